@@ -1,0 +1,83 @@
+// The operating-system layer. Everything that needs an operating-system header lives behind
+// these declarations; the rest of the library includes only this file.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vornak2::platform {
+
+// The path separator of this platform and the separator of the library search variable.
+inline constexpr char kPathSeparator = '/';
+inline constexpr char kSearchListSeparator = ':';
+// Name of the environment variable that lists directories searched for shared libraries.
+inline constexpr const char* kSearchPathVariable = "PATH";
+
+// ---- dynamic loading ----
+using ModuleHandle = void*;
+// Loads a shared library; null on failure. A name without a directory part is left to the
+// system loader's own search.
+ModuleHandle LoadModule(const std::string& path) noexcept;
+void* FindSymbol(ModuleHandle module, const char* name) noexcept;
+void FreeModule(ModuleHandle module) noexcept;
+// Full path of the running executable; empty when it cannot be determined.
+std::string ExecutablePath();
+// Full path of the loaded shared object whose file name is `fileName` (for example
+// "libDazazOdi.so"); when no such module is loaded, the executable's path (as the Windows loader
+// answers for an unknown module); empty when neither can be determined.
+std::string LoadedModulePath(std::string_view fileName);
+
+// ---- environment ----
+std::optional<std::string> GetEnv(const char* name);
+bool SetEnv(const char* name, const std::string& value) noexcept;
+
+// ---- files and directories ----
+bool IsDirectory(const std::string& path) noexcept;
+bool IsRegularFile(const std::string& path) noexcept;
+bool PathExists(const std::string& path) noexcept;
+// Creates one directory (parent must exist); true when created or it already is a directory.
+bool MakeDirectory(const std::string& path) noexcept;
+bool RemoveFile(const std::string& path) noexcept;
+// Renames, replacing an existing target atomically.
+bool RenameFile(const std::string& from, const std::string& to) noexcept;
+// Size of a regular file; nullopt when it cannot be examined.
+std::optional<std::uint64_t> FileSize(const std::string& path) noexcept;
+// Modification time of a file in nanoseconds since the epoch; nullopt when it cannot be read.
+std::optional<std::int64_t> FileModifiedTime(const std::string& path) noexcept;
+
+struct DirEntry {
+  std::string name;  // the entry's name without directory
+  bool isDirectory = false;
+};
+// Lists a directory's entries ("." and ".." excluded); nullopt when it cannot be opened.
+std::optional<std::vector<DirEntry>> ListDirectory(const std::string& path);
+
+// Reads a whole file when it holds at most `maxSize` bytes. nullopt when it cannot be opened or
+// read, or when it is larger than maxSize (then `tooLarge` is set when given).
+std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path, std::uint64_t maxSize,
+                                                       bool* tooLarge = nullptr);
+// Reads at most out.size() bytes of a file; the file size on success. Fails (nullopt) when the
+// file is larger than out.size(), leaving `out` unspecified.
+std::optional<std::size_t> ReadFileInto(const std::string& path, std::span<std::uint8_t> out) noexcept;
+
+// Replaces `path` with `data`: written to a temporary file in the same directory, flushed to disk
+// and renamed over the target, so that a failure leaves the old content in place. `ownerOnly`
+// gives the new file permissions for its owner only (secret files). False on any failure (the
+// temporary file is removed).
+bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data,
+                     bool ownerOnly = false) noexcept;
+
+// ---- time and threads ----
+// Broken-down local time of the given moment (now when not given).
+std::tm LocalTime(std::optional<std::time_t> when = std::nullopt) noexcept;
+// Identifier of the calling thread; never 0.
+std::uint32_t CurrentThreadId() noexcept;
+// Gives up the rest of the time slice.
+void YieldThread() noexcept;
+
+}  // namespace vornak2::platform
