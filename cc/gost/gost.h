@@ -1,0 +1,137 @@
+// GOST primitives of our cc library, all computed by libgcrypt. This header is the contract
+// between the primitives and the library's entry points; nothing here knows about files,
+// contexts or text formats.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace ccgost {
+
+// Initialises libgcrypt once per process (thread-safe, idempotent). Every other function calls it.
+void Init();
+
+// A byte buffer for secret material: wiped before its memory is released or reused.
+class SecureBytes {
+ public:
+  SecureBytes() = default;
+  explicit SecureBytes(std::size_t n);
+  SecureBytes(const std::uint8_t* p, std::size_t n);
+  SecureBytes(const SecureBytes&);
+  SecureBytes& operator=(const SecureBytes&);
+  SecureBytes(SecureBytes&&) noexcept;
+  SecureBytes& operator=(SecureBytes&&) noexcept;
+  ~SecureBytes();
+  std::uint8_t* data() noexcept { return bytes_.data(); }
+  const std::uint8_t* data() const noexcept { return bytes_.data(); }
+  std::size_t size() const noexcept { return bytes_.size(); }
+  bool empty() const noexcept { return bytes_.empty(); }
+  void resize(std::size_t n);  // wipes the old storage when it moves
+  std::span<std::uint8_t> span() noexcept { return bytes_; }
+  std::span<const std::uint8_t> span() const noexcept { return bytes_; }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+};
+
+// Overwrites memory in a way the compiler cannot drop.
+void Wipe(void* p, std::size_t n) noexcept;
+
+// ---- random ----
+// Fills `out` from libgcrypt's strong generator (GCRY_STRONG_RANDOM), after mixing in any seed
+// material added with AddSeed. Thread-safe.
+void RandomBytes(std::span<std::uint8_t> out);
+// Adds caller-supplied seed material to the generator (gcry_random_add_bytes); never weakens it.
+void AddSeed(std::span<const std::uint8_t> seed);
+
+// ---- hashing ----
+enum class HashAlg { Streebog256, Md5 };
+inline constexpr std::size_t kStreebog256Size = 32;
+// Incremental hash; Update may be called any number of times (also with empty input).
+class Hash {
+ public:
+  explicit Hash(HashAlg alg);
+  ~Hash();
+  Hash(const Hash&) = delete;
+  Hash& operator=(const Hash&) = delete;
+  void Update(std::span<const std::uint8_t> data);
+  // Returns the digest (32 bytes for Streebog256, 16 for MD5); the object may not be updated after.
+  std::vector<std::uint8_t> Final();
+  std::size_t DigestSize() const noexcept;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+std::vector<std::uint8_t> HashOnce(HashAlg alg, std::span<const std::uint8_t> data);
+
+// ---- GOST R 34.10-2012, 256-bit keys, curve id-tc26-gost-3410-2012-256-paramSetA by default ----
+enum class Curve { Tc26_256_A, CryptoPro_A };  // the two 256-bit curves we offer
+inline constexpr std::size_t kPrivateKeySize = 32;  // big-endian scalar d
+inline constexpr std::size_t kPublicKeySize = 64;   // big-endian X || Y
+inline constexpr std::size_t kSignatureSize = 64;   // big-endian r || s (32 bytes each)
+struct KeyPair {
+  Curve curve = Curve::Tc26_256_A;
+  SecureBytes privateKey;                          // kPrivateKeySize bytes
+  std::array<std::uint8_t, kPublicKeySize> publicKey{};
+};
+KeyPair GenerateKeyPair(Curve curve);
+// Derives the public key of a private key; nullopt when the scalar is out of range.
+std::optional<std::array<std::uint8_t, kPublicKeySize>> PublicFromPrivate(
+    Curve curve, std::span<const std::uint8_t> privateKey);
+// Signs a 32-byte Streebog-256 digest. Throws std::runtime_error on a libgcrypt failure.
+std::array<std::uint8_t, kSignatureSize> SignDigest(Curve curve, std::span<const std::uint8_t> privateKey,
+                                                    std::span<const std::uint8_t> digest);
+// True when the signature over the digest verifies with the public key. Malformed inputs give false.
+bool VerifyDigest(Curve curve, std::span<const std::uint8_t> publicKey,
+                  std::span<const std::uint8_t> digest, std::span<const std::uint8_t> signature);
+
+// ---- GOST 28147-89, parameter set Z (id-tc26-gost-28147-param-Z) ----
+inline constexpr std::size_t kCipherKeySize = 32;
+inline constexpr std::size_t kBlockSize = 8;
+// CFB mode with an 8-byte IV and CryptoPro key meshing (what OpenSSL's GOST engine calls "gost89").
+// Streaming: any split of the input over Update calls gives the same output as one call.
+class CfbCipher {
+ public:
+  enum class Direction { Encrypt, Decrypt };
+  CfbCipher(Direction dir, std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv);
+  ~CfbCipher();
+  CfbCipher(const CfbCipher&) = delete;
+  CfbCipher& operator=(const CfbCipher&) = delete;
+  // out.size() must be >= in.size(); writes exactly in.size() bytes.
+  void Update(std::span<const std::uint8_t> in, std::span<std::uint8_t> out);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+// ECB mode with padding: the plaintext gets 1..8 padding bytes (each equal to the pad count,
+// PKCS#7 style) so the output is a whole number of blocks. Decrypt returns nullopt on a length that
+// is not a positive multiple of 8 or on bad padding.
+std::vector<std::uint8_t> EcbEncrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> plain);
+std::optional<SecureBytes> EcbDecrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> cipher);
+// GOST 28147-89 MAC (imitovstavka) with an optional 8-byte IV, 4-byte result.
+std::array<std::uint8_t, 4> Mac(std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv,
+                                std::span<const std::uint8_t> data);
+
+// ---- key transport ----
+inline constexpr std::size_t kUkmSize = 8;
+// VKO GOST R 34.10-2012 (256-bit result): KEK = Streebog-256 of the shared point
+// (UKM * d * Q), both coordinates little-endian as in R 50.1.113-2016. Throws on an invalid point.
+SecureBytes Vko256(Curve curve, std::span<const std::uint8_t> privateKey,
+                   std::span<const std::uint8_t> peerPublicKey, std::span<const std::uint8_t> ukm);
+// CryptoPro key wrap (RFC 4357 section 6.3): diversifies the KEK with the UKM, encrypts the
+// 32-byte CEK in ECB under parameter set Z and appends the 4-byte MAC. Result: 36 bytes.
+std::array<std::uint8_t, 36> WrapKey(std::span<const std::uint8_t> kek, std::span<const std::uint8_t> ukm,
+                                     std::span<const std::uint8_t> cek);
+// Inverse of WrapKey; nullopt when the MAC does not match.
+std::optional<SecureBytes> UnwrapKey(std::span<const std::uint8_t> kek, std::span<const std::uint8_t> ukm,
+                                     std::span<const std::uint8_t> wrapped);
+
+}  // namespace ccgost
