@@ -1,0 +1,261 @@
+// Files and directories on POSIX systems.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace vornak2::platform {
+
+namespace {
+
+bool StatPath(const std::string& path, struct stat& info) noexcept {
+  return !path.empty() && ::stat(path.c_str(), &info) == 0;
+}
+
+// Closes a descriptor on every path out of a scope.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() { Close(); }
+  int get() const noexcept { return fd_; }
+  bool valid() const noexcept { return fd_ >= 0; }
+  // Closes now; false when the close reports an error (a write may not have reached the file).
+  bool Close() noexcept {
+    if (fd_ < 0) return true;
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+int OpenForReading(const std::string& path) noexcept {
+  if (path.empty()) return -1;
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Size of the regular file behind an open descriptor; nullopt for anything else.
+std::optional<std::uint64_t> RegularFileSize(int fd) noexcept {
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+// Reads up to `size` bytes; the number read (less when the file ended early), nullopt on error.
+std::optional<std::size_t> ReadUpTo(int fd, std::uint8_t* out, std::size_t size) noexcept {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(fd, out + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) noexcept {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::write(fd, data + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// A name for a temporary file next to `path` that no other writer in this or another process
+// chooses at the same time. It starts with "." so that listings of key files pass over it.
+std::string TemporaryName(const std::string& directoryPrefix, const std::string& baseName) {
+  static std::atomic<std::uint64_t> counter{0};
+  const auto now =
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  char suffix[64];
+  std::snprintf(suffix, sizeof suffix, ".tmp-%ld-%llx-%llx", static_cast<long>(::getpid()),
+                static_cast<unsigned long long>(counter.fetch_add(1, std::memory_order_relaxed)),
+                static_cast<unsigned long long>(now & 0xFFFFFFFFFFull));
+  // Keep the whole name well under the usual 255-byte limit of one path component.
+  return directoryPrefix + "." + baseName.substr(0, 160) + suffix;
+}
+
+void SyncDirectory(const std::string& directory) noexcept {
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  // Some file systems refuse fsync on directories; the rename has happened either way.
+  (void)::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
+bool IsDirectory(const std::string& path) noexcept {
+  struct stat info;
+  return StatPath(path, info) && S_ISDIR(info.st_mode);
+}
+
+bool IsRegularFile(const std::string& path) noexcept {
+  struct stat info;
+  return StatPath(path, info) && S_ISREG(info.st_mode);
+}
+
+bool PathExists(const std::string& path) noexcept {
+  struct stat info;
+  return StatPath(path, info);
+}
+
+bool MakeDirectory(const std::string& path) noexcept {
+  if (path.empty()) return false;
+  if (::mkdir(path.c_str(), 0777) == 0) return true;
+  return errno == EEXIST && IsDirectory(path);
+}
+
+bool RemoveFile(const std::string& path) noexcept {
+  return !path.empty() && ::unlink(path.c_str()) == 0;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) noexcept {
+  return !from.empty() && !to.empty() && ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::optional<std::uint64_t> FileSize(const std::string& path) noexcept {
+  struct stat info;
+  if (!StatPath(path, info) || !S_ISREG(info.st_mode) || info.st_size < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+std::optional<std::int64_t> FileModifiedTime(const std::string& path) noexcept {
+  struct stat info;
+  if (!StatPath(path, info)) return std::nullopt;
+  return static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+}
+
+std::optional<std::vector<DirEntry>> ListDirectory(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) return std::nullopt;
+  struct DirCloser {
+    DIR* d;
+    ~DirCloser() { ::closedir(d); }
+  } closer{dir};
+
+  std::vector<DirEntry> entries;
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    bool isDirectory = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+      // Follow symbolic links, as the rest of the library does when it opens the entry.
+      struct stat info;
+      isDirectory = ::fstatat(::dirfd(dir), name, &info, 0) == 0 && S_ISDIR(info.st_mode);
+    }
+    entries.push_back(DirEntry{name, isDirectory});
+  }
+  if (errno != 0) return std::nullopt;
+  // The order of readdir depends on the file system; callers get a stable one.
+  std::sort(entries.begin(), entries.end(),
+            [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+  return entries;
+}
+
+std::string CanonicalPath(const std::string& path) {
+  if (path.empty()) return {};
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return {};
+  std::string result(resolved);
+  std::free(resolved);
+  return result;
+}
+
+std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path,
+                                                       std::uint64_t maxSize, bool* tooLarge) {
+  if (tooLarge != nullptr) *tooLarge = false;
+  FileDescriptor fd(OpenForReading(path));
+  if (!fd.valid()) return std::nullopt;
+  const auto size = RegularFileSize(fd.get());
+  if (!size) return std::nullopt;
+  if (*size > maxSize) {
+    if (tooLarge != nullptr) *tooLarge = true;
+    return std::nullopt;
+  }
+  std::vector<std::uint8_t> data(static_cast<std::size_t>(*size));
+  const auto read = ReadUpTo(fd.get(), data.data(), data.size());
+  if (!read) return std::nullopt;
+  data.resize(*read);  // the file may have shrunk since fstat
+  return data;
+}
+
+std::optional<std::size_t> ReadFileInto(const std::string& path,
+                                        std::span<std::uint8_t> out) noexcept {
+  FileDescriptor fd(OpenForReading(path));
+  if (!fd.valid()) return std::nullopt;
+  const auto size = RegularFileSize(fd.get());
+  if (!size || *size > out.size()) return std::nullopt;
+  return ReadUpTo(fd.get(), out.data(), static_cast<std::size_t>(*size));
+}
+
+bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data,
+                     bool ownerOnly) noexcept {
+  try {
+    if (path.empty() || path.back() == '/') return false;
+    const std::size_t slash = path.rfind('/');
+    const std::string prefix =
+        slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const std::string baseName = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string directory = slash == std::string::npos
+                                      ? std::string(".")
+                                      : (slash == 0 ? std::string("/") : path.substr(0, slash));
+
+    // Without ownerOnly the process umask decides, as for any newly created file.
+    const mode_t mode = ownerOnly ? 0600 : 0666;
+    std::string temporary;
+    int rawFd = -1;
+    for (int attempt = 0; attempt < 16 && rawFd < 0; ++attempt) {
+      temporary = TemporaryName(prefix, baseName);
+      rawFd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+      if (rawFd < 0 && errno != EEXIST && errno != EINTR) return false;
+    }
+    if (rawFd < 0) return false;
+    FileDescriptor fd(rawFd);
+
+    bool ok = true;
+    if (ownerOnly) ok = ::fchmod(fd.get(), 0600) == 0;
+    ok = ok && WriteAll(fd.get(), data.data(), data.size());
+    ok = ok && ::fsync(fd.get()) == 0;
+    ok = fd.Close() && ok;
+    ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
+    if (!ok) {
+      ::unlink(temporary.c_str());
+      return false;
+    }
+    SyncDirectory(directory);
+    return true;
+  } catch (...) {
+    return false;  // allocation of the names failed; nothing was created
+  }
+}
+
+}  // namespace vornak2::platform

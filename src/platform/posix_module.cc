@@ -1,0 +1,77 @@
+// Run-time loading of shared objects and the paths of the loaded program and modules.
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace vornak2::platform {
+
+ModuleHandle LoadModule(const std::string& path) noexcept {
+  // dlopen(nullptr) would hand back the main program; an empty name loads nothing.
+  if (path.empty()) return nullptr;
+  return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void* FindSymbol(ModuleHandle module, const char* name) noexcept {
+  if (module == nullptr || name == nullptr) return nullptr;
+  return dlsym(module, name);
+}
+
+void FreeModule(ModuleHandle module) noexcept {
+  if (module != nullptr) dlclose(module);
+}
+
+std::string ExecutablePath() {
+  std::string buffer(256, '\0');
+  for (;;) {
+    const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) return {};
+    if (static_cast<std::size_t>(n) < buffer.size()) {
+      buffer.resize(static_cast<std::size_t>(n));
+      return buffer;
+    }
+    // The link may have been truncated: try again with more room.
+    if (buffer.size() >= (1u << 20)) return {};
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+namespace {
+
+struct ModuleSearch {
+  std::string_view fileName;
+  std::string found;
+};
+
+int VisitModule(dl_phdr_info* info, std::size_t /*size*/, void* data) {
+  auto* search = static_cast<ModuleSearch*>(data);
+  if (info->dlpi_name == nullptr || info->dlpi_name[0] == '\0') return 0;
+  const std::string_view path(info->dlpi_name);
+  const std::size_t slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  if (name != search->fileName) return 0;
+  search->found.assign(path);
+  return 1;  // stops the iteration
+}
+
+}  // namespace
+
+std::string LoadedModulePath(std::string_view fileName) {
+  if (!fileName.empty()) {
+    ModuleSearch search{fileName, {}};
+    dl_iterate_phdr(VisitModule, &search);
+    if (!search.found.empty()) {
+      // A module loaded through a relative name is reported as given; make it absolute.
+      std::string canonical = CanonicalPath(search.found);
+      return canonical.empty() ? search.found : canonical;
+    }
+  }
+  return ExecutablePath();
+}
+
+}  // namespace vornak2::platform
