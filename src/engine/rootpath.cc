@@ -1,0 +1,115 @@
+#include "engine/rootpath.h"
+
+#include <algorithm>
+#include <mutex>
+#include <shared_mutex>
+
+#include "support/errors.h"
+
+namespace vornak2 {
+namespace {
+
+using platform::kPathSeparator;
+
+struct RootState {
+  std::shared_mutex lock;
+  std::string root;
+  std::vector<std::string> searchList;
+};
+
+RootState& State() {
+  static RootState state;
+  return state;
+}
+
+std::string WithSeparator(std::string path) {
+  if (path.empty() || path.back() != kPathSeparator) path.push_back(kPathSeparator);
+  return path;
+}
+
+}  // namespace
+
+void SetGlobalRoot(const std::string& path) {
+  RootState& s = State();
+  std::vector<std::string> added;
+  {
+    std::unique_lock guard(s.lock);
+    if (!s.root.empty()) {
+      if (WithSeparator(s.root) == WithSeparator(path)) return;
+      throw Error("Could not set QVXRoot to '" + path + "'. Already set to '" + s.root + "'.");
+    }
+    s.root = WithSeparator(path);
+    s.searchList = {s.root + "EXE" + kPathSeparator, s.root + "SYSTEM" + kPathSeparator,
+                    s.root + "USER" + kPathSeparator, s.root};
+    added = s.searchList;
+  }
+  AddRootDirsToPath(added);
+}
+
+std::string GlobalRoot() {
+  std::shared_lock guard(State().lock);
+  return State().root;
+}
+
+std::vector<std::string> RootSearchList() {
+  std::shared_lock guard(State().lock);
+  return State().searchList;
+}
+
+void ResetGlobalRoot() {
+  std::unique_lock guard(State().lock);
+  State().root.clear();
+  State().searchList.clear();
+}
+
+void AddRootDirsToPath(const std::vector<std::string>& entries) {
+  const auto before = platform::GetEnv(platform::kSearchPathVariable).value_or(std::string());
+  std::string current = before;
+  // Entries are compared whole and exactly: file names are case-sensitive here, and a longer
+  // directory that merely starts with an entry does not count as that entry.
+  std::vector<std::string> present;
+  for (std::size_t start = 0; start <= current.size() && !current.empty();) {
+    const auto end = std::min(current.find(platform::kSearchListSeparator, start), current.size());
+    present.push_back(current.substr(start, end - start));
+    start = end + 1;
+  }
+  for (const auto& entry : entries) {
+    if (current.empty()) {
+      current = entry;
+      present.push_back(entry);
+      continue;
+    }
+    bool found = false;
+    for (const auto& p : present) found = found || p == entry;
+    if (!found) {
+      current += platform::kSearchListSeparator;
+      current += entry;
+      present.push_back(entry);
+    }
+  }
+  if (current != before) platform::SetEnv(platform::kSearchPathVariable, current);
+}
+
+std::string DirectoryPart(const std::string& path) {
+  const auto pos = path.rfind(kPathSeparator);
+  return pos == std::string::npos ? std::string() : path.substr(0, pos + 1);
+}
+
+std::string ResolveLibraryPath(const std::string& name) {
+  if (name.find(kPathSeparator) != std::string::npos) return name;
+  const std::string exeDir = DirectoryPart(platform::ExecutablePath());
+  if (!exeDir.empty() && platform::IsRegularFile(exeDir + name)) return exeDir + name;
+  for (const auto& dir : RootSearchList()) {
+    if (platform::IsRegularFile(dir + name)) return dir + name;
+  }
+  return name;
+}
+
+platform::ModuleHandle LoadCryptoLibrary(const std::string& name) {
+  if (auto handle = platform::LoadModule(ResolveLibraryPath(name))) return handle;
+  const std::string fallback = platform::LoadedModulePath(kFallbackModule);
+  if (fallback.empty()) return nullptr;
+  return platform::LoadModule(DirectoryPart(fallback) + name);
+}
+
+}  // namespace vornak2
