@@ -1,0 +1,158 @@
+// Library start-up, secret buffers, random numbers and the libgcrypt conversions shared by the
+// other files.
+#include <gcrypt.h>
+#include <string.h>
+
+#include <algorithm>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+#include "gost.h"
+#include "internal.h"
+
+namespace ccgost {
+
+namespace {
+
+// Oldest libgcrypt with the GOST 28147 key-meshing cipher and the tc26 curves we rely on.
+constexpr char kMinVersion[] = "1.10.0";
+
+void InitOnce() {
+  if (!gcry_check_version(kMinVersion)) {
+    throw std::runtime_error(std::string("libgcrypt ") + kMinVersion + " or newer is required");
+  }
+  // Somebody else in the process (a host using libgcrypt itself) may have set it up already;
+  // its settings stand then.
+  if (gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P)) return;
+  // Secure memory keeps private scalars and cipher key schedules out of swap and makes
+  // libgcrypt wipe the S-expressions that carry them. The pool grows on demand, and a missing
+  // mlock permission only costs the locking, so no warning is printed for it.
+  gcry_control(GCRYCTL_DISABLE_SECMEM_WARN);
+  gcry_control(GCRYCTL_AUTO_EXPAND_SECMEM, 64u * 1024u);
+  gcry_control(GCRYCTL_INIT_SECMEM, 64 * 1024, 0);
+  gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+}
+
+}  // namespace
+
+void Init() {
+  static std::once_flag once;
+  std::call_once(once, InitOnce);
+}
+
+void Wipe(void* p, std::size_t n) noexcept {
+  if (p != nullptr && n != 0) explicit_bzero(p, n);
+}
+
+// ---- SecureBytes ----
+
+SecureBytes::SecureBytes(std::size_t n) : bytes_(n) {}
+
+SecureBytes::SecureBytes(const std::uint8_t* p, std::size_t n) : bytes_(p, p + n) {}
+
+SecureBytes::SecureBytes(const SecureBytes& other) : bytes_(other.bytes_) {}
+
+SecureBytes& SecureBytes::operator=(const SecureBytes& other) {
+  if (this != &other) {
+    SecureBytes copy(other);
+    std::swap(bytes_, copy.bytes_);  // the old bytes leave with `copy` and are wiped there
+  }
+  return *this;
+}
+
+SecureBytes::SecureBytes(SecureBytes&& other) noexcept : bytes_(std::move(other.bytes_)) {
+  other.bytes_.clear();
+}
+
+SecureBytes& SecureBytes::operator=(SecureBytes&& other) noexcept {
+  if (this != &other) {
+    Wipe(bytes_.data(), bytes_.size());
+    bytes_ = std::move(other.bytes_);
+    other.bytes_.clear();
+  }
+  return *this;
+}
+
+SecureBytes::~SecureBytes() {
+  Wipe(bytes_.data(), bytes_.size());
+}
+
+void SecureBytes::resize(std::size_t n) {
+  if (n <= bytes_.size()) {
+    // The storage stays; the bytes that drop out of view are wiped.
+    Wipe(bytes_.data() + n, bytes_.size() - n);
+    bytes_.resize(n);
+    return;
+  }
+  if (n <= bytes_.capacity()) {
+    bytes_.resize(n);  // no reallocation: the vector only grows into its capacity
+    return;
+  }
+  std::vector<std::uint8_t> bigger(n);
+  std::copy(bytes_.begin(), bytes_.end(), bigger.begin());
+  Wipe(bytes_.data(), bytes_.size());
+  std::swap(bytes_, bigger);
+}
+
+// ---- random ----
+
+void RandomBytes(std::span<std::uint8_t> out) {
+  Init();
+  if (!out.empty()) gcry_randomize(out.data(), out.size(), GCRY_STRONG_RANDOM);
+}
+
+void AddSeed(std::span<const std::uint8_t> seed) {
+  Init();
+  if (seed.empty()) return;
+  // Quality -1: libgcrypt credits the material with no entropy, it only stirs the pool.
+  detail::Check(gcry_random_add_bytes(seed.data(), seed.size(), -1), "adding seed material");
+}
+
+namespace detail {
+
+void Check(gcry_error_t err, const char* what) {
+  if (err != 0) throw std::runtime_error(std::string(what) + ": " + gcry_strerror(err));
+}
+
+void Fail(const char* what) {
+  throw std::runtime_error(what);
+}
+
+Mpi MpiFromBe(std::span<const std::uint8_t> be) {
+  gcry_mpi_t a = nullptr;
+  Check(gcry_mpi_scan(&a, GCRYMPI_FMT_USG, be.data(), be.size(), nullptr), "reading an integer");
+  return Mpi(a);
+}
+
+Mpi SecretMpiFromBe(std::span<const std::uint8_t> be) {
+  // libgcrypt puts the integer into secure memory when the source buffer lives there.
+  struct SecureBuf {
+    void* p;
+    std::size_t n;
+    ~SecureBuf() {
+      Wipe(p, n);
+      gcry_free(p);
+    }
+  } buf{gcry_malloc_secure(be.empty() ? 1 : be.size()), be.size()};
+  if (buf.p == nullptr) Fail("out of secure memory");
+  std::copy(be.begin(), be.end(), static_cast<std::uint8_t*>(buf.p));
+  gcry_mpi_t a = nullptr;
+  Check(gcry_mpi_scan(&a, GCRYMPI_FMT_USG, buf.p, be.size(), nullptr), "reading a secret integer");
+  return Mpi(a);
+}
+
+void MpiToBe(gcry_mpi_t a, std::span<std::uint8_t> out) {
+  const std::size_t need = (gcry_mpi_get_nbits(a) + 7) / 8;
+  if (need > out.size()) Fail("integer does not fit its field");
+  const std::size_t pad = out.size() - need;
+  std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(pad), 0);
+  std::size_t written = 0;
+  if (need != 0) {
+    Check(gcry_mpi_print(GCRYMPI_FMT_USG, out.data() + pad, need, &written, a),
+          "writing an integer");
+  }
+}
+
+}  // namespace detail
+}  // namespace ccgost
