@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -136,6 +137,29 @@ TEST(Exports, ReleasedOrForgedHandlesAreTreatedLikeNull) {
   EXPECT_EQ(SignData(engine, "a", 1, nullptr, nullptr, nullptr), 136);
   int local = 0;
   EXPECT_EQ(GetCryptoParamNumber(reinterpret_cast<VORNAK2_HANDLE>(&local)), -1);
+}
+
+TEST(Exports, SetRootPathFixesTheProcessRootOnce) {
+  namespace fs = std::filesystem;
+  const fs::path base = fs::temp_directory_path() / "vornak2-exports-root";
+  fs::remove_all(base);
+  fs::create_directories(base / "first");
+  fs::create_directories(base / "second" / "nested");
+  const std::string first = (base / "first").string();
+
+  VORNAK2_HANDLE a = GetCryptObj(0);
+  VORNAK2_HANDLE b = GetCryptObj(0);
+  SetRootPath(nullptr, first.c_str());  // sets the process root even without an engine
+  SetRootPath(a, (first + "/").c_str());  // the same directory: accepted
+  EXPECT_EQ(SaveSignedDataToFile(a, "d", 1, "s", 1, "%QVXRoot%file"), 0);
+  EXPECT_TRUE(fs::exists(base / "first" / "file"));
+
+  SetRootPath(b, (base / "second").c_str());  // a different directory: refused silently
+  EXPECT_NE(SaveSignedDataToFile(b, "d", 1, "s", 1, "%QVXRoot%nested/file"), 0);
+  EXPECT_FALSE(fs::exists(base / "second" / "nested" / "file"));
+  DoneEngine(a);
+  DoneEngine(b);
+  fs::remove_all(base);
 }
 
 class LiveEngine : public ::testing::Test {
