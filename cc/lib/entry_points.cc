@@ -1,0 +1,621 @@
+// The 62 entry points of the cc library. Each one checks its arguments, runs inside one exception
+// barrier (nothing is thrown across the C boundary) and answers a result code of cc_abi.h.
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <new>
+#include <optional>
+#include <vector>
+#include <string>
+#include <utility>
+
+#include "blocks.h"
+#include "cc_abi.h"
+#include "context.h"
+#include "documents.h"
+#include "files.h"
+#include "gost.h"
+#include "paths.h"
+#include "session_key.h"
+#include "util.h"
+
+namespace {
+
+using cc::ContextImpl;
+
+// Longest path the library accepts.
+constexpr std::size_t kMaxPath = 4095;
+// Random bytes written into a fresh random-state file.
+constexpr std::size_t kRandomStateBytes = 384;
+
+// Runs `body`; an allocation failure answers CC_E_MEMORY, any other exception `failure`.
+template <typename Body>
+std::int32_t Guard(std::int32_t failure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return CC_E_MEMORY;
+  } catch (...) {
+    return failure;
+  }
+}
+
+// Frees a library block when an operation fails halfway.
+struct BlockDeleter {
+  void operator()(void* p) const noexcept { cc::FreeBlock(p); }
+};
+template <typename T>
+using BlockPtr = std::unique_ptr<T, BlockDeleter>;
+
+bool ValidLength(const void* data, std::int32_t length) {
+  return length >= 0 && length <= CC_MAX_CHUNK && (data != nullptr || length == 0);
+}
+
+// Stores a configuration text of at most `limit` bytes.
+std::int32_t StoreText(CcContext* ctx, const char* text, std::size_t limit,
+                       std::string ContextImpl::*field) {
+  return Guard(CC_E_BAD_ARGUMENT, [&] {
+    ContextImpl* c = cc::ContextOf(ctx);
+    if (c == nullptr) return CC_E_CONTEXT;
+    const auto value = cc::BoundedText(text, limit);
+    if (!value) return CC_E_BAD_ARGUMENT;
+    c->*field = std::string(*value);
+    return CC_OK;
+  });
+}
+
+// The digest of the running hash as the 32 bytes a signature takes. A shorter digest (MD5) is
+// the same number: the bytes are read as a little-endian integer, so zeros go at the end.
+std::array<std::uint8_t, ccgost::kStreebog256Size> FinishDigest(ccgost::Hash& hash) {
+  const std::vector<std::uint8_t> d = hash.Final();
+  std::array<std::uint8_t, ccgost::kStreebog256Size> out{};
+  std::copy_n(d.begin(), std::min(d.size(), out.size()), out.begin());
+  return out;
+}
+
+// Parses a certificate text given by pointer: CC_E_CERT_READ for none, CC_E_CERT_FORMAT for one
+// that is too long, else the parser's result.
+std::int32_t ParseCertificateText(const char* text, cc::PublicDocument& doc) {
+  if (text == nullptr) return CC_E_CERT_READ;
+  const auto view = cc::BoundedText(text, CC_MAX_TEXT);
+  if (!view) return CC_E_CERT_FORMAT;
+  return cc::ParsePublicDocument(*view, doc);
+}
+
+std::int32_t ParseSecretText(const char* text, cc::SecretKey& key) {
+  const auto view = cc::BoundedText(text, CC_MAX_TEXT);
+  if (!view) return CC_E_SECRET_FORMAT;
+  return cc::ParseSecretKey(*view, key);
+}
+
+// Copies texts behind a record in one library block; `Put` hands out the copies.
+class RecordBuilder {
+ public:
+  RecordBuilder(std::size_t recordSize, std::initializer_list<std::string_view> texts) {
+    std::size_t total = recordSize;
+    for (std::string_view t : texts) total += t.size() + 1;
+    block_.reset(cc::AllocBlock(total));
+    next_ = static_cast<char*>(block_.get()) + recordSize;
+  }
+  template <typename Record>
+  Record* record() {
+    return static_cast<Record*>(block_.get());
+  }
+  const char* Put(std::string_view text) {
+    char* p = next_;
+    std::copy(text.begin(), text.end(), p);
+    p[text.size()] = '\0';
+    next_ += text.size() + 1;
+    return p;
+  }
+  void* release() { return block_.release(); }
+
+ private:
+  BlockPtr<void> block_;
+  char* next_ = nullptr;
+};
+
+std::optional<ccgost::Curve> CurveOfSetting(std::int32_t first) {
+  if (first == CC_CURVE_CRYPTOPRO_A) return ccgost::Curve::CryptoPro_A;
+  if (first == CC_CURVE_TC26_256_A || first >= 256) return ccgost::Curve::Tc26_256_A;
+  return std::nullopt;
+}
+
+std::int32_t CheckPksSettings(std::int32_t first, std::int32_t second) {
+  if (!CurveOfSetting(first)) return CC_E_KEY_FORMAT;
+  if (second != 0 && second != 256) return CC_E_UNKNOWN_PKS;
+  return CC_OK;
+}
+
+}  // namespace
+
+#define CC_ENTRY(ret, name) extern "C" CC_EXPORT ret CC_CALL name
+
+// ---- random ----
+
+CC_ENTRY(int32_t, _InitRand)(void) {
+  return Guard(CC_E_RANDOM, [] {
+    ccgost::Init();
+    return CC_OK;
+  });
+}
+
+// The generator is libgcrypt's, shared by the process; there is nothing to stop.
+CC_ENTRY(int32_t, _FreeRand)(void) { return CC_OK; }
+
+CC_ENTRY(int32_t, _RandSeed)(const void* seed, int32_t length) {
+  if (length < 0 || (seed == nullptr && length != 0)) return CC_E_BAD_ARGUMENT;
+  return Guard(CC_E_RANDOM, [&] {
+    ccgost::AddSeed({static_cast<const std::uint8_t*>(seed), static_cast<std::size_t>(length)});
+    return CC_OK;
+  });
+}
+
+CC_ENTRY(int32_t, _RandWriteFile)(const char* path) {
+  const auto name = cc::BoundedText(path, kMaxPath);
+  if (!name || name->empty()) return CC_E_BAD_ARGUMENT;
+  return Guard(CC_E_RANDOM, [&] {
+    // Fresh bytes from the generator: the file tells nothing about output already handed out.
+    ccgost::SecureBytes bytes(kRandomStateBytes);
+    ccgost::RandomBytes(bytes.span());
+    cc::SecretText text;
+    text.str().append("VORNAK2-CC RANDOM STATE 1\nSeed: ");
+    text.str().append(cc::HexEncode(bytes.span()));
+    text.str().push_back('\n');
+    return cc::WriteFileAtomically(std::string(*name), text.str(), 0600);
+  });
+}
+
+CC_ENTRY(int32_t, _GetRandom)(void* buffer, int32_t length) {
+  if (length < 0 || (buffer == nullptr && length != 0)) return CC_E_BAD_ARGUMENT;
+  return Guard(CC_E_RANDOM, [&] {
+    ccgost::RandomBytes({static_cast<std::uint8_t*>(buffer), static_cast<std::size_t>(length)});
+    return CC_OK;
+  });
+}
+
+// ---- contexts ----
+
+CC_ENTRY(CcContext*, _InitCryptCtx)(void) {
+  try {
+    ccgost::Init();
+    auto impl = std::make_unique<ContextImpl>();
+    impl->abi.magic = cc::kContextMagic;
+    impl->abi.impl = impl.get();
+    return &impl.release()->abi;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+CC_ENTRY(int32_t, _FreeCryptCtx)(CcContext* ctx) {
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr) return CC_E_CONTEXT;
+  c->abi.magic = 0;
+  c->abi.impl = nullptr;
+  std::unique_ptr<ContextImpl> owned(c);  // secrets in it wipe themselves
+  return CC_OK;
+}
+
+CC_ENTRY(int32_t, _SetIdentifier)(CcContext* ctx, const char* uid) {
+  return StoreText(ctx, uid, CC_MAX_TEXT, &ContextImpl::identifier);
+}
+
+CC_ENTRY(int32_t, _SetCipherAlgorithm)(CcContext* ctx, const char* name) {
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr) return CC_E_CONTEXT;
+  const auto text = cc::BoundedText(name, 64);
+  if (!text) return CC_E_UNKNOWN_CIPHER;
+  if (cc::EqualsIgnoreCase(*text, "28147")) {
+    c->cipherKind = cc::CipherKind::Cfb;
+  } else if (cc::EqualsIgnoreCase(*text, "28147-ECB")) {
+    c->cipherKind = cc::CipherKind::Ecb;
+  } else {
+    return CC_E_UNKNOWN_CIPHER;
+  }
+  return CC_OK;
+}
+
+CC_ENTRY(int32_t, _SetHashAlgorithm)(CcContext* ctx, const char* name) {
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr) return CC_E_CONTEXT;
+  const auto text = cc::BoundedText(name, 64);
+  if (!text) return CC_E_UNKNOWN_HASH;
+  if (cc::EqualsIgnoreCase(*text, "34.11")) {
+    c->hashAlg = ccgost::HashAlg::Streebog256;
+  } else if (cc::EqualsIgnoreCase(*text, "MD5")) {
+    c->hashAlg = ccgost::HashAlg::Md5;
+  } else {
+    return CC_E_UNKNOWN_HASH;
+  }
+  return CC_OK;
+}
+
+CC_ENTRY(int32_t, _SetSecretPath)(CcContext* ctx, const char* dir) {
+  return StoreText(ctx, dir, kMaxPath, &ContextImpl::secretPath);
+}
+
+CC_ENTRY(int32_t, _SetPublicPath)(CcContext* ctx, const char* dir) {
+  return StoreText(ctx, dir, kMaxPath, &ContextImpl::publicPath);
+}
+
+// Both numbers are kept even when refused, so that _NewKeys reports the refusal as well.
+CC_ENTRY(int32_t, _SetPKSParameters)(CcContext* ctx, int32_t first, int32_t second) {
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr) return CC_E_CONTEXT;
+  c->pksFirst = first;
+  c->pksSecond = second;
+  return CheckPksSettings(first, second);
+}
+
+CC_ENTRY(int32_t, _SetPeriod)(CcContext* ctx, int32_t days) {
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr) return CC_E_CONTEXT;
+  if (days < 0 || days > 0xFFFF) return CC_E_BAD_ARGUMENT;
+  c->periodDays = days == 0 ? CC_DEFAULT_PERIOD_DAYS : days;
+  return CC_OK;
+}
+
+// ---- paths ----
+
+CC_ENTRY(const char*, _GetCertPath)(CcContext* ctx, const char* uid) {
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr) return nullptr;
+  try {
+    const auto text = cc::BoundedText(uid, CC_MAX_TEXT);
+    c->certPath = text ? cc::CertPathByUid(*text, cc::AddPathSeparator(c->publicPath)) : "";
+  } catch (...) {
+    c->certPath.clear();
+  }
+  return c->certPath.c_str();
+}
+
+CC_ENTRY(const char*, _GetSecPath)(CcContext* ctx, int32_t keyNumber) {
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr) return nullptr;
+  try {
+    c->secPath = cc::SecretKeyPath(c->secretPath, keyNumber);
+  } catch (...) {
+    c->secPath.clear();
+  }
+  return c->secPath.c_str();
+}
+
+// ---- information records ----
+
+CC_ENTRY(int32_t, __CertInfo)(CcContext* ctx, const char* text, CcCertInfo** info) {
+  if (info == nullptr) return CC_E_BAD_ARGUMENT;
+  *info = nullptr;
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr) return CC_E_CONTEXT;
+  return Guard(CC_E_CERT_FORMAT, [&] {
+    cc::PublicDocument doc;
+    if (const std::int32_t rc = ParseCertificateText(text, doc); rc != CC_OK) return rc;
+    const std::int32_t status = cc::CertificateStatus(doc, c->abi.authorityLookup, cc::NowMinutes());
+    const std::string from = cc::FormatDate(doc.notBefore), to = cc::FormatDate(doc.notAfter);
+    const std::string publicKey = cc::HexEncode(doc.publicKey);
+    RecordBuilder b(sizeof(CcCertInfo), {doc.uid, doc.issuer, from, to, publicKey});
+    auto* r = b.record<CcCertInfo>();
+    r->keyNumber = doc.keyNumber;
+    r->kind = doc.kind == cc::DocKind::Certificate ? CC_DOC_CERTIFICATE : CC_DOC_REQUEST;
+    r->issuerKeyNumber = doc.issuerKeyNumber;
+    r->uid = b.Put(doc.uid);
+    r->issuerName = b.Put(doc.issuer);
+    r->validFrom = b.Put(from);
+    r->validTo = b.Put(to);
+    r->publicKey = b.Put(publicKey);
+    r->curve = cc::CurveCode(doc.curve);
+    r->status = status;
+    *info = static_cast<CcCertInfo*>(b.release());
+    return CC_OK;
+  });
+}
+
+CC_ENTRY(int32_t, __SecInfo)(CcContext* ctx, const char* text, CcSecInfo** info) {
+  if (info == nullptr) return CC_E_BAD_ARGUMENT;
+  *info = nullptr;
+  if (cc::ContextOf(ctx) == nullptr) return CC_E_CONTEXT;
+  return Guard(CC_E_SECRET_FORMAT, [&] {
+    cc::SecretKey key;
+    const std::int32_t rc = ParseSecretText(text, key);
+    if (rc == CC_E_SECRET_FORMAT) return rc;  // no secret key at all: no record
+    const bool haveDates = rc == CC_OK || key.notBefore != 0 || key.notAfter != 0;
+    const std::string from = haveDates ? cc::FormatDate(key.notBefore) : "";
+    const std::string to = haveDates ? cc::FormatDate(key.notAfter) : "";
+    RecordBuilder b(sizeof(CcSecInfo), {key.uid, from, to});
+    auto* r = b.record<CcSecInfo>();
+    r->keyNumber = key.keyNumber;
+    r->uid = b.Put(key.uid);
+    r->validFrom = b.Put(from);
+    r->validTo = b.Put(to);
+    r->curve = cc::CurveCode(key.curve);
+    r->status = rc == CC_OK ? cc::SecretKeyStatus(key, cc::NowMinutes()) : rc;
+    *info = static_cast<CcSecInfo*>(b.release());
+    return CC_OK;
+  });
+}
+
+CC_ENTRY(int32_t, _FreeCertInfo)(CcCertInfo* info) {
+  return info == nullptr || cc::FreeBlock(info) ? CC_OK : CC_E_BAD_ARGUMENT;
+}
+
+CC_ENTRY(int32_t, _FreeSecInfo)(CcSecInfo* info) {
+  return info == nullptr || cc::FreeBlock(info) ? CC_OK : CC_E_BAD_ARGUMENT;
+}
+
+// ---- signing and verification ----
+
+CC_ENTRY(int32_t, _BufferSignInit)(CcContext* ctx, const char* secretKeyText) {
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr) return CC_E_CONTEXT;
+  c->EndHash();
+  return Guard(CC_E_SECRET_FORMAT, [&] {
+    cc::SecretKey key;
+    if (const std::int32_t rc = ParseSecretText(secretKeyText, key); rc != CC_OK) return rc;
+    c->hash = std::make_unique<ccgost::Hash>(c->hashAlg);
+    c->signer = std::move(key);
+    c->hashMode = ContextImpl::HashMode::Sign;
+    return CC_OK;
+  });
+}
+
+// Feeds the running hash of a signature or of a verification.
+CC_ENTRY(int32_t, _BufferSignUpdate)(CcContext* ctx, const void* data, int32_t length) {
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr || c->hashMode == ContextImpl::HashMode::None) return CC_E_CONTEXT;
+  if (!ValidLength(data, length)) return CC_E_BAD_ARGUMENT;
+  return Guard(CC_E_CONTEXT, [&] {
+    c->hash->Update({static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(length)});
+    return CC_OK;
+  });
+}
+
+CC_ENTRY(int32_t, _BufferSignFinal)(CcContext* ctx, uint8_t** signature, int32_t* length) {
+  if (signature == nullptr || length == nullptr) return CC_E_BAD_ARGUMENT;
+  *signature = nullptr;
+  *length = 0;
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr || c->hashMode != ContextImpl::HashMode::Sign) return CC_E_CONTEXT;
+  const std::int32_t rc = Guard(CC_E_KEY_FORMAT, [&] {
+    const auto digest = FinishDigest(*c->hash);
+    const auto sig = ccgost::SignDigest(c->signer.curve, c->signer.privateKey.span(), digest);
+    *signature = cc::CopyToBlock(sig);
+    *length = static_cast<std::int32_t>(sig.size());
+    return CC_OK;
+  });
+  c->EndHash();
+  return rc;
+}
+
+CC_ENTRY(int32_t, _BufferVerifyInit)(CcContext* ctx, const char* certificateText) {
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr) return CC_E_CONTEXT;
+  c->EndHash();
+  return Guard(CC_E_CERT_FORMAT, [&] {
+    cc::PublicDocument doc;
+    if (const std::int32_t rc = ParseCertificateText(certificateText, doc); rc != CC_OK) return rc;
+    c->hash = std::make_unique<ccgost::Hash>(c->hashAlg);
+    c->verifyCurve = doc.curve;
+    c->verifyKey = doc.publicKey;
+    c->hashMode = ContextImpl::HashMode::Verify;
+    return CC_OK;
+  });
+}
+
+// The signature is always CC_SIGNATURE_SIZE bytes, so the pointer alone delimits it.
+CC_ENTRY(int32_t, _BufferVerifyFinal)(CcContext* ctx, const uint8_t* signature) {
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr || c->hashMode != ContextImpl::HashMode::Verify) return CC_E_CONTEXT;
+  if (signature == nullptr) return CC_E_BAD_ARGUMENT;
+  const std::int32_t rc = Guard(CC_E_SIGNATURE, [&] {
+    const auto digest = FinishDigest(*c->hash);
+    return ccgost::VerifyDigest(c->verifyCurve, c->verifyKey, digest,
+                                {signature, CC_SIGNATURE_SIZE})
+               ? CC_OK
+               : CC_E_SIGNATURE;
+  });
+  c->EndHash();
+  return rc;
+}
+
+// ---- ciphering ----
+
+CC_ENTRY(int32_t, _BufferCipherInit)(CcContext* ctx, int32_t direction, const uint8_t* key,
+                                     uint8_t* iv) {
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr) return CC_E_CONTEXT;
+  c->EndCipher();
+  if (key == nullptr || iv == nullptr || (direction != CC_ENCIPHER && direction != CC_DECIPHER))
+    return CC_E_BAD_ARGUMENT;
+  return Guard(CC_E_BLOCK_FORMAT, [&] {
+    const bool encipher = direction == CC_ENCIPHER;
+    if (encipher) ccgost::RandomBytes({iv, CC_IV_SIZE});
+    const std::span<const std::uint8_t> k(key, CC_SESSION_KEY_SIZE);
+    if (c->cipherKind == cc::CipherKind::Cfb) {
+      c->cfb = std::make_unique<ccgost::CfbCipher>(
+          encipher ? ccgost::CfbCipher::Direction::Encrypt : ccgost::CfbCipher::Direction::Decrypt,
+          k, std::span<const std::uint8_t>(iv, CC_IV_SIZE));
+    } else {
+      c->ecb = std::make_unique<cc::EcbStream>(encipher, k);
+    }
+    return CC_OK;
+  });
+}
+
+CC_ENTRY(int32_t, _BufferCipherUpdate)(CcContext* ctx, const void* input, int32_t length,
+                                       void* output, int32_t* produced) {
+  if (produced == nullptr) return CC_E_BAD_ARGUMENT;
+  *produced = 0;
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr || (!c->cfb && !c->ecb)) return CC_E_CONTEXT;
+  if (!ValidLength(input, length) || output == nullptr) return CC_E_BAD_ARGUMENT;
+  return Guard(CC_E_BLOCK_FORMAT, [&] {
+    const std::span<const std::uint8_t> in(static_cast<const std::uint8_t*>(input),
+                                           static_cast<std::size_t>(length));
+    auto* out = static_cast<std::uint8_t*>(output);
+    if (c->cfb) {
+      c->cfb->Update(in, {out, in.size()});
+      *produced = length;
+    } else {
+      *produced = static_cast<std::int32_t>(c->ecb->Update(in, out));
+    }
+    return CC_OK;
+  });
+}
+
+CC_ENTRY(int32_t, _BufferCipherFinal)(CcContext* ctx, void* output, int32_t* produced) {
+  if (produced == nullptr) return CC_E_BAD_ARGUMENT;
+  *produced = 0;
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr || (!c->cfb && !c->ecb)) return CC_E_CONTEXT;
+  if (c->ecb && output == nullptr) return CC_E_BAD_ARGUMENT;
+  const std::int32_t rc = Guard(CC_E_BLOCK_FORMAT, [&] {
+    if (c->ecb) {
+      const auto n = c->ecb->Finish(static_cast<std::uint8_t*>(output));
+      if (!n) return CC_E_BLOCK_FORMAT;
+      *produced = static_cast<std::int32_t>(*n);
+    }
+    return CC_OK;
+  });
+  c->EndCipher();
+  return rc;
+}
+
+// ---- session keys ----
+
+CC_ENTRY(int32_t, _SessionKeyEncrypt)(CcContext* ctx, const char* certificateText,
+                                      uint8_t** sessionKey, int32_t* sessionKeyLength,
+                                      uint8_t** encipheredKey, int32_t* encipheredKeyLength) {
+  if (!sessionKey || !sessionKeyLength || !encipheredKey || !encipheredKeyLength)
+    return CC_E_BAD_ARGUMENT;
+  *sessionKey = *encipheredKey = nullptr;
+  *sessionKeyLength = *encipheredKeyLength = 0;
+  if (cc::ContextOf(ctx) == nullptr) return CC_E_CONTEXT;
+  return Guard(CC_E_PUBLIC_INTEGRITY, [&] {
+    cc::PublicDocument recipient;
+    if (const std::int32_t rc = ParseCertificateText(certificateText, recipient); rc != CC_OK)
+      return rc;
+    if (recipient.kind != cc::DocKind::Certificate) return CC_E_CERT_FORMAT;
+    ccgost::SecureBytes key;
+    cc::EncipheredKey blob{};
+    cc::EncipherSessionKey(recipient, key, blob);
+    BlockPtr<std::uint8_t> keyBlock(cc::CopyToBlock(key.span()));
+    BlockPtr<std::uint8_t> blobBlock(cc::CopyToBlock(blob));
+    *sessionKey = keyBlock.release();
+    *sessionKeyLength = CC_SESSION_KEY_SIZE;
+    *encipheredKey = blobBlock.release();
+    *encipheredKeyLength = CC_ENCIPHERED_KEY_SIZE;
+    return CC_OK;
+  });
+}
+
+CC_ENTRY(int32_t, _SessionKeyDecrypt)(CcContext* ctx, const char* secretKeyText,
+                                      uint8_t** sessionKey, int32_t* sessionKeyLength,
+                                      const uint8_t* encipheredKey) {
+  if (!sessionKey || !sessionKeyLength || !encipheredKey) return CC_E_BAD_ARGUMENT;
+  *sessionKey = nullptr;
+  *sessionKeyLength = 0;
+  if (cc::ContextOf(ctx) == nullptr) return CC_E_CONTEXT;
+  return Guard(CC_E_DECRYPT, [&] {
+    cc::SecretKey key;
+    if (const std::int32_t rc = ParseSecretText(secretKeyText, key); rc != CC_OK) return rc;
+    ccgost::SecureBytes session;
+    if (const std::int32_t rc = cc::DecipherSessionKey(key, encipheredKey, session); rc != CC_OK)
+      return rc;
+    *sessionKey = cc::CopyToBlock(session.span());
+    *sessionKeyLength = static_cast<std::int32_t>(session.size());
+    return CC_OK;
+  });
+}
+
+// ---- releasing returned memory (every block is wiped before it is released) ----
+
+CC_ENTRY(int32_t, _BufferFree)(void* buffer) {
+  return buffer == nullptr || cc::FreeBlock(buffer) ? CC_OK : CC_E_BAD_ARGUMENT;
+}
+
+// The block records its own size; the whole block is wiped whatever `length` says.
+CC_ENTRY(int32_t, _BufferCleanFree)(void* buffer, int32_t /*length*/) {
+  return buffer == nullptr || cc::FreeBlock(buffer) ? CC_OK : CC_E_BAD_ARGUMENT;
+}
+
+CC_ENTRY(int32_t, __BufferCleanFree)(void* buffer) {
+  return buffer == nullptr || cc::FreeBlock(buffer) ? CC_OK : CC_E_BAD_ARGUMENT;
+}
+
+// ---- key generation ----
+
+CC_ENTRY(int32_t, _NewKeys)(CcContext* ctx, const char* uid, int32_t keyNumber,
+                            char** secretKeyText, char** requestText, int32_t /*reserved1*/,
+                            int32_t /*reserved2*/) {
+  if (secretKeyText == nullptr || requestText == nullptr) return CC_E_BAD_ARGUMENT;
+  *secretKeyText = *requestText = nullptr;
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr) return CC_E_CONTEXT;
+  const auto name = cc::BoundedText(uid, CC_MAX_UID);
+  if (!name || !cc::IsValidUid(*name) || keyNumber < 0) return CC_E_BAD_ARGUMENT;
+  if (const std::int32_t rc = CheckPksSettings(c->pksFirst, c->pksSecond); rc != CC_OK) return rc;
+  return Guard(CC_E_RANDOM, [&] {
+    const cc::Minutes now = cc::NowMinutes();
+    const cc::Minutes until = now + std::int64_t{c->periodDays} * cc::kMinutesPerDay;
+    const cc::NewKeys keys = cc::GenerateKeys(*name, keyNumber, *CurveOfSetting(c->pksFirst), now, until);
+    cc::SecretText secret;
+    keys.secret.ToText(secret);
+    BlockPtr<char> secretBlock(cc::TextToBlock(secret.str()));
+    BlockPtr<char> requestBlock(cc::TextToBlock(keys.request.Text()));
+    *secretKeyText = secretBlock.release();
+    *requestText = requestBlock.release();
+    return CC_OK;
+  });
+}
+
+// ---- entry points this library does not offer: they answer CC_E_NOT_SUPPORTED ----
+
+CC_ENTRY(int32_t, _RandReadFile)(const char*) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _SetPKSAlgorithm)(CcContext*, const char*) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _SetCurrentDir)(CcContext*, const char*) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _SetArchivePath)(CcContext*, const char*) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _SetSignFlags)(CcContext*, int32_t) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _SetVerifyFlags)(CcContext*, int32_t) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _SetCipherFlags)(CcContext*, int32_t) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _SetDebug)(CcContext*, int32_t, const char*) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _KeysGeneration)(CcContext*, const char*, int32_t, const char*) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _FileSign)(CcContext*, const char*, const char*, int32_t) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _FileVerify)(CcContext*, const char*, const char*, int32_t) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _InitSubjectList)(void) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _FreeSubjectList)(void*) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _AddSubject)(void*, const char*, const char*, int32_t, int32_t, void*) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _FileEncipher)(CcContext*, void*, const char*, const char*, int32_t) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _FileDecipher)(CcContext*, const char*, const char*, int32_t) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _FileDeleteSignatures)(CcContext*, const char*) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _GetArchCertPath)(CcContext*, const char*, int32_t) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _GetInfoPath)(CcContext*, const char*) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _GetCAPath)(CcContext*, const char*, int32_t) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _CertInfo)(CcContext*, const char*, CcCertInfo**) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _InfoInfo)(CcContext*, const char*, void**) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, __InfoInfo)(CcContext*, const char*, void**) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _SecInfo)(CcContext*, const char*, CcSecInfo**) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _FreeInfoInfo)(void*) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _GetLibraryVersion)(void) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _NewCertificate)(CcContext*, const char*, const char*, const char*, int32_t,
+                                   int32_t, int32_t, char**, int32_t) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _NewUserInfo)(CcContext*, const char*, const char*, const char*, const char*,
+                                const char*, char**, int32_t) {
+  return CC_E_NOT_SUPPORTED;
+}

@@ -1,0 +1,19 @@
+// Whole-file reads and writes of the small text files the library and the authority tool use.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace cc {
+
+// Writes the file through a temporary file in the same directory and a rename, so the old
+// contents stay whole on failure. `mode` is applied to the new file (0600 for secrets).
+// Returns 0 or CC_E_CREATE_FILE / CC_E_WRITE.
+int WriteFileAtomically(const std::string& path, std::string_view data, mode_t mode);
+
+// Reads a regular file of at most `limit` bytes; nullopt when missing, unreadable or longer.
+std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t limit);
+
+}  // namespace cc

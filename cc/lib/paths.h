@@ -1,0 +1,20 @@
+// File names the library builds: certificate-store paths and secret-key file names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace cc {
+
+// An empty path stays empty; any other path ends with "/" afterwards.
+std::string AddPathSeparator(std::string_view dir);
+// The certificate-store file of a UID "prefix.tail" inside `dir` (used as given):
+// dir + prefix + "/@" + "/" + c for every character of tail + ".crt"
+// ("H.0" -> dir + "H/@/0.crt", "AB.1234" -> dir + "AB/@/1/2/3/4.crt"). Empty when uid or dir is
+// empty, uid has no "." or ends with it.
+std::string CertPathByUid(std::string_view uid, std::string_view dir);
+// AddPathSeparator(dir) + key number in decimal + ".sec".
+std::string SecretKeyPath(std::string_view dir, std::int32_t keyNumber);
+
+}  // namespace cc

@@ -1,0 +1,28 @@
+// Session-key transport: a random 32-byte session key is delivered to the owner of a certificate
+// by VKO GOST R 34.10-2012 (an ephemeral key pair and an 8-byte UKM against the recipient's public
+// key) and the CryptoPro key wrap with its MAC. The enciphered session key is the fixed
+// CC_ENCIPHERED_KEY_SIZE-byte layout documented in cc_abi.h.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "cc_abi.h"
+#include "documents.h"
+#include "gost.h"
+
+namespace cc {
+
+using EncipheredKey = std::array<std::uint8_t, CC_ENCIPHERED_KEY_SIZE>;
+
+// A new session key and its enciphered form for the recipient's certificate.
+void EncipherSessionKey(const PublicDocument& recipient, ccgost::SecureBytes& sessionKey,
+                        EncipheredKey& enciphered);
+
+// The session key from an enciphered key (read through `enciphered`, which must point to at least
+// the size its header announces). 0, CC_E_BLOCK_FORMAT for a malformed block, CC_E_DECRYPT when
+// the key is not enciphered for this secret key.
+int DecipherSessionKey(const SecretKey& key, const std::uint8_t* enciphered,
+                       ccgost::SecureBytes& sessionKey);
+
+}  // namespace cc
