@@ -64,13 +64,11 @@ std::string CanonicalPath(const std::string& path);
 
 // Reads a whole file when it holds at most `maxSize` bytes. nullopt when it cannot be opened or
 // read, or when it is larger than maxSize (then `tooLarge` is set when given).
-std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path,
-                                                       std::uint64_t maxSize,
+std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path, std::uint64_t maxSize,
                                                        bool* tooLarge = nullptr);
 // Reads at most out.size() bytes of a file; the file size on success. Fails (nullopt) when the
 // file is larger than out.size(), leaving `out` unspecified.
-std::optional<std::size_t> ReadFileInto(const std::string& path,
-                                        std::span<std::uint8_t> out) noexcept;
+std::optional<std::size_t> ReadFileInto(const std::string& path, std::span<std::uint8_t> out) noexcept;
 
 // Replaces `path` with `data`: written to a temporary file in the same directory, flushed to disk
 // and renamed over the target, so that a failure leaves the old content in place. `ownerOnly`

@@ -14,7 +14,7 @@ namespace {
 
 constexpr char kSeparator = platform::kPathSeparator;
 
-bool IsAsciiLetter(char c) {
+[[maybe_unused]] constexpr bool IsAsciiLetter(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
