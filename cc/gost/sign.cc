@@ -117,10 +117,13 @@ KeyPair GenerateKeyPair(Curve curve) {
   kp.curve = curve;
   kp.privateKey = SecureBytes(kPrivateKeySize);
   // Draw d uniformly from [1, n-1]: random bytes cut to the bit length of n, retried when out of
-  // range (at most a few tries, n is close to a power of two).
+  // range (at most a few tries, n is close to a power of two). The strong level is libgcrypt's
+  // CSPRNG seeded from the kernel generator (getrandom) and stirred with our seed material; the
+  // "very strong" level only adds per-call re-gathering of entropy, and on Linux it starts the
+  // jitter-entropy collector, a process-lifetime allocation that leak checkers report.
   const unsigned excess = kPrivateKeySize * 8 - nbits;
   for (;;) {
-    gcry_randomize(kp.privateKey.data(), kp.privateKey.size(), GCRY_VERY_STRONG_RANDOM);
+    gcry_randomize(kp.privateKey.data(), kp.privateKey.size(), GCRY_STRONG_RANDOM);
     if (excess != 0 && excess < 8)
       kp.privateKey.data()[0] &= static_cast<std::uint8_t>(0xFF >> excess);
     auto pub = PublicOnCurve(c, kp.privateKey.span());

@@ -50,7 +50,7 @@ TEST_P(Agreement, RejectsBadPeerKeysAndSizes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Curves, Agreement,
-                         ::testing::Values(Curve::Tc26_256_A, Curve::CryptoPro_A));
+                         ::testing::Values(Curve::Tc26_256_A, Curve::CryptoPro_A), test::CurveName);
 
 TEST(KeyWrap, RoundTripAndTampering) {
   const auto kek = Pattern(32, 10);

@@ -106,7 +106,7 @@ TEST_P(SignatureOnCurve, PublicKeyDerivation) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Curves, SignatureOnCurve,
-                         ::testing::Values(Curve::Tc26_256_A, Curve::CryptoPro_A));
+                         ::testing::Values(Curve::Tc26_256_A, Curve::CryptoPro_A), test::CurveName);
 
 }  // namespace
 }  // namespace ccgost

@@ -1,6 +1,8 @@
 // Helpers shared by the GOST primitive tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <random>
 #include <span>
@@ -8,6 +10,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "gost.h"
 
 namespace ccgost::test {
 
@@ -47,6 +51,11 @@ inline std::vector<std::uint8_t> Pattern(std::size_t n, std::uint32_t seed) {
   std::vector<std::uint8_t> out(n);
   for (auto& b : out) b = static_cast<std::uint8_t>(gen());
   return out;
+}
+
+// Readable names for tests parameterised by curve.
+inline std::string CurveName(const ::testing::TestParamInfo<Curve>& info) {
+  return info.param == Curve::Tc26_256_A ? "Tc26_256_A" : "CryptoPro_A";
 }
 
 }  // namespace ccgost::test
