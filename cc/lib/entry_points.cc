@@ -25,8 +25,6 @@ using cc::ContextImpl;
 
 // Longest path the library accepts.
 constexpr std::size_t kMaxPath = 4095;
-// Random bytes written into a fresh random-state file.
-constexpr std::size_t kRandomStateBytes = 384;
 
 // Runs `body`; an allocation failure answers CC_E_MEMORY, any other exception `failure`.
 template <typename Body>
@@ -154,16 +152,7 @@ CC_ENTRY(int32_t, _RandSeed)(const void* seed, int32_t length) {
 CC_ENTRY(int32_t, _RandWriteFile)(const char* path) {
   const auto name = cc::BoundedText(path, kMaxPath);
   if (!name || name->empty()) return CC_E_BAD_ARGUMENT;
-  return Guard(CC_E_RANDOM, [&] {
-    // Fresh bytes from the generator: the file tells nothing about output already handed out.
-    ccgost::SecureBytes bytes(kRandomStateBytes);
-    ccgost::RandomBytes(bytes.span());
-    cc::SecretText text;
-    text.str().append("VORNAK2-CC RANDOM STATE 1\nSeed: ");
-    text.str().append(cc::HexEncode(bytes.span()));
-    text.str().push_back('\n');
-    return cc::WriteFileAtomically(std::string(*name), text.str(), 0600);
-  });
+  return Guard(CC_E_RANDOM, [&] { return cc::WriteRandomState(std::string(*name)); });
 }
 
 CC_ENTRY(int32_t, _GetRandom)(void* buffer, int32_t length) {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "cc_abi.h"
+#include "gost.h"
+#include "util.h"
 
 namespace cc {
 
@@ -61,6 +63,32 @@ int WriteFileAtomically(const std::string& path, std::string_view data, mode_t m
     return CC_E_WRITE;
   }
   return CC_OK;
+}
+
+int WriteRandomState(const std::string& path) {
+  constexpr std::size_t kBytes = 384;
+  ccgost::SecureBytes bytes(kBytes);
+  ccgost::RandomBytes(bytes.span());
+  SecretText text;
+  text.str().append("VORNAK2-CC RANDOM STATE 1\nSeed: ");
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  for (std::uint8_t b : bytes.span()) {
+    text.str().push_back(kDigits[b >> 4]);
+    text.str().push_back(kDigits[b & 15]);
+  }
+  text.str().push_back('\n');
+  return WriteFileAtomically(path, text.str(), 0600);
+}
+
+bool MakeDirs(const std::string& path, mode_t mode) {
+  if (path.empty()) return false;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  const std::size_t slash = path.find_last_of('/', path.size() - 1 - (path.back() == '/'));
+  if (slash != std::string::npos && slash != 0 && !MakeDirs(path.substr(0, slash), mode))
+    return false;
+  if (::mkdir(path.c_str(), mode) == 0) return true;
+  return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t limit) {

@@ -13,6 +13,13 @@ namespace cc {
 // Returns 0 or CC_E_CREATE_FILE / CC_E_WRITE.
 int WriteFileAtomically(const std::string& path, std::string_view data, mode_t mode);
 
+// Writes a fresh random-state file (owner-only): new bytes from the generator, so the file tells
+// nothing about output handed out before. Returns 0 or CC_E_CREATE_FILE / CC_E_WRITE.
+int WriteRandomState(const std::string& path);
+
+// Creates a directory and its missing parents with `mode`; true when it exists afterwards.
+bool MakeDirs(const std::string& path, mode_t mode);
+
 // Reads a regular file of at most `limit` bytes; nullopt when missing, unreadable or longer.
 std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t limit);
 

@@ -1,0 +1,333 @@
+#include "ca.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "documents.h"
+#include "files.h"
+#include "gost.h"
+#include "paths.h"
+#include "util.h"
+
+namespace ca {
+
+namespace {
+
+constexpr std::string_view kHelp = R"(vornak2-ca: test certification authority of the cc library
+
+Usage: vornak2-ca COMMAND [OPTIONS]
+
+Commands:
+  create-authority --dir DIR --uid UID [--key-number N] [--days N] [--curve NAME]
+      Creates an authority in DIR: DIR/authority.sec (its secret key, owner-only) and
+      DIR/authority.aut (its self-signed certificate). Refuses to overwrite an authority.
+  keygen --dir DIR --uid UID [--key-number N] [--days N] [--curve NAME]
+      Generates a key pair: DIR/N.sec (secret key, owner-only) and DIR/C.pub (the request;
+      C is the last character of UID).
+  issue --authority DIR --request FILE --out FILE [--days N] [--not-before DATE --not-after DATE]
+      Issues the certificate of a request (".pub") signed by the authority in DIR. The validity
+      is the requested one, or N days from now, or the two dates, always within the authority's.
+  bootstrap --authority DIR --root ROOT --uid UID [--key-number N] [--days N] [--force]
+      Creates a user's key set in ROOT: ROOT/sec/N.sec, ROOT/self.crt, the authority certificate
+      ROOT/sec/AUTHORITY-UID/AUTHORITY-KEY-NUMBER.aut, an empty store ROOT/crt/ and the
+      random-state file ROOT/@rand. Refuses to overwrite a secret key unless --force is given.
+  install-cert --cert FILE --root ROOT
+      Copies a certificate into ROOT's certificate store, ROOT/crt/, at the path of its UID
+      ("H.0" -> ROOT/crt/H/@/0.crt).
+  help, --help
+      Shows this text.
+
+Defaults: --key-number 0, --days 365, --curve tc26-256-A (or cryptopro-A).
+Dates are "dd.mm.yyyy hh:mm" in UTC. Exit codes: 0 success, 1 failure, 2 bad command line.
+)";
+
+// A command-line mistake: exit code 2.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+// A failed operation: exit code 1.
+struct Failure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+constexpr std::size_t kMaxFile = CC_MAX_TEXT;
+
+class Options {
+ public:
+  Options(std::span<const std::string_view> args, std::initializer_list<std::string_view> valued,
+          std::initializer_list<std::string_view> flags) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+      const std::string_view a = args[i];
+      if (std::find(flags.begin(), flags.end(), a) != flags.end()) {
+        values_[std::string(a)] = "";
+      } else if (std::find(valued.begin(), valued.end(), a) != valued.end()) {
+        if (i + 1 == args.size()) throw UsageError("option " + std::string(a) + " needs a value");
+        if (values_.count(std::string(a))) throw UsageError("option " + std::string(a) + " given twice");
+        values_[std::string(a)] = std::string(args[++i]);
+      } else {
+        throw UsageError("unknown option '" + std::string(a) + "'");
+      }
+    }
+  }
+  bool Has(const std::string& name) const { return values_.count(name) != 0; }
+  std::string Required(const std::string& name) const {
+    const auto it = values_.find(name);
+    if (it == values_.end() || it->second.empty()) throw UsageError("missing " + name);
+    return it->second;
+  }
+  std::optional<std::string> Optional(const std::string& name) const {
+    const auto it = values_.find(name);
+    if (it == values_.end()) return std::nullopt;
+    return it->second;
+  }
+
+ private:
+  std::map<std::string, std::string> values_;
+};
+
+std::string Uid(const Options& o) {
+  const std::string uid = o.Required("--uid");
+  if (!cc::IsValidUid(uid))
+    throw UsageError("bad UID '" + uid + "': 1 to 31 printable characters, no blank, no / or \\");
+  return uid;
+}
+
+std::int32_t KeyNumber(const Options& o) {
+  const auto text = o.Optional("--key-number");
+  if (!text) return 0;
+  const auto kn = cc::ParseKeyNumber(*text);
+  if (!kn) throw UsageError("bad key number '" + *text + "': 0 to 2147483647");
+  return *kn;
+}
+
+std::int64_t Days(const Options& o, std::int64_t fallback) {
+  const auto text = o.Optional("--days");
+  if (!text) return fallback;
+  const auto days = cc::ParseKeyNumber(*text);
+  if (!days || *days < 1 || *days > 65535) throw UsageError("bad --days '" + *text + "': 1 to 65535");
+  return *days;
+}
+
+ccgost::Curve CurveOption(const Options& o) {
+  const auto text = o.Optional("--curve");
+  if (!text) return ccgost::Curve::Tc26_256_A;
+  const auto curve = cc::CurveFromName(*text);
+  if (!curve) throw UsageError("unknown curve '" + *text + "': tc26-256-A or cryptopro-A");
+  return *curve;
+}
+
+cc::Minutes DateOption(const Options& o, const std::string& name) {
+  const std::string text = o.Required(name);
+  const auto t = cc::ParseDate(text);
+  if (!t) throw UsageError("bad date for " + name + " '" + text + "': dd.mm.yyyy hh:mm");
+  return *t;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+void MakeDir(const std::string& path, mode_t mode) {
+  if (!cc::MakeDirs(path, mode)) throw Failure("cannot create directory " + path);
+}
+
+void WriteFile(const std::string& path, std::string_view data, mode_t mode) {
+  if (cc::WriteFileAtomically(path, data, mode) != CC_OK) throw Failure("cannot write " + path);
+}
+
+cc::PublicDocument ReadPublic(const std::string& path, std::string_view what) {
+  const auto text = cc::ReadSmallFile(path, kMaxFile);
+  if (!text) throw Failure("cannot read " + std::string(what) + " " + path);
+  cc::PublicDocument doc;
+  if (cc::ParsePublicDocument(*text, doc) != CC_OK)
+    throw Failure(path + " is not a well-formed " + std::string(what));
+  return doc;
+}
+
+// The authority in a directory: its secret key and its certificate, checked to belong together.
+struct Authority {
+  cc::SecretKey key;
+  cc::PublicDocument cert;
+};
+
+Authority LoadAuthority(const std::string& dir) {
+  Authority a;
+  const std::string secPath = cc::AddPathSeparator(dir) + "authority.sec";
+  auto text = cc::ReadSmallFile(secPath, kMaxFile);
+  if (!text) throw Failure("cannot read the authority's secret key " + secPath);
+  cc::SecretText secret;
+  secret.str() = std::move(*text);
+  if (cc::ParseSecretKey(secret.str(), a.key) != CC_OK)
+    throw Failure("the authority's secret key " + secPath + " is damaged");
+  a.cert = ReadPublic(cc::AddPathSeparator(dir) + "authority.aut", "authority certificate");
+  if (!a.cert.SelfIssued() || a.cert.publicKey != a.key.publicKey ||
+      !cc::VerifyDocument(a.cert, a.cert.curve, a.cert.publicKey))
+    throw Failure("the authority certificate in " + dir + " does not match its secret key");
+  return a;
+}
+
+void WriteSecretKey(const std::string& path, const cc::SecretKey& key) {
+  cc::SecretText text;
+  key.ToText(text);
+  WriteFile(path, text.str(), 0600);
+}
+
+// A certificate for the request, valid from..to clipped to the authority's validity.
+cc::PublicDocument Issue(const Authority& a, const cc::PublicDocument& request, cc::Minutes from,
+                         cc::Minutes to) {
+  const cc::Minutes now = cc::NowMinutes();
+  if (now > a.cert.notAfter) throw Failure("the authority certificate has expired");
+  from = std::max(from, a.cert.notBefore);
+  to = std::min(to, a.cert.notAfter);
+  if (from > to) throw Failure("the requested validity lies outside the authority's validity");
+  return cc::IssueCertificate(request, a.key, a.cert, from, to);
+}
+
+int CreateAuthority(const Options& o, std::ostream& out) {
+  const std::string dir = o.Required("--dir");
+  const std::string uid = Uid(o);
+  const std::int32_t kn = KeyNumber(o);
+  const std::int64_t days = Days(o, 3650);
+  const ccgost::Curve curve = CurveOption(o);
+  const std::string secPath = cc::AddPathSeparator(dir) + "authority.sec";
+  const std::string autPath = cc::AddPathSeparator(dir) + "authority.aut";
+  if (Exists(secPath) || Exists(autPath)) throw Failure("an authority already exists in " + dir);
+  MakeDir(dir, 0700);
+  const cc::Minutes now = cc::NowMinutes();
+  const cc::NewKeys keys = cc::GenerateKeys(uid, kn, curve, now, now + days * cc::kMinutesPerDay);
+  const cc::PublicDocument cert = cc::SelfSignedCertificate(keys.secret);
+  WriteSecretKey(secPath, keys.secret);
+  WriteFile(autPath, cert.Text(), 0644);
+  out << "authority " << uid << " key " << kn << " created in " << dir << "\n";
+  return 0;
+}
+
+int Keygen(const Options& o, std::ostream& out) {
+  const std::string dir = o.Required("--dir");
+  const std::string uid = Uid(o);
+  const std::int32_t kn = KeyNumber(o);
+  const std::int64_t days = Days(o, 365);
+  const ccgost::Curve curve = CurveOption(o);
+  MakeDir(dir, 0700);
+  const cc::Minutes now = cc::NowMinutes();
+  const cc::NewKeys keys = cc::GenerateKeys(uid, kn, curve, now, now + days * cc::kMinutesPerDay);
+  const std::string secPath = cc::SecretKeyPath(dir, kn);
+  const std::string reqPath = cc::AddPathSeparator(dir) + uid.back() + ".pub";
+  WriteSecretKey(secPath, keys.secret);
+  WriteFile(reqPath, keys.request.Text(), 0644);
+  out << "secret key " << secPath << ", request " << reqPath << "\n";
+  return 0;
+}
+
+int IssueCommand(const Options& o, std::ostream& out) {
+  const Authority a = LoadAuthority(o.Required("--authority"));
+  const std::string reqPath = o.Required("--request");
+  const std::string outPath = o.Required("--out");
+  const cc::PublicDocument request = ReadPublic(reqPath, "request");
+  if (request.kind != cc::DocKind::Request) throw Failure(reqPath + " is not a request");
+  if (cc::RequestStatus(request) != CC_E_UNCERTIFIED)
+    throw Failure("the request's signature does not verify: " + reqPath);
+  cc::Minutes from = request.notBefore, to = request.notAfter;
+  if (o.Has("--not-before") || o.Has("--not-after")) {
+    from = DateOption(o, "--not-before");
+    to = DateOption(o, "--not-after");
+    if (from > to) throw UsageError("--not-before lies after --not-after");
+  } else if (o.Has("--days")) {
+    from = cc::NowMinutes();
+    to = from + Days(o, 365) * cc::kMinutesPerDay;
+  }
+  const cc::PublicDocument cert = Issue(a, request, from, to);
+  WriteFile(outPath, cert.Text(), 0644);
+  out << "certificate of " << cert.uid << " key " << cert.keyNumber << " written to " << outPath
+      << "\n";
+  return 0;
+}
+
+int Bootstrap(const Options& o, std::ostream& out) {
+  const Authority a = LoadAuthority(o.Required("--authority"));
+  const std::string root = cc::AddPathSeparator(o.Required("--root"));
+  const std::string uid = Uid(o);
+  const std::int32_t kn = KeyNumber(o);
+  const std::int64_t days = Days(o, 365);
+  const std::string secDir = root + "sec";
+  const std::string secPath = cc::SecretKeyPath(secDir, kn);
+  if (Exists(secPath) && !o.Has("--force"))
+    throw Failure(secPath + " exists already (use --force to replace it)");
+  MakeDir(root, 0700);
+  MakeDir(secDir, 0700);
+  MakeDir(root + "crt", 0755);
+  const std::string autDir = secDir + "/" + a.cert.uid;
+  MakeDir(autDir, 0700);
+
+  const cc::Minutes now = cc::NowMinutes();
+  const cc::NewKeys keys =
+      cc::GenerateKeys(uid, kn, a.cert.curve, now, now + days * cc::kMinutesPerDay);
+  const cc::PublicDocument cert = Issue(a, keys.request, keys.secret.notBefore, keys.secret.notAfter);
+  WriteSecretKey(secPath, keys.secret);
+  WriteFile(root + "self.crt", cert.Text(), 0644);
+  WriteFile(autDir + "/" + std::to_string(a.cert.keyNumber) + ".aut", a.cert.Text(), 0644);
+  if (cc::WriteRandomState(root + "@rand") != CC_OK)
+    throw Failure("cannot write " + root + "@rand");
+  out << "user " << uid << " key " << kn << " set up in " << root << "\n";
+  return 0;
+}
+
+int InstallCert(const Options& o, std::ostream& out) {
+  const std::string certPath = o.Required("--cert");
+  const std::string root = cc::AddPathSeparator(o.Required("--root"));
+  const cc::PublicDocument cert = ReadPublic(certPath, "certificate");
+  if (cert.kind != cc::DocKind::Certificate) throw Failure(certPath + " is not a certificate");
+  const std::string target = cc::CertPathByUid(cert.uid, root + "crt/");
+  if (target.empty())
+    throw Failure("UID '" + cert.uid + "' has no place in a certificate store (it needs a '.')");
+  MakeDir(target.substr(0, target.rfind('/')), 0755);
+  WriteFile(target, cert.Text(), 0644);
+  out << "certificate of " << cert.uid << " installed as " << target << "\n";
+  return 0;
+}
+
+}  // namespace
+
+int Run(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
+  if (args.empty()) {
+    err << kHelp;
+    return 2;
+  }
+  const std::string_view command = args[0];
+  const auto rest = args.subspan(1);
+  try {
+    ccgost::Init();
+    if (command == "help" || command == "--help" || command == "-h") {
+      out << kHelp;
+      return 0;
+    }
+    if (command == "create-authority")
+      return CreateAuthority(Options(rest, {"--dir", "--uid", "--key-number", "--days", "--curve"}, {}), out);
+    if (command == "keygen")
+      return Keygen(Options(rest, {"--dir", "--uid", "--key-number", "--days", "--curve"}, {}), out);
+    if (command == "issue")
+      return IssueCommand(Options(rest, {"--authority", "--request", "--out", "--days",
+                                         "--not-before", "--not-after"}, {}),
+                          out);
+    if (command == "bootstrap")
+      return Bootstrap(Options(rest, {"--authority", "--root", "--uid", "--key-number", "--days"},
+                               {"--force"}),
+                       out);
+    if (command == "install-cert") return InstallCert(Options(rest, {"--cert", "--root"}, {}), out);
+    throw UsageError("unknown command '" + std::string(command) + "'");
+  } catch (const UsageError& e) {
+    err << "vornak2-ca: " << e.what() << "\n(see vornak2-ca --help)\n";
+    return 2;
+  } catch (const std::exception& e) {
+    err << "vornak2-ca: " << e.what() << "\n";
+    return 1;
+  }
+}
+
+}  // namespace ca
