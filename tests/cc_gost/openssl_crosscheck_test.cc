@@ -3,6 +3,7 @@
 // tests fail rather than skip.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -78,12 +79,13 @@ class OpenSslGost {
     return true;
   }
 
- private:
   static std::string Quote(const fs::path& p) { return "'" + p.string() + "'"; }
+  std::string Path(const char* name) const { return Quote(dir_ / name); }
 
+  // Runs "openssl <args>" with our configuration; false with `err` set on failure.
   bool Run(const std::string& args, std::string& err) {
     const std::string cmd = "OPENSSL_CONF=" + Quote(dir_ / "openssl.cnf") + " openssl " + args +
-                            " 2>" + Quote(dir_ / "err");
+                            " >" + Quote(dir_ / "stdout") + " 2>" + Quote(dir_ / "err");
     const int status = std::system(cmd.c_str());
     const auto e = Read("err");
     err = std::string(e.begin(), e.end());
@@ -104,6 +106,42 @@ class OpenSslGost {
     return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
   }
 
+  // A GOST R 34.10-2012 256-bit key pair made by openssl in <name>.pem and <name>_pub.pem; the
+  // numbers are read back from its text form.
+  bool GenerateKey(const char* paramset, const std::string& name, std::vector<std::uint8_t>& priv,
+                   std::vector<std::uint8_t>& pub, std::string& err) {
+    const std::string pem = name + ".pem", pubPem = name + "_pub.pem", text = name + ".txt";
+    if (!Run("genpkey -algorithm gost2012_256 -pkeyopt paramset:" + std::string(paramset) +
+                 " -out " + Path(pem.c_str()),
+             err) ||
+        !Run("pkey -in " + Path(pem.c_str()) + " -pubout -out " + Path(pubPem.c_str()), err) ||
+        !Run("pkey -in " + Path(pem.c_str()) + " -text -noout -out " + Path(text.c_str()), err)) {
+      return false;
+    }
+    const auto raw = Read(text.c_str());
+    std::istringstream in(std::string(raw.begin(), raw.end()));
+    std::string line, d, x, y;
+    while (std::getline(in, line)) {
+      const auto colon = line.find(':');
+      if (colon == std::string::npos) continue;
+      std::string label = line.substr(0, colon), value = line.substr(colon + 1);
+      std::erase_if(label, [](char c) { return c == ' '; });
+      std::erase_if(value, [](char c) { return !std::isxdigit(static_cast<unsigned char>(c)); });
+      if (label == "Privatekey") d = value;
+      if (label == "X") x = value;
+      if (label == "Y") y = value;
+    }
+    if (d.empty() || x.empty() || y.empty() || d.size() > 64 || x.size() > 64 || y.size() > 64) {
+      err = "unexpected key text: " + std::string(raw.begin(), raw.end());
+      return false;
+    }
+    auto pad = [](const std::string& h) { return std::string(64 - h.size(), '0') + h; };
+    priv = test::FromHex(pad(d));
+    pub = test::FromHex(pad(x) + pad(y));
+    return true;
+  }
+
+ private:
   fs::path dir_;
 };
 
@@ -159,6 +197,76 @@ TEST(OpenSslCrossCheck, ParameterSetIsEffective) {
   CfbCipher(CfbCipher::Direction::Encrypt, key, iv).Update(plain, ours);
   EXPECT_NE(ToHex(ours), ToHex(theirs));
 }
+
+struct OpenSslCurve {
+  Curve curve;
+  const char* paramset;  // the engine's name for the same curve
+};
+
+class OpenSslKeys : public ::testing::TestWithParam<OpenSslCurve> {};
+
+// Keys made by openssl: our public-key derivation, VKO and signatures agree with the engine's.
+TEST_P(OpenSslKeys, DerivationAgreementAndSignatures) {
+  const auto [curve, paramset] = GetParam();
+  OpenSslGost ossl;
+  std::vector<std::uint8_t> privA, pubA, privB, pubB;
+  std::string err;
+  ASSERT_TRUE(ossl.GenerateKey(paramset, "a", privA, pubA, err)) << err;
+  ASSERT_TRUE(ossl.GenerateKey(paramset, "b", privB, pubB, err)) << err;
+
+  const auto derived = PublicFromPrivate(curve, privA);
+  ASSERT_TRUE(derived.has_value());
+  EXPECT_EQ(ToHex(*derived), ToHex(pubA));
+
+  // VKO with an 8-byte UKM.
+  const auto ukm = Pattern(kUkmSize, 77);
+  ASSERT_TRUE(ossl.Run("pkeyutl -derive -inkey " + ossl.Path("a.pem") + " -peerkey " +
+                           ossl.Path("b_pub.pem") + " -pkeyopt ukmhex:" + ToHex(ukm) + " -out " +
+                           ossl.Path("kek"),
+                       err))
+      << err;
+  const auto theirKek = ossl.Read("kek");
+  const auto ourKek = Vko256(curve, privA, pubB, ukm);
+  EXPECT_EQ(ToHex(ourKek.span()), ToHex(theirKek));
+
+  // The engine writes a signature as s || r, big-endian; ours is r || s.
+  const auto msg = Pattern(1500, 78);
+  ossl.Write("msg", msg);
+  ASSERT_TRUE(ossl.Run("dgst -md_gost12_256 -sign " + ossl.Path("a.pem") + " -out " +
+                           ossl.Path("sig") + " " + ossl.Path("msg"),
+                       err))
+      << err;
+  const auto theirSig = ossl.Read("sig");
+  ASSERT_EQ(theirSig.size(), kSignatureSize);
+  std::vector<std::uint8_t> rs(theirSig.begin() + 32, theirSig.end());
+  rs.insert(rs.end(), theirSig.begin(), theirSig.begin() + 32);
+  const auto digest = HashOnce(HashAlg::Streebog256, msg);
+  EXPECT_TRUE(VerifyDigest(curve, pubA, digest, rs));
+
+  const auto ours = SignDigest(curve, privA, digest);
+  std::vector<std::uint8_t> sr(ours.begin() + 32, ours.end());
+  sr.insert(sr.end(), ours.begin(), ours.begin() + 32);
+  ossl.Write("oursig", sr);
+  EXPECT_TRUE(ossl.Run("dgst -md_gost12_256 -verify " + ossl.Path("a_pub.pem") + " -signature " +
+                           ossl.Path("oursig") + " " + ossl.Path("msg"),
+                       err))
+      << err;
+  auto bad = sr;
+  bad[5] ^= 1;
+  ossl.Write("oursig", bad);
+  EXPECT_FALSE(ossl.Run("dgst -md_gost12_256 -verify " + ossl.Path("a_pub.pem") + " -signature " +
+                            ossl.Path("oursig") + " " + ossl.Path("msg"),
+                        err));
+}
+
+INSTANTIATE_TEST_SUITE_P(Curves, OpenSslKeys,
+                         ::testing::Values(OpenSslCurve{Curve::Tc26_256_A, "TCA"},
+                                           OpenSslCurve{Curve::CryptoPro_A, "A"}),
+                         [](const auto& info) {
+                           return std::string(info.param.curve == Curve::Tc26_256_A
+                                                  ? "Tc26_256_A"
+                                                  : "CryptoPro_A");
+                         });
 
 }  // namespace
 }  // namespace ccgost
