@@ -66,7 +66,9 @@ std::string LoadedModulePath(std::string_view fileName) {
     ModuleSearch search{fileName, {}};
     dl_iterate_phdr(VisitModule, &search);
     if (!search.found.empty()) {
-      // A module loaded through a relative name is reported as given; make it absolute.
+      // The loader reports the path the module was opened with. An absolute one is kept as it is
+      // (resolving a versioned link could name another directory); a relative one is resolved.
+      if (search.found.front() == '/') return search.found;
       std::string canonical = CanonicalPath(search.found);
       return canonical.empty() ? search.found : canonical;
     }
