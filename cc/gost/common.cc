@@ -29,6 +29,9 @@ void InitOnce() {
   // libgcrypt wipe the S-expressions that carry them. The pool grows on demand, and a missing
   // mlock permission only costs the locking, so no warning is printed for it.
   gcry_control(GCRYCTL_DISABLE_SECMEM_WARN);
+  // We are a library inside somebody else's process: libgcrypt must not drop the privileges of a
+  // set-user-id host when it locks the pool.
+  gcry_control(GCRYCTL_DISABLE_PRIV_DROP);
   gcry_control(GCRYCTL_AUTO_EXPAND_SECMEM, 64u * 1024u);
   gcry_control(GCRYCTL_INIT_SECMEM, 64 * 1024, 0);
   gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
