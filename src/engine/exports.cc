@@ -12,6 +12,7 @@
 #include "engine/cryptobj.h"
 #include "engine/export_table.h"
 #include "engine/rootpath.h"
+#include "support/text.h"
 #include "vornak2.h"
 
 namespace vornak2 {
@@ -62,26 +63,6 @@ void GuardedProcedure(VORNAK2_HANDLE handle, Op&& op) noexcept {
     if (TCryptoEngine* engine = Registry().Find(handle)) op(*engine);
   } catch (...) {
   }
-}
-
-// Windows-1251 text to UTF-16: the 8-bit texts of this library are in that code page.
-std::u16string Cp1251ToUtf16(const char* text) {
-  static constexpr char16_t kHigh[64] = {
-      0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409,
-      0x2039, 0x040A, 0x040C, 0x040B, 0x040F, 0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-      0x2013, 0x2014, 0xFFFD, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, 0x00A0,
-      0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7, 0x0401, 0x00A9, 0x0404, 0x00AB,
-      0x00AC, 0x00AD, 0x00AE, 0x0407, 0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6,
-      0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457};
-  std::u16string out;
-  if (text == nullptr) return out;
-  for (const char* p = text; *p; ++p) {
-    const auto c = static_cast<unsigned char>(*p);
-    if (c < 0x80) out.push_back(c);
-    else if (c < 0xC0) out.push_back(kHigh[c - 0x80]);
-    else out.push_back(static_cast<char16_t>(0x0410 + (c - 0xC0)));
-  }
-  return out;
 }
 
 }  // namespace
@@ -158,6 +139,6 @@ extern "C" VORNAK2_API int32_t VORNAK2_CALL UpdateCertificateCash(VORNAK2_HANDLE
 extern "C" VORNAK2_API int32_t VORNAK2_CALL RegisterOIDInfo(VORNAK2_HANDLE handle, const char* first,
                                                             const char* second) {
   return Guarded<int32_t>(handle, VORNAK2_CODE_FALLBACK, [&](TCryptoEngine& e) {
-    return e.RegisterOIDInfo(first ? first : "", vornak2::Cp1251ToUtf16(second));
+    return e.RegisterOIDInfo(first ? first : "", vornak2::Cp1251ToUtf16(second ? second : ""));
   });
 }

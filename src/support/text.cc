@@ -122,21 +122,24 @@ std::string Utf8ToCp1251(std::string_view utf8) {
   return result;
 }
 
+char16_t Cp1251CodePoint(unsigned char byte) noexcept {
+  if (byte < 0x80) return byte;
+  if (byte >= 0xC0) return static_cast<char16_t>(kCyrillicA + (byte - 0xC0));
+  const char16_t cp = kHighTable[byte - 0x80];
+  return cp != 0 ? cp : u'?';
+}
+
 std::string Cp1251ToUtf8(std::string_view cp1251) {
   std::string result;
   result.reserve(cp1251.size() * 2);
-  for (const char c : cp1251) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      result.push_back(c);
-    } else if (byte >= 0xC0) {
-      AppendUtf8(result, kCyrillicA + (byte - 0xC0));
-    } else if (const char16_t cp = kHighTable[byte - 0x80]; cp != 0) {
-      AppendUtf8(result, cp);
-    } else {
-      result.push_back('?');
-    }
-  }
+  for (const char c : cp1251) AppendUtf8(result, Cp1251CodePoint(static_cast<unsigned char>(c)));
+  return result;
+}
+
+std::u16string Cp1251ToUtf16(std::string_view cp1251) {
+  std::u16string result;
+  result.reserve(cp1251.size());
+  for (const char c : cp1251) result.push_back(Cp1251CodePoint(static_cast<unsigned char>(c)));
   return result;
 }
 

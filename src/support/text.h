@@ -22,5 +22,9 @@ std::string Utf8ToCp1251(std::string_view utf8);
 
 // Converts Windows-1251 bytes to UTF-8; the one unassigned byte (0x98) becomes "?".
 std::string Cp1251ToUtf8(std::string_view cp1251);
+// Converts Windows-1251 bytes to UTF-16, the same mapping.
+std::u16string Cp1251ToUtf16(std::string_view cp1251);
+// The code point of one Windows-1251 byte ("?" for the unassigned byte).
+char16_t Cp1251CodePoint(unsigned char byte) noexcept;
 
 }  // namespace vornak2

@@ -39,6 +39,7 @@ TEST(Text, Windows1251RoundTripsThroughUtf8) {
   const std::string utf8 = Cp1251ToUtf8(all);
   EXPECT_EQ(Utf8ToCp1251(utf8), all);
   EXPECT_EQ(Cp1251ToUtf8("\xC4\xC0 \xB9 \x98"), "ДА № ?");
+  EXPECT_EQ(Cp1251ToUtf16("\xC4\xC0 \xB9 \x98"), u"ДА № ?");
 }
 
 }  // namespace
