@@ -3,11 +3,10 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "engine/cryptobj.h"
+#include "scratch_dir.h"
 
 namespace vornak2 {
 namespace {
@@ -171,23 +170,10 @@ TEST(Routines, SecretKeySelfTest) {
   EXPECT_EQ(e.CheckSecretKeyReady(0, uid, &size), 77);
 }
 
-class TempDir : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("vornak2-engine-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                                        "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  static std::string Read(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
-  fs::path dir_;
-};
-
-TEST_F(TempDir, SaveSignedDataToFile) {
+TEST(Routines, SaveSignedDataToFile) {
+  testing::ScratchDir dir;
+  const fs::path dir_ = dir.dir();
+  auto Read = [](const fs::path& p) { return testing::ReadText(p.string()); };
   ToyEngine e;
   e.SetEngineRoot(dir_.string());
   const fs::path file = dir_ / "signed.bin";
