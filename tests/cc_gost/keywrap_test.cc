@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <stdexcept>
-#include <thread>
 
 #include "gost.h"
 #include "test_util.h"
@@ -121,27 +119,6 @@ TEST(Random, FillsAndDiffers) {
   RandomBytes({});
   EXPECT_NE(a, b);
   EXPECT_NE(a, std::vector<std::uint8_t>(64, 0));
-}
-
-TEST(Threads, ConcurrentPrimitives) {
-  // Every call keeps its state on its own; run the primitives side by side.
-  std::vector<std::thread> threads;
-  std::atomic<int> failures{0};
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 5; ++i) {
-        const KeyPair kp = GenerateKeyPair(t % 2 ? Curve::CryptoPro_A : Curve::Tc26_256_A);
-        const auto digest = HashOnce(HashAlg::Streebog256, Pattern(100, t * 10 + i));
-        const auto sig = SignDigest(kp.curve, kp.privateKey.span(), digest);
-        if (!VerifyDigest(kp.curve, kp.publicKey, digest, sig)) ++failures;
-        const auto cipher = EcbEncrypt(kp.privateKey.span(), digest);
-        const auto plain = EcbDecrypt(kp.privateKey.span(), cipher);
-        if (!plain || Vec(*plain) != digest) ++failures;
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
-  EXPECT_EQ(failures.load(), 0);
 }
 
 }  // namespace
