@@ -85,7 +85,9 @@ KeyPair GenerateKeyPair(Curve curve);
 // Derives the public key of a private key; nullopt when the scalar is out of range.
 std::optional<std::array<std::uint8_t, kPublicKeySize>> PublicFromPrivate(
     Curve curve, std::span<const std::uint8_t> privateKey);
-// Signs a 32-byte Streebog-256 digest. Throws std::runtime_error on a libgcrypt failure.
+// Signs a 32-byte Streebog-256 digest (read as a little-endian integer, as OpenSSL's GOST engine
+// does). Throws std::runtime_error on a libgcrypt failure, std::invalid_argument on wrong sizes
+// or a private key out of range.
 std::array<std::uint8_t, kSignatureSize> SignDigest(Curve curve, std::span<const std::uint8_t> privateKey,
                                                     std::span<const std::uint8_t> digest);
 // True when the signature over the digest verifies with the public key. Malformed inputs give false.
@@ -123,7 +125,8 @@ std::array<std::uint8_t, 4> Mac(std::span<const std::uint8_t> key, std::span<con
 // ---- key transport ----
 inline constexpr std::size_t kUkmSize = 8;
 // VKO GOST R 34.10-2012 (256-bit result): KEK = Streebog-256 of the shared point
-// (UKM * d * Q), both coordinates little-endian as in R 50.1.113-2016. Throws on an invalid point.
+// (cofactor * UKM * d * Q, UKM read little-endian, 0 taken as 1), both coordinates little-endian
+// as in R 50.1.113-2016. Throws std::invalid_argument on an invalid point or wrong sizes.
 SecureBytes Vko256(Curve curve, std::span<const std::uint8_t> privateKey,
                    std::span<const std::uint8_t> peerPublicKey, std::span<const std::uint8_t> ukm);
 // CryptoPro key wrap (RFC 4357 section 6.3): diversifies the KEK with the UKM, encrypts the
