@@ -67,7 +67,8 @@ class Options {
         values_[std::string(a)] = "";
       } else if (std::find(valued.begin(), valued.end(), a) != valued.end()) {
         if (i + 1 == args.size()) throw UsageError("option " + std::string(a) + " needs a value");
-        if (values_.count(std::string(a))) throw UsageError("option " + std::string(a) + " given twice");
+        if (values_.count(std::string(a)))
+          throw UsageError("option " + std::string(a) + " given twice");
         values_[std::string(a)] = std::string(args[++i]);
       } else {
         throw UsageError("unknown option '" + std::string(a) + "'");
@@ -109,7 +110,8 @@ std::int64_t Days(const Options& o, std::int64_t fallback) {
   const auto text = o.Optional("--days");
   if (!text) return fallback;
   const auto days = cc::ParseKeyNumber(*text);
-  if (!days || *days < 1 || *days > 65535) throw UsageError("bad --days '" + *text + "': 1 to 65535");
+  if (!days || *days < 1 || *days > 65535)
+    throw UsageError("bad --days '" + *text + "': 1 to 65535");
   return *days;
 }
 
@@ -268,7 +270,8 @@ int Bootstrap(const Options& o, std::ostream& out) {
   const cc::Minutes now = cc::NowMinutes();
   const cc::NewKeys keys =
       cc::GenerateKeys(uid, kn, a.cert.curve, now, now + days * cc::kMinutesPerDay);
-  const cc::PublicDocument cert = Issue(a, keys.request, keys.secret.notBefore, keys.secret.notAfter);
+  const cc::PublicDocument cert =
+      Issue(a, keys.request, keys.secret.notBefore, keys.secret.notAfter);
   WriteSecretKey(secPath, keys.secret);
   WriteFile(root + "self.crt", cert.Text(), 0644);
   WriteFile(autDir + "/" + std::to_string(a.cert.keyNumber) + ".aut", a.cert.Text(), 0644);
@@ -308,17 +311,21 @@ int Run(std::span<const std::string_view> args, std::ostream& out, std::ostream&
       return 0;
     }
     if (command == "create-authority")
-      return CreateAuthority(Options(rest, {"--dir", "--uid", "--key-number", "--days", "--curve"}, {}), out);
+      return CreateAuthority(
+          Options(rest, {"--dir", "--uid", "--key-number", "--days", "--curve"}, {}), out);
     if (command == "keygen")
-      return Keygen(Options(rest, {"--dir", "--uid", "--key-number", "--days", "--curve"}, {}), out);
+      return Keygen(Options(rest, {"--dir", "--uid", "--key-number", "--days", "--curve"}, {}),
+                    out);
     if (command == "issue")
-      return IssueCommand(Options(rest, {"--authority", "--request", "--out", "--days",
-                                         "--not-before", "--not-after"}, {}),
-                          out);
+      return IssueCommand(
+          Options(rest,
+                  {"--authority", "--request", "--out", "--days", "--not-before", "--not-after"},
+                  {}),
+          out);
     if (command == "bootstrap")
-      return Bootstrap(Options(rest, {"--authority", "--root", "--uid", "--key-number", "--days"},
-                               {"--force"}),
-                       out);
+      return Bootstrap(
+          Options(rest, {"--authority", "--root", "--uid", "--key-number", "--days"}, {"--force"}),
+          out);
     if (command == "install-cert") return InstallCert(Options(rest, {"--cert", "--root"}, {}), out);
     throw UsageError("unknown command '" + std::string(command) + "'");
   } catch (const UsageError& e) {

@@ -7,7 +7,8 @@
  * Exported names. The decorated name of an entry point is its name, "@" and the size of its
  * arguments in bytes on 32-bit targets ("__CertInfo@12"). Windows exports the decorated names.
  * ELF symbol names cannot carry "@" (it introduces a symbol version), so POSIX builds export the
- * decorated name without its "@N" suffix, leading underscores kept: "__CertInfo@12" -> "__CertInfo".
+ * decorated name without its "@N" suffix, leading underscores kept: "__CertInfo@12" ->
+ * "__CertInfo".
  *
  * Conventions of every entry point:
  *  - integer arguments and results are signed 32-bit; 0 is success, a negative value is one of the
@@ -121,37 +122,36 @@ extern "C" {
 
 /* ---- result codes used by the library (meanings are those of the adapter's message table) ---- */
 #define CC_OK 0
-#define CC_E_CERT_READ (-2)              /* no certificate text */
-#define CC_E_CERT_FORMAT (-4)            /* malformed certificate or request */
+#define CC_E_CERT_READ (-2)   /* no certificate text */
+#define CC_E_CERT_FORMAT (-4) /* malformed certificate or request */
 #define CC_E_CERT_EXPIRED (-5)
-#define CC_E_AUTHORITY_FORMAT (-10)      /* authority certificate unreadable */
-#define CC_E_AUTHORITY_EXPIRED (-11)     /* authority certificate outside its validity */
-#define CC_E_AUTHORITY_NOT_FOUND (-12)   /* no authority certificate for the issuer */
-#define CC_E_SECRET_FORMAT (-16)         /* text is not a secret key */
+#define CC_E_AUTHORITY_FORMAT (-10)    /* authority certificate unreadable */
+#define CC_E_AUTHORITY_EXPIRED (-11)   /* authority certificate outside its validity */
+#define CC_E_AUTHORITY_NOT_FOUND (-12) /* no authority certificate for the issuer */
+#define CC_E_SECRET_FORMAT (-16)       /* text is not a secret key */
 #define CC_E_SECRET_EXPIRED (-17)
-#define CC_E_CREATE_FILE (-27)           /* random-state file cannot be created */
-#define CC_E_DECRYPT (-35)               /* session key not for this secret key (MAC mismatch) */
-#define CC_E_BLOCK_FORMAT (-41)          /* malformed enciphered key or ciphertext length/padding */
-#define CC_E_BAD_ARGUMENT (-45)          /* null pointer, length out of range, bad UID */
-#define CC_E_RANDOM (-54)                /* the random generator failed */
+#define CC_E_CREATE_FILE (-27)  /* random-state file cannot be created */
+#define CC_E_DECRYPT (-35)      /* session key not for this secret key (MAC mismatch) */
+#define CC_E_BLOCK_FORMAT (-41) /* malformed enciphered key or ciphertext length/padding */
+#define CC_E_BAD_ARGUMENT (-45) /* null pointer, length out of range, bad UID */
+#define CC_E_RANDOM (-54)       /* the random generator failed */
 #define CC_E_MEMORY (-57)
-#define CC_E_WRITE (-59)                 /* random-state file cannot be written */
-#define CC_E_NOT_SUPPORTED (-64)         /* entry point not offered by this library */
-#define CC_E_SIGNATURE (-65)             /* signature not confirmed */
+#define CC_E_WRITE (-59)         /* random-state file cannot be written */
+#define CC_E_NOT_SUPPORTED (-64) /* entry point not offered by this library */
+#define CC_E_SIGNATURE (-65)     /* signature not confirmed */
 #define CC_E_UNKNOWN_HASH (-66)
 #define CC_E_UNKNOWN_CIPHER (-67)
-#define CC_E_UNKNOWN_PKS (-68)           /* unsupported public key length */
-#define CC_E_UNKNOWN_ALGORITHM (-72)     /* operation needs an algorithm the context lacks */
-#define CC_E_SECRET_INTEGRITY (-73)      /* damaged secret key */
-#define CC_E_PUBLIC_INTEGRITY (-74)      /* request whose proof of possession fails */
-#define CC_E_CONTEXT (-75)               /* no valid context, or a call out of sequence */
-#define CC_E_KEY_FORMAT (-76)            /* unsupported key-generation setting */
-#define CC_E_NOT_YET_VALID (-77)         /* certificate not valid yet */
-#define CC_E_ISSUER_SIGNATURE (-78)      /* issuer's signature over the certificate wrong */
+#define CC_E_UNKNOWN_PKS (-68)      /* unsupported public key length */
+#define CC_E_SECRET_INTEGRITY (-73) /* damaged secret key */
+#define CC_E_PUBLIC_INTEGRITY (-74) /* request whose proof of possession fails */
+#define CC_E_CONTEXT (-75)          /* no valid context, or a call out of sequence */
+#define CC_E_KEY_FORMAT (-76)       /* unsupported key-generation setting */
+#define CC_E_NOT_YET_VALID (-77)    /* certificate not valid yet */
+#define CC_E_ISSUER_SIGNATURE (-78) /* issuer's signature over the certificate wrong */
 #define CC_E_SECRET_NOT_YET_VALID (-80)
-#define CC_E_UNCERTIFIED (-82)           /* a request: well-formed, but not a certificate */
-#define CC_E_CERT_HEADER (-85)           /* not a certificate or request at all */
-#define CC_E_AUTHORITY_DAMAGED (-86)     /* authority certificate's self-signature wrong */
+#define CC_E_UNCERTIFIED (-82)       /* a request: well-formed, but not a certificate */
+#define CC_E_CERT_HEADER (-85)       /* not a certificate or request at all */
+#define CC_E_AUTHORITY_DAMAGED (-86) /* authority certificate's self-signature wrong */
 
 /* ---- records ---- */
 
@@ -198,89 +198,95 @@ typedef struct CcSecInfo {
 
 /* ---- the 62 entry points, in table order ----
  * X(number, name, argument bytes on 32-bit targets, result type, parameter list)
- * Entry points marked "not offered" exist for completeness and return CC_E_NOT_SUPPORTED. */
-#define CC_ENTRY_POINTS(X)                                                                       \
-  X(1, _InitRand, 0, int32_t, (void))                                                            \
-  X(2, _FreeRand, 0, int32_t, (void))                                                            \
-  X(3, _RandSeed, 8, int32_t, (const void* seed, int32_t length))                                \
-  X(4, _RandReadFile, 4, int32_t, (const char* path)) /* not offered */                         \
-  X(5, _RandWriteFile, 4, int32_t, (const char* path))                                           \
-  X(6, _GetRandom, 8, int32_t, (void* buffer, int32_t length))                                   \
-  X(7, _InitCryptCtx, 0, CcContext*, (void))                                                     \
-  X(8, _FreeCryptCtx, 4, int32_t, (CcContext * ctx))                                             \
-  X(9, _SetIdentifier, 8, int32_t, (CcContext * ctx, const char* uid))                           \
-  X(10, _SetCipherAlgorithm, 8, int32_t, (CcContext * ctx, const char* name))                    \
-  X(11, _SetPKSAlgorithm, 8, int32_t, (CcContext * ctx, const char* name)) /* not offered */     \
-  X(12, _SetHashAlgorithm, 8, int32_t, (CcContext * ctx, const char* name))                      \
-  X(13, _SetCurrentDir, 8, int32_t, (CcContext * ctx, const char* dir)) /* not offered */        \
-  X(14, _SetSecretPath, 8, int32_t, (CcContext * ctx, const char* dir))                          \
-  X(15, _SetPublicPath, 8, int32_t, (CcContext * ctx, const char* dir))                          \
-  X(16, _SetArchivePath, 8, int32_t, (CcContext * ctx, const char* dir)) /* not offered */       \
-  X(17, _SetPKSParameters, 12, int32_t, (CcContext * ctx, int32_t first, int32_t second))        \
-  X(18, _SetPeriod, 8, int32_t, (CcContext * ctx, int32_t days))                                 \
-  X(19, _SetSignFlags, 8, int32_t, (CcContext * ctx, int32_t flags)) /* not offered */           \
-  X(20, _SetVerifyFlags, 8, int32_t, (CcContext * ctx, int32_t flags)) /* not offered */         \
-  X(21, _SetCipherFlags, 8, int32_t, (CcContext * ctx, int32_t flags)) /* not offered */         \
-  X(22, _SetDebug, 12, int32_t, (CcContext * ctx, int32_t level, const char* log))              \
-  X(23, _KeysGeneration, 16, int32_t,                                                            \
-    (CcContext * ctx, const char* uid, int32_t keyNumber, const char* dir))                      \
-  X(24, _FileSign, 16, int32_t,                                                                  \
-    (CcContext * ctx, const char* input, const char* output, int32_t flags))                     \
-  X(25, _FileVerify, 16, int32_t,                                                                \
-    (CcContext * ctx, const char* input, const char* output, int32_t flags))                     \
-  X(26, _InitSubjectList, 0, int32_t, (void))                                                    \
-  X(27, _FreeSubjectList, 4, int32_t, (void* list))                                              \
-  X(28, _AddSubject, 24, int32_t,                                                                \
-    (void* list, const char* uid, const char* name, int32_t keyNumber, int32_t flags,            \
-     void* reserved))                                                                            \
-  X(29, _FileEncipher, 20, int32_t,                                                              \
-    (CcContext * ctx, void* list, const char* input, const char* output, int32_t flags))         \
-  X(30, _FileDecipher, 16, int32_t,                                                              \
-    (CcContext * ctx, const char* input, const char* output, int32_t flags))                     \
-  X(31, _FileDeleteSignatures, 8, int32_t, (CcContext * ctx, const char* file))                  \
-  X(32, _GetCertPath, 8, const char*, (CcContext * ctx, const char* uid))                        \
-  X(33, _GetArchCertPath, 12, int32_t, (CcContext * ctx, const char* uid, int32_t keyNumber))    \
-  X(34, _GetInfoPath, 8, int32_t, (CcContext * ctx, const char* uid))                            \
-  X(35, _GetCAPath, 12, int32_t, (CcContext * ctx, const char* name, int32_t number))            \
-  X(36, _GetSecPath, 8, const char*, (CcContext * ctx, int32_t keyNumber))                       \
-  X(37, _CertInfo, 12, int32_t, (CcContext * ctx, const char* file, CcCertInfo** info))          \
-  X(38, __CertInfo, 12, int32_t, (CcContext * ctx, const char* text, CcCertInfo** info))         \
-  X(39, _InfoInfo, 12, int32_t, (CcContext * ctx, const char* file, void** info))                \
-  X(40, __InfoInfo, 12, int32_t, (CcContext * ctx, const char* text, void** info))               \
-  X(41, _SecInfo, 12, int32_t, (CcContext * ctx, const char* file, CcSecInfo** info))            \
-  X(42, __SecInfo, 12, int32_t, (CcContext * ctx, const char* text, CcSecInfo** info))           \
-  X(43, _FreeCertInfo, 4, int32_t, (CcCertInfo * info))                                          \
-  X(44, _FreeInfoInfo, 4, int32_t, (void* info))                                                 \
-  X(45, _FreeSecInfo, 4, int32_t, (CcSecInfo * info))                                            \
-  X(46, _GetLibraryVersion, 0, int32_t, (void))                                                  \
-  X(47, _BufferSignInit, 8, int32_t, (CcContext * ctx, const char* secretKeyText))               \
-  X(48, _BufferSignUpdate, 12, int32_t, (CcContext * ctx, const void* data, int32_t length))     \
+ * 28 entry points are not offered: they exist for completeness and answer CC_E_NOT_SUPPORTED
+ * (-64) whatever their arguments: _RandReadFile, _SetPKSAlgorithm, _SetCurrentDir,
+ * _SetArchivePath, _SetSignFlags, _SetVerifyFlags, _SetCipherFlags, _SetDebug, _KeysGeneration,
+ * _FileSign, _FileVerify, _InitSubjectList, _FreeSubjectList, _AddSubject, _FileEncipher,
+ * _FileDecipher, _FileDeleteSignatures, _GetArchCertPath, _GetInfoPath, _GetCAPath, _CertInfo,
+ * _InfoInfo, __InfoInfo, _SecInfo, _FreeInfoInfo, _GetLibraryVersion, _NewCertificate,
+ * _NewUserInfo. Their parameter lists are placeholders of the right argument count. */
+#define CC_ENTRY_POINTS(X)                                                                        \
+  X(1, _InitRand, 0, int32_t, (void))                                                             \
+  X(2, _FreeRand, 0, int32_t, (void))                                                             \
+  X(3, _RandSeed, 8, int32_t, (const void* seed, int32_t length))                                 \
+  X(4, _RandReadFile, 4, int32_t, (const char* path))                                             \
+  X(5, _RandWriteFile, 4, int32_t, (const char* path))                                            \
+  X(6, _GetRandom, 8, int32_t, (void* buffer, int32_t length))                                    \
+  X(7, _InitCryptCtx, 0, CcContext*, (void))                                                      \
+  X(8, _FreeCryptCtx, 4, int32_t, (CcContext * ctx))                                              \
+  X(9, _SetIdentifier, 8, int32_t, (CcContext * ctx, const char* uid))                            \
+  X(10, _SetCipherAlgorithm, 8, int32_t, (CcContext * ctx, const char* name))                     \
+  X(11, _SetPKSAlgorithm, 8, int32_t, (CcContext * ctx, const char* name))                        \
+  X(12, _SetHashAlgorithm, 8, int32_t, (CcContext * ctx, const char* name))                       \
+  X(13, _SetCurrentDir, 8, int32_t, (CcContext * ctx, const char* dir))                           \
+  X(14, _SetSecretPath, 8, int32_t, (CcContext * ctx, const char* dir))                           \
+  X(15, _SetPublicPath, 8, int32_t, (CcContext * ctx, const char* dir))                           \
+  X(16, _SetArchivePath, 8, int32_t, (CcContext * ctx, const char* dir))                          \
+  X(17, _SetPKSParameters, 12, int32_t, (CcContext * ctx, int32_t first, int32_t second))         \
+  X(18, _SetPeriod, 8, int32_t, (CcContext * ctx, int32_t days))                                  \
+  X(19, _SetSignFlags, 8, int32_t, (CcContext * ctx, int32_t flags))                              \
+  X(20, _SetVerifyFlags, 8, int32_t, (CcContext * ctx, int32_t flags))                            \
+  X(21, _SetCipherFlags, 8, int32_t, (CcContext * ctx, int32_t flags))                            \
+  X(22, _SetDebug, 12, int32_t, (CcContext * ctx, int32_t level, const char* log))                \
+  X(23, _KeysGeneration, 16, int32_t,                                                             \
+    (CcContext * ctx, const char* uid, int32_t keyNumber, const char* dir))                       \
+  X(24, _FileSign, 16, int32_t,                                                                   \
+    (CcContext * ctx, const char* input, const char* output, int32_t flags))                      \
+  X(25, _FileVerify, 16, int32_t,                                                                 \
+    (CcContext * ctx, const char* input, const char* output, int32_t flags))                      \
+  X(26, _InitSubjectList, 0, int32_t, (void))                                                     \
+  X(27, _FreeSubjectList, 4, int32_t, (void* list))                                               \
+  X(28, _AddSubject, 24, int32_t,                                                                 \
+    (void* list, const char* uid, const char* name, int32_t keyNumber, int32_t flags,             \
+     void* reserved))                                                                             \
+  X(29, _FileEncipher, 20, int32_t,                                                               \
+    (CcContext * ctx, void* list, const char* input, const char* output, int32_t flags))          \
+  X(30, _FileDecipher, 16, int32_t,                                                               \
+    (CcContext * ctx, const char* input, const char* output, int32_t flags))                      \
+  X(31, _FileDeleteSignatures, 8, int32_t, (CcContext * ctx, const char* file))                   \
+  X(32, _GetCertPath, 8, const char*, (CcContext * ctx, const char* uid))                         \
+  X(33, _GetArchCertPath, 12, int32_t, (CcContext * ctx, const char* uid, int32_t keyNumber))     \
+  X(34, _GetInfoPath, 8, int32_t, (CcContext * ctx, const char* uid))                             \
+  X(35, _GetCAPath, 12, int32_t, (CcContext * ctx, const char* name, int32_t number))             \
+  X(36, _GetSecPath, 8, const char*, (CcContext * ctx, int32_t keyNumber))                        \
+  X(37, _CertInfo, 12, int32_t, (CcContext * ctx, const char* file, CcCertInfo** info))           \
+  X(38, __CertInfo, 12, int32_t, (CcContext * ctx, const char* text, CcCertInfo** info))          \
+  X(39, _InfoInfo, 12, int32_t, (CcContext * ctx, const char* file, void** info))                 \
+  X(40, __InfoInfo, 12, int32_t, (CcContext * ctx, const char* text, void** info))                \
+  X(41, _SecInfo, 12, int32_t, (CcContext * ctx, const char* file, CcSecInfo** info))             \
+  X(42, __SecInfo, 12, int32_t, (CcContext * ctx, const char* text, CcSecInfo** info))            \
+  X(43, _FreeCertInfo, 4, int32_t, (CcCertInfo * info))                                           \
+  X(44, _FreeInfoInfo, 4, int32_t, (void* info))                                                  \
+  X(45, _FreeSecInfo, 4, int32_t, (CcSecInfo * info))                                             \
+  X(46, _GetLibraryVersion, 0, int32_t, (void))                                                   \
+  X(47, _BufferSignInit, 8, int32_t, (CcContext * ctx, const char* secretKeyText))                \
+  X(48, _BufferSignUpdate, 12, int32_t, (CcContext * ctx, const void* data, int32_t length))      \
   X(49, _BufferSignFinal, 12, int32_t, (CcContext * ctx, uint8_t * *signature, int32_t * length)) \
-  X(50, _BufferVerifyInit, 8, int32_t, (CcContext * ctx, const char* certificateText))           \
-  X(51, _BufferVerifyFinal, 8, int32_t, (CcContext * ctx, const uint8_t* signature))             \
-  X(52, _BufferCipherInit, 16, int32_t,                                                          \
-    (CcContext * ctx, int32_t direction, const uint8_t* key, uint8_t* iv))                       \
-  X(53, _BufferCipherUpdate, 20, int32_t,                                                        \
-    (CcContext * ctx, const void* input, int32_t length, void* output, int32_t* produced))       \
-  X(54, _BufferCipherFinal, 12, int32_t, (CcContext * ctx, void* output, int32_t* produced))     \
-  X(55, _SessionKeyEncrypt, 24, int32_t,                                                         \
-    (CcContext * ctx, const char* certificateText, uint8_t** sessionKey,                         \
-     int32_t* sessionKeyLength, uint8_t** encipheredKey, int32_t* encipheredKeyLength))          \
-  X(56, _SessionKeyDecrypt, 20, int32_t,                                                         \
-    (CcContext * ctx, const char* secretKeyText, uint8_t** sessionKey,                           \
-     int32_t* sessionKeyLength, const uint8_t* encipheredKey))                                   \
-  X(57, _BufferFree, 4, int32_t, (void* buffer))                                                 \
-  X(58, _BufferCleanFree, 8, int32_t, (void* buffer, int32_t length))                            \
-  X(59, __BufferCleanFree, 4, int32_t, (void* buffer))                                           \
-  X(60, _NewKeys, 28, int32_t,                                                                   \
-    (CcContext * ctx, const char* uid, int32_t keyNumber, char** secretKeyText,                  \
-     char** requestText, int32_t reserved1, int32_t reserved2))                                  \
-  X(61, _NewCertificate, 36, int32_t,                                                            \
-    (CcContext * ctx, const char* request, const char* issuerSecretKey,                          \
-     const char* issuerCertificate, int32_t serial, int32_t days, int32_t flags,                 \
-     char** certificate, int32_t reserved))                                                      \
-  X(62, _NewUserInfo, 32, int32_t,                                                               \
-    (CcContext * ctx, const char* uid, const char* name, const char* organisation,               \
+  X(50, _BufferVerifyInit, 8, int32_t, (CcContext * ctx, const char* certificateText))            \
+  X(51, _BufferVerifyFinal, 8, int32_t, (CcContext * ctx, const uint8_t* signature))              \
+  X(52, _BufferCipherInit, 16, int32_t,                                                           \
+    (CcContext * ctx, int32_t direction, const uint8_t* key, uint8_t* iv))                        \
+  X(53, _BufferCipherUpdate, 20, int32_t,                                                         \
+    (CcContext * ctx, const void* input, int32_t length, void* output, int32_t* produced))        \
+  X(54, _BufferCipherFinal, 12, int32_t, (CcContext * ctx, void* output, int32_t* produced))      \
+  X(55, _SessionKeyEncrypt, 24, int32_t,                                                          \
+    (CcContext * ctx, const char* certificateText, uint8_t** sessionKey,                          \
+     int32_t* sessionKeyLength, uint8_t** encipheredKey, int32_t* encipheredKeyLength))           \
+  X(56, _SessionKeyDecrypt, 20, int32_t,                                                          \
+    (CcContext * ctx, const char* secretKeyText, uint8_t** sessionKey, int32_t* sessionKeyLength, \
+     const uint8_t* encipheredKey))                                                               \
+  X(57, _BufferFree, 4, int32_t, (void* buffer))                                                  \
+  X(58, _BufferCleanFree, 8, int32_t, (void* buffer, int32_t length))                             \
+  X(59, __BufferCleanFree, 4, int32_t, (void* buffer))                                            \
+  X(60, _NewKeys, 28, int32_t,                                                                    \
+    (CcContext * ctx, const char* uid, int32_t keyNumber, char** secretKeyText,                   \
+     char** requestText, int32_t reserved1, int32_t reserved2))                                   \
+  X(61, _NewCertificate, 36, int32_t,                                                             \
+    (CcContext * ctx, const char* request, const char* issuerSecretKey,                           \
+     const char* issuerCertificate, int32_t serial, int32_t days, int32_t flags,                  \
+     char** certificate, int32_t reserved))                                                       \
+  X(62, _NewUserInfo, 32, int32_t,                                                                \
+    (CcContext * ctx, const char* uid, const char* name, const char* organisation,                \
      const char* address, const char* mail, char** info, int32_t reserved))
 
 /* Function-pointer types: CcFn_InitRand, CcFn__CertInfo, ... */
@@ -383,13 +389,13 @@ struct ArgCount<R (*)(A...)> {
 
 // Every derived name equals the identifier of its prototype, and every parameter list has the
 // argument count that the decorated name announces (4 bytes per argument).
-#define CC_CHECK_ENTRY(num, name, bytes, ret, params)                                           \
+#define CC_CHECK_ENTRY(num, name, bytes, ret, params)                                         \
   static_assert(PosixName(kDecoratedNames[num - 1]) == std::string_view(CC_STRINGIFY_(name)), \
                 "POSIX name of " CC_STRINGIFY_(name));
 CC_ENTRY_POINTS(CC_CHECK_ENTRY)
 #undef CC_CHECK_ENTRY
 #if !(defined(_WIN32) && !defined(_WIN64))
-#define CC_CHECK_ARGS(num, name, bytes, ret, params)          \
+#define CC_CHECK_ARGS(num, name, bytes, ret, params)              \
   static_assert(detail::ArgCount<CcFn##name>::value * 4 == bytes, \
                 "argument count of " CC_STRINGIFY_(name));
 CC_ENTRY_POINTS(CC_CHECK_ARGS)

@@ -65,7 +65,8 @@ bool SplitDocument(std::string_view text, RawDocument& out) {
 // True when the document has exactly the given fields.
 bool HasExactly(const RawDocument& doc, std::initializer_list<std::string_view> names) {
   if (doc.count != names.size()) return false;
-  return std::all_of(names.begin(), names.end(), [&](std::string_view n) { return doc.Get(n).has_value(); });
+  return std::all_of(names.begin(), names.end(),
+                     [&](std::string_view n) { return doc.Get(n).has_value(); });
 }
 
 void AppendField(std::string& out, std::string_view name, std::string_view value) {

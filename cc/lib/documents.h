@@ -53,7 +53,9 @@ struct PublicDocument {
 
   std::string ToBeSigned() const;  // canonical form without the signature line
   std::string Text() const;        // the whole document
-  bool SelfIssued() const { return kind == DocKind::Certificate && issuer == uid && issuerKeyNumber == keyNumber; }
+  bool SelfIssued() const {
+    return kind == DocKind::Certificate && issuer == uid && issuerKeyNumber == keyNumber;
+  }
 };
 
 // 0; CC_E_CERT_HEADER when the text is no certificate or request; CC_E_CERT_FORMAT when a field
@@ -79,7 +81,8 @@ int ParseSecretKey(std::string_view text, SecretKey& out);
 
 // Signs the document with the signer's key (the issuer's, or the owner's for a request).
 void SignDocument(PublicDocument& doc, const SecretKey& signer);
-bool VerifyDocument(const PublicDocument& doc, ccgost::Curve signerCurve, const PublicKey& signerKey);
+bool VerifyDocument(const PublicDocument& doc, ccgost::Curve signerCurve,
+                    const PublicKey& signerKey);
 
 // Status of a certificate (see cc_abi.h): the lookup gives the issuer's authority certificate.
 int CertificateStatus(const PublicDocument& cert, CcAuthorityLookup lookup, Minutes now);

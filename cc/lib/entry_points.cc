@@ -5,9 +5,9 @@
 #include <memory>
 #include <new>
 #include <optional>
-#include <vector>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "blocks.h"
 #include "cc_abi.h"
@@ -139,7 +139,9 @@ CC_ENTRY(int32_t, _InitRand)(void) {
 }
 
 // The generator is libgcrypt's, shared by the process; there is nothing to stop.
-CC_ENTRY(int32_t, _FreeRand)(void) { return CC_OK; }
+CC_ENTRY(int32_t, _FreeRand)(void) {
+  return CC_OK;
+}
 
 CC_ENTRY(int32_t, _RandSeed)(const void* seed, int32_t length) {
   if (length < 0 || (seed == nullptr && length != 0)) return CC_E_BAD_ARGUMENT;
@@ -280,7 +282,8 @@ CC_ENTRY(int32_t, __CertInfo)(CcContext* ctx, const char* text, CcCertInfo** inf
   return Guard(CC_E_CERT_FORMAT, [&] {
     cc::PublicDocument doc;
     if (const std::int32_t rc = ParseCertificateText(text, doc); rc != CC_OK) return rc;
-    const std::int32_t status = cc::CertificateStatus(doc, c->abi.authorityLookup, cc::NowMinutes());
+    const std::int32_t status =
+        cc::CertificateStatus(doc, c->abi.authorityLookup, cc::NowMinutes());
     const std::string from = cc::FormatDate(doc.notBefore), to = cc::FormatDate(doc.notAfter);
     const std::string publicKey = cc::HexEncode(doc.publicKey);
     RecordBuilder b(sizeof(CcCertInfo), {doc.uid, doc.issuer, from, to, publicKey});
@@ -409,8 +412,8 @@ CC_ENTRY(int32_t, _BufferVerifyFinal)(CcContext* ctx, const uint8_t* signature) 
 
 // ---- ciphering ----
 
-CC_ENTRY(int32_t, _BufferCipherInit)(CcContext* ctx, int32_t direction, const uint8_t* key,
-                                     uint8_t* iv) {
+CC_ENTRY(int32_t, _BufferCipherInit)
+(CcContext* ctx, int32_t direction, const uint8_t* key, uint8_t* iv) {
   ContextImpl* c = cc::ContextOf(ctx);
   if (c == nullptr) return CC_E_CONTEXT;
   c->EndCipher();
@@ -431,8 +434,8 @@ CC_ENTRY(int32_t, _BufferCipherInit)(CcContext* ctx, int32_t direction, const ui
   });
 }
 
-CC_ENTRY(int32_t, _BufferCipherUpdate)(CcContext* ctx, const void* input, int32_t length,
-                                       void* output, int32_t* produced) {
+CC_ENTRY(int32_t, _BufferCipherUpdate)
+(CcContext* ctx, const void* input, int32_t length, void* output, int32_t* produced) {
   if (produced == nullptr) return CC_E_BAD_ARGUMENT;
   *produced = 0;
   ContextImpl* c = cc::ContextOf(ctx);
@@ -472,9 +475,9 @@ CC_ENTRY(int32_t, _BufferCipherFinal)(CcContext* ctx, void* output, int32_t* pro
 
 // ---- session keys ----
 
-CC_ENTRY(int32_t, _SessionKeyEncrypt)(CcContext* ctx, const char* certificateText,
-                                      uint8_t** sessionKey, int32_t* sessionKeyLength,
-                                      uint8_t** encipheredKey, int32_t* encipheredKeyLength) {
+CC_ENTRY(int32_t, _SessionKeyEncrypt)
+(CcContext* ctx, const char* certificateText, uint8_t** sessionKey, int32_t* sessionKeyLength,
+ uint8_t** encipheredKey, int32_t* encipheredKeyLength) {
   if (!sessionKey || !sessionKeyLength || !encipheredKey || !encipheredKeyLength)
     return CC_E_BAD_ARGUMENT;
   *sessionKey = *encipheredKey = nullptr;
@@ -498,9 +501,9 @@ CC_ENTRY(int32_t, _SessionKeyEncrypt)(CcContext* ctx, const char* certificateTex
   });
 }
 
-CC_ENTRY(int32_t, _SessionKeyDecrypt)(CcContext* ctx, const char* secretKeyText,
-                                      uint8_t** sessionKey, int32_t* sessionKeyLength,
-                                      const uint8_t* encipheredKey) {
+CC_ENTRY(int32_t, _SessionKeyDecrypt)
+(CcContext* ctx, const char* secretKeyText, uint8_t** sessionKey, int32_t* sessionKeyLength,
+ const uint8_t* encipheredKey) {
   if (!sessionKey || !sessionKeyLength || !encipheredKey) return CC_E_BAD_ARGUMENT;
   *sessionKey = nullptr;
   *sessionKeyLength = 0;
@@ -534,9 +537,9 @@ CC_ENTRY(int32_t, __BufferCleanFree)(void* buffer) {
 
 // ---- key generation ----
 
-CC_ENTRY(int32_t, _NewKeys)(CcContext* ctx, const char* uid, int32_t keyNumber,
-                            char** secretKeyText, char** requestText, int32_t /*reserved1*/,
-                            int32_t /*reserved2*/) {
+CC_ENTRY(int32_t, _NewKeys)
+(CcContext* ctx, const char* uid, int32_t keyNumber, char** secretKeyText, char** requestText,
+ int32_t /*reserved1*/, int32_t /*reserved2*/) {
   if (secretKeyText == nullptr || requestText == nullptr) return CC_E_BAD_ARGUMENT;
   *secretKeyText = *requestText = nullptr;
   ContextImpl* c = cc::ContextOf(ctx);
@@ -547,7 +550,8 @@ CC_ENTRY(int32_t, _NewKeys)(CcContext* ctx, const char* uid, int32_t keyNumber,
   return Guard(CC_E_RANDOM, [&] {
     const cc::Minutes now = cc::NowMinutes();
     const cc::Minutes until = now + std::int64_t{c->periodDays} * cc::kMinutesPerDay;
-    const cc::NewKeys keys = cc::GenerateKeys(*name, keyNumber, *CurveOfSetting(c->pksFirst), now, until);
+    const cc::NewKeys keys =
+        cc::GenerateKeys(*name, keyNumber, *CurveOfSetting(c->pksFirst), now, until);
     cc::SecretText secret;
     keys.secret.ToText(secret);
     BlockPtr<char> secretBlock(cc::TextToBlock(secret.str()));
@@ -560,14 +564,30 @@ CC_ENTRY(int32_t, _NewKeys)(CcContext* ctx, const char* uid, int32_t keyNumber,
 
 // ---- entry points this library does not offer: they answer CC_E_NOT_SUPPORTED ----
 
-CC_ENTRY(int32_t, _RandReadFile)(const char*) { return CC_E_NOT_SUPPORTED; }
-CC_ENTRY(int32_t, _SetPKSAlgorithm)(CcContext*, const char*) { return CC_E_NOT_SUPPORTED; }
-CC_ENTRY(int32_t, _SetCurrentDir)(CcContext*, const char*) { return CC_E_NOT_SUPPORTED; }
-CC_ENTRY(int32_t, _SetArchivePath)(CcContext*, const char*) { return CC_E_NOT_SUPPORTED; }
-CC_ENTRY(int32_t, _SetSignFlags)(CcContext*, int32_t) { return CC_E_NOT_SUPPORTED; }
-CC_ENTRY(int32_t, _SetVerifyFlags)(CcContext*, int32_t) { return CC_E_NOT_SUPPORTED; }
-CC_ENTRY(int32_t, _SetCipherFlags)(CcContext*, int32_t) { return CC_E_NOT_SUPPORTED; }
-CC_ENTRY(int32_t, _SetDebug)(CcContext*, int32_t, const char*) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _RandReadFile)(const char*) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _SetPKSAlgorithm)(CcContext*, const char*) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _SetCurrentDir)(CcContext*, const char*) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _SetArchivePath)(CcContext*, const char*) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _SetSignFlags)(CcContext*, int32_t) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _SetVerifyFlags)(CcContext*, int32_t) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _SetCipherFlags)(CcContext*, int32_t) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _SetDebug)(CcContext*, int32_t, const char*) {
+  return CC_E_NOT_SUPPORTED;
+}
 CC_ENTRY(int32_t, _KeysGeneration)(CcContext*, const char*, int32_t, const char*) {
   return CC_E_NOT_SUPPORTED;
 }
@@ -577,8 +597,12 @@ CC_ENTRY(int32_t, _FileSign)(CcContext*, const char*, const char*, int32_t) {
 CC_ENTRY(int32_t, _FileVerify)(CcContext*, const char*, const char*, int32_t) {
   return CC_E_NOT_SUPPORTED;
 }
-CC_ENTRY(int32_t, _InitSubjectList)(void) { return CC_E_NOT_SUPPORTED; }
-CC_ENTRY(int32_t, _FreeSubjectList)(void*) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _InitSubjectList)(void) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _FreeSubjectList)(void*) {
+  return CC_E_NOT_SUPPORTED;
+}
 CC_ENTRY(int32_t, _AddSubject)(void*, const char*, const char*, int32_t, int32_t, void*) {
   return CC_E_NOT_SUPPORTED;
 }
@@ -588,23 +612,41 @@ CC_ENTRY(int32_t, _FileEncipher)(CcContext*, void*, const char*, const char*, in
 CC_ENTRY(int32_t, _FileDecipher)(CcContext*, const char*, const char*, int32_t) {
   return CC_E_NOT_SUPPORTED;
 }
-CC_ENTRY(int32_t, _FileDeleteSignatures)(CcContext*, const char*) { return CC_E_NOT_SUPPORTED; }
+CC_ENTRY(int32_t, _FileDeleteSignatures)(CcContext*, const char*) {
+  return CC_E_NOT_SUPPORTED;
+}
 CC_ENTRY(int32_t, _GetArchCertPath)(CcContext*, const char*, int32_t) {
   return CC_E_NOT_SUPPORTED;
 }
-CC_ENTRY(int32_t, _GetInfoPath)(CcContext*, const char*) { return CC_E_NOT_SUPPORTED; }
-CC_ENTRY(int32_t, _GetCAPath)(CcContext*, const char*, int32_t) { return CC_E_NOT_SUPPORTED; }
-CC_ENTRY(int32_t, _CertInfo)(CcContext*, const char*, CcCertInfo**) { return CC_E_NOT_SUPPORTED; }
-CC_ENTRY(int32_t, _InfoInfo)(CcContext*, const char*, void**) { return CC_E_NOT_SUPPORTED; }
-CC_ENTRY(int32_t, __InfoInfo)(CcContext*, const char*, void**) { return CC_E_NOT_SUPPORTED; }
-CC_ENTRY(int32_t, _SecInfo)(CcContext*, const char*, CcSecInfo**) { return CC_E_NOT_SUPPORTED; }
-CC_ENTRY(int32_t, _FreeInfoInfo)(void*) { return CC_E_NOT_SUPPORTED; }
-CC_ENTRY(int32_t, _GetLibraryVersion)(void) { return CC_E_NOT_SUPPORTED; }
-CC_ENTRY(int32_t, _NewCertificate)(CcContext*, const char*, const char*, const char*, int32_t,
-                                   int32_t, int32_t, char**, int32_t) {
+CC_ENTRY(int32_t, _GetInfoPath)(CcContext*, const char*) {
   return CC_E_NOT_SUPPORTED;
 }
-CC_ENTRY(int32_t, _NewUserInfo)(CcContext*, const char*, const char*, const char*, const char*,
-                                const char*, char**, int32_t) {
+CC_ENTRY(int32_t, _GetCAPath)(CcContext*, const char*, int32_t) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _CertInfo)(CcContext*, const char*, CcCertInfo**) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _InfoInfo)(CcContext*, const char*, void**) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, __InfoInfo)(CcContext*, const char*, void**) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _SecInfo)(CcContext*, const char*, CcSecInfo**) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _FreeInfoInfo)(void*) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _GetLibraryVersion)(void) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _NewCertificate)
+(CcContext*, const char*, const char*, const char*, int32_t, int32_t, int32_t, char**, int32_t) {
+  return CC_E_NOT_SUPPORTED;
+}
+CC_ENTRY(int32_t, _NewUserInfo)
+(CcContext*, const char*, const char*, const char*, const char*, const char*, char**, int32_t) {
   return CC_E_NOT_SUPPORTED;
 }

@@ -1,10 +1,10 @@
 // Whole-file reads and writes of the small text files the library and the authority tool use.
 #pragma once
 
+#include <sys/types.h>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 namespace cc {
 

@@ -153,10 +153,10 @@ TEST(CcPaths, CertificateAndSecretKeyPaths) {
   } const cases[] = {
       {"/p", "H.0", "/p/H/@/0.crt"},
       {"/p/", "AB.1234", "/p/AB/@/1/2/3/4.crt"},
-      {"/p", "H.", ""},    // no character after the dot
-      {"/p", "H", ""},     // no dot
+      {"/p", "H.", ""},  // no character after the dot
+      {"/p", "H", ""},   // no dot
       {"/p", "", ""},
-      {"", "H.0", ""},     // no store directory
+      {"", "H.0", ""},  // no store directory
       {"rel/dir", "X.ab", "rel/dir/X/@/a/b.crt"},
   };
   Ctx ctx = NewCtx();

@@ -50,7 +50,9 @@ TEST(CcAuthorityTool, CreatesAuthorityAndBootstrapsUsers) {
   ASSERT_EQ(RunCa({"create-authority", "--dir", ca, "--uid", "CA.7", "--key-number", "3"}), 0);
   EXPECT_EQ(Mode(ca + "/authority.sec"), 0600u);
   ASSERT_EQ(RunCa({"bootstrap", "--authority", ca, "--root", alice, "--uid", "H.0"}), 0);
-  ASSERT_EQ(RunCa({"bootstrap", "--authority", ca, "--root", bob, "--uid", "AB.12", "--key-number", "4"}), 0);
+  ASSERT_EQ(
+      RunCa({"bootstrap", "--authority", ca, "--root", bob, "--uid", "AB.12", "--key-number", "4"}),
+      0);
 
   EXPECT_EQ(Mode(alice + "/sec/0.sec"), 0600u);
   EXPECT_EQ(Mode(alice + "/@rand"), 0600u);
@@ -107,8 +109,8 @@ TEST(CcAuthorityTool, IssuesCertificatesFromRequests) {
       {{"--not-before", "01.01.2020 00:00", "--not-after", "01.01.2099 00:00"}, 0},   // clipped
   };
   for (const auto& c : cases) {
-    std::vector<std::string> args = {"issue", "--authority", ca, "--request", keys + "/5.pub",
-                                      "--out", tmp.path() + "/k.crt"};
+    std::vector<std::string> args = {
+        "issue", "--authority", ca, "--request", keys + "/5.pub", "--out", tmp.path() + "/k.crt"};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
     std::filesystem::remove(tmp.path() + "/k.crt");
     if (c.status < 0) {
@@ -142,10 +144,18 @@ TEST(CcAuthorityTool, BadInputFailsWithClearExitCodes) {
       {{"create-authority", "--dir", tmp.path() + "/x", "--uid", "a b"}, 2},  // bad UID
       {{"create-authority", "--dir", tmp.path() + "/x", "--uid", "X.1", "--days", "0"}, 2},
       {{"create-authority", "--dir", tmp.path() + "/x", "--uid", "X.1", "--curve", "p256"}, 2},
-      {{"bootstrap", "--authority", tmp.path() + "/none", "--root", tmp.path() + "/r", "--uid", "H.0"}, 1},
-      {{"bootstrap", "--authority", ca, "--root", tmp.path() + "/r", "--uid", "H.0", "--key-number", "x"}, 2},
-      {{"issue", "--authority", ca, "--request", tmp.path() + "/junk/bad.pub", "--out", tmp.path() + "/o.crt"}, 1},
-      {{"issue", "--authority", ca, "--request", tmp.path() + "/missing.pub", "--out", tmp.path() + "/o.crt"}, 1},
+      {{"bootstrap", "--authority", tmp.path() + "/none", "--root", tmp.path() + "/r", "--uid",
+        "H.0"},
+       1},
+      {{"bootstrap", "--authority", ca, "--root", tmp.path() + "/r", "--uid", "H.0", "--key-number",
+        "x"},
+       2},
+      {{"issue", "--authority", ca, "--request", tmp.path() + "/junk/bad.pub", "--out",
+        tmp.path() + "/o.crt"},
+       1},
+      {{"issue", "--authority", ca, "--request", tmp.path() + "/missing.pub", "--out",
+        tmp.path() + "/o.crt"},
+       1},
       {{"install-cert", "--cert", tmp.path() + "/junk/bad.pub", "--root", tmp.path() + "/r"}, 1},
       {{"install-cert", "--cert", ca + "/authority.aut"}, 2},
       {{"keygen", "--dir", tmp.path() + "/k", "--uid", "K.1", "--unknown", "1"}, 2},

@@ -58,16 +58,17 @@ TEST_F(CcCrypto, SignaturesOverEmptyAndLargeData) {
 // Any split of the data over update calls signs and verifies the same bytes.
 TEST_F(CcCrypto, ChunkedSigningEqualsOneShot) {
   Ctx ctx = NewCtx();
-  for (std::size_t size : {std::size_t{1}, std::size_t{100}, std::size_t{5000}, std::size_t{140000}}) {
+  for (std::size_t size :
+       {std::size_t{1}, std::size_t{100}, std::size_t{5000}, std::size_t{140000}}) {
     const std::vector<std::uint8_t> data = RandomBytes(size, rng);
     for (int round = 0; round < 3; ++round) {
       const auto split = RandomSplit(size, rng);
       const auto chunkedSig = SignChunked(ctx.get(), alice.secretText, data, split);
       EXPECT_EQ(VerifyChunked(ctx.get(), alice.certText, data, chunkedSig.data()), 0) << size;
       const auto oneShotSig = SignChunked(ctx.get(), alice.secretText, data);
-      EXPECT_EQ(VerifyChunked(ctx.get(), alice.certText, data, oneShotSig.data(),
-                              RandomSplit(size, rng)),
-                0)
+      EXPECT_EQ(
+          VerifyChunked(ctx.get(), alice.certText, data, oneShotSig.data(), RandomSplit(size, rng)),
+          0)
           << size;
     }
   }
@@ -172,7 +173,8 @@ TEST_F(CcCrypto, EcbRefusesDamagedCiphertext) {
   ASSERT_EQ(CipherChunked(ctx.get(), CC_ENCIPHER, key.data(), iv, plain, c), 0);
   ASSERT_EQ(c.size(), 40u);
   std::vector<std::uint8_t> shorter(c.begin(), c.end() - 3);
-  EXPECT_EQ(CipherChunked(ctx.get(), CC_DECIPHER, key.data(), iv, shorter, back), CC_E_BLOCK_FORMAT);
+  EXPECT_EQ(CipherChunked(ctx.get(), CC_DECIPHER, key.data(), iv, shorter, back),
+            CC_E_BLOCK_FORMAT);
   const std::vector<std::uint8_t> otherKey = RandomBytes(32, rng);
   // Another key deciphers to random padding, which is refused (with a chance of 1 in about 256).
   const std::int32_t rc = CipherChunked(ctx.get(), CC_DECIPHER, otherKey.data(), iv, c, back);
@@ -187,7 +189,9 @@ TEST_F(CcCrypto, SessionKeyReachesOnlyItsRecipient) {
   Ctx ctx = NewCtx();
   std::uint8_t *key = nullptr, *blob = nullptr;
   std::int32_t keyLen = 0, blobLen = 0;
-  ASSERT_EQ(Cc()._SessionKeyEncrypt(ctx.get(), alice.certText.c_str(), &key, &keyLen, &blob, &blobLen), 0);
+  ASSERT_EQ(
+      Cc()._SessionKeyEncrypt(ctx.get(), alice.certText.c_str(), &key, &keyLen, &blob, &blobLen),
+      0);
   CleanBuffer keyGuard(key, CleanBufferDeleter{keyLen});
   Buffer blobGuard(blob);
   ASSERT_EQ(keyLen, CC_SESSION_KEY_SIZE);
@@ -229,14 +233,14 @@ TEST_F(CcCrypto, SessionKeyRefusesBadCertificates) {
   std::int32_t keyLen = 0, blobLen = 0;
   EXPECT_EQ(Cc()._SessionKeyEncrypt(ctx.get(), "nonsense", &key, &keyLen, &blob, &blobLen),
             CC_E_CERT_HEADER);
-  EXPECT_EQ(Cc()._SessionKeyEncrypt(ctx.get(), alice.requestText.c_str(), &key, &keyLen, &blob,
-                                    &blobLen),
-            CC_E_CERT_FORMAT);
+  EXPECT_EQ(
+      Cc()._SessionKeyEncrypt(ctx.get(), alice.requestText.c_str(), &key, &keyLen, &blob, &blobLen),
+      CC_E_CERT_FORMAT);
   EXPECT_EQ(key, nullptr);
   EXPECT_EQ(blob, nullptr);
-  EXPECT_EQ(Cc()._SessionKeyEncrypt(ctx.get(), alice.certText.c_str(), nullptr, &keyLen, &blob,
-                                    &blobLen),
-            CC_E_BAD_ARGUMENT);
+  EXPECT_EQ(
+      Cc()._SessionKeyEncrypt(ctx.get(), alice.certText.c_str(), nullptr, &keyLen, &blob, &blobLen),
+      CC_E_BAD_ARGUMENT);
 }
 
 // The enciphered session key and a 32-byte input enciphered under "28147-ECB" must fit the
@@ -245,7 +249,9 @@ TEST_F(CcCrypto, MultiRecipientSlotBudget) {
   Ctx ctx = NewCtx("28147-ECB");
   std::uint8_t *key = nullptr, *blob = nullptr;
   std::int32_t keyLen = 0, blobLen = 0;
-  ASSERT_EQ(Cc()._SessionKeyEncrypt(ctx.get(), alice.certText.c_str(), &key, &keyLen, &blob, &blobLen), 0);
+  ASSERT_EQ(
+      Cc()._SessionKeyEncrypt(ctx.get(), alice.certText.c_str(), &key, &keyLen, &blob, &blobLen),
+      0);
   CleanBuffer keyGuard(key, CleanBufferDeleter{keyLen});
   Buffer blobGuard(blob);
   const std::vector<std::uint8_t> input = RandomBytes(32, rng);
@@ -253,8 +259,10 @@ TEST_F(CcCrypto, MultiRecipientSlotBudget) {
   std::vector<std::uint8_t> out;
   ASSERT_EQ(CipherChunked(ctx.get(), CC_ENCIPHER, key, iv, input, out), 0);
   const std::size_t total = static_cast<std::size_t>(blobLen) + out.size() + 24;
-  std::printf("multi-recipient key slot: enciphered session key %d + ECB output %zu + framing 24 = %zu (limit 252)\n",
-              blobLen, out.size(), total);
+  std::printf(
+      "multi-recipient key slot: enciphered session key %d + ECB output %zu + framing 24 = %zu "
+      "(limit 252)\n",
+      blobLen, out.size(), total);
   EXPECT_EQ(out.size(), 40u);
   EXPECT_LE(total, 252u);
 }

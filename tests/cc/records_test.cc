@@ -88,16 +88,16 @@ TEST(CcCertInfo, StatusRules) {
        CC_E_AUTHORITY_NOT_FOUND},
       {"unreadable authority", valid.certText, true, "VORNAK2-CC CERTIFICATE 1\nUID: CA.0\n",
        CC_E_AUTHORITY_FORMAT},
-      {"authority not self-signed", valid.certText, true, brokenAut.Text(),
-       CC_E_AUTHORITY_DAMAGED},
+      {"authority not self-signed", valid.certText, true, brokenAut.Text(), CC_E_AUTHORITY_DAMAGED},
       {"forged issuer signature", forged, true, pki.autText, CC_E_ISSUER_SIGNATURE},
       {"changed owner", Replace(valid.certText, "UID: H.0", "UID: H.1"), true, pki.autText,
        CC_E_ISSUER_SIGNATURE},
       {"expired", expired.certText, true, pki.autText, CC_E_CERT_EXPIRED},
       {"not yet valid", notYet.certText, true, pki.autText, CC_E_NOT_YET_VALID},
       {"request", valid.requestText, true, pki.autText, CC_E_UNCERTIFIED},
-      {"request with a changed key number", Replace(valid.requestText, "Key-Number: 0", "Key-Number: 9"),
-       true, pki.autText, CC_E_PUBLIC_INTEGRITY},
+      {"request with a changed key number",
+       Replace(valid.requestText, "Key-Number: 0", "Key-Number: 9"), true, pki.autText,
+       CC_E_PUBLIC_INTEGRITY},
       {"CRLF line ends", Replace(Replace(valid.certText, "\nKey", "\r\nKey"), "\nSig", "\r\nSig"),
        true, pki.autText, 0},
   };
@@ -230,10 +230,9 @@ TEST(CcNewKeys, GeneratesAKeyPairThatSignsAndIsCertified) {
   cc::PublicDocument reqDoc;
   ASSERT_EQ(cc::ParsePublicDocument(request, reqDoc), 0);
   const Pki& pki = TestPki();
-  const std::string cert =
-      cc::IssueCertificate(reqDoc, pki.authorityKey, pki.authorityCert, reqDoc.notBefore,
-                           reqDoc.notAfter)
-          .Text();
+  const std::string cert = cc::IssueCertificate(reqDoc, pki.authorityKey, pki.authorityCert,
+                                                reqDoc.notBefore, reqDoc.notAfter)
+                               .Text();
   auto [certInfo, crc] = ParseCert(cert);
   ASSERT_EQ(crc, 0);
   EXPECT_EQ(certInfo->status, 0);

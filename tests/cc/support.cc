@@ -28,12 +28,12 @@ Loaded LoadLibrary() {
     std::abort();
   }
   // Every slot is resolved by the POSIX name derived from its decorated name.
-#define CC_RESOLVE(num, name, bytes, ret, params)                                             \
-  l.table.name = reinterpret_cast<CcFn##name>(                                               \
-      dlsym(l.handle, cc_abi::kPosixNames[num - 1].c_str()));                                 \
-  if (l.table.name == nullptr) {                                                              \
-    std::fprintf(stderr, "missing entry point %s\n", cc_abi::kDecoratedNames[num - 1]);       \
-    std::abort();                                                                             \
+#define CC_RESOLVE(num, name, bytes, ret, params)                                          \
+  l.table.name =                                                                           \
+      reinterpret_cast<CcFn##name>(dlsym(l.handle, cc_abi::kPosixNames[num - 1].c_str())); \
+  if (l.table.name == nullptr) {                                                           \
+    std::fprintf(stderr, "missing entry point %s\n", cc_abi::kDecoratedNames[num - 1]);    \
+    std::abort();                                                                          \
   }
   CC_ENTRY_POINTS(CC_RESOLVE)
 #undef CC_RESOLVE
@@ -49,8 +49,12 @@ thread_local std::string authorityText;
 
 }  // namespace
 
-const CcEntryTable& Cc() { return Library().table; }
-void* CcHandle() { return Library().handle; }
+const CcEntryTable& Cc() {
+  return Library().table;
+}
+void* CcHandle() {
+  return Library().handle;
+}
 
 Ctx NewCtx(const char* cipher, const char* hash) {
   Ctx ctx(Cc()._InitCryptCtx());
@@ -64,7 +68,9 @@ Ctx NewCtx(const char* cipher, const char* hash) {
   return ctx;
 }
 
-void SetAuthorityText(std::string text) { authorityText = std::move(text); }
+void SetAuthorityText(std::string text) {
+  authorityText = std::move(text);
+}
 
 const char* AuthorityLookup(const char* name, std::int32_t number) {
   if (authorityText.empty()) return nullptr;
@@ -79,7 +85,8 @@ const char* AuthorityLookup(const char* name, std::int32_t number) {
 User Pki::MakeUser(const std::string& uid, std::int32_t kn, std::int64_t fromMin,
                    std::int64_t toMin) const {
   const cc::Minutes now = cc::NowMinutes();
-  cc::NewKeys keys = cc::GenerateKeys(uid, kn, ccgost::Curve::Tc26_256_A, now + fromMin, now + toMin);
+  cc::NewKeys keys =
+      cc::GenerateKeys(uid, kn, ccgost::Curve::Tc26_256_A, now + fromMin, now + toMin);
   User u;
   cc::SecretText secret;
   keys.secret.ToText(secret);
@@ -165,16 +172,16 @@ std::vector<std::size_t> RandomSplit(std::size_t total, std::mt19937& rng) {
   return out;
 }
 
-std::int32_t CipherChunked(CcContext* ctx, int direction, const std::uint8_t* key,
-                           std::uint8_t* iv, std::span<const std::uint8_t> in,
-                           std::vector<std::uint8_t>& out, const std::vector<std::size_t>& chunks) {
+std::int32_t CipherChunked(CcContext* ctx, int direction, const std::uint8_t* key, std::uint8_t* iv,
+                           std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out,
+                           const std::vector<std::size_t>& chunks) {
   out.assign(in.size() + 4096, 0);
   if (const std::int32_t rc = Cc()._BufferCipherInit(ctx, direction, key, iv); rc != 0) return rc;
   std::size_t pos = 0, written = 0;
   for (std::size_t n : OneChunk(in.size(), chunks)) {
     std::int32_t produced = -1;
-    const std::int32_t rc = Cc()._BufferCipherUpdate(ctx, in.data() + pos, static_cast<std::int32_t>(n),
-                                                     out.data() + written, &produced);
+    const std::int32_t rc = Cc()._BufferCipherUpdate(
+        ctx, in.data() + pos, static_cast<std::int32_t>(n), out.data() + written, &produced);
     if (rc != 0) return rc;
     pos += n;
     written += static_cast<std::size_t>(produced);

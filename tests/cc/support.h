@@ -86,9 +86,9 @@ std::int32_t VerifyChunked(CcContext* ctx, const std::string& certText,
 // Random chunk sizes that add up to `total` (each at most CC_MAX_CHUNK, zeros allowed).
 std::vector<std::size_t> RandomSplit(std::size_t total, std::mt19937& rng);
 // Runs the cipher through the entry points: init, updates in the chunk sizes, final.
-std::int32_t CipherChunked(CcContext* ctx, int direction, const std::uint8_t* key,
-                           std::uint8_t* iv, std::span<const std::uint8_t> in,
-                           std::vector<std::uint8_t>& out, const std::vector<std::size_t>& chunks = {});
+std::int32_t CipherChunked(CcContext* ctx, int direction, const std::uint8_t* key, std::uint8_t* iv,
+                           std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out,
+                           const std::vector<std::size_t>& chunks = {});
 std::vector<std::uint8_t> RandomBytes(std::size_t n, std::mt19937& rng);
 
 // A fresh temporary directory removed with its contents at the end of the scope.

@@ -51,7 +51,8 @@ TEST(CcThreads, ParallelUseWithOwnContexts) {
       CleanBuffer backGuard(back, CleanBufferDeleter{backLen});
       std::uint8_t iv[CC_IV_SIZE] = {};
       std::vector<std::uint8_t> c, p;
-      if (CipherChunked(ctx.get(), CC_ENCIPHER, key, iv, data, c, RandomSplit(data.size(), rng)) != 0 ||
+      if (CipherChunked(ctx.get(), CC_ENCIPHER, key, iv, data, c, RandomSplit(data.size(), rng)) !=
+              0 ||
           CipherChunked(ctx.get(), CC_DECIPHER, back, iv, c, p) != 0 || p != data)
         ++failures;
       // Key generation.
