@@ -40,8 +40,10 @@
  *           and select the default curve. Any other value makes _NewKeys fail with -76.
  *  - second is the public key length in bits: 0 or 256 (the only size offered). Any other value
  *           makes _NewKeys fail with -68.
- *  - days   is the validity period of new keys in days, 1..65535; 0 selects the default of
- *           CC_DEFAULT_PERIOD_DAYS. Other values are refused with -45 and the setting is kept.
+ *  - days   is the validity period of new keys in days, a 16-bit value: 1..65535; 0 selects the
+ *           default of CC_DEFAULT_PERIOD_DAYS. A value passed as a signed 16-bit number
+ *           (-32768..-1) is read as its unsigned 16-bit value. Values outside -32768..65535 are
+ *           refused with -45 and the setting is kept.
  *
  * Dates. Validity texts are "dd.mm.yyyy hh:mm" in UTC; the library compares them with the current
  * UTC time, minute by minute (a certificate is valid from its first minute through its last).

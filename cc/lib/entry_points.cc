@@ -242,8 +242,10 @@ CC_ENTRY(int32_t, _SetPKSParameters)(CcContext* ctx, int32_t first, int32_t seco
 CC_ENTRY(int32_t, _SetPeriod)(CcContext* ctx, int32_t days) {
   ContextImpl* c = cc::ContextOf(ctx);
   if (c == nullptr) return CC_E_CONTEXT;
-  if (days < 0 || days > 0xFFFF) return CC_E_BAD_ARGUMENT;
-  c->periodDays = days == 0 ? CC_DEFAULT_PERIOD_DAYS : days;
+  // A 16-bit value; a caller that widened it with its sign gets its unsigned reading.
+  if (days < -0x8000 || days > 0xFFFF) return CC_E_BAD_ARGUMENT;
+  const std::int32_t value = days & 0xFFFF;
+  c->periodDays = value == 0 ? CC_DEFAULT_PERIOD_DAYS : value;
   return CC_OK;
 }
 

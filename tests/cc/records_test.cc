@@ -253,6 +253,7 @@ TEST(CcNewKeys, HonoursPeriodAndKeySettings) {
       {1024, 256, 730, 0, CC_CURVE_TC26_256_A, 730},  // the adapter's defaults
       {1, 256, 10, 0, CC_CURVE_CRYPTOPRO_A, 10},
       {0, 256, 65535, 0, CC_CURVE_TC26_256_A, 65535},
+      {0, 256, -25536, 0, CC_CURVE_TC26_256_A, 40000},  // 40000 widened as a signed 16-bit value
       {2, 256, 30, CC_E_KEY_FORMAT, 0, 0},
       {-1, 256, 30, CC_E_KEY_FORMAT, 0, 0},
       {0, 512, 30, CC_E_UNKNOWN_PKS, 0, 0},
@@ -274,7 +275,7 @@ TEST(CcNewKeys, HonoursPeriodAndKeySettings) {
     EXPECT_EQ(*cc::ParseDate(sec->validTo) - *cc::ParseDate(sec->validFrom), c.days * kDay);
   }
   Ctx ctx = NewCtx();
-  EXPECT_EQ(Cc()._SetPeriod(ctx.get(), -1), CC_E_BAD_ARGUMENT);
+  EXPECT_EQ(Cc()._SetPeriod(ctx.get(), -32769), CC_E_BAD_ARGUMENT);
   EXPECT_EQ(Cc()._SetPeriod(ctx.get(), 65536), CC_E_BAD_ARGUMENT);
   std::string secret, request;
   for (const char* uid : {"", "with blank.1", "a/b.1", "0123456789012345678901234567890123"})
