@@ -289,6 +289,8 @@ TEST(CcRandom, GeneratorAndStateFile) {
   const char seed[] = "seed material";
   EXPECT_EQ(Cc()._RandSeed(seed, sizeof seed), 0);
   EXPECT_EQ(Cc()._RandSeed(nullptr, 0), 0);
+  const std::vector<std::uint8_t> pool(1024, 0x5A);  // the adapter seeds 1024 bytes at a time
+  EXPECT_EQ(Cc()._RandSeed(pool.data(), 1024), 0);
   EXPECT_EQ(Cc()._RandSeed(nullptr, 4), CC_E_BAD_ARGUMENT);
   std::uint8_t a[32] = {}, b[32] = {};
   EXPECT_EQ(Cc()._GetRandom(a, 32), 0);
