@@ -18,13 +18,25 @@ namespace {
 // Oldest libgcrypt with the GOST 28147 key-meshing cipher and the tc26 curves we rely on.
 constexpr char kMinVersion[] = "1.10.0";
 
+void SetUpLibrary();
+
 void InitOnce() {
   if (!gcry_check_version(kMinVersion)) {
     throw std::runtime_error(std::string("libgcrypt ") + kMinVersion + " or newer is required");
   }
   // Somebody else in the process (a host using libgcrypt itself) may have set it up already;
   // its settings stand then.
-  if (gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P)) return;
+  if (!gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P)) SetUpLibrary();
+  // libgcrypt fills some tables of its curve arithmetic on first use, without a lock: two threads
+  // opening their first curve at once both fill them and one copy leaks. Opening each curve here,
+  // once, builds those tables before any other thread can race for them.
+  for (Curve curve : {Curve::Tc26_256_A, Curve::CryptoPro_A}) {
+    gcry_ctx_t ctx = nullptr;
+    if (gcry_mpi_ec_new(&ctx, nullptr, detail::CurveName(curve)) == 0) gcry_ctx_release(ctx);
+  }
+}
+
+void SetUpLibrary() {
   // Secure memory keeps private scalars and cipher key schedules out of swap and makes
   // libgcrypt wipe the S-expressions that carry them. The pool grows on demand, and a missing
   // mlock permission only costs the locking, so no warning is printed for it.
