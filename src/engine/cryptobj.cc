@@ -80,8 +80,11 @@ std::int32_t TCryptoEngine::GetCryptoParamNumber() { return static_cast<std::int
 
 void TCryptoEngine::GetCryptoParamName(std::int32_t number, char* buffer) {
   Require(buffer, "parameter name buffer");
-  const bool inRange = number >= 1 && static_cast<std::size_t>(number) <= paramNames_.size();
-  const std::string& name = inRange ? paramNames_[number - 1] : ParamValue(0);
+  if (number < 1 || static_cast<std::size_t>(number) > paramNames_.size()) {
+    buffer[0] = '\0';
+    return;
+  }
+  const std::string& name = paramNames_[number - 1];
   std::memcpy(buffer, name.c_str(), name.size() + 1);
 }
 
