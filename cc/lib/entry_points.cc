@@ -641,9 +641,11 @@ CC_ENTRY(int32_t, _SecInfo)(CcContext*, const char*, CcSecInfo**) {
 CC_ENTRY(int32_t, _FreeInfoInfo)(void*) {
   return CC_E_NOT_SUPPORTED;
 }
+#ifndef CC_WITHOUT_LIBRARY_VERSION
 CC_ENTRY(int32_t, _GetLibraryVersion)(void) {
   return CC_E_NOT_SUPPORTED;
 }
+#endif
 CC_ENTRY(int32_t, _NewCertificate)
 (CcContext*, const char*, const char*, const char*, int32_t, int32_t, int32_t, char**, int32_t) {
   return CC_E_NOT_SUPPORTED;

@@ -77,9 +77,29 @@ std::optional<std::size_t> ReadFileInto(const std::string& path, std::span<std::
 bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data,
                      bool ownerOnly = false) noexcept;
 
+// ---- vendor library file names ----
+// The file name of a shared library called `name` on this platform ("cc" -> "libcc.so").
+inline std::string SharedLibraryFileName(std::string_view name) {
+  return "lib" + std::string(name) + ".so";
+}
+
+// ---- hardware random numbers ----
+// Whether this build can reach a CPU random-number instruction at all (x86 targets).
+bool HardwareRandomSupported() noexcept;
+// Whether the running CPU offers the instruction (RDRAND, announced by CPUID).
+bool HardwareRandomPresent() noexcept;
+// Fills `count` bytes from the CPU's generator. Each draw is retried a few times, as the
+// instruction may transiently report no data; false when a draw keeps failing or the
+// instruction is not present, with the error code (EIO) left for LastErrorCode.
+bool HardwareRandomFill(void* buffer, std::size_t count) noexcept;
+// The calling thread's last operating-system error code (errno).
+int LastErrorCode() noexcept;
+
 // ---- time and threads ----
 // Broken-down local time of the given moment (now when not given).
 std::tm LocalTime(std::optional<std::time_t> when = std::nullopt) noexcept;
+// The millisecond field (0 to 999) of the current time.
+std::uint16_t CurrentMilliseconds() noexcept;
 // Identifier of the calling thread; never 0.
 std::uint32_t CurrentThreadId() noexcept;
 // Gives up the rest of the time slice.

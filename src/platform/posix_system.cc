@@ -23,6 +23,12 @@ bool SetEnv(const char* name, const std::string& value) noexcept {
   return setenv(name, value.c_str(), 1) == 0;
 }
 
+std::uint16_t CurrentMilliseconds() noexcept {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::uint16_t>(now.tv_nsec / 1000000);
+}
+
 std::tm LocalTime(std::optional<std::time_t> when) noexcept {
   const std::time_t moment = when ? *when : std::time(nullptr);
   std::tm result{};
