@@ -1,0 +1,137 @@
+// TCComDLL: the binding to the vendor library cc. It loads the library at run time, resolves its
+// 62 entry points and drives them in the sequences that the engine's operations need. Every
+// context, buffer and record that the library hands out lives within one binding operation and
+// is released through the library's own release entry points on every path.
+//
+// Result convention: 0 is success; a nonzero library result ends an operation and is returned
+// unchanged; the binding's own failures are the small codes (3: an exception, recorded in
+// LastCallError; 5: no context; 7: hardware random source; 8, 126: files) and the engine-range
+// codes 104, 112, 117, 121 to 124, 127.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "binding/crypto_dll.h"
+#include "binding/intel_provider.h"
+#include "cc_abi.h"
+#include "platform/platform.h"
+
+namespace vornak2 {
+
+using PasswordRequestCallback = void (*)();
+
+// Arguments of GenerateKeys.
+struct KeyGenerationArgs {
+  std::string newUid;          // UID of the new key pair
+  std::string currentKeyPath;  // the current certificate file (must be set when currentUid is)
+  std::string certDir;         // certificate directory
+  std::string secretDir;       // secret-key directory
+  std::string currentUid;      // the engine's user; empty when there is none
+  std::string cipher;
+  std::string hash;
+  std::string randomFile;
+  bool checkValidity = false;  // a renewal requires a valid current certificate
+  std::int32_t randomKind = 0;
+  std::string outputDir;   // where N.sec and C.pub are written
+  std::int32_t first = 0;  // key-generation parameters handed to the library as they are
+  std::int32_t second = 0;
+  std::int32_t period = 0;  // validity period, passed as a 16-bit value
+};
+
+class TCComDLL : public TCrypto_DLL {
+ public:
+  // Loads the library through the library search order (see LoadCryptoLibrary).
+  TCComDLL();
+  // Loads the named library file instead; for tests.
+  explicit TCComDLL(const std::string& libraryName);
+  ~TCComDLL();
+
+  const CcEntryTable& Entries() const noexcept { return cc_; }
+  const std::string& LastCallError() const noexcept { return lastCallError_; }
+  void SetPasswordRequestFunc(PasswordRequestCallback f) noexcept { passwordRequestFunc_ = f; }
+  PasswordRequestCallback PasswordRequestFunc() const noexcept { return passwordRequestFunc_; }
+  const std::string& RandomFile() const noexcept { return randomFile_; }
+  std::int32_t RandomKind() const noexcept { return randomKind_; }
+  // The hardware random source, null until first needed. Tests may install their own.
+  TIntelProvider* HardwareRandom() noexcept { return hardwareRandom_.get(); }
+  void SetHardwareRandom(std::unique_ptr<TIntelProvider> provider) noexcept {
+    hardwareRandom_ = std::move(provider);
+  }
+
+  // ---- contexts and random numbers ----
+  // Creates a context and sets UID (with the authority-key lookup and both directories) and the
+  // algorithms ("28147" and "34.11" for empty names). On failure `ctx` is null.
+  std::int32_t CreateContext(CcContext*& ctx, const std::string& uid, const std::string& secretDir,
+                             const std::string& publicDir, const std::string& cipher,
+                             const std::string& hash);
+  void FreeContext(CcContext* ctx) noexcept;
+  // Starts the library's generator and seeds it from the random pool (kind 0) or from the
+  // hardware source as well (other kinds); stirs the pool. The caller stops the generator.
+  std::int32_t InitRandom(std::int32_t kind);
+  // Adds fresh seed material to the running generator; always 0.
+  std::int32_t SeedRandom(std::int32_t kind) noexcept;
+  std::int32_t GetRandomBytes(std::int32_t kind, void* buffer, std::int32_t count);
+
+  // ---- the key-file cache ----
+  // Refreshes the user's cached key, certificate and authority files or reloads them when any
+  // expired, and keeps the random-state file current.
+  std::int32_t PrepareKeyCache(const std::string& uid, const std::string& ownCertFile,
+                               const std::string& certDir, const std::string& secretDir,
+                               const std::string& randomFile, std::int32_t randomKind,
+                               std::int32_t keyRequestTimeout, std::int32_t lastOperationTimeout);
+  // Writes the random state back and forgets every entry of every user.
+  void ClearKeyCache();
+  bool AddToKeyCache(const std::string& uid, const std::string& secondUid,
+                     const std::string& certDir, const std::string& filePath,
+                     std::int32_t keyRequestTimeout, std::int32_t lastOperationTimeout);
+  bool RemoveFromKeyCache(const std::string& uid, const std::string& filePath);
+  // Copies the cached text of (uid, path) with its terminator; false when it is not cached or
+  // does not fit `capacity` bytes.
+  bool CacheLookup(const std::string& uid, const std::string& filePath, std::int32_t capacity,
+                   char* buffer);
+  // Parses a certificate with the user's authority certificates reachable from the cache.
+  std::int32_t CertInfoFromCache(const std::string& secretDir, const std::string& uid,
+                                 CcContext* ctx, const char* certText, CcCertInfo** record);
+
+  // ---- certificates, reports, key generation ----
+  // UID of a certificate file; empty on any failure.
+  std::string GetCertificateUID(const std::string& path);
+  // Key number of a certificate file; -1 on any failure.
+  std::int32_t GetCertificateKeyNumber(const std::string& path);
+  // The report on `reportedUid`'s certificate in the store, written into `buffer` of `capacity`
+  // bytes (104 when it does not fit; nothing is written on failure).
+  std::int32_t GetCertificateReport(const std::string& ownUid, const std::string& secretDir,
+                                    const std::string& certDir, const std::string& randomFile,
+                                    const std::string& reportedUid, char* buffer,
+                                    std::int32_t capacity);
+  std::int32_t GetCertificateReportFromText(const std::string& ownUid, const std::string& secretDir,
+                                            const std::string& certDir,
+                                            const std::string& randomFile, const char* certText,
+                                            char* buffer, std::int32_t capacity);
+  // Generates a key pair: output N.sec (owner-only) and C.pub. keyNumber is -1 unless the secret
+  // key was written.
+  std::int32_t GenerateKeys(const KeyGenerationArgs& args, std::int32_t& keyNumber);
+
+ private:
+  void Load(const std::string& libraryName);
+  std::int32_t Fail(const std::exception& e);
+  TIntelProvider* Hardware();
+
+  std::unique_ptr<TIntelProvider> hardwareRandom_;
+  platform::ModuleHandle libHandle_ = nullptr;
+  std::string lastCallError_;
+  PasswordRequestCallback passwordRequestFunc_ = nullptr;
+  std::string randomFile_;
+  std::int32_t randomKind_ = -1;
+  CcEntryTable cc_{};
+};
+
+// The certificate report text: UID, key number, issuer, validity and the certificate text, lines
+// ended by CR LF.
+std::string CertificateReportText(const CcCertInfo& info, const char* certText);
+// A library date "dd.mm.yyyy hh:mm" as the report shows it: "mm-dd.yyyy hh:mm:00".
+std::string ReportDate(const char* libraryDate);
+
+}  // namespace vornak2

@@ -1,0 +1,96 @@
+#include "key_sets.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+
+namespace vornak2::testing {
+namespace fs = std::filesystem;
+
+namespace {
+std::string Quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out += c;
+  }
+  return out + "'";
+}
+}  // namespace
+
+std::string CompleteLibraryFile() {
+  return VORNAK2_TEST_CC_LIBRARY;
+}
+std::string IncompleteLibraryFile() {
+  return VORNAK2_TEST_CC_INCOMPLETE_LIBRARY;
+}
+
+int RunAuthorityTool(const std::vector<std::string>& args) {
+  std::string cmd = Quote(VORNAK2_TEST_CA_TOOL);
+  for (const auto& a : args) cmd += " " + Quote(a);
+  cmd += " >/dev/null";
+  const int status = std::system(cmd.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::pair<std::int32_t, std::string>> UserKeys::Params() const {
+  return {{2, "%QVXRoot%/" + name + "/sec"},
+          {3, "%QVXRoot%/" + name + "/crt"},
+          {7, "%QVXRoot%/" + name + "/@rand"},
+          {19, "%QVXRoot%/" + name + "/self.crt"}};
+}
+
+TestRoot& TestRoot::Get(bool withLibrary) {
+  static TestRoot root(withLibrary);
+  return root;
+}
+
+TestRoot::TestRoot(bool withLibrary) {
+  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+  const fs::path path = fs::path(::testing::TempDir()) / ("vornak2_root_" + std::to_string(stamp));
+  fs::create_directories(path / "EXE");
+  dir_ = path.string() + "/";
+  if (withLibrary) InstallLibrary();
+  if (RunAuthorityTool({"create-authority", "--dir", dir_ + "ca", "--uid", authorityUid_}) != 0)
+    throw std::runtime_error("the test authority could not be created");
+}
+
+TestRoot::~TestRoot() {
+  std::error_code ignored;
+  fs::remove_all(dir_, ignored);
+}
+
+void TestRoot::InstallLibrary(const std::string& file) {
+  const std::string source = file.empty() ? CompleteLibraryFile() : file;
+  const fs::path target = fs::path(dir_) / "EXE" / "libcc.so";
+  // A new file (not an overwrite) so that a library still mapped from the old one is untouched.
+  const fs::path temp = fs::path(dir_) / "EXE" / "libcc.so.new";
+  fs::copy_file(source, temp, fs::copy_options::overwrite_existing);
+  fs::rename(temp, target);
+}
+
+const UserKeys& TestRoot::User(const std::string& name, const std::string& uid) {
+  static std::mutex lock;
+  std::lock_guard guard(lock);
+  if (auto it = users_.find(name); it != users_.end()) return it->second;
+  UserKeys u;
+  u.name = name;
+  u.uid = uid;
+  u.dir = dir_ + name + "/";
+  u.secretDir = u.dir + "sec/";
+  u.certDir = u.dir + "crt/";
+  u.certFile = u.dir + "self.crt";
+  u.randomFile = u.dir + "@rand";
+  if (RunAuthorityTool({"bootstrap", "--authority", dir_ + "ca", "--root", u.dir, "--uid", uid}) !=
+      0)
+    throw std::runtime_error("key set of " + uid + " could not be made");
+  return users_.emplace(name, std::move(u)).first->second;
+}
+
+}  // namespace vornak2::testing
