@@ -1,13 +1,112 @@
-// TCcom22Engine: the engine over our vendor library. It is the engine that GetCryptObj hands out.
+// TCcom22Engine: the engine over the vendor library cc, the one that GetCryptObj hands out. It
+// holds nineteen numbered parameters and at most one binding (TCComDLL), created on the first
+// operation that needs the library and dropped again when the library proves unusable.
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "binding/ccom_dll.h"
 #include "engine/cryptobj.h"
 
 namespace vornak2 {
 
+// Parameter numbers of this engine.
+enum EngineParam : std::int32_t {
+  kParamCurrentDir = 1,
+  kParamSecretPath = 2,
+  kParamPublicPath = 3,
+  kParamUserId = 4,
+  kParamHashAlgorithm = 5,
+  kParamCipherAlgorithm = 6,
+  kParamRandomFile = 7,
+  kParamEncryptForUID = 8,
+  kParamKeyRequestTimeout = 9,
+  kParamLastOperationTimeout = 10,
+  kParamVerifyValidity = 11,
+  kParamHardwareRandom = 12,
+  kParamKeyGenSubject = 13,
+  kParamKeyGenDir = 14,
+  kParamTemplateDir = 15,
+  kParamKeyGenSecretKeyLength = 16,
+  kParamKeyGenPublicKeyLength = 17,
+  kParamKeyGenExpirePeriod = 18,
+  kParamCurrentUserCertificate = 19,
+};
+inline constexpr std::int32_t kEngineParamCount = 19;
+
+// The flag rule: "yes" in any letter case or "ДА" (Windows-1251), blanks and control characters
+// around them ignored, give true; anything else false.
+bool ParamFlag(const std::string& value);
+// The integer rule: empty gives 0; otherwise a signed 32-bit decimal number (leading blanks and a
+// sign allowed). False when the text is not such a number.
+bool ParamInteger(const std::string& value, std::int32_t& out);
+
+// What an operation reads from the parameters at its start.
+struct OperationSettings {
+  std::string certFile;    // current certificate file, expanded
+  std::string secretPath;  // secret-key directory, with its separator
+  std::string publicPath;  // certificate directory, with its separator
+  std::string hash;
+  std::string cipher;
+  std::string randomFile;
+  bool checkValidity = false;
+  std::int32_t hardwareRandom = 0;  // random-source kind: 0 software, 1 hardware
+  std::int32_t keyRequestTimeout = 0;
+  std::int32_t lastOperationTimeout = 0;
+};
+
 class TCcom22Engine : public TCryptoEngine {
  public:
-  TCcom22Engine() = default;
+  TCcom22Engine();
+  ~TCcom22Engine() override;
+
+  // ---- identity, sizes, parameters ----
+  void GetEngineName(char* buffer) override;
+  std::int32_t GetMaxEncodeAddition() override { return 4104; }
+  std::int32_t GetMaxSignatureLength() override { return 544; }
+  std::int32_t GetMaxSignAddition() override;
+  std::int32_t GetMaxEncodeAdditionForUsers(std::int32_t count) override;
+  std::int32_t GetMaxPublicKeyTransferSize() override { return 5128; }
+  std::int32_t GetMaxPasswordLength() override { return 0; }
+  bool IsDifferentKeys() override { return false; }
+  std::int32_t GetParamInfo(std::int32_t number, std::int32_t* kind, char* buffer,
+                            std::int32_t* size) override;
+
+  // ---- users and messages ----
+  std::int32_t GetCurrentUserUID(char* uid) override;
+  std::int32_t GetEncodeUIDBySignUID(const char* signUID, char* encodeUID) override;
+  void GetCryptoErrorString(std::int32_t code, char* buffer) override;
+
+  // ---- what every operation starts with ----
+  // The current user's certificate file, not yet expanded.
+  std::string GetCurrentCertFile() const;
+  // Makes sure the engine has a usable binding (134, 135, 136 otherwise) and gives the UID of
+  // the certificate file `path`, from the process-wide path-to-UID cache or from the file. An
+  // unreadable certificate gives 0 with an empty UID.
+  std::int32_t GetCryptoAPI(const std::string& path, std::string& uid);
+  // The standard start: the current certificate's UID; 116 when it yields none.
+  std::int32_t StandardStart(std::string& uid);
+  // Reads the operation settings; 115 when a time-out is not an integer.
+  std::int32_t ReadOperationSettings(OperationSettings& settings) const;
+  // The binding, once GetCryptoAPI has succeeded; null before.
+  TCComDLL* Binding() noexcept { return binding_.get(); }
+
+  // ---- process-wide state ----
+  // Held around every sequence of library work, so that all engines' library calls are serialised.
+  static std::recursive_mutex& LibraryLock();
+  // Forgets every cached path-to-UID pair.
+  static void ClearCertUIDCache();
+  // Records (or replaces) the UID of a certificate file in the path-to-UID cache.
+  static void SetCachedCertUID(const std::string& path, const std::string& uid);
+
+ private:
+  // Records "TCcom22Engine.<operation><separator><class>: <message>" as the last exception text.
+  void RecordException(const char* operationTag, const std::exception& e);
+
+  std::unique_ptr<TCComDLL> binding_;
 };
 
 }  // namespace vornak2

@@ -1,0 +1,276 @@
+#include "ccom/ce_ccom.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <string_view>
+#include <unordered_map>
+
+#include "ccom/messages.h"
+#include "support/files.h"
+#include "support/text.h"
+
+namespace vornak2 {
+namespace {
+
+struct ParamRow {
+  const char* name;
+  const char* defaultValue;
+  std::int32_t kind;
+  const char* hint;
+};
+
+// The nineteen parameters in number order. Directory and file defaults are relative to the root
+// ("%QVXRoot%"), where the key set of a user is laid out.
+constexpr std::array<ParamRow, kEngineParamCount> kParams = {{
+    {"Current dir", "%QVXRoot%/", 11, "*.*"},
+    {"Secret Path", "%QVXRoot%/sec", 11, "*.*"},
+    {"Public Path", "%QVXRoot%/crt", 11, "*.*"},
+    {"User Id", "H.0", 2, "255"},
+    {"Hash Algorithm", "34.11", 7, "34.11\r\nMD5\r\nSQR"},
+    {"Cipher Algorithm", "28147", 7, "28147\r\n28147-ECB\r\nDES\r\nDES-ECB"},
+    {"Random file", "%QVXRoot%/@rand", 10, "*.*"},
+    {"Encrypt for UID", "H.0", 4, "255"},
+    {"Key request time out", "60", 1, "0..2147483640"},
+    {"Last operation key time out", "5", 1, "0..2147483640"},
+    {"Verify validity of cert and key files", "Yes", 3, ""},
+    {"Use Intel Hardware Random driver", "No", 3, ""},
+    {"Key gen - Subject", "", 2, "255"},
+    {"Key gen - Dir", "%QVXRoot%/", 11, "*.*"},
+    {"Template dir", "%QVXRoot%/", 11, "*.*"},
+    {"Key gen - Secret key length", "1024", 1, "512..1024"},
+    {"Key gen - Public key length", "256", 1, "0..512"},
+    {"Key gen - Key expire period", "730", 1, "0..2147483640"},
+    {"Current user certificate", "%QVXRoot%/self.crt", 10, "*.crt"},
+}};
+
+constexpr std::string_view kEngineName = "Zureza VOZ/2.2";
+
+// The path-to-UID cache of all engines. Paths are compared exactly: file names are
+// case-sensitive here.
+struct CertUIDCacheState {
+  std::recursive_mutex lock;
+  std::unordered_map<std::string, std::string> uids;
+};
+
+CertUIDCacheState& CertUIDCache() {
+  static CertUIDCacheState state;
+  return state;
+}
+
+std::int32_t Saturate(std::int64_t value) {
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+}
+
+}  // namespace
+
+// ---- parameter rules ----
+
+bool ParamFlag(const std::string& value) {
+  static const std::string kYesCyrillic = Utf8ToCp1251("ДА");
+  std::string upper = AsciiUpper(value);
+  auto blank = [](char c) { return static_cast<unsigned char>(c) <= 32; };
+  const auto first = std::find_if_not(upper.begin(), upper.end(), blank);
+  const auto last = std::find_if_not(upper.rbegin(), upper.rend(), blank).base();
+  const std::string_view trimmed(first < last ? &*first : "",
+                                 first < last ? static_cast<std::size_t>(last - first) : 0);
+  return trimmed == "YES" || trimmed == kYesCyrillic;
+}
+
+bool ParamInteger(const std::string& value, std::int32_t& out) {
+  if (value.empty()) {
+    out = 0;
+    return true;
+  }
+  std::string_view text(value);
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  std::int32_t parsed = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return false;
+  out = parsed;
+  return true;
+}
+
+// ---- construction ----
+
+TCcom22Engine::TCcom22Engine() {
+  for (const ParamRow& row : kParams) AddParam(row.name, row.defaultValue);
+}
+
+TCcom22Engine::~TCcom22Engine() = default;
+
+std::recursive_mutex& TCcom22Engine::LibraryLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+void TCcom22Engine::ClearCertUIDCache() {
+  CertUIDCacheState& cache = CertUIDCache();
+  std::lock_guard guard(cache.lock);
+  cache.uids.clear();
+}
+
+void TCcom22Engine::SetCachedCertUID(const std::string& path, const std::string& uid) {
+  CertUIDCacheState& cache = CertUIDCache();
+  std::lock_guard guard(cache.lock);
+  cache.uids.insert_or_assign(path, uid);
+}
+
+void TCcom22Engine::RecordException(const char* operationTag, const std::exception& e) {
+  try {
+    LastException().SetText(std::string("TCcom22Engine.") + operationTag + ExceptionClassName(e) +
+                            ": " + e.what());
+  } catch (...) {
+  }
+}
+
+// ---- identity and sizes ----
+
+void TCcom22Engine::GetEngineName(char* buffer) {
+  if (buffer == nullptr) throw EInvalidPointer("engine name buffer");
+  std::memcpy(buffer, kEngineName.data(), kEngineName.size());
+  buffer[kEngineName.size()] = '\0';
+}
+
+std::int32_t TCcom22Engine::GetMaxSignAddition() {
+  return Saturate(std::int64_t{GetMaxSignatureLength()} + 10);
+}
+
+std::int32_t TCcom22Engine::GetMaxEncodeAdditionForUsers(std::int32_t count) {
+  return Saturate(std::int64_t{GetMaxEncodeAddition()} + 8 + std::int64_t{64} * count);
+}
+
+std::int32_t TCcom22Engine::GetParamInfo(std::int32_t number, std::int32_t* kind, char* buffer,
+                                         std::int32_t* size) {
+  if (number < 1 || number > kEngineParamCount) return 133;
+  if (kind == nullptr || size == nullptr) return 110;
+  const ParamRow& row = kParams[static_cast<std::size_t>(number - 1)];
+  *kind = row.kind;
+  const std::size_t hintLength = std::strlen(row.hint);
+  if (hintLength == 0) {
+    *size = 0;
+    return 0;
+  }
+  const auto n = static_cast<std::int32_t>(hintLength + 1);
+  if (buffer == nullptr) {
+    *size = n;
+    return 0;
+  }
+  if (*size < n) {
+    *size = n;
+    return 104;
+  }
+  std::memcpy(buffer, row.hint, static_cast<std::size_t>(n));
+  *size = n;
+  return 0;
+}
+
+// ---- the standard start ----
+
+std::string TCcom22Engine::GetCurrentCertFile() const {
+  const std::string& certificate = ParamValue(kParamCurrentUserCertificate);
+  if (!certificate.empty()) return certificate;
+  const std::string& uid = ParamValue(kParamUserId);
+  if (!uid.empty()) return CertPathByUID(uid, ExpandDirPath(ParamValue(kParamPublicPath)));
+  return ExpandDirPath(ParamValue(kParamCurrentDir)) + "self.crt";
+}
+
+std::int32_t TCcom22Engine::GetCryptoAPI(const std::string& path, std::string& uid) {
+  uid.clear();
+  if (!binding_) {
+    try {
+      binding_ = std::make_unique<TCComDLL>();
+    } catch (const std::exception& e) {
+      RecordException("GetCryptoAPI ", e);
+      return 136;
+    }
+  }
+  binding_->SetPasswordRequestFunc(PasswordRequestFunc());
+  if (!binding_->Loaded()) {
+    binding_.reset();
+    return 134;
+  }
+  if (!binding_->Complete()) {
+    binding_.reset();
+    return 135;
+  }
+  CertUIDCacheState& cache = CertUIDCache();
+  std::lock_guard guard(cache.lock);
+  if (auto it = cache.uids.find(path); it != cache.uids.end()) {
+    uid = it->second;
+    return 0;
+  }
+  std::string found = binding_->GetCertificateUID(path);
+  if (found.empty()) return 0;
+  cache.uids.emplace(path, found);
+  uid = std::move(found);
+  return 0;
+}
+
+std::int32_t TCcom22Engine::StandardStart(std::string& uid) {
+  const std::int32_t result = GetCryptoAPI(ExpandRootPath(GetCurrentCertFile()), uid);
+  if (result != 0) return result;
+  return uid.empty() ? 116 : 0;
+}
+
+std::int32_t TCcom22Engine::ReadOperationSettings(OperationSettings& s) const {
+  if (!ParamInteger(ParamValue(kParamKeyRequestTimeout), s.keyRequestTimeout) ||
+      !ParamInteger(ParamValue(kParamLastOperationTimeout), s.lastOperationTimeout))
+    return 115;
+  s.certFile = ExpandRootPath(GetCurrentCertFile());
+  s.secretPath = ExpandDirPath(ParamValue(kParamSecretPath));
+  s.publicPath = ExpandDirPath(ParamValue(kParamPublicPath));
+  s.hash = ParamValue(kParamHashAlgorithm);
+  s.cipher = ParamValue(kParamCipherAlgorithm);
+  s.randomFile = ExpandRootPath(ParamValue(kParamRandomFile));
+  s.checkValidity = ParamFlag(ParamValue(kParamVerifyValidity));
+  s.hardwareRandom = ParamFlag(ParamValue(kParamHardwareRandom)) ? 1 : 0;
+  return 0;
+}
+
+// ---- users ----
+
+std::int32_t TCcom22Engine::GetCurrentUserUID(char* buffer) {
+  std::string uid;
+  const std::int32_t result = StandardStart(uid);
+  if (result != 0) return result;
+  if (buffer == nullptr) return 110;
+  // The host's buffer holds GetMaxUIDLength() bytes; a UID that does not fit is refused.
+  if (uid.size() >= static_cast<std::size_t>(GetMaxUIDLength())) return 104;
+  try {
+    std::memcpy(buffer, uid.c_str(), uid.size() + 1);
+  } catch (const std::exception& e) {
+    RecordException("GetCurrentUID ", e);
+    return 136;
+  }
+  return 0;
+}
+
+std::int32_t TCcom22Engine::GetEncodeUIDBySignUID(const char* signUID, char* encodeUID) {
+  if (signUID == nullptr || encodeUID == nullptr) return 110;
+  const std::int32_t limit = GetMaxUIDLength();
+  // A UID that leaves no room for its terminator within the limit is refused.
+  if (::strnlen(signUID, static_cast<std::size_t>(limit)) >= static_cast<std::size_t>(limit))
+    return 104;
+  return CopyToBuffer(signUID, encodeUID, limit) ? 0 : 104;
+}
+
+// ---- messages ----
+
+void TCcom22Engine::GetCryptoErrorString(std::int32_t code, char* buffer) {
+  if (buffer == nullptr) return;
+  try {
+    const std::int32_t capacity = GetMaxErrorStringLength();
+    WriteResultMessage({}, buffer, capacity);
+    const std::string* description = binding_ ? &binding_->LastCallError() : nullptr;
+    const std::string lastException = code == 136 ? LastException().GetText() : std::string();
+    WriteResultMessage(ComposeResultMessage(code, description, lastException), buffer, capacity);
+  } catch (...) {
+  }
+}
+
+}  // namespace vornak2
