@@ -1,7 +1,10 @@
 // vornak2-host: loads libvornak2.so the way a host application does (at run time, by name) and
 // drives it through its exported functions.
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -28,7 +31,8 @@ struct Api {
   decltype(&::GetMaxSignatureLength) GetMaxSignatureLength = nullptr;
   decltype(&::GetMaxEncodeAddition) GetMaxEncodeAddition = nullptr;
   decltype(&::GetMaxFilePathLength) GetMaxFilePathLength = nullptr;
-  decltype(&::GetPureSign) GetPureSign = nullptr;
+  decltype(&::GetMaxUIDLength) GetMaxUIDLength = nullptr;
+  decltype(&::GetCurrentUserUID) GetCurrentUserUID = nullptr;
 };
 
 template <typename F>
@@ -54,7 +58,8 @@ bool BindAll(platform::ModuleHandle m, Api& api) {
   VORNAK2_BIND(GetMaxSignatureLength);
   VORNAK2_BIND(GetMaxEncodeAddition);
   VORNAK2_BIND(GetMaxFilePathLength);
-  VORNAK2_BIND(GetPureSign);
+  VORNAK2_BIND(GetMaxUIDLength);
+  VORNAK2_BIND(GetCurrentUserUID);
 #undef VORNAK2_BIND
   return ok;
 }
@@ -74,16 +79,80 @@ std::string Message(const Api& api, VORNAK2_HANDLE engine, int32_t code) {
   return vornak2::Cp1251ToUtf8(buffer.data());
 }
 
-int Demo(const Api& api, const std::string& root) {
+// The directory of this tool, with its separator.
+std::string ToolDir() {
+  std::string exe = platform::ExecutablePath();
+  const auto slash = exe.rfind('/');
+  return slash == std::string::npos ? std::string("./") : exe.substr(0, slash + 1);
+}
+
+std::string Quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// Runs the test authority tool (beside this tool) with the arguments, echoing the command line.
+bool RunAuthority(const std::vector<std::string>& args) {
+  std::string cmd = Quote(ToolDir() + "vornak2-ca");
+  std::string shown = "vornak2-ca";
+  for (const auto& a : args) {
+    cmd += " " + Quote(a);
+    shown += " " + a;
+  }
+  std::printf("  $ %s\n", shown.c_str());
+  std::fflush(stdout);
+  return std::system((cmd + " | sed 's/^/    /'").c_str()) == 0;
+}
+
+// Lays out what a deployment has: the vendor library in ROOT/EXE/, an authority, and the key set
+// of one user (ROOT/sec/0.sec, ROOT/self.crt, ROOT/sec/CA.1/0.aut, ROOT/crt/, ROOT/@rand).
+bool PrepareRoot(const std::string& root, const std::string& uid) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::create_directories(fs::path(root) / "EXE", error);
+  const std::string cc = platform::GetEnv("VORNAK2_CC").value_or(ToolDir() + "../lib/libcc.so");
+  fs::copy_file(cc, fs::path(root) / "EXE" / "libcc.so", fs::copy_options::overwrite_existing,
+                error);
+  if (error) {
+    std::fprintf(stderr, "vornak2-host: cannot place %s in %sEXE/: %s\n", cc.c_str(), root.c_str(),
+                 error.message().c_str());
+    return false;
+  }
+  std::printf("vendor library: %s -> %sEXE/libcc.so\n", cc.c_str(), root.c_str());
+  std::printf("test authority and the key set of %s:\n", uid.c_str());
+  if (!fs::exists(fs::path(root) / "ca" / "authority.aut") &&
+      !RunAuthority({"create-authority", "--dir", root + "ca", "--uid", "CA.1"}))
+    return false;
+  return RunAuthority(
+      {"bootstrap", "--authority", root + "ca", "--root", root, "--uid", uid, "--force"});
+}
+
+// The engine's name as the engine itself gives it: the generic message text ends with it.
+std::string EngineName(const Api& api, VORNAK2_HANDLE engine) {
+  const std::string text = Message(api, engine, 10);  // a code without a message of its own
+  const auto space = text.rfind(':');
+  const std::string head = space == std::string::npos ? text : text.substr(0, space);
+  const auto start = head.find("Zureza");
+  return start == std::string::npos ? head : head.substr(start);
+}
+
+int Demo(const Api& api, std::string root, bool temporary) {
+  if (!root.empty() && root.back() != '/') root.push_back('/');
+  std::printf("root: %s%s\n", root.c_str(), temporary ? " (temporary)" : "");
+  const std::string uid = "H.0";
+  if (!PrepareRoot(root, uid)) return 1;
+
   VORNAK2_HANDLE engine = api.GetCryptObj(0);
   if (!engine) {
     std::fprintf(stderr, "vornak2-host: GetCryptObj returned no engine\n");
     return 1;
   }
   api.SetRootPath(engine, root.c_str());
-  std::printf("engine created, root %s\n", root.c_str());
-  std::printf("sizes: signature %d, encode addition %d, file path %d\n", api.GetMaxSignatureLength(engine),
-              api.GetMaxEncodeAddition(engine), api.GetMaxFilePathLength(engine));
+  std::printf("\nengine: %s\n", EngineName(api, engine).c_str());
+  std::printf("sizes: signature %d, encode addition %d, file path %d\n",
+              api.GetMaxSignatureLength(engine), api.GetMaxEncodeAddition(engine),
+              api.GetMaxFilePathLength(engine));
 
   const int32_t count = api.GetCryptoParamNumber(engine);
   std::printf("parameters: %d\n", count);
@@ -92,28 +161,46 @@ int Demo(const Api& api, const std::string& root) {
   for (int32_t i = 1; i <= count; ++i) {
     api.GetCryptoParamName(engine, i, name.data());
     api.GetCryptoParamValue(engine, i, value.data());
-    std::printf("  %2d  %-32s = %s\n", i, vornak2::Cp1251ToUtf8(name.data()).c_str(),
+    std::printf("  %2d  %-40s = %s\n", i, vornak2::Cp1251ToUtf8(name.data()).c_str(),
                 vornak2::Cp1251ToUtf8(value.data()).c_str());
   }
 
-  const char data[] = "vornak2";
-  int32_t size = 0;
-  api.GetPureSign(engine, data, 7, 0, nullptr, &size);
-  std::string hex(static_cast<std::size_t>(size), '\0');
-  const int32_t pure = api.GetPureSign(engine, data, 7, 0, hex.data(), &size);
-  std::printf("GetPureSign(\"vornak2\") = %d: %s\n", pure, hex.c_str());
+  std::vector<char> current(static_cast<std::size_t>(api.GetMaxUIDLength(engine)) + 1, '\0');
+  const int32_t rc = api.GetCurrentUserUID(engine, current.data());
+  api.GetCryptoParamValue(engine, 19, value.data());
+  if (rc == 0)
+    std::printf("\ncurrent user, read from its own certificate %s: %s\n", value.data(),
+                current.data());
+  else
+    std::printf("\nGetCurrentUserUID failed with %d: %s\n", rc, Message(api, engine, rc).c_str());
 
-  for (int32_t code : {0, 136, -65}) std::printf("message %d: %s\n", code, Message(api, engine, code).c_str());
+  for (int32_t code : {134, 136, -65})
+    std::printf("message %d: %s\n", code, Message(api, engine, code).c_str());
   api.DoneEngine(engine);
   std::printf("engine released\n");
-  return 0;
+  if (temporary) {
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+  }
+  return rc == 0 && std::string(current.data()) == uid ? 0 : 1;
+}
+
+// A new directory for a demo root.
+std::string TemporaryRoot() {
+  namespace fs = std::filesystem;
+  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+  const fs::path dir = fs::temp_directory_path() / ("vornak2-demo-" + std::to_string(stamp));
+  fs::create_directories(dir);
+  return dir.string() + "/";
 }
 
 void Usage() {
-  std::fprintf(stderr,
-               "usage: vornak2-host demo [ROOT]\n"
-               "  demo   load the library, create an engine, list its parameters and messages\n"
-               "The library is looked up next to the tool (../lib/libvornak2.so) or in VORNAK2_LIBRARY.\n");
+  std::fprintf(
+      stderr,
+      "usage: vornak2-host demo [ROOT]\n"
+      "  demo   lay out a user's key set with the test authority (in ROOT, or a temporary\n"
+      "         directory), load the library, configure an engine and read the user's UID\n"
+      "The library is looked up next to the tool (../lib/libvornak2.so) or in VORNAK2_LIBRARY.\n");
 }
 
 }  // namespace
@@ -132,8 +219,9 @@ int main(int argc, char** argv) {
   Api api;
   if (!BindAll(module, api)) return 1;
   std::printf("loaded %s\n", path.c_str());
-  const std::string root = argc > 2 ? argv[2] : "/tmp/vornak2-demo";
-  const int rc = Demo(api, root);
+  const bool temporary = argc <= 2;
+  std::string root = argc > 2 ? argv[2] : TemporaryRoot();
+  const int rc = Demo(api, root, temporary);
   platform::FreeModule(module);
   return rc;
 }
