@@ -95,6 +95,9 @@ class TCcom22Engine : public TCryptoEngine {
   TCComDLL* Binding() noexcept { return binding_.get(); }
 
   // ---- process-wide state ----
+  // Three re-entrant locks guard what all engines share. Where several are held they are taken in
+  // this order, never the other way: LibraryLock, the path-to-UID cache's lock, the key-file
+  // cache's lock (KeyFileCache::Mutex).
   // Held around every sequence of library work, so that all engines' library calls are serialised.
   static std::recursive_mutex& LibraryLock();
   // Forgets every cached path-to-UID pair.

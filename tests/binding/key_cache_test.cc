@@ -74,7 +74,7 @@ TEST_F(KeyCacheTest, OversizedFileGivesMinus30WhileTheRestLoads) {
   const UserKeys& u = root_->User("cache_d", "D.0");
   const std::string big = u.certDir + "big.crt";
   const std::string limit = u.certDir + "limit.crt";
-  WriteText(big, std::string(3000, 'x'));
+  WriteText(big, std::string(2049, 'x'));
   WriteText(limit, std::string(static_cast<std::size_t>(kMaxCachedFileSize), 'y'));
   EXPECT_EQ(Prepare(u), -30);
   char text[kCacheTextSize];
