@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "binding/guards.h"
 #include "binding/key_cache.h"
 #include "engine/rootpath.h"
 #include "support/errors.h"
@@ -12,70 +13,6 @@
 
 namespace vornak2 {
 namespace {
-
-// Releases what the library hands out, on every path out of a binding operation.
-class CertRecord {
- public:
-  explicit CertRecord(const CcEntryTable& cc) : cc_(cc) {}
-  CertRecord(const CertRecord&) = delete;
-  CertRecord& operator=(const CertRecord&) = delete;
-  ~CertRecord() {
-    if (p_ != nullptr) cc_._FreeCertInfo(p_);
-  }
-  CcCertInfo** Out() noexcept { return &p_; }
-  CcCertInfo* get() const noexcept { return p_; }
-
- private:
-  const CcEntryTable& cc_;
-  CcCertInfo* p_ = nullptr;
-};
-
-class LibraryText {
- public:
-  explicit LibraryText(const CcEntryTable& cc) : cc_(cc) {}
-  LibraryText(const LibraryText&) = delete;
-  LibraryText& operator=(const LibraryText&) = delete;
-  ~LibraryText() {
-    if (p_ != nullptr) cc_.__BufferCleanFree(p_);
-  }
-  char** Out() noexcept { return &p_; }
-  const char* get() const noexcept { return p_; }
-
- private:
-  const CcEntryTable& cc_;
-  char* p_ = nullptr;
-};
-
-class Context {
- public:
-  explicit Context(TCComDLL& dll) : dll_(dll) {}
-  Context(const Context&) = delete;
-  Context& operator=(const Context&) = delete;
-  ~Context() { dll_.FreeContext(ctx_); }
-  CcContext*& Ref() noexcept { return ctx_; }
-  CcContext* get() const noexcept { return ctx_; }
-
- private:
-  TCComDLL& dll_;
-  CcContext* ctx_ = nullptr;
-};
-
-// Stops the library's generator when it was started.
-class RandomSession {
- public:
-  explicit RandomSession(const CcEntryTable& cc) : cc_(cc) {}
-  RandomSession(const RandomSession&) = delete;
-  RandomSession& operator=(const RandomSession&) = delete;
-  ~RandomSession() {
-    if (started_) cc_._FreeRand();
-  }
-  void Started() noexcept { started_ = true; }
-  bool IsStarted() const noexcept { return started_; }
-
- private:
-  const CcEntryTable& cc_;
-  bool started_ = false;
-};
 
 const char* OrEmpty(const char* text) noexcept {
   return text != nullptr ? text : "";

@@ -40,6 +40,27 @@ struct KeyGenerationArgs {
   std::int32_t period = 0;  // validity period, passed as a 16-bit value
 };
 
+// The settings a buffer operation works with, read by the engine from its parameters.
+struct BufferCallSettings {
+  std::string uid;             // the engine's user: the context's identifier and cache owner
+  std::string currentKeyPath;  // the current certificate file; only tested for emptiness
+  std::string secretDir;
+  std::string certDir;
+  std::string cipher;  // empty: the library default
+  std::string hash;    // empty: the library default
+  std::string randomFile;
+  bool checkValidity = false;  // refuse certificates and secret keys whose status is not 0
+  std::int32_t randomKind = 0;
+};
+
+// Sizes of the buffer layouts.
+inline constexpr std::int32_t kUidFieldSize = 32;  // signer UID field of a signature block
+inline constexpr std::int32_t kMaxLibrarySignature = 512;
+inline constexpr std::int32_t kChunkSize = 65528;  // longest piece fed to one update call
+inline constexpr std::int32_t kSessionKeySize = 32;
+inline constexpr std::int32_t kCertBlockHeader = 16;  // certificate-enciphered block header
+inline constexpr std::int32_t kKeyBlockHeader = 12;   // key-enciphered block header
+
 class TCComDLL : public TCrypto_DLL {
  public:
   // Loads the library through the library search order (see LoadCryptoLibrary).
@@ -113,6 +134,33 @@ class TCComDLL : public TCrypto_DLL {
   // Generates a key pair: output N.sec (owner-only) and C.pub. keyNumber is -1 unless the secret
   // key was written.
   std::int32_t GenerateKeys(const KeyGenerationArgs& args, std::int32_t& keyNumber);
+
+  // ---- buffer cryptography (the secret key and certificates come from the key-file cache) ----
+  // Signs `data` followed by the 32-byte UID field of `s.uid` as the signer; writes the signature
+  // block (UID field, then the library's signature) into `block`, which holds at least
+  // 32 + 512 bytes, and its length into `blockLength`.
+  std::int32_t SignBuffer(const BufferCallSettings& s, const void* data, std::int32_t length,
+                          std::uint8_t* block, std::int32_t& blockLength);
+  // Verifies a signature block over `data`; the signer's certificate is the one the store holds for
+  // the UID in the block. `blockLength` > 0 bounds what is read of the block (32 or less: 106);
+  // 0 or less leaves the bound to the library. The signer UID (at most 31 characters and a zero)
+  // is written to `signerUid` whatever the verification gives.
+  std::int32_t VerifyBuffer(const BufferCallSettings& s, const void* data, std::int32_t length,
+                            const std::uint8_t* block, std::int32_t blockLength, char* signerUid);
+  // Encrypts `length` bytes of `data` for `recipientUid`'s certificate and writes the
+  // certificate-enciphered block over `data` (the host reserves length + 4104 bytes). On failure
+  // the buffer and the length are unchanged.
+  std::int32_t EncryptBuffer(const BufferCallSettings& s, const std::string& recipientUid,
+                             std::uint8_t* data, std::int32_t& length);
+  // Decrypts a certificate-enciphered block of `length` bytes with the user's secret key and writes
+  // the plaintext over its start. On failure the buffer and the length are unchanged.
+  std::int32_t DecryptBuffer(const BufferCallSettings& s, std::uint8_t* data, std::int32_t& length);
+  // Encrypts under a fresh 32-byte key, returned in `key`; writes the key-enciphered block over
+  // `data` (length + 20 bytes).
+  std::int32_t EncryptWithRandomKey(const BufferCallSettings& s, std::uint8_t* data,
+                                    std::int32_t& length, std::uint8_t* key);
+  std::int32_t DecryptWithKey(const BufferCallSettings& s, std::uint8_t* data, std::int32_t& length,
+                              const std::uint8_t* key);
 
  private:
   void Load(const std::string& libraryName);
