@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "binding/ccom_dll.h"
 #include "engine/cryptobj.h"
@@ -80,6 +81,24 @@ class TCcom22Engine : public TCryptoEngine {
   std::int32_t GetEncodeUIDBySignUID(const char* signUID, char* encodeUID) override;
   void GetCryptoErrorString(std::int32_t code, char* buffer) override;
 
+  // ---- signatures ----
+  std::int32_t SignData(const void* data, std::int32_t length, void* signature,
+                        std::int32_t* signatureLength, const char* signerUID) override;
+  std::int32_t VerifyData(const void* data, std::int32_t length, const void* signature,
+                          std::int32_t signatureLength, char* signerUID) override;
+  std::int32_t VerifySignWOCheckValidity(const void* data, std::int32_t length,
+                                         const void* signature, std::int32_t signatureLength,
+                                         char* signerUID) override;
+  std::int32_t AddSign(void* data, std::int32_t* size, const char* signerUID) override;
+  std::int32_t RemoveSign(void* data, std::int32_t* size, char* signerUID) override;
+
+  // ---- encryption ----
+  std::int32_t EncodeData(void* data, std::int32_t* size, const char* recipients) override;
+  std::int32_t DecodeData(void* data, std::int32_t* size, void* unused) override;
+  // The multi-recipient container: the data under a fresh key, that key for every recipient.
+  std::int32_t EncodeDataForUsers(void* data, std::int32_t* size,
+                                  const std::vector<std::string>& recipients);
+
   // ---- what every operation starts with ----
   // The current user's certificate file, not yet expanded.
   std::string GetCurrentCertFile() const;
@@ -108,6 +127,11 @@ class TCcom22Engine : public TCryptoEngine {
  private:
   // Records "TCcom22Engine.<operation><separator><class>: <message>" as the last exception text.
   void RecordException(const char* operationTag, const std::exception& e);
+  // Under LibraryLock: prepares the key-file cache for `uid`, then runs `call` on the binding.
+  template <typename Call>
+  std::int32_t WithPreparedLibrary(const OperationSettings& s, const std::string& uid, Call&& call);
+  std::int32_t Verify(const void* data, std::int32_t length, const void* signature,
+                      std::int32_t signatureLength, char* signerUID, bool checkValidity);
 
   std::unique_ptr<TCComDLL> binding_;
 };

@@ -22,8 +22,8 @@ class ToyEngine : public TCryptoEngine {
     AddParam("Third", "three");
   }
   // "Signs" by writing the signer's UID; verifies by checking the data and returning the UID.
-  std::int32_t SignData(const void* data, std::int32_t length, void* signature, std::int32_t* signatureLength,
-                        const char* signer) override {
+  std::int32_t SignData(const void* data, std::int32_t length, void* signature,
+                        std::int32_t* signatureLength, const char* signer) override {
     if (failSign) return 77;
     lastSigned.assign(static_cast<const char*>(data), static_cast<std::size_t>(length));
     const std::string uid = *signer ? signer : "H.0";
@@ -31,9 +31,10 @@ class ToyEngine : public TCryptoEngine {
     *signatureLength = static_cast<std::int32_t>(uid.size() + 1);
     return 0;
   }
-  std::int32_t VerifyData(const void* data, std::int32_t length, const void* signature, std::int32_t,
-                          char* signer) override {
-    if (lastSigned != std::string(static_cast<const char*>(data), static_cast<std::size_t>(length))) return -65;
+  std::int32_t VerifyData(const void* data, std::int32_t length, const void* signature,
+                          std::int32_t, char* signer) override {
+    if (lastSigned != std::string(static_cast<const char*>(data), static_cast<std::size_t>(length)))
+      return -65;
     std::strcpy(signer, static_cast<const char*>(signature));
     return 0;
   }
@@ -64,8 +65,12 @@ TEST(Parameters, NamesValuesAndRanges) {
   ToyEngine e;
   char buf[1100];
   EXPECT_EQ(e.GetCryptoParamNumber(), 3);
-  struct { std::int32_t n; const char* name; const char* value; } rows[] = {
-      {0, "", ""}, {-1, "", ""}, {4, "", ""}, {1, "First", "one"}, {2, "Second", ""}, {3, "Third", "three"}};
+  struct {
+    std::int32_t n;
+    const char* name;
+    const char* value;
+  } rows[] = {{0, "", ""},         {-1, "", ""},      {4, "", ""},
+              {1, "First", "one"}, {2, "Second", ""}, {3, "Third", "three"}};
   for (const auto& r : rows) {
     std::strcpy(buf, "junk");
     e.GetCryptoParamName(r.n, buf);
@@ -103,7 +108,11 @@ TEST(Paths, RootExpansionAndRemoteGeneratePath) {
   ToyEngine e;
   e.SetEngineRoot("/work");
   EXPECT_EQ(e.RootPath(), "/work/");
-  struct { const char* in; const char* expanded; const char* dir; } rows[] = {
+  struct {
+    const char* in;
+    const char* expanded;
+    const char* dir;
+  } rows[] = {
       {"%QVXRoot%/Keys/A", "/work/Keys/A", "/work/Keys/A/"},
       {"%qvxroot%keys", "/work/keys", "/work/keys/"},
       {"%QVXRoot%", "/work/", "/work/"},
@@ -119,8 +128,10 @@ TEST(Paths, RootExpansionAndRemoteGeneratePath) {
   ToyEngine noRoot;
   EXPECT_EQ(noRoot.ExpandRootPath("%QVXRoot%/Keys"), "Keys");
 
-  struct { const char* in; const char* stored; } gen[] = {
-      {"/gen", "/gen/"}, {"/gen/", "/gen/"}, {"", ""}, {"%QVXRoot%gen", "/work/gen/"}};
+  struct {
+    const char* in;
+    const char* stored;
+  } gen[] = {{"/gen", "/gen/"}, {"/gen/", "/gen/"}, {"", ""}, {"%QVXRoot%gen", "/work/gen/"}};
   for (const auto& r : gen) {
     e.SetRemoteGeneratePath(r.in);
     EXPECT_EQ(e.RemoteGeneratePath(), r.stored) << r.in;
@@ -132,7 +143,8 @@ TEST(Dispatchers, IncludeByKindAndEngineKindQuery) {
   std::int32_t value = 42;
   EXPECT_EQ(e.IncludeByKind(19, 0, &value, nullptr), 0);
   EXPECT_EQ(e.Kind19Value(), 42);
-  for (std::int32_t kind : {0, 16, 17, 18, 20, 2, 7}) EXPECT_EQ(e.IncludeByKind(kind, 0, nullptr, nullptr), -1);
+  for (std::int32_t kind : {0, 16, 17, 18, 20, 2, 7})
+    EXPECT_EQ(e.IncludeByKind(kind, 0, nullptr, nullptr), -1);
 
   std::int32_t size = 0;
   EXPECT_EQ(e.QueryByCode(27, nullptr, 0, 6, nullptr, &size), 0);
@@ -150,8 +162,10 @@ TEST(Dispatchers, IncludeByKindAndEngineKindQuery) {
 
   TCryptoEngine& base = e;
   out = 99;
-  EXPECT_EQ(base.TCryptoEngine::QueryEngineKind("x", nullptr, reinterpret_cast<std::uint8_t*>(&out)), -1);
-  for (std::int32_t code : {2, 3, 23, 25, 33, 1000}) EXPECT_EQ(e.QueryByCode(code, nullptr, 0, 0, &out, &size), -1);
+  EXPECT_EQ(
+      base.TCryptoEngine::QueryEngineKind("x", nullptr, reinterpret_cast<std::uint8_t*>(&out)), -1);
+  for (std::int32_t code : {2, 3, 23, 25, 33, 1000})
+    EXPECT_EQ(e.QueryByCode(code, nullptr, 0, 0, &out, &size), -1);
 }
 
 TEST(Routines, SecretKeySelfTest) {
@@ -202,7 +216,8 @@ TEST(Routines, LabelledEncryptionRoundTrip) {
   EXPECT_EQ(std::string(static_cast<char*>(start), static_cast<std::size_t>(plain)), "secret");
 
   std::uint8_t unterminated[4] = {'a', 'b', 'c', 'd'};
-  EXPECT_EQ(e.DecodeAfterLabel(unterminated, 4, &start, &plain), 4) << "label must end inside the data";
+  EXPECT_EQ(e.DecodeAfterLabel(unterminated, 4, &start, &plain), 4)
+      << "label must end inside the data";
   EXPECT_EQ(e.EncodeAfterLabel("L", buffer, nullptr, ""), 110);
 }
 

@@ -32,8 +32,10 @@ TEST_F(RootPath, SetOnceThenOnlyTheSameDirectory) {
   ::unsetenv("PATH");
   SetGlobalRoot("/d/Work");
   EXPECT_EQ(GlobalRoot(), "/d/Work/");
-  EXPECT_EQ(RootSearchList(), (std::vector<std::string>{"/d/Work/EXE/", "/d/Work/SYSTEM/", "/d/Work/USER/", "/d/Work/"}));
-  EXPECT_EQ(platform::GetEnv("PATH").value_or(""), "/d/Work/EXE/:/d/Work/SYSTEM/:/d/Work/USER/:/d/Work/");
+  EXPECT_EQ(RootSearchList(), (std::vector<std::string>{"/d/Work/EXE/", "/d/Work/SYSTEM/",
+                                                        "/d/Work/USER/", "/d/Work/"}));
+  EXPECT_EQ(platform::GetEnv("PATH").value_or(""),
+            "/d/Work/EXE/:/d/Work/SYSTEM/:/d/Work/USER/:/d/Work/");
 
   EXPECT_NO_THROW(SetGlobalRoot("/d/Work/"));
   try {
@@ -47,7 +49,10 @@ TEST_F(RootPath, SetOnceThenOnlyTheSameDirectory) {
 
 TEST_F(RootPath, SearchPathGetsOnlyMissingEntries) {
   const std::vector<std::string> entries = {"/r/EXE/", "/r/SYSTEM/", "/r/USER/", "/r/"};
-  struct { const char* before; const char* after; } rows[] = {
+  struct {
+    const char* before;
+    const char* after;
+  } rows[] = {
       {"/usr/bin", "/usr/bin:/r/EXE/:/r/SYSTEM/:/r/USER/:/r/"},
       {"/usr/bin:/r/EXE/", "/usr/bin:/r/EXE/:/r/SYSTEM/:/r/USER/:/r/"},
       {"/r/EXE/X:/bin", "/r/EXE/X:/bin:/r/EXE/:/r/SYSTEM/:/r/USER/:/r/"},
@@ -61,7 +66,8 @@ TEST_F(RootPath, SearchPathGetsOnlyMissingEntries) {
 }
 
 TEST_F(RootPath, LibraryLookupOrder) {
-  EXPECT_EQ(ResolveLibraryPath("/x/libcc.so"), "/x/libcc.so") << "a directory part is kept as it is";
+  EXPECT_EQ(ResolveLibraryPath("/x/libcc.so"), "/x/libcc.so")
+      << "a directory part is kept as it is";
   EXPECT_EQ(ResolveLibraryPath("libnothing-here.so"), "libnothing-here.so");
 
   const fs::path root = fs::temp_directory_path() / "vornak2-rootpath-lookup";
@@ -72,7 +78,8 @@ TEST_F(RootPath, LibraryLookupOrder) {
   SetGlobalRoot(root.string());
   EXPECT_EQ(ResolveLibraryPath("libprobe.so"), (root / "USER" / "libprobe.so").string());
   std::ofstream(root / "EXE" / "libprobe.so") << "x";
-  EXPECT_EQ(ResolveLibraryPath("libprobe.so"), (root / "EXE" / "libprobe.so").string()) << "EXE comes first";
+  EXPECT_EQ(ResolveLibraryPath("libprobe.so"), (root / "EXE" / "libprobe.so").string())
+      << "EXE comes first";
 
   // The executable's own directory wins over the root.
   const fs::path exeCopy = fs::path(platform::ExecutablePath()).parent_path() / "libprobe.so";
