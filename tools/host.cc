@@ -1,227 +1,274 @@
 // vornak2-host: loads libvornak2.so the way a host application does (at run time, by name) and
-// drives it through its exported functions.
-#include <chrono>
+// drives it through its exported functions: signing, encryption and the engine's parameters on
+// files, and an end-to-end demo with two users.
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
-#include "support/text.h"
-#include "vornak2.h"
+#include "host_api.h"
+#include "host_commands.h"
 
 namespace {
 
-namespace platform = vornak2::platform;
+using namespace vornak2::host;
 
-// The exported functions the tool uses, looked up by name.
-struct Api {
-  decltype(&::GetCryptObj) GetCryptObj = nullptr;
-  decltype(&::DoneEngine) DoneEngine = nullptr;
-  decltype(&::SetRootPath) SetRootPath = nullptr;
-  decltype(&::GetCryptoParamNumber) GetCryptoParamNumber = nullptr;
-  decltype(&::GetCryptoParamName) GetCryptoParamName = nullptr;
-  decltype(&::GetCryptoParamValue) GetCryptoParamValue = nullptr;
-  decltype(&::GetMaxCryptoParamNameLength) GetMaxCryptoParamNameLength = nullptr;
-  decltype(&::GetMaxCryptoParamValueLength) GetMaxCryptoParamValueLength = nullptr;
-  decltype(&::GetMaxErrorStringLength) GetMaxErrorStringLength = nullptr;
-  decltype(&::GetCryptoErrorString) GetCryptoErrorString = nullptr;
-  decltype(&::GetMaxSignatureLength) GetMaxSignatureLength = nullptr;
-  decltype(&::GetMaxEncodeAddition) GetMaxEncodeAddition = nullptr;
-  decltype(&::GetMaxFilePathLength) GetMaxFilePathLength = nullptr;
-  decltype(&::GetMaxUIDLength) GetMaxUIDLength = nullptr;
-  decltype(&::GetCurrentUserUID) GetCurrentUserUID = nullptr;
+struct Command {
+  const char* name;
+  const char* synopsis;  // what follows the name, for the usage text
+  const char* summary;
+  std::vector<std::string> required;  // options with a value that must be given
+  std::vector<std::string> optional;  // options with a value that may be given
+  std::vector<std::string> flags;     // options without a value
+  std::size_t minArgs = 0;            // positional arguments
+  std::size_t maxArgs = 0;
+  bool engine = true;  // takes --root, --param and --user
+  int (*run)(const Library&, const Invocation&) = nullptr;
 };
 
-template <typename F>
-bool Bind(platform::ModuleHandle module, const char* name, F& slot) {
-  slot = reinterpret_cast<F>(platform::FindSymbol(module, name));
-  if (!slot) std::fprintf(stderr, "vornak2-host: the library does not export %s\n", name);
-  return slot != nullptr;
+const std::vector<Command>& Commands() {
+  static const std::vector<Command> commands = {
+      {"sign",
+       "--in FILE --out SIGFILE [--signer UID]",
+       "sign FILE (SignData); the detached signature goes to SIGFILE",
+       {"--in", "--out"},
+       {"--signer"},
+       {},
+       0,
+       0,
+       true,
+       SignCommand},
+      {"verify",
+       "--in FILE --sig SIGFILE [--no-validity]",
+       "verify a detached signature (VerifyData, or VerifySignWOCheckValidity with\n"
+       "--no-validity) and print the signer's UID",
+       {"--in", "--sig"},
+       {},
+       {"--no-validity"},
+       0,
+       0,
+       true,
+       VerifyCommand},
+      {"add-sign",
+       "--in FILE --out FILE [--signer UID]",
+       "append a signature to the data (AddSign)",
+       {"--in", "--out"},
+       {"--signer"},
+       {},
+       0,
+       0,
+       true,
+       AddSignCommand},
+      {"remove-sign",
+       "--in FILE --out FILE",
+       "verify an appended signature and cut it off (RemoveSign); print the signer",
+       {"--in", "--out"},
+       {},
+       {},
+       0,
+       0,
+       true,
+       RemoveSignCommand},
+      {"encrypt",
+       "--in FILE --out FILE [--to UID[;UID...]]",
+       "encrypt for one recipient or several (EncodeData); without --to, for the\n"
+       "recipients of parameter 8",
+       {"--in", "--out"},
+       {"--to"},
+       {},
+       0,
+       0,
+       true,
+       EncryptCommand},
+      {"decrypt",
+       "--in FILE --out FILE",
+       "decrypt as the current user (DecodeData); the plaintext file is readable by\n"
+       "its owner only",
+       {"--in", "--out"},
+       {},
+       {},
+       0,
+       0,
+       true,
+       DecryptCommand},
+      {"uid",
+       "",
+       "print the current user's UID (GetCurrentUserUID)",
+       {},
+       {},
+       {},
+       0,
+       0,
+       true,
+       UidCommand},
+      {"params",
+       "",
+       "list the parameters: number, name, value, kind and hint",
+       {},
+       {},
+       {},
+       0,
+       0,
+       true,
+       ParamsCommand},
+      {"get-param", "N", "print parameter N", {}, {}, {}, 1, 1, true, GetParamCommand},
+      {"set-param",
+       "N=VALUE",
+       "set parameter N and show it (kept for this invocation only)",
+       {},
+       {},
+       {},
+       1,
+       1,
+       true,
+       SetParamCommand},
+      {"message",
+       "CODE",
+       "print the message of a result code (GetCryptoErrorString)",
+       {},
+       {},
+       {},
+       1,
+       1,
+       false,
+       MessageCommand},
+      {"demo",
+       "[ROOT]",
+       "lay out an authority and two users (alice H.1, bob H.2) in ROOT or a\n"
+       "temporary directory, then sign, verify, encrypt and decrypt between them",
+       {},
+       {},
+       {},
+       0,
+       1,
+       false,
+       DemoCommand},
+  };
+  return commands;
 }
 
-bool BindAll(platform::ModuleHandle m, Api& api) {
-  bool ok = true;
-#define VORNAK2_BIND(name) ok = Bind(m, #name, api.name) && ok
-  VORNAK2_BIND(GetCryptObj);
-  VORNAK2_BIND(DoneEngine);
-  VORNAK2_BIND(SetRootPath);
-  VORNAK2_BIND(GetCryptoParamNumber);
-  VORNAK2_BIND(GetCryptoParamName);
-  VORNAK2_BIND(GetCryptoParamValue);
-  VORNAK2_BIND(GetMaxCryptoParamNameLength);
-  VORNAK2_BIND(GetMaxCryptoParamValueLength);
-  VORNAK2_BIND(GetMaxErrorStringLength);
-  VORNAK2_BIND(GetCryptoErrorString);
-  VORNAK2_BIND(GetMaxSignatureLength);
-  VORNAK2_BIND(GetMaxEncodeAddition);
-  VORNAK2_BIND(GetMaxFilePathLength);
-  VORNAK2_BIND(GetMaxUIDLength);
-  VORNAK2_BIND(GetCurrentUserUID);
-#undef VORNAK2_BIND
-  return ok;
-}
-
-// The library next to this tool's build output, unless VORNAK2_LIBRARY names another file.
-std::string LibraryPath() {
-  if (auto env = platform::GetEnv("VORNAK2_LIBRARY")) return *env;
-  std::string exe = platform::ExecutablePath();
-  const auto slash = exe.rfind('/');
-  const std::string dir = slash == std::string::npos ? std::string("./") : exe.substr(0, slash + 1);
-  return dir + "../lib/libvornak2.so";
-}
-
-std::string Message(const Api& api, VORNAK2_HANDLE engine, int32_t code) {
-  std::vector<char> buffer(static_cast<std::size_t>(api.GetMaxErrorStringLength(engine)) + 1, '\0');
-  api.GetCryptoErrorString(engine, code, buffer.data());
-  return vornak2::Cp1251ToUtf8(buffer.data());
-}
-
-// The directory of this tool, with its separator.
-std::string ToolDir() {
-  std::string exe = platform::ExecutablePath();
-  const auto slash = exe.rfind('/');
-  return slash == std::string::npos ? std::string("./") : exe.substr(0, slash + 1);
-}
-
-std::string Quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-// Runs the test authority tool (beside this tool) with the arguments, echoing the command line.
-bool RunAuthority(const std::vector<std::string>& args) {
-  std::string cmd = Quote(ToolDir() + "vornak2-ca");
-  std::string shown = "vornak2-ca";
-  for (const auto& a : args) {
-    cmd += " " + Quote(a);
-    shown += " " + a;
+void Usage(std::FILE* out) {
+  std::fprintf(out, "usage: vornak2-host COMMAND [OPTIONS]\n\ncommands:\n");
+  for (const Command& c : Commands()) {
+    std::fprintf(out, "  %s%s%s\n", c.name, *c.synopsis ? " " : "", c.synopsis);
+    std::string summary = c.summary;
+    for (std::size_t at = 0; (at = summary.find('\n', at)) != std::string::npos; at += 7)
+      summary.replace(at, 1, "\n      ");
+    std::fprintf(out, "      %s\n", summary.c_str());
   }
-  std::printf("  $ %s\n", shown.c_str());
-  std::fflush(stdout);
-  return std::system((cmd + " | sed 's/^/    /'").c_str()) == 0;
+  std::fprintf(out,
+               "\nengine options (every command but message and demo):\n"
+               "  --root ROOT       the root directory (SetRootPath); %%QVXRoot%% in values\n"
+               "                    stands for it\n"
+               "  --param N=VALUE   set parameter N (SetCryptoParamValue); may be repeated\n"
+               "  --user NAME       use the key set in ROOT/NAME/: sets parameters 2, 3, 7\n"
+               "                    and 19 to %%QVXRoot%%/NAME/sec, /crt, /@rand, /self.crt\n"
+               "Options apply in the order given; a later one wins.\n\n"
+               "Exit status: 0 success, 1 a failed operation or file, 2 a command-line error.\n"
+               "The library is looked up next to the tool (../lib/libvornak2.so) or in\n"
+               "VORNAK2_LIBRARY.\n");
 }
 
-// Lays out what a deployment has: the vendor library in ROOT/EXE/, an authority, and the key set
-// of one user (ROOT/sec/0.sec, ROOT/self.crt, ROOT/sec/CA.1/0.aut, ROOT/crt/, ROOT/@rand).
-bool PrepareRoot(const std::string& root, const std::string& uid) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  fs::create_directories(fs::path(root) / "EXE", error);
-  const std::string cc = platform::GetEnv("VORNAK2_CC").value_or(ToolDir() + "../lib/libcc.so");
-  fs::copy_file(cc, fs::path(root) / "EXE" / "libcc.so", fs::copy_options::overwrite_existing,
-                error);
-  if (error) {
-    std::fprintf(stderr, "vornak2-host: cannot place %s in %sEXE/: %s\n", cc.c_str(), root.c_str(),
-                 error.message().c_str());
-    return false;
+bool Contains(const std::vector<std::string>& list, const std::string& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+// Parses the arguments after the command's name; an explanation in `error` when they are wrong.
+std::optional<Invocation> Parse(const Command& command, int argc, char** argv, int first,
+                                std::string& error) {
+  Invocation call;
+  for (int i = first; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+      call.args.push_back(arg);
+      continue;
+    }
+    const bool engineOption =
+        command.engine && (arg == "--root" || arg == "--param" || arg == "--user");
+    if (Contains(command.flags, arg)) {
+      call.flags.insert(arg);
+      continue;
+    }
+    if (!engineOption && !Contains(command.required, arg) && !Contains(command.optional, arg)) {
+      error = std::string(command.name) + " has no option " + arg;
+      return std::nullopt;
+    }
+    if (i + 1 >= argc) {
+      error = arg + " needs a value";
+      return std::nullopt;
+    }
+    const std::string value = argv[++i];
+    if (arg == "--param") {
+      const auto equals = value.find('=');
+      std::int32_t number = 0;
+      if (equals == std::string::npos || !ParseInt32(value.substr(0, equals), number)) {
+        error = "--param takes N=VALUE, not " + value;
+        return std::nullopt;
+      }
+      call.setup.params.emplace_back(number, value.substr(equals + 1));
+    } else if (arg == "--user") {
+      if (value.empty()) {
+        error = "--user needs a name";
+        return std::nullopt;
+      }
+      call.setup.AddUser(value);
+    } else if (arg == "--root") {
+      call.setup.root = value;
+    } else if (!call.options.emplace(arg, value).second) {
+      error = arg + " is given twice";
+      return std::nullopt;
+    }
   }
-  std::printf("vendor library: %s -> %sEXE/libcc.so\n", cc.c_str(), root.c_str());
-  std::printf("test authority and the key set of %s:\n", uid.c_str());
-  if (!fs::exists(fs::path(root) / "ca" / "authority.aut") &&
-      !RunAuthority({"create-authority", "--dir", root + "ca", "--uid", "CA.1"}))
-    return false;
-  return RunAuthority(
-      {"bootstrap", "--authority", root + "ca", "--root", root, "--uid", uid, "--force"});
-}
-
-// The engine's name as the engine itself gives it: the generic message text ends with it.
-std::string EngineName(const Api& api, VORNAK2_HANDLE engine) {
-  const std::string text = Message(api, engine, 10);  // a code without a message of its own
-  const auto space = text.rfind(':');
-  const std::string head = space == std::string::npos ? text : text.substr(0, space);
-  const auto start = head.find("Zureza");
-  return start == std::string::npos ? head : head.substr(start);
-}
-
-int Demo(const Api& api, std::string root, bool temporary) {
-  if (!root.empty() && root.back() != '/') root.push_back('/');
-  std::printf("root: %s%s\n", root.c_str(), temporary ? " (temporary)" : "");
-  const std::string uid = "H.0";
-  if (!PrepareRoot(root, uid)) return 1;
-
-  VORNAK2_HANDLE engine = api.GetCryptObj(0);
-  if (!engine) {
-    std::fprintf(stderr, "vornak2-host: GetCryptObj returned no engine\n");
-    return 1;
+  for (const std::string& option : command.required) {
+    if (call.Option(option).empty()) {
+      error = std::string(command.name) + " needs " + option;
+      return std::nullopt;
+    }
   }
-  api.SetRootPath(engine, root.c_str());
-  std::printf("\nengine: %s\n", EngineName(api, engine).c_str());
-  std::printf("sizes: signature %d, encode addition %d, file path %d\n",
-              api.GetMaxSignatureLength(engine), api.GetMaxEncodeAddition(engine),
-              api.GetMaxFilePathLength(engine));
-
-  const int32_t count = api.GetCryptoParamNumber(engine);
-  std::printf("parameters: %d\n", count);
-  std::vector<char> name(static_cast<std::size_t>(api.GetMaxCryptoParamNameLength(engine)) + 1);
-  std::vector<char> value(static_cast<std::size_t>(api.GetMaxCryptoParamValueLength(engine)) + 1);
-  for (int32_t i = 1; i <= count; ++i) {
-    api.GetCryptoParamName(engine, i, name.data());
-    api.GetCryptoParamValue(engine, i, value.data());
-    std::printf("  %2d  %-40s = %s\n", i, vornak2::Cp1251ToUtf8(name.data()).c_str(),
-                vornak2::Cp1251ToUtf8(value.data()).c_str());
+  if (call.args.size() < command.minArgs || call.args.size() > command.maxArgs) {
+    error = std::string("usage: vornak2-host ") + command.name + " " + command.synopsis;
+    return std::nullopt;
   }
-
-  std::vector<char> current(static_cast<std::size_t>(api.GetMaxUIDLength(engine)) + 1, '\0');
-  const int32_t rc = api.GetCurrentUserUID(engine, current.data());
-  api.GetCryptoParamValue(engine, 19, value.data());
-  if (rc == 0)
-    std::printf("\ncurrent user, read from its own certificate %s: %s\n", value.data(),
-                current.data());
-  else
-    std::printf("\nGetCurrentUserUID failed with %d: %s\n", rc, Message(api, engine, rc).c_str());
-
-  for (int32_t code : {134, 136, -65})
-    std::printf("message %d: %s\n", code, Message(api, engine, code).c_str());
-  api.DoneEngine(engine);
-  std::printf("engine released\n");
-  if (temporary) {
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
-  }
-  return rc == 0 && std::string(current.data()) == uid ? 0 : 1;
-}
-
-// A new directory for a demo root.
-std::string TemporaryRoot() {
-  namespace fs = std::filesystem;
-  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-  const fs::path dir = fs::temp_directory_path() / ("vornak2-demo-" + std::to_string(stamp));
-  fs::create_directories(dir);
-  return dir.string() + "/";
-}
-
-void Usage() {
-  std::fprintf(
-      stderr,
-      "usage: vornak2-host demo [ROOT]\n"
-      "  demo   lay out a user's key set with the test authority (in ROOT, or a temporary\n"
-      "         directory), load the library, configure an engine and read the user's UID\n"
-      "The library is looked up next to the tool (../lib/libvornak2.so) or in VORNAK2_LIBRARY.\n");
+  return call;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || std::strcmp(argv[1], "demo") != 0) {
-    Usage();
-    return 2;
+  if (argc < 2) {
+    Usage(stderr);
+    return kExitUsage;
   }
-  const std::string path = LibraryPath();
-  platform::ModuleHandle module = platform::LoadModule(path);
-  if (!module) {
-    std::fprintf(stderr, "vornak2-host: cannot load %s\n", path.c_str());
-    return 1;
+  const std::string name = argv[1];
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0 || name == "help") {
+      Usage(stdout);
+      return kExitSuccess;
+    }
   }
-  Api api;
-  if (!BindAll(module, api)) return 1;
-  std::printf("loaded %s\n", path.c_str());
-  const bool temporary = argc <= 2;
-  std::string root = argc > 2 ? argv[2] : TemporaryRoot();
-  const int rc = Demo(api, root, temporary);
-  platform::FreeModule(module);
-  return rc;
+  const auto& commands = Commands();
+  const auto command = std::find_if(commands.begin(), commands.end(),
+                                    [&](const Command& c) { return name == c.name; });
+  if (command == commands.end()) return UsageError("unknown command " + name);
+  std::string error;
+  const auto call = Parse(*command, argc, argv, 2, error);
+  if (!call) return UsageError(error);
+
+  const Library library(DefaultLibraryPath());
+  if (!library.ok()) {
+    std::fprintf(stderr, "vornak2-host: %s\n", library.error().c_str());
+    return kExitFailed;
+  }
+  try {
+    const int exit = command->run(library, *call);
+    std::fflush(stdout);
+    return exit;
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "vornak2-host: %s\n", e.what());
+    return kExitFailed;
+  }
 }

@@ -1,0 +1,132 @@
+// vornak2-host: the library as a host application sees it. The exported functions are looked up
+// by name in the module loaded at run time; an engine handle lives in an object that releases it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+#include "vornak2.h"
+
+namespace vornak2::host {
+
+// Every export the tool calls; the list drives both the table and the look-up.
+#define VORNAK2_HOST_EXPORTS(X)   \
+  X(GetCryptObj)                  \
+  X(DoneEngine)                   \
+  X(SetRootPath)                  \
+  X(GetCryptoParamNumber)         \
+  X(GetCryptoParamName)           \
+  X(GetCryptoParamValue)          \
+  X(SetCryptoParamValue)          \
+  X(GetParamInfo)                 \
+  X(GetMaxCryptoParamNameLength)  \
+  X(GetMaxCryptoParamValueLength) \
+  X(GetMaxErrorStringLength)      \
+  X(GetCryptoErrorString)         \
+  X(GetMaxUIDLength)              \
+  X(GetMaxSignatureLength)        \
+  X(GetMaxSignAddition)           \
+  X(GetMaxEncodeAddition)         \
+  X(GetMaxAdditionEx)             \
+  X(GetCurrentUserUID)            \
+  X(SignData)                     \
+  X(VerifyData)                   \
+  X(VerifySignWOCheckValidity)    \
+  X(AddSign)                      \
+  X(RemoveSign)                   \
+  X(EncodeData)                   \
+  X(DecodeData)
+
+// Numbers of the engine parameters the tool sets or reads.
+inline constexpr std::int32_t kParamSecretPath = 2;
+inline constexpr std::int32_t kParamPublicPath = 3;
+inline constexpr std::int32_t kParamRandomFile = 7;
+inline constexpr std::int32_t kParamEncryptFor = 8;
+inline constexpr std::int32_t kParamUserCertificate = 19;
+
+struct Api {
+#define VORNAK2_HOST_SLOT(name) decltype(&::name) name = nullptr;
+  VORNAK2_HOST_EXPORTS(VORNAK2_HOST_SLOT)
+#undef VORNAK2_HOST_SLOT
+};
+
+// The library next to this tool's build output (../lib/libvornak2.so), unless the environment
+// variable VORNAK2_LIBRARY names another file.
+std::string DefaultLibraryPath();
+// The directory of this tool, with its separator.
+std::string ToolDir();
+
+// The text in a buffer the library filled: up to its first zero byte, never beyond the buffer.
+std::string BufferText(const std::vector<char>& buffer);
+
+// The loaded library with its exports; the module is released with the object.
+class Library {
+ public:
+  explicit Library(const std::string& path);
+  ~Library();
+  Library(const Library&) = delete;
+  Library& operator=(const Library&) = delete;
+
+  // False when the module could not be loaded or lacks an export; error() says which.
+  bool ok() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+  const std::string& path() const { return path_; }
+  const Api& api() const { return api_; }
+
+ private:
+  std::string path_;
+  platform::ModuleHandle module_ = nullptr;
+  Api api_;
+  std::string error_;
+};
+
+// One engine, released (DoneEngine) when the object goes.
+class Engine {
+ public:
+  explicit Engine(const Api& api) : api_(api), handle_(api.GetCryptObj(0)) {}
+  ~Engine() {
+    if (handle_ != nullptr) api_.DoneEngine(handle_);
+  }
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  explicit operator bool() const { return handle_ != nullptr; }
+  VORNAK2_HANDLE handle() const { return handle_; }
+  const Api& api() const { return api_; }
+
+  // The message of a result code, converted from Windows-1251 to UTF-8 (empty for 0).
+  std::string Message(std::int32_t code) const;
+  // "CODE" for success, "CODE: message" otherwise.
+  std::string Describe(std::int32_t code) const;
+  // The name and the value of a parameter, as the engine stores them (8-bit texts).
+  std::string ParamName(std::int32_t number) const;
+  std::string ParamValue(std::int32_t number) const;
+  // The kind of a parameter and its hint; nullopt when the engine gives none.
+  std::optional<std::pair<std::int32_t, std::string>> ParamInfo(std::int32_t number) const;
+  // The current user's UID, or the result code that refused it.
+  std::int32_t CurrentUserUid(std::string& uid) const;
+
+ private:
+  const Api& api_;
+  VORNAK2_HANDLE handle_;
+};
+
+// What configures an engine: the root directory and parameter values, applied in order.
+struct EngineSetup {
+  std::optional<std::string> root;
+  std::vector<std::pair<std::int32_t, std::string>> params;
+
+  // The parameters that point an engine at the key set in ROOT/NAME/: secret path, certificate
+  // store, random-state file and the user's own certificate.
+  void AddUser(const std::string& name);
+};
+
+// Sets the root (SetRootPath) and then every parameter. Returns an explanation when the engine
+// refuses a parameter number, empty on success.
+std::string Configure(const Engine& engine, const EngineSetup& setup);
+
+}  // namespace vornak2::host
