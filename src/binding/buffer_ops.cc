@@ -108,6 +108,28 @@ std::array<std::uint8_t, kIvSize> BlockIv(const std::uint8_t* iv, std::int32_t s
   return out;
 }
 
+// A context without identity for enciphering under a key the caller holds: the generator started
+// and seeded, the algorithms set ("28147" and "34.11" for empty names).
+std::int32_t OpenKeyContext(TCComDLL& dll, const BufferCallSettings& s, RandomSession& random,
+                            Context& ctx) {
+  const CcEntryTable& cc = dll.Entries();
+  ctx.Ref() = cc._InitCryptCtx();
+  if (ctx.get() == nullptr) return 5;
+  if (const std::int32_t r = dll.InitRandom(s.randomKind); r != 0) return r;
+  random.Started();
+  dll.SeedRandom(s.randomKind);
+  if (const std::int32_t r =
+          cc._SetCipherAlgorithm(ctx.get(), s.cipher.empty() ? "28147" : s.cipher.c_str());
+      r != 0)
+    return r;
+  if (const std::int32_t r =
+          cc._SetHashAlgorithm(ctx.get(), s.hash.empty() ? "34.11" : s.hash.c_str());
+      r != 0)
+    return r;
+  dll.SeedRandom(s.randomKind);
+  return 0;
+}
+
 }  // namespace
 
 std::int32_t TCComDLL::SignBuffer(const BufferCallSettings& s, const void* data,
@@ -382,20 +404,7 @@ std::int32_t TCComDLL::EncryptWithRandomKey(const BufferCallSettings& s, std::ui
   try {
     RandomSession random(cc_);
     Context ctx(*this);
-    ctx.Ref() = cc_._InitCryptCtx();
-    if (ctx.get() == nullptr) return 5;
-    if (const std::int32_t r = InitRandom(s.randomKind); r != 0) return r;
-    random.Started();
-    SeedRandom(s.randomKind);
-    if (const std::int32_t r =
-            cc_._SetCipherAlgorithm(ctx.get(), s.cipher.empty() ? "28147" : s.cipher.c_str());
-        r != 0)
-      return r;
-    if (const std::int32_t r =
-            cc_._SetHashAlgorithm(ctx.get(), s.hash.empty() ? "34.11" : s.hash.c_str());
-        r != 0)
-      return r;
-    SeedRandom(s.randomKind);
+    if (const std::int32_t r = OpenKeyContext(*this, s, random, ctx); r != 0) return r;
     SecretBytes fresh(kSessionKeySize);
     if (const std::int32_t r = GetRandomBytes(s.randomKind, fresh.data(), kSessionKeySize); r != 0)
       return r;
@@ -438,20 +447,7 @@ std::int32_t TCComDLL::DecryptWithKey(const BufferCallSettings& s, std::uint8_t*
   try {
     RandomSession random(cc_);
     Context ctx(*this);
-    ctx.Ref() = cc_._InitCryptCtx();
-    if (ctx.get() == nullptr) return 5;
-    if (const std::int32_t r = InitRandom(s.randomKind); r != 0) return r;
-    random.Started();
-    SeedRandom(s.randomKind);
-    if (const std::int32_t r =
-            cc_._SetCipherAlgorithm(ctx.get(), s.cipher.empty() ? "28147" : s.cipher.c_str());
-        r != 0)
-      return r;
-    if (const std::int32_t r =
-            cc_._SetHashAlgorithm(ctx.get(), s.hash.empty() ? "34.11" : s.hash.c_str());
-        r != 0)
-      return r;
-    SeedRandom(s.randomKind);
+    if (const std::int32_t r = OpenKeyContext(*this, s, random, ctx); r != 0) return r;
 
     const std::uint8_t* enciphered = data + kKeyBlockHeader;
     auto iv = BlockIv(enciphered + parts.data + parts.key, parts.iv);

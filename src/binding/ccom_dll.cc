@@ -312,34 +312,33 @@ std::int32_t TCComDLL::CertInfoFromCache(const std::string& secretDir, const std
 
 // ---- certificates ----
 
-std::string TCComDLL::GetCertificateUID(const std::string& path) {
+bool TCComDLL::ReadCertificateFile(const std::string& path, std::string* uid,
+                                   std::int32_t* keyNumber) {
   SecretBytes text(kCacheTextSize);
-  if (!ReadTextFile(path, text)) return {};
+  if (!ReadTextFile(path, text)) return false;
   CcContext* ctx = cc_._InitCryptCtx();
-  if (ctx == nullptr) return {};
-  CertRecord record(cc_);
+  if (ctx == nullptr) return false;
   struct Release {
     const CcEntryTable& cc;
     CcContext* ctx;
     ~Release() { cc._FreeCryptCtx(ctx); }
   } release{cc_, ctx};
+  CertRecord record(cc_);
   cc_.__CertInfo(ctx, text.chars(), record.Out());
-  return record.get() ? std::string(OrEmpty(record.get()->uid)) : std::string();
+  if (record.get() == nullptr) return false;
+  if (uid != nullptr) *uid = OrEmpty(record.get()->uid);
+  if (keyNumber != nullptr) *keyNumber = record.get()->keyNumber;
+  return true;
+}
+
+std::string TCComDLL::GetCertificateUID(const std::string& path) {
+  std::string uid;
+  return ReadCertificateFile(path, &uid, nullptr) ? uid : std::string();
 }
 
 std::int32_t TCComDLL::GetCertificateKeyNumber(const std::string& path) {
-  SecretBytes text(kCacheTextSize);
-  if (!ReadTextFile(path, text)) return -1;
-  CcContext* ctx = cc_._InitCryptCtx();
-  if (ctx == nullptr) return -1;
-  CertRecord record(cc_);
-  struct Release {
-    const CcEntryTable& cc;
-    CcContext* ctx;
-    ~Release() { cc._FreeCryptCtx(ctx); }
-  } release{cc_, ctx};
-  cc_.__CertInfo(ctx, text.chars(), record.Out());
-  return record.get() ? record.get()->keyNumber : -1;
+  std::int32_t keyNumber = -1;
+  return ReadCertificateFile(path, nullptr, &keyNumber) ? keyNumber : -1;
 }
 
 std::int32_t TCComDLL::GetCertificateReport(const std::string& ownUid, const std::string& secretDir,

@@ -164,6 +164,8 @@ class TCComDLL : public TCrypto_DLL {
 
  private:
   void Load(const std::string& libraryName);
+  // Parses a certificate file (no cache, no random generator): its UID and key number.
+  bool ReadCertificateFile(const std::string& path, std::string* uid, std::int32_t* keyNumber);
   std::int32_t Fail(const std::exception& e);
   TIntelProvider* Hardware();
 

@@ -8,39 +8,31 @@
 
 namespace vornak2 {
 
-// Releases what the library hands out, on every path out of a binding operation.
-class CertRecord {
+// An object the library hands out through an out-parameter, released through the entry point
+// `Release` of the table when the guard goes out of scope.
+template <typename T, auto Release>
+class LibraryObject {
  public:
-  explicit CertRecord(const CcEntryTable& cc) : cc_(cc) {}
-  CertRecord(const CertRecord&) = delete;
-  CertRecord& operator=(const CertRecord&) = delete;
-  ~CertRecord() {
-    if (p_ != nullptr) cc_._FreeCertInfo(p_);
+  explicit LibraryObject(const CcEntryTable& cc) : cc_(cc) {}
+  LibraryObject(const LibraryObject&) = delete;
+  LibraryObject& operator=(const LibraryObject&) = delete;
+  ~LibraryObject() {
+    if (p_ != nullptr) (cc_.*Release)(p_);
   }
-  CcCertInfo** Out() noexcept { return &p_; }
-  CcCertInfo* get() const noexcept { return p_; }
+  T** Out() noexcept { return &p_; }
+  T* get() const noexcept { return p_; }
 
  private:
   const CcEntryTable& cc_;
-  CcCertInfo* p_ = nullptr;
+  T* p_ = nullptr;
 };
 
-// A library buffer released by _BufferFree (signatures, enciphered session keys).
-class LibraryBuffer {
- public:
-  explicit LibraryBuffer(const CcEntryTable& cc) : cc_(cc) {}
-  LibraryBuffer(const LibraryBuffer&) = delete;
-  LibraryBuffer& operator=(const LibraryBuffer&) = delete;
-  ~LibraryBuffer() {
-    if (p_ != nullptr) cc_._BufferFree(p_);
-  }
-  std::uint8_t** Out() noexcept { return &p_; }
-  const std::uint8_t* get() const noexcept { return p_; }
-
- private:
-  const CcEntryTable& cc_;
-  std::uint8_t* p_ = nullptr;
-};
+using CertRecord = LibraryObject<CcCertInfo, &CcEntryTable::_FreeCertInfo>;
+using SecRecord = LibraryObject<CcSecInfo, &CcEntryTable::_FreeSecInfo>;
+// Signatures and enciphered session keys.
+using LibraryBuffer = LibraryObject<std::uint8_t, &CcEntryTable::_BufferFree>;
+// Secret-key and request texts of a key generation, wiped as they are released.
+using LibraryText = LibraryObject<char, &CcEntryTable::__BufferCleanFree>;
 
 // A session key from the library, wiped and released by _BufferCleanFree.
 class SessionKey {
@@ -60,38 +52,6 @@ class SessionKey {
   const CcEntryTable& cc_;
   std::uint8_t* p_ = nullptr;
   std::int32_t length_ = 0;
-};
-
-class SecRecord {
- public:
-  explicit SecRecord(const CcEntryTable& cc) : cc_(cc) {}
-  SecRecord(const SecRecord&) = delete;
-  SecRecord& operator=(const SecRecord&) = delete;
-  ~SecRecord() {
-    if (p_ != nullptr) cc_._FreeSecInfo(p_);
-  }
-  CcSecInfo** Out() noexcept { return &p_; }
-  CcSecInfo* get() const noexcept { return p_; }
-
- private:
-  const CcEntryTable& cc_;
-  CcSecInfo* p_ = nullptr;
-};
-
-class LibraryText {
- public:
-  explicit LibraryText(const CcEntryTable& cc) : cc_(cc) {}
-  LibraryText(const LibraryText&) = delete;
-  LibraryText& operator=(const LibraryText&) = delete;
-  ~LibraryText() {
-    if (p_ != nullptr) cc_.__BufferCleanFree(p_);
-  }
-  char** Out() noexcept { return &p_; }
-  const char* get() const noexcept { return p_; }
-
- private:
-  const CcEntryTable& cc_;
-  char* p_ = nullptr;
 };
 
 class Context {
