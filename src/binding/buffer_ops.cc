@@ -108,6 +108,21 @@ std::array<std::uint8_t, kIvSize> BlockIv(const std::uint8_t* iv, std::int32_t s
   return out;
 }
 
+// Deciphers `input` (which lies inside the host's block of `length` bytes at `data`) and, on
+// success only, writes the plaintext over the start of the block and sets `length` to its size.
+std::int32_t DecipherOver(const CcEntryTable& cc, CcContext* ctx, Bytes input, std::uint8_t* data,
+                          std::int32_t& length) {
+  const std::size_t room = input.size() + kCipherSlack;
+  SecretBytes plain(room);
+  std::size_t produced = 0;
+  if (const std::int32_t r = RunCipher(cc, ctx, input, plain.data(), room, produced); r != 0)
+    return r;
+  if (produced > static_cast<std::size_t>(length)) return 4;
+  std::memcpy(data, plain.data(), produced);
+  length = static_cast<std::int32_t>(produced);
+  return 0;
+}
+
 // A context without identity for enciphering under a key the caller holds: the generator started
 // and seeded, the algorithms set ("28147" and "34.11" for empty names).
 std::int32_t OpenKeyContext(TCComDLL& dll, const BufferCallSettings& s, RandomSession& random,
@@ -157,10 +172,8 @@ std::int32_t TCComDLL::SignBuffer(const BufferCallSettings& s, const void* data,
         r != 0)
       return r;
 
-    std::vector<char> certText(kCacheTextSize);
-    const char* certPath = cc_._GetCertPath(ctx.get(), s.uid.c_str());
-    if (certPath == nullptr || !CacheLookup(s.uid, certPath, kCacheTextSize, certText.data()))
-      return 112;
+    std::vector<char> certText;
+    if (!CachedCertificate(ctx.get(), s.uid, s.uid.c_str(), certText)) return 112;
     CertInfoFromCache(s.secretDir, s.uid, ctx.get(), certText.data(), cert.Out());
     if (cert.get() == nullptr) return -2;
     if (s.checkValidity && cert.get()->status != 0) return cert.get()->status;
@@ -236,10 +249,8 @@ std::int32_t TCComDLL::VerifyBuffer(const BufferCallSettings& s, const void* dat
         r != 0)
       return r;
 
-    std::vector<char> certText(kCacheTextSize);
-    const char* certPath = cc_._GetCertPath(ctx.get(), signer.c_str());
-    if (certPath == nullptr || !CacheLookup(s.uid, certPath, kCacheTextSize, certText.data()))
-      return 112;
+    std::vector<char> certText;
+    if (!CachedCertificate(ctx.get(), s.uid, signer.c_str(), certText)) return 112;
     if (s.checkValidity) {
       const std::int32_t parsed =
           CertInfoFromCache(s.secretDir, s.uid, ctx.get(), certText.data(), cert.Out());
@@ -281,10 +292,8 @@ std::int32_t TCComDLL::EncryptBuffer(const BufferCallSettings& s, const std::str
         r != 0)
       return r;
 
-    std::vector<char> certText(kCacheTextSize);
-    const char* certPath = cc_._GetCertPath(ctx.get(), recipientUid.c_str());
-    if (certPath == nullptr || !CacheLookup(s.uid, certPath, kCacheTextSize, certText.data()))
-      return 112;
+    std::vector<char> certText;
+    if (!CachedCertificate(ctx.get(), s.uid, recipientUid.c_str(), certText)) return 112;
     CertInfoFromCache(s.secretDir, s.uid, ctx.get(), certText.data(), cert.Out());
     if (cert.get() == nullptr) return -2;
     if (s.checkValidity && cert.get()->status != 0) return cert.get()->status;
@@ -380,18 +389,8 @@ std::int32_t TCComDLL::DecryptBuffer(const BufferCallSettings& s, std::uint8_t* 
             cc_._BufferCipherInit(ctx.get(), CC_DECIPHER, sessionKey.get(), iv.data());
         r != 0)
       return r;
-    const std::size_t room = static_cast<std::size_t>(parts.data) + kCipherSlack;
-    SecretBytes plain(room);
-    std::size_t produced = 0;
-    if (const std::int32_t r =
-            RunCipher(cc_, ctx.get(), Bytes(enciphered, static_cast<std::size_t>(parts.data)),
-                      plain.data(), room, produced);
-        r != 0)
-      return r;
-    if (produced > static_cast<std::size_t>(length)) return 4;
-    std::memcpy(data, plain.data(), produced);
-    length = static_cast<std::int32_t>(produced);
-    return 0;
+    return DecipherOver(cc_, ctx.get(), Bytes(enciphered, static_cast<std::size_t>(parts.data)),
+                        data, length);
   } catch (const std::exception& e) {
     return Fail(e);
   }
@@ -454,18 +453,8 @@ std::int32_t TCComDLL::DecryptWithKey(const BufferCallSettings& s, std::uint8_t*
     if (const std::int32_t r = cc_._BufferCipherInit(ctx.get(), CC_DECIPHER, key, iv.data());
         r != 0)
       return r;
-    const std::size_t room = static_cast<std::size_t>(parts.data) + kCipherSlack;
-    SecretBytes plain(room);
-    std::size_t produced = 0;
-    if (const std::int32_t r =
-            RunCipher(cc_, ctx.get(), Bytes(enciphered, static_cast<std::size_t>(parts.data)),
-                      plain.data(), room, produced);
-        r != 0)
-      return r;
-    if (produced > static_cast<std::size_t>(length)) return 4;
-    std::memcpy(data, plain.data(), produced);
-    length = static_cast<std::int32_t>(produced);
-    return 0;
+    return DecipherOver(cc_, ctx.get(), Bytes(enciphered, static_cast<std::size_t>(parts.data)),
+                        data, length);
   } catch (const std::exception& e) {
     return Fail(e);
   }

@@ -301,6 +301,14 @@ bool TCComDLL::CacheLookup(const std::string& uid, const std::string& filePath,
   return true;
 }
 
+bool TCComDLL::CachedCertificate(CcContext* ctx, const std::string& ownUid, const std::string& uid,
+                                 std::vector<char>& text) {
+  const char* path = cc_._GetCertPath(ctx, uid.c_str());
+  text.assign(kCacheTextSize, '\0');
+  return path != nullptr &&
+         CacheLookup(ownUid, path, static_cast<std::int32_t>(text.size()), text.data());
+}
+
 std::int32_t TCComDLL::CertInfoFromCache(const std::string& secretDir, const std::string& uid,
                                          CcContext* ctx, const char* certText,
                                          CcCertInfo** record) {
@@ -354,11 +362,8 @@ std::int32_t TCComDLL::GetCertificateReport(const std::string& ownUid, const std
     Context ctx(*this);
     const std::int32_t created = CreateContext(ctx.Ref(), ownUid, secretDir, certDir, "", "");
     if (created != 0) return created;
-    const char* path = cc_._GetCertPath(ctx.get(), reportedUid.c_str());
-    std::vector<char> text(kCacheTextSize);
-    if (path == nullptr ||
-        !CacheLookup(ownUid, path, static_cast<std::int32_t>(text.size()), text.data()))
-      return 112;
+    std::vector<char> text;
+    if (!CachedCertificate(ctx.get(), ownUid, reportedUid.c_str(), text)) return 112;
     CertInfoFromCache(secretDir, ownUid, ctx.get(), text.data(), record.Out());
     if (record.get() == nullptr) return -2;
     return WriteReport(CertificateReportText(*record.get(), text.data()), buffer, capacity);
@@ -412,11 +417,8 @@ std::int32_t TCComDLL::GenerateKeys(const KeyGenerationArgs& a, std::int32_t& ke
 
     std::int32_t newNumber = 0;
     if (a.currentUid == a.newUid) {
-      const char* path = cc_._GetCertPath(ctx.get(), a.currentUid.c_str());
-      std::vector<char> text(kCacheTextSize);
-      if (path == nullptr ||
-          !CacheLookup(a.currentUid, path, static_cast<std::int32_t>(text.size()), text.data()))
-        return 112;
+      std::vector<char> text;
+      if (!CachedCertificate(ctx.get(), a.currentUid, a.currentUid.c_str(), text)) return 112;
       CertInfoFromCache(a.secretDir, a.currentUid, ctx.get(), text.data(), record.Out());
       if (record.get() == nullptr) return -2;
       if (a.checkValidity && record.get()->status != 0) return record.get()->status;

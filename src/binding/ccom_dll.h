@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "binding/crypto_dll.h"
 #include "binding/intel_provider.h"
@@ -164,6 +165,9 @@ class TCComDLL : public TCrypto_DLL {
 
  private:
   void Load(const std::string& libraryName);
+  // The cached text of `uid`'s certificate in the store, as `ownUid`'s cache holds it.
+  bool CachedCertificate(CcContext* ctx, const std::string& ownUid, const std::string& uid,
+                         std::vector<char>& text);
   // Parses a certificate file (no cache, no random generator): its UID and key number.
   bool ReadCertificateFile(const std::string& path, std::string* uid, std::int32_t* keyNumber);
   std::int32_t Fail(const std::exception& e);
