@@ -1,6 +1,7 @@
 #include "documents.h"
 
 #include <algorithm>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -79,6 +80,42 @@ std::array<std::uint8_t, ccgost::kStreebog256Size> DigestOf(std::string_view tex
   std::array<std::uint8_t, ccgost::kStreebog256Size> out{};
   std::copy_n(d.begin(), out.size(), out.begin());
   return out;
+}
+
+// Checks that are pure functions of their inputs and cost an elliptic-curve operation, remembered
+// by the digest of those inputs: signatures that verified, and secret keys whose public half was
+// derived again and matched. Applications check the same certificate and parse the same secret
+// key over and over; a remembered success then costs one hash. Only successes are remembered, so
+// a failing input is checked afresh every time.
+class SuccessMemo {
+ public:
+  using Digest = std::array<std::uint8_t, ccgost::kStreebog256Size>;
+  bool Contains(const Digest& d) {
+    std::lock_guard guard(mutex_);
+    return std::find(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(count_), d) !=
+           entries_.begin() + static_cast<std::ptrdiff_t>(count_);
+  }
+  void Add(const Digest& d) {
+    std::lock_guard guard(mutex_);
+    entries_[next_] = d;
+    next_ = (next_ + 1) % entries_.size();
+    count_ = std::min(count_ + 1, entries_.size());
+  }
+
+ private:
+  std::mutex mutex_;
+  std::array<Digest, 64> entries_{};
+  std::size_t next_ = 0;
+  std::size_t count_ = 0;
+};
+
+SuccessMemo& VerifiedSignatures() {
+  static SuccessMemo memo;
+  return memo;
+}
+SuccessMemo& CheckedSecretKeys() {
+  static SuccessMemo memo;
+  return memo;
 }
 
 // Reads the validity fields; false when missing, malformed or reversed.
@@ -216,8 +253,12 @@ int ParseSecretKey(std::string_view text, SecretKey& out) {
   SecretKeyCanonical(key, canonical);
   const auto expected = DigestOf(canonical.str());
   if (expected != check) return CC_E_SECRET_INTEGRITY;
-  const auto derived = ccgost::PublicFromPrivate(key.curve, key.privateKey.span());
-  if (!derived || *derived != key.publicKey) return CC_E_SECRET_INTEGRITY;
+  // The digest covers the whole canonical key, so a remembered digest means this very key passed.
+  if (!CheckedSecretKeys().Contains(expected)) {
+    const auto derived = ccgost::PublicFromPrivate(key.curve, key.privateKey.span());
+    if (!derived || *derived != key.publicKey) return CC_E_SECRET_INTEGRITY;
+    CheckedSecretKeys().Add(expected);
+  }
   out = std::move(key);
   return CC_OK;
 }
@@ -230,7 +271,20 @@ void SignDocument(PublicDocument& doc, const SecretKey& signer) {
 bool VerifyDocument(const PublicDocument& doc, ccgost::Curve signerCurve,
                     const PublicKey& signerKey) {
   const auto digest = DigestOf(doc.ToBeSigned());
-  return ccgost::VerifyDigest(signerCurve, signerKey, digest, doc.signature);
+  // Everything the verification depends on: the signed digest, the signature and the signer's key.
+  ccgost::Hash inputs(ccgost::HashAlg::Streebog256);
+  const std::uint8_t curve = signerCurve == ccgost::Curve::Tc26_256_A ? 0 : 1;
+  inputs.Update(digest);
+  inputs.Update(doc.signature);
+  inputs.Update(std::span(&curve, 1));
+  inputs.Update(signerKey);
+  SuccessMemo::Digest key{};
+  const std::vector<std::uint8_t> d = inputs.Final();
+  std::copy_n(d.begin(), key.size(), key.begin());
+  if (VerifiedSignatures().Contains(key)) return true;
+  if (!ccgost::VerifyDigest(signerCurve, signerKey, digest, doc.signature)) return false;
+  VerifiedSignatures().Add(key);
+  return true;
 }
 
 int CertificateStatus(const PublicDocument& cert, CcAuthorityLookup lookup, Minutes now) {
