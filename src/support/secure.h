@@ -3,15 +3,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace vornak2 {
 
-// Overwrites `size` bytes with zeros in a way the compiler may not drop as a dead store.
+// Overwrites `size` bytes with zeros in a way the compiler may not drop as a dead store: the
+// empty assembly statement claims to read the memory, so the zeroing must happen before it. This
+// keeps memset's speed, which matters for buffers of many megabytes.
 inline void SecureWipe(void* data, std::size_t size) noexcept {
-  if (data == nullptr) return;
-  volatile unsigned char* p = static_cast<volatile unsigned char*>(data);
-  for (std::size_t i = 0; i < size; ++i) p[i] = 0;
+  if (data == nullptr || size == 0) return;
+  std::memset(data, 0, size);
   asm volatile("" : : "r"(data) : "memory");
 }
 
