@@ -398,8 +398,23 @@ std::int32_t TCComDLL::DecryptBuffer(const BufferCallSettings& s, std::uint8_t* 
 
 std::int32_t TCComDLL::EncryptWithRandomKey(const BufferCallSettings& s, std::uint8_t* data,
                                             std::int32_t& length, std::uint8_t* key) {
+  if (!ValidLength(data, length)) return 110;
+  std::vector<std::uint8_t> block;
+  const std::int32_t r =
+      EncryptWithRandomKey(s, Bytes(data, static_cast<std::size_t>(length)), block, key);
+  if (r != 0) return r;
+  std::memcpy(data, block.data(), block.size());
+  length = static_cast<std::int32_t>(block.size());
+  return 0;
+}
+
+std::int32_t TCComDLL::EncryptWithRandomKey(const BufferCallSettings& s,
+                                            std::span<const std::uint8_t> input,
+                                            std::vector<std::uint8_t>& block, std::uint8_t* key) {
   if (s.randomFile.empty()) return 122;
-  if (!ValidLength(data, length) || key == nullptr) return 110;
+  if (key == nullptr ||
+      input.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+    return 110;
   try {
     RandomSession random(cc_);
     Context ctx(*this);
@@ -412,23 +427,21 @@ std::int32_t TCComDLL::EncryptWithRandomKey(const BufferCallSettings& s, std::ui
     if (const std::int32_t r = cc_._BufferCipherInit(ctx.get(), CC_ENCIPHER, fresh.data(), iv);
         r != 0)
       return r;
-    const std::size_t room = static_cast<std::size_t>(length) + kCipherSlack;
-    std::vector<std::uint8_t> out(kKeyBlockHeader + room + kIvSize);
+    const std::size_t room = input.size() + kCipherSlack;
+    block.resize(kKeyBlockHeader + room + kIvSize);
     std::size_t produced = 0;
     if (const std::int32_t r =
-            RunCipher(cc_, ctx.get(), Bytes(data, static_cast<std::size_t>(length)),
-                      out.data() + kKeyBlockHeader, room, produced);
+            RunCipher(cc_, ctx.get(), input, block.data() + kKeyBlockHeader, room, produced);
         r != 0)
       return r;
     const std::int64_t total =
         std::int64_t{kKeyBlockHeader} + static_cast<std::int64_t>(produced) + kIvSize;
     if (total > std::numeric_limits<std::int32_t>::max()) return 5;
-    WriteInt32LE(out.data(), static_cast<std::int32_t>(produced));
-    WriteInt32LE(out.data() + 4, 0);
-    WriteInt32LE(out.data() + 8, kIvSize);
-    std::memcpy(out.data() + kKeyBlockHeader + produced, iv, kIvSize);
-    std::memcpy(data, out.data(), static_cast<std::size_t>(total));
-    length = static_cast<std::int32_t>(total);
+    WriteInt32LE(block.data(), static_cast<std::int32_t>(produced));
+    WriteInt32LE(block.data() + 4, 0);
+    WriteInt32LE(block.data() + 8, kIvSize);
+    std::memcpy(block.data() + kKeyBlockHeader + produced, iv, kIvSize);
+    block.resize(static_cast<std::size_t>(total));
     std::memcpy(key, fresh.data(), kSessionKeySize);
     return 0;
   } catch (const std::exception& e) {

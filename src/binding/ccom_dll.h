@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -160,6 +161,10 @@ class TCComDLL : public TCrypto_DLL {
   // `data` (length + 20 bytes).
   std::int32_t EncryptWithRandomKey(const BufferCallSettings& s, std::uint8_t* data,
                                     std::int32_t& length, std::uint8_t* key);
+  // The same from `input` into `block`, which receives the key-enciphered block; the input stays.
+  std::int32_t EncryptWithRandomKey(const BufferCallSettings& s,
+                                    std::span<const std::uint8_t> input,
+                                    std::vector<std::uint8_t>& block, std::uint8_t* key);
   std::int32_t DecryptWithKey(const BufferCallSettings& s, std::uint8_t* data, std::int32_t& length,
                               const std::uint8_t* key);
 

@@ -207,19 +207,18 @@ std::int32_t TCcom22Engine::EncodeDataForUsers(void* data, std::int32_t* size,
     const std::int64_t headSize = ContainerHead(count);
     if (headSize > std::numeric_limits<std::int32_t>::max()) return 110;
 
-    // The payload is enciphered in a copy, so that the host's data stays as it was until the
-    // whole container is ready.
+    // The payload is enciphered from the host's data into a block of our own, so that the data
+    // stays as it was until the whole container is ready.
     const std::int32_t length = *size;
-    const auto* plain = static_cast<const std::uint8_t*>(data);
-    SecretBytes payload(static_cast<std::size_t>(length) + 4096 + 20);
-    std::memcpy(payload.data(), plain, static_cast<std::size_t>(length));
-    std::int32_t payloadLength = length;
+    const std::span<const std::uint8_t> plain(static_cast<const std::uint8_t*>(data),
+                                              static_cast<std::size_t>(length));
+    std::vector<std::uint8_t> payload;
     SecretBytes sessionKey(kSessionKeySize);
     if (const std::int32_t r = WithPreparedLibrary(s, uid,
                                                    [&](TCComDLL& dll) {
                                                      return dll.EncryptWithRandomKey(
-                                                         CallSettings(s, uid), payload.data(),
-                                                         payloadLength, sessionKey.data());
+                                                         CallSettings(s, uid), plain, payload,
+                                                         sessionKey.data());
                                                    });
         r != 0)
       return r;
@@ -251,11 +250,11 @@ std::int32_t TCcom22Engine::EncodeDataForUsers(void* data, std::int32_t* size,
       std::memcpy(slot + 4, work.data(), static_cast<std::size_t>(workLength));
     }
 
-    const std::int64_t total = headSize + payloadLength;
+    const std::int64_t total = headSize + static_cast<std::int64_t>(payload.size());
     if (total > std::numeric_limits<std::int32_t>::max()) return 110;
     auto* out = static_cast<std::uint8_t*>(data);
     std::memcpy(out, head.data(), head.size());
-    std::memcpy(out + head.size(), payload.data(), static_cast<std::size_t>(payloadLength));
+    std::memcpy(out + head.size(), payload.data(), payload.size());
     *size = static_cast<std::int32_t>(total);
     return 0;
   } catch (const std::exception& e) {
