@@ -113,7 +113,7 @@ std::array<std::uint8_t, kIvSize> BlockIv(const std::uint8_t* iv, std::int32_t s
 std::int32_t DecipherOver(const CcEntryTable& cc, CcContext* ctx, Bytes input, std::uint8_t* data,
                           std::int32_t& length) {
   const std::size_t room = input.size() + kCipherSlack;
-  SecretBytes plain(room);
+  SecretBytes plain = SecretBytes::ForOverwrite(room);
   std::size_t produced = 0;
   if (const std::int32_t r = RunCipher(cc, ctx, input, plain.data(), room, produced); r != 0)
     return r;

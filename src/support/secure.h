@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 namespace vornak2 {
 
@@ -17,22 +17,37 @@ inline void SecureWipe(void* data, std::size_t size) noexcept {
   asm volatile("" : : "r"(data) : "memory");
 }
 
-// A byte buffer that wipes its contents when it is destroyed or resized down.
+// A fixed-size byte buffer that wipes its contents when it is destroyed.
 class SecretBytes {
  public:
   SecretBytes() = default;
-  explicit SecretBytes(std::size_t size) : bytes_(size) {}
+  // `size` bytes, zeroed.
+  explicit SecretBytes(std::size_t size)
+      : bytes_(std::make_unique<std::uint8_t[]>(size)), size_(size) {}
+  // `size` bytes left as they are, for a buffer that is written in full before it is read (a large
+  // output area need not be zeroed first).
+  static SecretBytes ForOverwrite(std::size_t size) {
+    SecretBytes b;
+    b.bytes_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    b.size_ = size;
+    return b;
+  }
+  SecretBytes(SecretBytes&& other) noexcept : bytes_(std::move(other.bytes_)), size_(other.size_) {
+    other.size_ = 0;
+  }
+  SecretBytes& operator=(SecretBytes&&) = delete;
   SecretBytes(const SecretBytes&) = delete;
   SecretBytes& operator=(const SecretBytes&) = delete;
-  ~SecretBytes() { SecureWipe(bytes_.data(), bytes_.size()); }
+  ~SecretBytes() { SecureWipe(bytes_.get(), size_); }
 
-  std::uint8_t* data() noexcept { return bytes_.data(); }
-  const std::uint8_t* data() const noexcept { return bytes_.data(); }
-  char* chars() noexcept { return reinterpret_cast<char*>(bytes_.data()); }
-  std::size_t size() const noexcept { return bytes_.size(); }
+  std::uint8_t* data() noexcept { return bytes_.get(); }
+  const std::uint8_t* data() const noexcept { return bytes_.get(); }
+  char* chars() noexcept { return reinterpret_cast<char*>(bytes_.get()); }
+  std::size_t size() const noexcept { return size_; }
 
  private:
-  std::vector<std::uint8_t> bytes_;
+  std::unique_ptr<std::uint8_t[]> bytes_;
+  std::size_t size_ = 0;
 };
 
 }  // namespace vornak2
