@@ -234,6 +234,57 @@ TEST_F(DataOpsTest, ArgumentChecks) {
   EXPECT_EQ(A().SignData(data.data(), 10, buffer.data(), &size, nullptr), 115);
 }
 
+TEST_F(DataOpsTest, ImplausibleHeadersAreRefusedBeforeUse) {
+  auto put = [](Bytes& b, std::size_t at, std::int32_t v) { std::memcpy(b.data() + at, &v, 4); };
+  const Bytes container = Encode(A(), Payload(100), "DB.2;DC.3");
+  const Bytes single = Encode(A(), Payload(100), "DB.2");
+  const std::size_t slotB = 8 + 2 * 32;  // DB.2 is the first recipient
+  struct Case {
+    const char* what;
+    Bytes bytes;
+  };
+  std::vector<Case> cases;
+  auto with = [](Bytes b, auto change) {
+    change(b);
+    return b;
+  };
+  cases.push_back({"N of 0", with(container, [&](Bytes& b) { put(b, 4, 0); })});
+  cases.push_back({"negative N", with(container, [&](Bytes& b) { put(b, 4, -3); })});
+  cases.push_back(
+      {"N whose head exceeds the length", with(container, [&](Bytes& b) { put(b, 4, 100000); })});
+  cases.push_back({"N whose head overflows 32 bits",
+                   with(container, [&](Bytes& b) { put(b, 4, 0x7FFFFFFF); })});
+  cases.push_back(
+      {"slot length above 252", with(container, [&](Bytes& b) { put(b, slotB, 253); })});
+  cases.push_back({"negative slot length", with(container, [&](Bytes& b) { put(b, slotB, -1); })});
+  cases.push_back({"head only", Bytes(container.begin(), container.begin() + 8 + 288 * 2)});
+  cases.push_back({"payload cut short", Bytes(container.begin(), container.end() - 3)});
+  cases.push_back({"negative data length", with(single, [&](Bytes& b) { put(b, 4, -16); })});
+  cases.push_back({"lengths summing past 2^31", with(single, [&](Bytes& b) {
+                     put(b, 4, 0x7FFFFFF0);
+                     put(b, 8, 0x7FFFFFF0);
+                   })});
+  cases.push_back({"block shorter than its header", Bytes(single.begin(), single.begin() + 10)});
+  for (Case& c : cases) {
+    const Bytes before = c.bytes;
+    std::int32_t size = static_cast<std::int32_t>(c.bytes.size());
+    EXPECT_EQ(B().DecodeData(c.bytes.data(), &size, nullptr), 4) << c.what;
+    EXPECT_EQ(size, static_cast<std::int32_t>(before.size())) << c.what;
+    // Nothing was deciphered in place: in particular the session key never shows in clear.
+    EXPECT_EQ(c.bytes, before) << c.what;
+  }
+}
+
+TEST_F(DataOpsTest, SecretKeySelfTestSignsAndVerifies) {
+  char uid[256] = "DA.1";
+  std::int32_t size = 255;
+  ASSERT_EQ(A().QueryByCode(20, nullptr, 0, 0, uid, &size), 0);
+  EXPECT_STREQ(uid, "DA.1");
+  EXPECT_EQ(size, 4);
+  char nobody[256] = "Nobody.1";
+  EXPECT_NE(A().QueryByCode(20, nullptr, 0, 0, nobody, &size), 0);  // no key set for that UID
+}
+
 // Random and truncated containers, blocks, trailers and signature blocks: never a crash, never a
 // read out of bounds (run under AddressSanitizer), and a damaged signature never verifies.
 TEST_F(DataOpsTest, MalformedInputIsRefused) {
