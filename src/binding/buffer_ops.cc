@@ -165,15 +165,14 @@ std::int32_t TCComDLL::SignBuffer(const BufferCallSettings& s, const void* data,
     SecRecord sec(cc_);
     LibraryBuffer signature(cc_);
     RandomSession random(cc_);
-    if (const std::int32_t r = InitRandom(s.randomKind); r != 0) return r;
-    random.Started();
     Context ctx(*this);
-    if (const std::int32_t r = CreateContext(ctx.Ref(), s.uid, s.secretDir, s.certDir, "", s.hash);
+    if (const std::int32_t r = StartOperation(*this, s.randomKind, random, ctx, s.uid, s.secretDir,
+                                              s.certDir, "", s.hash);
         r != 0)
       return r;
 
     std::vector<char> certText;
-    if (!CachedCertificate(ctx.get(), s.uid, s.uid.c_str(), certText)) return 112;
+    if (!CachedCertificate(ctx.get(), s.uid, s.uid, certText)) return 112;
     CertInfoFromCache(s.secretDir, s.uid, ctx.get(), certText.data(), cert.Out());
     if (cert.get() == nullptr) return -2;
     if (s.checkValidity && cert.get()->status != 0) return cert.get()->status;
@@ -242,15 +241,14 @@ std::int32_t TCComDLL::VerifyBuffer(const BufferCallSettings& s, const void* dat
 
     CertRecord cert(cc_);
     RandomSession random(cc_);
-    if (const std::int32_t r = InitRandom(s.randomKind); r != 0) return r;
-    random.Started();
     Context ctx(*this);
-    if (const std::int32_t r = CreateContext(ctx.Ref(), s.uid, s.secretDir, s.certDir, "", s.hash);
+    if (const std::int32_t r = StartOperation(*this, s.randomKind, random, ctx, s.uid, s.secretDir,
+                                              s.certDir, "", s.hash);
         r != 0)
       return r;
 
     std::vector<char> certText;
-    if (!CachedCertificate(ctx.get(), s.uid, signer.c_str(), certText)) return 112;
+    if (!CachedCertificate(ctx.get(), s.uid, signer, certText)) return 112;
     if (s.checkValidity) {
       const std::int32_t parsed =
           CertInfoFromCache(s.secretDir, s.uid, ctx.get(), certText.data(), cert.Out());
@@ -284,16 +282,14 @@ std::int32_t TCComDLL::EncryptBuffer(const BufferCallSettings& s, const std::str
     SessionKey sessionKey(cc_);
     LibraryBuffer encipheredKey(cc_);
     RandomSession random(cc_);
-    if (const std::int32_t r = InitRandom(s.randomKind); r != 0) return r;
-    random.Started();
     Context ctx(*this);
-    if (const std::int32_t r =
-            CreateContext(ctx.Ref(), s.uid, s.secretDir, s.certDir, s.cipher, s.hash);
+    if (const std::int32_t r = StartOperation(*this, s.randomKind, random, ctx, s.uid, s.secretDir,
+                                              s.certDir, s.cipher, s.hash);
         r != 0)
       return r;
 
     std::vector<char> certText;
-    if (!CachedCertificate(ctx.get(), s.uid, recipientUid.c_str(), certText)) return 112;
+    if (!CachedCertificate(ctx.get(), s.uid, recipientUid, certText)) return 112;
     CertInfoFromCache(s.secretDir, s.uid, ctx.get(), certText.data(), cert.Out());
     if (cert.get() == nullptr) return -2;
     if (s.checkValidity && cert.get()->status != 0) return cert.get()->status;
@@ -357,10 +353,9 @@ std::int32_t TCComDLL::DecryptBuffer(const BufferCallSettings& s, std::uint8_t* 
     SecRecord sec(cc_);
     SessionKey sessionKey(cc_);
     RandomSession random(cc_);
-    if (const std::int32_t r = InitRandom(s.randomKind); r != 0) return r;
-    random.Started();
     Context ctx(*this);
-    if (const std::int32_t r = CreateContext(ctx.Ref(), s.uid, s.secretDir, "", s.cipher, s.hash);
+    if (const std::int32_t r = StartOperation(*this, s.randomKind, random, ctx, s.uid, s.secretDir,
+                                              "", s.cipher, s.hash);
         r != 0)
       return r;
 

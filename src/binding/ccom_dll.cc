@@ -357,19 +357,7 @@ std::int32_t TCComDLL::GetCertificateReport(const std::string& ownUid, const std
   if (ownUid.empty() || reportedUid.empty()) return 121;
   if (certDir.empty()) return 123;
   if (randomFile.empty()) return 122;
-  try {
-    CertRecord record(cc_);
-    Context ctx(*this);
-    const std::int32_t created = CreateContext(ctx.Ref(), ownUid, secretDir, certDir, "", "");
-    if (created != 0) return created;
-    std::vector<char> text;
-    if (!CachedCertificate(ctx.get(), ownUid, reportedUid.c_str(), text)) return 112;
-    CertInfoFromCache(secretDir, ownUid, ctx.get(), text.data(), record.Out());
-    if (record.get() == nullptr) return -2;
-    return WriteReport(CertificateReportText(*record.get(), text.data()), buffer, capacity);
-  } catch (const std::exception& e) {
-    return Fail(e);
-  }
+  return BuildReport(ownUid, secretDir, certDir, &reportedUid, nullptr, buffer, capacity);
 }
 
 std::int32_t TCComDLL::GetCertificateReportFromText(
@@ -378,11 +366,22 @@ std::int32_t TCComDLL::GetCertificateReportFromText(
   if (certText == nullptr || buffer == nullptr) return 104;
   if (certDir.empty()) return 123;
   if (randomFile.empty()) return 122;
+  return BuildReport(ownUid, secretDir, certDir, nullptr, certText, buffer, capacity);
+}
+
+std::int32_t TCComDLL::BuildReport(const std::string& ownUid, const std::string& secretDir,
+                                   const std::string& certDir, const std::string* reportedUid,
+                                   const char* certText, char* buffer, std::int32_t capacity) {
   try {
     CertRecord record(cc_);
     Context ctx(*this);
     const std::int32_t created = CreateContext(ctx.Ref(), ownUid, secretDir, certDir, "", "");
     if (created != 0) return created;
+    std::vector<char> stored;
+    if (reportedUid != nullptr) {
+      if (!CachedCertificate(ctx.get(), ownUid, *reportedUid, stored)) return 112;
+      certText = stored.data();
+    }
     CertInfoFromCache(secretDir, ownUid, ctx.get(), certText, record.Out());
     if (record.get() == nullptr) return -2;
     return WriteReport(CertificateReportText(*record.get(), certText), buffer, capacity);
@@ -407,18 +406,16 @@ std::int32_t TCComDLL::GenerateKeys(const KeyGenerationArgs& a, std::int32_t& ke
     LibraryText requestText(cc_);
     RandomSession random(cc_);
     // Keys are never generated from a generator that could not be started and seeded.
-    const std::int32_t seeded = InitRandom(a.randomKind);
-    if (seeded != 0) return seeded;
-    random.Started();
     Context ctx(*this);
-    const std::int32_t created =
-        CreateContext(ctx.Ref(), a.currentUid, a.secretDir, a.certDir, a.cipher, a.hash);
-    if (created != 0) return created;
+    if (const std::int32_t r = StartOperation(*this, a.randomKind, random, ctx, a.currentUid,
+                                              a.secretDir, a.certDir, a.cipher, a.hash);
+        r != 0)
+      return r;
 
     std::int32_t newNumber = 0;
     if (a.currentUid == a.newUid) {
       std::vector<char> text;
-      if (!CachedCertificate(ctx.get(), a.currentUid, a.currentUid.c_str(), text)) return 112;
+      if (!CachedCertificate(ctx.get(), a.currentUid, a.currentUid, text)) return 112;
       CertInfoFromCache(a.secretDir, a.currentUid, ctx.get(), text.data(), record.Out());
       if (record.get() == nullptr) return -2;
       if (a.checkValidity && record.get()->status != 0) return record.get()->status;

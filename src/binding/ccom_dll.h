@@ -173,6 +173,10 @@ class TCComDLL : public TCrypto_DLL {
   // The cached text of `uid`'s certificate in the store, as `ownUid`'s cache holds it.
   bool CachedCertificate(CcContext* ctx, const std::string& ownUid, const std::string& uid,
                          std::vector<char>& text);
+  // The report on the stored certificate of `reportedUid` or, when that is null, on `certText`.
+  std::int32_t BuildReport(const std::string& ownUid, const std::string& secretDir,
+                           const std::string& certDir, const std::string* reportedUid,
+                           const char* certText, char* buffer, std::int32_t capacity);
   // Parses a certificate file (no cache, no random generator): its UID and key number.
   bool ReadCertificateFile(const std::string& path, std::string* uid, std::int32_t* keyNumber);
   std::int32_t Fail(const std::exception& e);

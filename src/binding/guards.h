@@ -85,4 +85,15 @@ class RandomSession {
   bool started_ = false;
 };
 
+// The first steps of every operation that works under a user's identity: start and seed the
+// library's generator, then open a context configured with the UID, directories and algorithms.
+inline std::int32_t StartOperation(TCComDLL& dll, std::int32_t randomKind, RandomSession& random,
+                                   Context& ctx, const std::string& uid,
+                                   const std::string& secretDir, const std::string& publicDir,
+                                   const std::string& cipher, const std::string& hash) {
+  if (const std::int32_t r = dll.InitRandom(randomKind); r != 0) return r;
+  random.Started();
+  return dll.CreateContext(ctx.Ref(), uid, secretDir, publicDir, cipher, hash);
+}
+
 }  // namespace vornak2
