@@ -53,7 +53,7 @@ std::int32_t FeedChunks(Bytes first, Bytes second, std::vector<std::uint8_t>& sc
     if (const std::int32_t r = update(piece, static_cast<std::int32_t>(n)); r != 0) return r;
     pos += n;
   }
-  return 0;
+  return kOk;
 }
 
 // Runs the cipher over `input` into `out` (which has `capacity` bytes) in chunks, then its final
@@ -67,17 +67,18 @@ std::int32_t RunCipher(const CcEntryTable& cc, CcContext* ctx, Bytes input, std:
     return true;
   };
   std::vector<std::uint8_t> unused;
-  std::int32_t r = FeedChunks(input, {}, unused, [&](const std::uint8_t* piece, std::int32_t n) {
-    std::int32_t count = 0;
-    const std::int32_t result = cc._BufferCipherUpdate(ctx, piece, n, out + produced, &count);
-    if (result != 0) return result;
-    return take(count) ? 0 : 4;
-  });
+  std::int32_t r =
+      FeedChunks(input, {}, unused, [&](const std::uint8_t* piece, std::int32_t n) -> std::int32_t {
+        std::int32_t count = 0;
+        const std::int32_t result = cc._BufferCipherUpdate(ctx, piece, n, out + produced, &count);
+        if (result != 0) return result;
+        return take(count) ? kOk : kBadEncryptedData;
+      });
   if (r != 0) return r;
   std::int32_t count = 0;
   r = cc._BufferCipherFinal(ctx, out + produced, &count);
   if (r != 0) return r;
-  return take(count) ? 0 : 4;
+  return take(count) ? kOk : kBadEncryptedData;
 }
 
 bool ValidLength(const void* data, std::int32_t length) {
@@ -117,10 +118,10 @@ std::int32_t DecipherOver(const CcEntryTable& cc, CcContext* ctx, Bytes input, s
   std::size_t produced = 0;
   if (const std::int32_t r = RunCipher(cc, ctx, input, plain.data(), room, produced); r != 0)
     return r;
-  if (produced > static_cast<std::size_t>(length)) return 4;
+  if (produced > static_cast<std::size_t>(length)) return kBadEncryptedData;
   std::memcpy(data, plain.data(), produced);
   length = static_cast<std::int32_t>(produced);
-  return 0;
+  return kOk;
 }
 
 // A context without identity for enciphering under a key the caller holds: the generator started
@@ -129,7 +130,7 @@ std::int32_t OpenKeyContext(TCComDLL& dll, const BufferCallSettings& s, RandomSe
                             Context& ctx) {
   const CcEntryTable& cc = dll.Entries();
   ctx.Ref() = cc._InitCryptCtx();
-  if (ctx.get() == nullptr) return 5;
+  if (ctx.get() == nullptr) return kOutOfMemory;
   if (const std::int32_t r = dll.InitRandom(s.randomKind); r != 0) return r;
   random.Started();
   dll.SeedRandom(s.randomKind);
@@ -142,7 +143,7 @@ std::int32_t OpenKeyContext(TCComDLL& dll, const BufferCallSettings& s, RandomSe
       r != 0)
     return r;
   dll.SeedRandom(s.randomKind);
-  return 0;
+  return kOk;
 }
 
 }  // namespace
@@ -150,13 +151,13 @@ std::int32_t OpenKeyContext(TCComDLL& dll, const BufferCallSettings& s, RandomSe
 std::int32_t TCComDLL::SignBuffer(const BufferCallSettings& s, const void* data,
                                   std::int32_t length, std::uint8_t* block,
                                   std::int32_t& blockLength) {
-  if (s.uid.empty()) return 121;
-  if (s.currentKeyPath.empty()) return 124;
-  if (s.secretDir.empty()) return 125;
-  if (s.randomFile.empty()) return 122;
-  if (!ValidLength(data, length) || block == nullptr) return 110;
+  if (s.uid.empty()) return kNoUid;
+  if (s.currentKeyPath.empty()) return kNoCurrentKeyPath;
+  if (s.secretDir.empty()) return kNoSecretDir;
+  if (s.randomFile.empty()) return kNoRandomFile;
+  if (!ValidLength(data, length) || block == nullptr) return kNullPointer;
   if (s.uid.size() >= static_cast<std::size_t>(kUidFieldSize))
-    return 104;  // no room for its terminator
+    return kBadLength;  // no room for its terminator
   try {
     std::uint8_t uidField[kUidFieldSize] = {};
     std::memcpy(uidField, s.uid.data(), s.uid.size());
@@ -172,18 +173,18 @@ std::int32_t TCComDLL::SignBuffer(const BufferCallSettings& s, const void* data,
       return r;
 
     std::vector<char> certText;
-    if (!CachedCertificate(ctx.get(), s.uid, s.uid, certText)) return 112;
+    if (!CachedCertificate(ctx.get(), s.uid, s.uid, certText)) return kCertificateNotInStore;
     CertInfoFromCache(s.secretDir, s.uid, ctx.get(), certText.data(), cert.Out());
-    if (cert.get() == nullptr) return -2;
+    if (cert.get() == nullptr) return kVendorCertificateRead;
     if (s.checkValidity && cert.get()->status != 0) return cert.get()->status;
 
     SecretBytes secretText(kCacheTextSize);
     const char* secPath = cc_._GetSecPath(ctx.get(), cert.get()->keyNumber);
     if (secPath == nullptr || !CacheLookup(s.uid, secPath, kCacheTextSize, secretText.chars()))
-      return 120;
+      return kSecretKeyNotFound;
     const std::int32_t parsed = cc_.__SecInfo(ctx.get(), secretText.chars(), sec.Out());
     if (s.checkValidity) {
-      if (sec.get() == nullptr) return parsed != 0 ? parsed : CC_E_SECRET_FORMAT;
+      if (sec.get() == nullptr) return parsed != kOk ? parsed : kVendorSecretKeyFormat;
       if (sec.get()->status != 0) return sec.get()->status;
     }
 
@@ -200,12 +201,12 @@ std::int32_t TCComDLL::SignBuffer(const BufferCallSettings& s, const void* data,
       return r;
     if (n < 0 || n > kMaxLibrarySignature || signature.get() == nullptr) {
       blockLength = n > kMaxLibrarySignature ? n + kUidFieldSize : blockLength;
-      return 5;
+      return kOutOfMemory;
     }
     std::memcpy(block, uidField, kUidFieldSize);
     std::memcpy(block + kUidFieldSize, signature.get(), static_cast<std::size_t>(n));
     blockLength = n + kUidFieldSize;
-    return 0;
+    return kOk;
   } catch (const std::exception& e) {
     return Fail(e);
   }
@@ -214,14 +215,14 @@ std::int32_t TCComDLL::SignBuffer(const BufferCallSettings& s, const void* data,
 std::int32_t TCComDLL::VerifyBuffer(const BufferCallSettings& s, const void* data,
                                     std::int32_t length, const std::uint8_t* block,
                                     std::int32_t blockLength, char* signerUid) {
-  if (s.certDir.empty()) return 123;
-  if (s.currentKeyPath.empty()) return 124;
-  if (s.randomFile.empty()) return 122;
-  if (!ValidLength(data, length) || block == nullptr || signerUid == nullptr) return 110;
+  if (s.certDir.empty()) return kNoCertificateDir;
+  if (s.currentKeyPath.empty()) return kNoCurrentKeyPath;
+  if (s.randomFile.empty()) return kNoRandomFile;
+  if (!ValidLength(data, length) || block == nullptr || signerUid == nullptr) return kNullPointer;
   // With a known length nothing past it is read: a block must hold the UID field and a signature.
-  if (blockLength > 0 && blockLength <= kUidFieldSize) return 106;
+  if (blockLength > 0 && blockLength <= kUidFieldSize) return kNoSignature;
   const std::size_t uidLength = ::strnlen(reinterpret_cast<const char*>(block), kUidFieldSize);
-  if (uidLength >= static_cast<std::size_t>(kUidFieldSize)) return 110;
+  if (uidLength >= static_cast<std::size_t>(kUidFieldSize)) return kNullPointer;
   const std::string signer(reinterpret_cast<const char*>(block), uidLength);
   try {
     // The signer's UID reaches the caller whatever the verification gives.
@@ -248,12 +249,12 @@ std::int32_t TCComDLL::VerifyBuffer(const BufferCallSettings& s, const void* dat
       return r;
 
     std::vector<char> certText;
-    if (!CachedCertificate(ctx.get(), s.uid, signer, certText)) return 112;
+    if (!CachedCertificate(ctx.get(), s.uid, signer, certText)) return kCertificateNotInStore;
     if (s.checkValidity) {
       const std::int32_t parsed =
           CertInfoFromCache(s.secretDir, s.uid, ctx.get(), certText.data(), cert.Out());
       if (parsed != 0) return parsed;
-      if (cert.get() == nullptr) return -2;
+      if (cert.get() == nullptr) return kVendorCertificateRead;
       if (cert.get()->status != 0) return cert.get()->status;
     }
     if (const std::int32_t r = cc_._BufferVerifyInit(ctx.get(), certText.data()); r != 0) return r;
@@ -272,11 +273,11 @@ std::int32_t TCComDLL::VerifyBuffer(const BufferCallSettings& s, const void* dat
 
 std::int32_t TCComDLL::EncryptBuffer(const BufferCallSettings& s, const std::string& recipientUid,
                                      std::uint8_t* data, std::int32_t& length) {
-  if (recipientUid.empty()) return 121;
-  if (s.certDir.empty()) return 123;
-  if (s.currentKeyPath.empty()) return 124;
-  if (s.randomFile.empty()) return 122;
-  if (!ValidLength(data, length)) return 110;
+  if (recipientUid.empty()) return kNoUid;
+  if (s.certDir.empty()) return kNoCertificateDir;
+  if (s.currentKeyPath.empty()) return kNoCurrentKeyPath;
+  if (s.randomFile.empty()) return kNoRandomFile;
+  if (!ValidLength(data, length)) return kNullPointer;
   try {
     CertRecord cert(cc_);
     SessionKey sessionKey(cc_);
@@ -289,9 +290,9 @@ std::int32_t TCComDLL::EncryptBuffer(const BufferCallSettings& s, const std::str
       return r;
 
     std::vector<char> certText;
-    if (!CachedCertificate(ctx.get(), s.uid, recipientUid, certText)) return 112;
+    if (!CachedCertificate(ctx.get(), s.uid, recipientUid, certText)) return kCertificateNotInStore;
     CertInfoFromCache(s.secretDir, s.uid, ctx.get(), certText.data(), cert.Out());
-    if (cert.get() == nullptr) return -2;
+    if (cert.get() == nullptr) return kVendorCertificateRead;
     if (s.checkValidity && cert.get()->status != 0) return cert.get()->status;
     const std::int32_t keyNumber = cert.get()->keyNumber;
 
@@ -303,7 +304,7 @@ std::int32_t TCComDLL::EncryptBuffer(const BufferCallSettings& s, const std::str
       return r;
     if (keyLength < 0 || (keyLength > 0 && encipheredKey.get() == nullptr) ||
         sessionKey.get() == nullptr)
-      return 5;
+      return kOutOfMemory;
     SeedRandom(s.randomKind);
 
     std::uint8_t iv[kIvSize] = {};
@@ -322,7 +323,7 @@ std::int32_t TCComDLL::EncryptBuffer(const BufferCallSettings& s, const std::str
       return r;
     const std::int64_t total =
         std::int64_t{kCertBlockHeader} + static_cast<std::int64_t>(produced) + keyLength + kIvSize;
-    if (total > std::numeric_limits<std::int32_t>::max()) return 5;
+    if (total > std::numeric_limits<std::int32_t>::max()) return kOutOfMemory;
     WriteInt32LE(out.data(), keyNumber);
     WriteInt32LE(out.data() + 4, static_cast<std::int32_t>(produced));
     WriteInt32LE(out.data() + 8, keyLength);
@@ -332,7 +333,7 @@ std::int32_t TCComDLL::EncryptBuffer(const BufferCallSettings& s, const std::str
     std::memcpy(tail + keyLength, iv, kIvSize);
     std::memcpy(data, out.data(), static_cast<std::size_t>(total));
     length = static_cast<std::int32_t>(total);
-    return 0;
+    return kOk;
   } catch (const std::exception& e) {
     return Fail(e);
   }
@@ -340,15 +341,15 @@ std::int32_t TCComDLL::EncryptBuffer(const BufferCallSettings& s, const std::str
 
 std::int32_t TCComDLL::DecryptBuffer(const BufferCallSettings& s, std::uint8_t* data,
                                      std::int32_t& length) {
-  if (s.uid.empty()) return 121;
-  if (s.currentKeyPath.empty()) return 124;
-  if (s.secretDir.empty()) return 125;
-  if (s.randomFile.empty()) return 122;
-  if (!ValidLength(data, length)) return 110;
+  if (s.uid.empty()) return kNoUid;
+  if (s.currentKeyPath.empty()) return kNoCurrentKeyPath;
+  if (s.secretDir.empty()) return kNoSecretDir;
+  if (s.randomFile.empty()) return kNoRandomFile;
+  if (!ValidLength(data, length)) return kNullPointer;
   const Bytes block(data, static_cast<std::size_t>(length));
   const auto keyNumber = ReadInt32LE(block, 0);
   BlockParts parts;
-  if (!keyNumber || !ReadParts(block, 4, kCertBlockHeader, parts)) return 4;
+  if (!keyNumber || !ReadParts(block, 4, kCertBlockHeader, parts)) return kBadEncryptedData;
   try {
     SecRecord sec(cc_);
     SessionKey sessionKey(cc_);
@@ -368,10 +369,10 @@ std::int32_t TCComDLL::DecryptBuffer(const BufferCallSettings& s, std::uint8_t* 
     SecretBytes secretText(kCacheTextSize);
     const char* secPath = cc_._GetSecPath(ctx.get(), *keyNumber);
     if (secPath == nullptr || !CacheLookup(s.uid, secPath, kCacheTextSize, secretText.chars()))
-      return 120;
+      return kSecretKeyNotFound;
     const std::int32_t parsed = cc_.__SecInfo(ctx.get(), secretText.chars(), sec.Out());
     if (s.checkValidity) {
-      if (sec.get() == nullptr) return parsed != 0 ? parsed : CC_E_SECRET_FORMAT;
+      if (sec.get() == nullptr) return parsed != kOk ? parsed : kVendorSecretKeyFormat;
       if (sec.get()->status != 0) return sec.get()->status;
     }
     if (const std::int32_t r =
@@ -379,7 +380,7 @@ std::int32_t TCComDLL::DecryptBuffer(const BufferCallSettings& s, std::uint8_t* 
                                    sessionKey.Length(), encipheredKey.data());
         r != 0)
       return r;
-    if (sessionKey.get() == nullptr) return 5;
+    if (sessionKey.get() == nullptr) return kOutOfMemory;
     if (const std::int32_t r =
             cc_._BufferCipherInit(ctx.get(), CC_DECIPHER, sessionKey.get(), iv.data());
         r != 0)
@@ -393,23 +394,23 @@ std::int32_t TCComDLL::DecryptBuffer(const BufferCallSettings& s, std::uint8_t* 
 
 std::int32_t TCComDLL::EncryptWithRandomKey(const BufferCallSettings& s, std::uint8_t* data,
                                             std::int32_t& length, std::uint8_t* key) {
-  if (!ValidLength(data, length)) return 110;
+  if (!ValidLength(data, length)) return kNullPointer;
   std::vector<std::uint8_t> block;
   const std::int32_t r =
       EncryptWithRandomKey(s, Bytes(data, static_cast<std::size_t>(length)), block, key);
   if (r != 0) return r;
   std::memcpy(data, block.data(), block.size());
   length = static_cast<std::int32_t>(block.size());
-  return 0;
+  return kOk;
 }
 
 std::int32_t TCComDLL::EncryptWithRandomKey(const BufferCallSettings& s,
                                             std::span<const std::uint8_t> input,
                                             std::vector<std::uint8_t>& block, std::uint8_t* key) {
-  if (s.randomFile.empty()) return 122;
+  if (s.randomFile.empty()) return kNoRandomFile;
   if (key == nullptr ||
       input.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
-    return 110;
+    return kNullPointer;
   try {
     RandomSession random(cc_);
     Context ctx(*this);
@@ -431,14 +432,14 @@ std::int32_t TCComDLL::EncryptWithRandomKey(const BufferCallSettings& s,
       return r;
     const std::int64_t total =
         std::int64_t{kKeyBlockHeader} + static_cast<std::int64_t>(produced) + kIvSize;
-    if (total > std::numeric_limits<std::int32_t>::max()) return 5;
+    if (total > std::numeric_limits<std::int32_t>::max()) return kOutOfMemory;
     WriteInt32LE(block.data(), static_cast<std::int32_t>(produced));
     WriteInt32LE(block.data() + 4, 0);
     WriteInt32LE(block.data() + 8, kIvSize);
     std::memcpy(block.data() + kKeyBlockHeader + produced, iv, kIvSize);
     block.resize(static_cast<std::size_t>(total));
     std::memcpy(key, fresh.data(), kSessionKeySize);
-    return 0;
+    return kOk;
   } catch (const std::exception& e) {
     return Fail(e);
   }
@@ -446,11 +447,11 @@ std::int32_t TCComDLL::EncryptWithRandomKey(const BufferCallSettings& s,
 
 std::int32_t TCComDLL::DecryptWithKey(const BufferCallSettings& s, std::uint8_t* data,
                                       std::int32_t& length, const std::uint8_t* key) {
-  if (s.randomFile.empty()) return 122;
-  if (!ValidLength(data, length) || key == nullptr) return 110;
+  if (s.randomFile.empty()) return kNoRandomFile;
+  if (!ValidLength(data, length) || key == nullptr) return kNullPointer;
   const Bytes block(data, static_cast<std::size_t>(length));
   BlockParts parts;
-  if (!ReadParts(block, 0, kKeyBlockHeader, parts)) return 4;
+  if (!ReadParts(block, 0, kKeyBlockHeader, parts)) return kBadEncryptedData;
   try {
     RandomSession random(cc_);
     Context ctx(*this);

@@ -28,10 +28,10 @@ bool ReadTextFile(const std::string& path, SecretBytes& buffer) {
 }
 
 std::int32_t WriteReport(const std::string& report, char* buffer, std::int32_t capacity) {
-  if (buffer == nullptr) return 104;
-  if (capacity <= 0 || report.size() >= static_cast<std::size_t>(capacity)) return 104;
+  if (buffer == nullptr) return kBadLength;
+  if (capacity <= 0 || report.size() >= static_cast<std::size_t>(capacity)) return kBadLength;
   std::memcpy(buffer, report.c_str(), report.size() + 1);
-  return 0;
+  return kOk;
 }
 
 }  // namespace
@@ -72,7 +72,7 @@ std::int32_t TCComDLL::Fail(const std::exception& e) {
     lastCallError_ = std::string(ExceptionClassName(e)) + ": " + e.what();
   } catch (...) {
   }
-  return 3;
+  return kLibraryCallException;
 }
 
 TIntelProvider* TCComDLL::Hardware() {
@@ -90,7 +90,7 @@ std::int32_t TCComDLL::CreateContext(CcContext*& ctx, const std::string& uid,
   std::int32_t result = 0;
   try {
     created = cc_._InitCryptCtx();
-    if (created == nullptr) return 5;
+    if (created == nullptr) return kOutOfMemory;
     if (!uid.empty()) {
       result = cc_._SetIdentifier(created, uid.c_str());
       if (result == 0) {
@@ -111,7 +111,7 @@ std::int32_t TCComDLL::CreateContext(CcContext*& ctx, const std::string& uid,
     return result;
   }
   ctx = created;
-  return 0;
+  return kOk;
 }
 
 void TCComDLL::FreeContext(CcContext* ctx) noexcept {
@@ -123,11 +123,11 @@ void TCComDLL::FreeContext(CcContext* ctx) noexcept {
 std::int32_t TCComDLL::GetRandomBytes(std::int32_t kind, void* buffer, std::int32_t count) {
   if (kind == 0) {
     const std::int32_t r = cc_._GetRandom(buffer, count);
-    return r < 0 ? r : 0;
+    return r < 0 ? r : kOk;
   }
   TIntelProvider* hw = Hardware();
-  if (!hw->Loaded() || !hw->Complete()) return 7;
-  return hw->GetRandom(buffer, count) ? 0 : hw->LastError();
+  if (!hw->Loaded() || !hw->Complete()) return kHardwareRandomUnavailable;
+  return hw->GetRandom(buffer, count) ? kOk : hw->LastError();
 }
 
 std::int32_t TCComDLL::InitRandom(std::int32_t kind) {
@@ -135,8 +135,8 @@ std::int32_t TCComDLL::InitRandom(std::int32_t kind) {
   SecretBytes work(kRandomPoolSize);
   if (kind != 0) {
     TIntelProvider* hw = Hardware();
-    if (!hw->Loaded() || !hw->Complete()) return 7;
-    if (!hw->GetRandom(work.data(), kSeedBytes)) return 7;
+    if (!hw->Loaded() || !hw->Complete()) return kHardwareRandomUnavailable;
+    if (!hw->GetRandom(work.data(), kSeedBytes)) return kHardwareRandomUnavailable;
   }
   KeyFileCache& cache = KeyFileCache::Instance();
   {
@@ -159,13 +159,13 @@ std::int32_t TCComDLL::InitRandom(std::int32_t kind) {
     std::memcpy(cache.pool.data() + offset, block, sizeof block);
   }
   SecureWipe(block, sizeof block);
-  return 0;
+  return kOk;
 }
 
 std::int32_t TCComDLL::SeedRandom(std::int32_t kind) noexcept {
   try {
     std::uint8_t seed[32] = {};
-    if (GetRandomBytes(kind, seed, sizeof seed) != 0) return 0;
+    if (GetRandomBytes(kind, seed, sizeof seed) != 0) return kOk;
     cc_._RandSeed(seed, sizeof seed);
     SecureWipe(seed, sizeof seed);
     if (kind == 0) {
@@ -176,7 +176,7 @@ std::int32_t TCComDLL::SeedRandom(std::int32_t kind) noexcept {
     }
   } catch (...) {
   }
-  return 0;
+  return kOk;
 }
 
 // ---- the key-file cache ----
@@ -199,7 +199,7 @@ std::int32_t TCComDLL::PrepareKeyCache(const std::string& uid, const std::string
 
   const double now = cache.Now();
   const auto refreshed = cache.Refresh(uid, now, keyRequestTimeout, lastOperationTimeout);
-  if (refreshed.userHasEntries && !refreshed.removedAny) return 0;
+  if (refreshed.userHasEntries && !refreshed.removedAny) return kOk;
 
   std::vector<std::string> files;
   FindFilesByExtension(certDir, "crt", files, true);
@@ -210,14 +210,14 @@ std::int32_t TCComDLL::PrepareKeyCache(const std::string& uid, const std::string
   if (!cache.poolLoaded) {
     randomFile_ = randomFile;
     std::int32_t size = static_cast<std::int32_t>(kRandomPoolSize);
-    if (!ReadFileToBuffer(randomFile, cache.pool.data(), size)) return 126;
+    if (!ReadFileToBuffer(randomFile, cache.pool.data(), size)) return kRandomFileFailed;
     cache.poolCount = size;
     cache.poolLoaded = true;
   }
 
   if (random.IsStarted()) {
     SeedRandom(randomKind);
-    if (cc_._RandWriteFile(randomFile.c_str()) != 0) return 126;
+    if (cc_._RandWriteFile(randomFile.c_str()) != 0) return kRandomFileFailed;
   }
 
   std::int32_t result = 0;
@@ -226,7 +226,7 @@ std::int32_t TCComDLL::PrepareKeyCache(const std::string& uid, const std::string
     try {
       if (cache.Find(uid, path) != nullptr) return;
       if (!ReadTextFile(source, text)) {
-        result = -30;
+        result = kVendorRead;
         return;
       }
       bool created = false;
@@ -237,7 +237,7 @@ std::int32_t TCComDLL::PrepareKeyCache(const std::string& uid, const std::string
       record.lastOperationTimeout = lastOperationTimeout;
       ++cache.fileLoads;
     } catch (...) {
-      result = -30;
+      result = kVendorRead;
     }
   };
   load(CertPathByUID(uid, certDir), ownCertFile);
@@ -354,18 +354,18 @@ std::int32_t TCComDLL::GetCertificateReport(const std::string& ownUid, const std
                                             const std::string& randomFile,
                                             const std::string& reportedUid, char* buffer,
                                             std::int32_t capacity) {
-  if (ownUid.empty() || reportedUid.empty()) return 121;
-  if (certDir.empty()) return 123;
-  if (randomFile.empty()) return 122;
+  if (ownUid.empty() || reportedUid.empty()) return kNoUid;
+  if (certDir.empty()) return kNoCertificateDir;
+  if (randomFile.empty()) return kNoRandomFile;
   return BuildReport(ownUid, secretDir, certDir, &reportedUid, nullptr, buffer, capacity);
 }
 
 std::int32_t TCComDLL::GetCertificateReportFromText(
     const std::string& ownUid, const std::string& secretDir, const std::string& certDir,
     const std::string& randomFile, const char* certText, char* buffer, std::int32_t capacity) {
-  if (certText == nullptr || buffer == nullptr) return 104;
-  if (certDir.empty()) return 123;
-  if (randomFile.empty()) return 122;
+  if (certText == nullptr || buffer == nullptr) return kBadLength;
+  if (certDir.empty()) return kNoCertificateDir;
+  if (randomFile.empty()) return kNoRandomFile;
   return BuildReport(ownUid, secretDir, certDir, nullptr, certText, buffer, capacity);
 }
 
@@ -379,11 +379,12 @@ std::int32_t TCComDLL::BuildReport(const std::string& ownUid, const std::string&
     if (created != 0) return created;
     std::vector<char> stored;
     if (reportedUid != nullptr) {
-      if (!CachedCertificate(ctx.get(), ownUid, *reportedUid, stored)) return 112;
+      if (!CachedCertificate(ctx.get(), ownUid, *reportedUid, stored))
+        return kCertificateNotInStore;
       certText = stored.data();
     }
     CertInfoFromCache(secretDir, ownUid, ctx.get(), certText, record.Out());
-    if (record.get() == nullptr) return -2;
+    if (record.get() == nullptr) return kVendorCertificateRead;
     return WriteReport(CertificateReportText(*record.get(), certText), buffer, capacity);
   } catch (const std::exception& e) {
     return Fail(e);
@@ -395,10 +396,10 @@ std::int32_t TCComDLL::BuildReport(const std::string& ownUid, const std::string&
 std::int32_t TCComDLL::GenerateKeys(const KeyGenerationArgs& a, std::int32_t& keyNumber) {
   keyNumber = -1;
   if (!a.currentUid.empty()) {
-    if (a.certDir.empty()) return 123;
-    if (a.currentKeyPath.empty()) return 124;
+    if (a.certDir.empty()) return kNoCertificateDir;
+    if (a.currentKeyPath.empty()) return kNoCurrentKeyPath;
   }
-  if (a.randomFile.empty()) return 122;
+  if (a.randomFile.empty()) return kNoRandomFile;
   try {
     // Released in the reverse order: the context, the generator, then the library's texts.
     CertRecord record(cc_);
@@ -415,9 +416,10 @@ std::int32_t TCComDLL::GenerateKeys(const KeyGenerationArgs& a, std::int32_t& ke
     std::int32_t newNumber = 0;
     if (a.currentUid == a.newUid) {
       std::vector<char> text;
-      if (!CachedCertificate(ctx.get(), a.currentUid, a.currentUid, text)) return 112;
+      if (!CachedCertificate(ctx.get(), a.currentUid, a.currentUid, text))
+        return kCertificateNotInStore;
       CertInfoFromCache(a.secretDir, a.currentUid, ctx.get(), text.data(), record.Out());
-      if (record.get() == nullptr) return -2;
+      if (record.get() == nullptr) return kVendorCertificateRead;
       if (a.checkValidity && record.get()->status != 0) return record.get()->status;
       newNumber = record.get()->keyNumber + 1;
     }
@@ -432,7 +434,7 @@ std::int32_t TCComDLL::GenerateKeys(const KeyGenerationArgs& a, std::int32_t& ke
     const char* secret = OrEmpty(secretText.get());
     if (!WriteBufferToFile(dir + std::to_string(newNumber) + ".sec", secret,
                            static_cast<std::int32_t>(::strnlen(secret, CC_MAX_TEXT)), true))
-      return 117;
+      return kNewSecretKeyWriteFailed;
     const char* request = OrEmpty(requestText.get());
     const std::string requestName =
         a.newUid.empty() ? std::string() : a.newUid.substr(a.newUid.size() - 1);
@@ -440,7 +442,7 @@ std::int32_t TCComDLL::GenerateKeys(const KeyGenerationArgs& a, std::int32_t& ke
         WriteBufferToFile(dir + requestName + ".pub", request,
                           static_cast<std::int32_t>(::strnlen(request, CC_MAX_TEXT)));
     keyNumber = newNumber;
-    return requestWritten ? 0 : 127;
+    return requestWritten ? kOk : kRequestWriteFailed;
   } catch (const std::exception& e) {
     return Fail(e);
   }

@@ -3,10 +3,9 @@
 // context, buffer and record that the library hands out lives within one binding operation and
 // is released through the library's own release entry points on every path.
 //
-// Result convention: 0 is success; a nonzero library result ends an operation and is returned
-// unchanged; the binding's own failures are the small codes (3: an exception, recorded in
-// LastCallError; 5: no context; 7: hardware random source; 8, 126: files) and the engine-range
-// codes 104, 112, 117, 121 to 124, 127.
+// Result convention: kOk is success; a nonzero library result ends an operation and is returned
+// unchanged; the binding's own failures are the codes of support/result_codes.h, an exception
+// inside a call being kLibraryCallException with its text in LastCallError.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +18,7 @@
 #include "binding/intel_provider.h"
 #include "cc_abi.h"
 #include "platform/platform.h"
+#include "support/result_codes.h"
 
 namespace vornak2 {
 

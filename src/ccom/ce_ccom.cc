@@ -146,27 +146,27 @@ std::int32_t TCcom22Engine::GetMaxEncodeAdditionForUsers(std::int32_t count) {
 
 std::int32_t TCcom22Engine::GetParamInfo(std::int32_t number, std::int32_t* kind, char* buffer,
                                          std::int32_t* size) {
-  if (number < 1 || number > kEngineParamCount) return 133;
-  if (kind == nullptr || size == nullptr) return 110;
+  if (number < 1 || number > kEngineParamCount) return kNoSuchParameter;
+  if (kind == nullptr || size == nullptr) return kNullPointer;
   const ParamRow& row = kParams[static_cast<std::size_t>(number - 1)];
   *kind = row.kind;
   const std::size_t hintLength = std::strlen(row.hint);
   if (hintLength == 0) {
     *size = 0;
-    return 0;
+    return kOk;
   }
   const auto n = static_cast<std::int32_t>(hintLength + 1);
   if (buffer == nullptr) {
     *size = n;
-    return 0;
+    return kOk;
   }
   if (*size < n) {
     *size = n;
-    return 104;
+    return kBadLength;
   }
   std::memcpy(buffer, row.hint, static_cast<std::size_t>(n));
   *size = n;
-  return 0;
+  return kOk;
 }
 
 // ---- the standard start ----
@@ -186,41 +186,41 @@ std::int32_t TCcom22Engine::GetCryptoAPI(const std::string& path, std::string& u
       binding_ = std::make_unique<TCComDLL>();
     } catch (const std::exception& e) {
       RecordException("GetCryptoAPI ", e);
-      return 136;
+      return kEngineException;
     }
   }
   binding_->SetPasswordRequestFunc(PasswordRequestFunc());
   if (!binding_->Loaded()) {
     binding_.reset();
-    return 134;
+    return kLibraryLoadFailed;
   }
   if (!binding_->Complete()) {
     binding_.reset();
-    return 135;
+    return kLibraryIncomplete;
   }
   CertUIDCacheState& cache = CertUIDCache();
   std::lock_guard guard(cache.lock);
   if (auto it = cache.uids.find(path); it != cache.uids.end()) {
     uid = it->second;
-    return 0;
+    return kOk;
   }
   std::string found = binding_->GetCertificateUID(path);
-  if (found.empty()) return 0;
+  if (found.empty()) return kOk;
   cache.uids.emplace(path, found);
   uid = std::move(found);
-  return 0;
+  return kOk;
 }
 
 std::int32_t TCcom22Engine::StandardStart(std::string& uid) {
   const std::int32_t result = GetCryptoAPI(ExpandRootPath(GetCurrentCertFile()), uid);
   if (result != 0) return result;
-  return uid.empty() ? 116 : 0;
+  return uid.empty() ? kNoUidInCertificate : kOk;
 }
 
 std::int32_t TCcom22Engine::ReadOperationSettings(OperationSettings& s) const {
   if (!ParamInteger(ParamValue(kParamKeyRequestTimeout), s.keyRequestTimeout) ||
       !ParamInteger(ParamValue(kParamLastOperationTimeout), s.lastOperationTimeout))
-    return 115;
+    return kBadTimeout;
   s.certFile = ExpandRootPath(GetCurrentCertFile());
   s.secretPath = ExpandDirPath(ParamValue(kParamSecretPath));
   s.publicPath = ExpandDirPath(ParamValue(kParamPublicPath));
@@ -229,7 +229,7 @@ std::int32_t TCcom22Engine::ReadOperationSettings(OperationSettings& s) const {
   s.randomFile = ExpandRootPath(ParamValue(kParamRandomFile));
   s.checkValidity = ParamFlag(ParamValue(kParamVerifyValidity));
   s.hardwareRandom = ParamFlag(ParamValue(kParamHardwareRandom)) ? 1 : 0;
-  return 0;
+  return kOk;
 }
 
 // ---- users ----
@@ -238,25 +238,25 @@ std::int32_t TCcom22Engine::GetCurrentUserUID(char* buffer) {
   std::string uid;
   const std::int32_t result = StandardStart(uid);
   if (result != 0) return result;
-  if (buffer == nullptr) return 110;
+  if (buffer == nullptr) return kNullPointer;
   // The host's buffer holds GetMaxUIDLength() bytes; a UID that does not fit is refused.
-  if (uid.size() >= static_cast<std::size_t>(GetMaxUIDLength())) return 104;
+  if (uid.size() >= static_cast<std::size_t>(GetMaxUIDLength())) return kBadLength;
   try {
     std::memcpy(buffer, uid.c_str(), uid.size() + 1);
   } catch (const std::exception& e) {
     RecordException("GetCurrentUID ", e);
-    return 136;
+    return kEngineException;
   }
-  return 0;
+  return kOk;
 }
 
 std::int32_t TCcom22Engine::GetEncodeUIDBySignUID(const char* signUID, char* encodeUID) {
-  if (signUID == nullptr || encodeUID == nullptr) return 110;
+  if (signUID == nullptr || encodeUID == nullptr) return kNullPointer;
   const std::int32_t limit = GetMaxUIDLength();
   // A UID that leaves no room for its terminator within the limit is refused.
   if (::strnlen(signUID, static_cast<std::size_t>(limit)) >= static_cast<std::size_t>(limit))
-    return 104;
-  return CopyToBuffer(signUID, encodeUID, limit) ? 0 : 104;
+    return kBadLength;
+  return CopyToBuffer(signUID, encodeUID, limit) ? kOk : kBadLength;
 }
 
 // ---- messages ----

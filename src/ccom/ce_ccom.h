@@ -38,6 +38,12 @@ enum EngineParam : std::int32_t {
 };
 inline constexpr std::int32_t kEngineParamCount = 19;
 
+// The sizes this engine announces to the host.
+inline constexpr std::int32_t kMaxEncodeAddition = 4104;
+inline constexpr std::int32_t kMaxSignatureLength = 544;
+inline constexpr std::int32_t kMaxPublicKeyTransferSize = 5128;
+inline constexpr std::int32_t kNoPassword = 0;
+
 // The flag rule: "yes" in any letter case or "ДА" (Windows-1251), blanks and control characters
 // around them ignored, give true; anything else false.
 bool ParamFlag(const std::string& value);
@@ -66,12 +72,12 @@ class TCcom22Engine : public TCryptoEngine {
 
   // ---- identity, sizes, parameters ----
   void GetEngineName(char* buffer) override;
-  std::int32_t GetMaxEncodeAddition() override { return 4104; }
-  std::int32_t GetMaxSignatureLength() override { return 544; }
+  std::int32_t GetMaxEncodeAddition() override { return kMaxEncodeAddition; }
+  std::int32_t GetMaxSignatureLength() override { return kMaxSignatureLength; }
   std::int32_t GetMaxSignAddition() override;
   std::int32_t GetMaxEncodeAdditionForUsers(std::int32_t count) override;
-  std::int32_t GetMaxPublicKeyTransferSize() override { return 5128; }
-  std::int32_t GetMaxPasswordLength() override { return 0; }
+  std::int32_t GetMaxPublicKeyTransferSize() override { return kMaxPublicKeyTransferSize; }
+  std::int32_t GetMaxPasswordLength() override { return kNoPassword; }
   bool IsDifferentKeys() override { return false; }
   std::int32_t GetParamInfo(std::int32_t number, std::int32_t* kind, char* buffer,
                             std::int32_t* size) override;

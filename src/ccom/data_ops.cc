@@ -68,7 +68,7 @@ std::int32_t TCcom22Engine::SignData(const void* data, std::int32_t length, void
   std::string uid;
   if (const std::int32_t r = StandardStart(uid); r != 0) return r;
   if (data == nullptr || length < 1 || signature == nullptr || signatureLength == nullptr)
-    return 110;
+    return kNullPointer;
   try {
     const std::string signer =
         signerUID != nullptr && *signerUID != '\0' ? std::string(signerUID) : uid;
@@ -83,7 +83,7 @@ std::int32_t TCcom22Engine::SignData(const void* data, std::int32_t length, void
     return result;
   } catch (const std::exception& e) {
     RecordException("SignData ", e);
-    return 136;
+    return kEngineException;
   }
 }
 
@@ -92,11 +92,11 @@ std::int32_t TCcom22Engine::Verify(const void* data, std::int32_t length, const 
                                    bool checkValidity) {
   std::string uid;
   if (const std::int32_t r = StandardStart(uid); r != 0) return r;
-  if (data == nullptr || length < 1 || signature == nullptr) return 110;
+  if (data == nullptr || length < 1 || signature == nullptr) return kNullPointer;
   OperationSettings s;
   if (const std::int32_t r = ReadOperationSettings(s); r != 0) return r;
   s.checkValidity = checkValidity;
-  if (signerUID == nullptr) return 110;
+  if (signerUID == nullptr) return kNullPointer;
   try {
     return WithPreparedLibrary(s, uid, [&](TCComDLL& dll) {
       return dll.VerifyBuffer(CallSettings(s, uid), data, length,
@@ -105,7 +105,7 @@ std::int32_t TCcom22Engine::Verify(const void* data, std::int32_t length, const 
     });
   } catch (const std::exception& e) {
     RecordException("VerifyData ", e);
-    return 136;
+    return kEngineException;
   }
 }
 
@@ -124,8 +124,8 @@ std::int32_t TCcom22Engine::VerifySignWOCheckValidity(const void* data, std::int
 
 std::int32_t TCcom22Engine::AddSign(void* data, std::int32_t* size, const char* signerUID) {
   const std::string& hash = ParamValue(kParamHashAlgorithm);
-  if (hash.size() >= 6) return 111;
-  if (data == nullptr || size == nullptr) return 110;
+  if (hash.size() >= 6) return kBadHashAlgorithm;
+  if (data == nullptr || size == nullptr) return kNullPointer;
   const std::int32_t length = *size;
   std::vector<std::uint8_t> block(static_cast<std::size_t>(GetMaxSignatureLength()));
   std::int32_t signatureLength = static_cast<std::int32_t>(block.size());
@@ -135,25 +135,25 @@ std::int32_t TCcom22Engine::AddSign(void* data, std::int32_t* size, const char* 
   if (signatureLength < 0 || static_cast<std::size_t>(signatureLength) > block.size() ||
       std::int64_t{length} + signatureLength + kAppendedTrailer >
           std::numeric_limits<std::int32_t>::max())
-    return 104;
+    return kBadLength;
   auto* out = static_cast<std::uint8_t*>(data) + length;
   std::memcpy(out, block.data(), static_cast<std::size_t>(signatureLength));
   WriteInt32LE(out + signatureLength, length);
   std::memcpy(out + signatureLength + 4, hash.c_str(), hash.size() + 1);
   *size = length + signatureLength + kAppendedTrailer;
-  return 0;
+  return kOk;
 }
 
 std::int32_t TCcom22Engine::RemoveSign(void* data, std::int32_t* size, char* signerUID) {
-  if (data == nullptr || size == nullptr || *size < 1) return 110;
+  if (data == nullptr || size == nullptr || *size < 1) return kNullPointer;
   const std::int32_t total = *size;
   // A buffer shorter than the trailer cannot carry one (and must not be read before its start).
-  if (total < kAppendedTrailer) return 106;
+  if (total < kAppendedTrailer) return kNoSignature;
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   const std::int32_t length =
       *ReadInt32LE(std::span<const std::uint8_t>(bytes, static_cast<std::size_t>(total)),
                    total - kAppendedTrailer);
-  if (length <= 0 || std::int64_t{length} + kAppendedTrailer >= total) return 106;
+  if (length <= 0 || std::int64_t{length} + kAppendedTrailer >= total) return kNoSignature;
   const std::int32_t result =
       VerifyData(bytes, length, bytes + length, total - length - kAppendedTrailer, signerUID);
   *size = length;
@@ -165,7 +165,7 @@ std::int32_t TCcom22Engine::RemoveSign(void* data, std::int32_t* size, char* sig
 std::int32_t TCcom22Engine::EncodeData(void* data, std::int32_t* size, const char* recipients) {
   std::string uid;
   if (const std::int32_t r = StandardStart(uid); r != 0) return r;
-  if (data == nullptr || size == nullptr || *size < 1) return 110;
+  if (data == nullptr || size == nullptr || *size < 1) return kNullPointer;
   try {
     const std::string text = recipients != nullptr && *recipients != '\0'
                                  ? std::string(recipients)
@@ -186,7 +186,7 @@ std::int32_t TCcom22Engine::EncodeData(void* data, std::int32_t* size, const cha
     return result;
   } catch (const std::exception& e) {
     RecordException("EncodeData ", e);
-    return 136;
+    return kEngineException;
   }
 }
 
@@ -195,17 +195,17 @@ std::int32_t TCcom22Engine::EncodeDataForUsers(void* data, std::int32_t* size,
   std::string uid;
   if (const std::int32_t r = StandardStart(uid); r != 0) return r;
   const auto count = static_cast<std::int64_t>(recipients.size());
-  if (count < 2) return 2;
-  if (data == nullptr || size == nullptr || *size < 1) return 110;
+  if (count < 2) return kBadParameters;
+  if (data == nullptr || size == nullptr || *size < 1) return kNullPointer;
   // Every UID must fit its field with its terminator.
   for (const std::string& recipient : recipients) {
-    if (recipient.size() >= static_cast<std::size_t>(kRecipientFieldSize)) return 104;
+    if (recipient.size() >= static_cast<std::size_t>(kRecipientFieldSize)) return kBadLength;
   }
   try {
     OperationSettings s;
     if (const std::int32_t r = ReadOperationSettings(s); r != 0) return r;
     const std::int64_t headSize = ContainerHead(count);
-    if (headSize > std::numeric_limits<std::int32_t>::max()) return 110;
+    if (headSize > std::numeric_limits<std::int32_t>::max()) return kNullPointer;
 
     // The payload is enciphered from the host's data into a block of our own, so that the data
     // stays as it was until the whole container is ready.
@@ -244,29 +244,29 @@ std::int32_t TCcom22Engine::EncodeDataForUsers(void* data, std::int32_t* size,
               });
           r != 0)
         return r;
-      if (workLength > kMaxSlotKey || workLength < 0) return 105;
+      if (workLength > kMaxSlotKey || workLength < 0) return kEngineOutOfMemory;
       std::uint8_t* slot = head.data() + 8 + count * kRecipientFieldSize + i * kKeySlotSize;
       WriteInt32LE(slot, workLength);
       std::memcpy(slot + 4, work.data(), static_cast<std::size_t>(workLength));
     }
 
     const std::int64_t total = headSize + static_cast<std::int64_t>(payload.size());
-    if (total > std::numeric_limits<std::int32_t>::max()) return 110;
+    if (total > std::numeric_limits<std::int32_t>::max()) return kNullPointer;
     auto* out = static_cast<std::uint8_t*>(data);
     std::memcpy(out, head.data(), head.size());
     std::memcpy(out + head.size(), payload.data(), payload.size());
     *size = static_cast<std::int32_t>(total);
-    return 0;
+    return kOk;
   } catch (const std::exception& e) {
     RecordException("EncodeDataForUsers ", e);
-    return 136;
+    return kEngineException;
   }
 }
 
 std::int32_t TCcom22Engine::DecodeData(void* data, std::int32_t* size, void*) {
   std::string uid;
   if (const std::int32_t r = StandardStart(uid); r != 0) return r;
-  if (data == nullptr || size == nullptr || *size < 1) return 110;
+  if (data == nullptr || size == nullptr || *size < 1) return kNullPointer;
   try {
     OperationSettings s;
     if (const std::int32_t r = ReadOperationSettings(s); r != 0) return r;
@@ -285,9 +285,9 @@ std::int32_t TCcom22Engine::DecodeData(void* data, std::int32_t* size, void*) {
 
     // A container: its head must lie inside the given length before any part of it is used.
     const auto count = ReadInt32LE(in, 4);
-    if (!count || *count < 1) return 4;
+    if (!count || *count < 1) return kBadEncryptedData;
     const std::int64_t headSize = ContainerHead(*count);
-    if (headSize > total) return 4;
+    if (headSize > total) return kBadEncryptedData;
     std::int64_t found = -1;
     for (std::int64_t i = 0; i < *count && found < 0; ++i) {
       const char* field = reinterpret_cast<const char*>(bytes + 8 + i * kRecipientFieldSize);
@@ -295,11 +295,11 @@ std::int32_t TCcom22Engine::DecodeData(void* data, std::int32_t* size, void*) {
       if (n < static_cast<std::size_t>(kRecipientFieldSize) && uid == std::string_view(field, n))
         found = i;
     }
-    if (found < 0) return -35;
+    if (found < 0) return kVendorCannotDecrypt;
     const std::size_t slot =
         static_cast<std::size_t>(8 + *count * kRecipientFieldSize + found * kKeySlotSize);
     const std::int32_t keyLength = *ReadInt32LE(in, slot);
-    if (keyLength < 0 || keyLength > kMaxSlotKey) return 4;
+    if (keyLength < 0 || keyLength > kMaxSlotKey) return kBadEncryptedData;
 
     // The session key is deciphered in a copy: it never appears in clear in the host's buffer.
     SecretBytes key(kMaxSlotKey);
@@ -314,7 +314,7 @@ std::int32_t TCcom22Engine::DecodeData(void* data, std::int32_t* size, void*) {
                                                    });
         r != 0)
       return r;
-    if (plainKeyLength != kSessionKeySize) return 4;
+    if (plainKeyLength != kSessionKeySize) return kBadEncryptedData;
 
     // The payload is deciphered where it lies (the binding writes only on success), then moved
     // to the start of the buffer.
@@ -329,10 +329,10 @@ std::int32_t TCcom22Engine::DecodeData(void* data, std::int32_t* size, void*) {
       return r;
     std::memmove(bytes, payload, static_cast<std::size_t>(payloadLength));
     *size = payloadLength;
-    return 0;
+    return kOk;
   } catch (const std::exception& e) {
     RecordException("DecodeData ", e);
-    return 136;
+    return kEngineException;
   }
 }
 

@@ -60,7 +60,7 @@ std::int32_t TCryptoEngine::IncludeKind19(OpaqueArg, void* x) {
   std::int32_t value;
   std::memcpy(&value, Require(x, "kind-19 value"), sizeof value);
   kind19Value_ = value;
-  return 0;
+  return kOk;
 }
 
 void TCryptoEngine::SetRemoteGeneratePath(const std::string& path) {
@@ -99,10 +99,10 @@ void TCryptoEngine::GetCryptoParamValue(std::int32_t number, char* buffer) {
 
 std::int32_t TCryptoEngine::SetCryptoParamValue(std::int32_t number, const char* value) {
   std::string text = value ? value : "";
-  if (number < 1 || static_cast<std::size_t>(number) > paramValues_.size()) return -1;
+  if (number < 1 || static_cast<std::size_t>(number) > paramValues_.size()) return kNotProvided;
   paramValues_[number - 1] = std::move(text);
   paramsChanged_ = true;
-  return 0;
+  return kOk;
 }
 
 // ---- operations a concrete engine must supply ----
@@ -141,7 +141,7 @@ void TCryptoEngine::GetLastErrorMessage(char* buffer) {
 // ---- sizes ----
 
 std::int32_t TCryptoEngine::GetMaxSignAddition() {
-  return Saturate(std::int64_t{GetMaxSignatureLength()} + 255);
+  return Saturate(std::int64_t{GetMaxSignatureLength()} + kBaseTextLength);
 }
 
 std::int32_t TCryptoEngine::GetMaxEncodeAdditionForUsers(std::int32_t count) {
@@ -163,7 +163,7 @@ std::int32_t TCryptoEngine::VerifySignWOCheckValidity(const void* data, std::int
 
 std::int32_t TCryptoEngine::CertAndRequestTransferMatch(const char*, const char*, std::int32_t* match) {
   *Require(match, "match flag") = -1;
-  return 0;
+  return kOk;
 }
 
 // ---- routines ----

@@ -110,7 +110,12 @@ extern "C" VORNAK2_API void VORNAK2_CALL DoneEngine(VORNAK2_HANDLE handle) {
 }
 
 extern "C" VORNAK2_API int32_t VORNAK2_CALL IsDifferentKeys(VORNAK2_HANDLE handle) {
-  return Guarded<int32_t>(handle, -1, [](TCryptoEngine& e) { return e.IsDifferentKeys() ? -1 : 0; });
+  // The host's boolean convention: -1 for true, 0 for false; the fallback is "true".
+  constexpr int32_t kHostTrue = -1;
+  constexpr int32_t kHostFalse = 0;
+  return Guarded<int32_t>(handle, kHostTrue, [](TCryptoEngine& e) {
+    return e.IsDifferentKeys() ? kHostTrue : kHostFalse;
+  });
 }
 
 extern "C" VORNAK2_API void VORNAK2_CALL SetRootPath(VORNAK2_HANDLE handle, const char* path) {
@@ -126,14 +131,16 @@ extern "C" VORNAK2_API void VORNAK2_CALL SetTMRequestFunc(VORNAK2_HANDLE handle,
   GuardedProcedure(handle, [&](TCryptoEngine& e) { e.SetTMRequestFunc(reinterpret_cast<HostCallback>(callback)); });
 }
 
-extern "C" VORNAK2_API int32_t VORNAK2_CALL GetMaxFilePathLength(VORNAK2_HANDLE) { return 255; }
+extern "C" VORNAK2_API int32_t VORNAK2_CALL GetMaxFilePathLength(VORNAK2_HANDLE) {
+  return vornak2::kBaseTextLength;
+}
 
 extern "C" VORNAK2_API int32_t VORNAK2_CALL UpdateCertificateCash(VORNAK2_HANDLE handle, const char* uid) {
   const int32_t result =
       Guarded<int32_t>(handle, VORNAK2_CODE_FALLBACK, [&](TCryptoEngine& e) { return e.UpdateCertificateCash(uid); });
-  if (result != -1) return result;
+  if (result != vornak2::kNotProvided) return result;
   ClearCash(handle);
-  return 0;
+  return vornak2::kOk;
 }
 
 extern "C" VORNAK2_API int32_t VORNAK2_CALL RegisterOIDInfo(VORNAK2_HANDLE handle, const char* first,
