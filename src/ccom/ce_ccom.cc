@@ -217,10 +217,17 @@ std::int32_t TCcom22Engine::StandardStart(std::string& uid) {
   return uid.empty() ? kNoUidInCertificate : kOk;
 }
 
-std::int32_t TCcom22Engine::ReadOperationSettings(OperationSettings& s) const {
-  if (!ParamInteger(ParamValue(kParamKeyRequestTimeout), s.keyRequestTimeout) ||
-      !ParamInteger(ParamValue(kParamLastOperationTimeout), s.lastOperationTimeout))
+std::int32_t TCcom22Engine::ReadTimeouts(std::int32_t& keyRequestTimeout,
+                                         std::int32_t& lastOperationTimeout) const {
+  if (!ParamInteger(ParamValue(kParamKeyRequestTimeout), keyRequestTimeout) ||
+      !ParamInteger(ParamValue(kParamLastOperationTimeout), lastOperationTimeout))
     return kBadTimeout;
+  return kOk;
+}
+
+std::int32_t TCcom22Engine::ReadOperationSettings(OperationSettings& s) const {
+  if (const std::int32_t r = ReadTimeouts(s.keyRequestTimeout, s.lastOperationTimeout); r != kOk)
+    return r;
   s.certFile = ExpandRootPath(GetCurrentCertFile());
   s.secretPath = ExpandDirPath(ParamValue(kParamSecretPath));
   s.publicPath = ExpandDirPath(ParamValue(kParamPublicPath));

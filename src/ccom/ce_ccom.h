@@ -11,6 +11,7 @@
 
 #include "binding/ccom_dll.h"
 #include "engine/cryptobj.h"
+#include "support/result_codes.h"
 
 namespace vornak2 {
 
@@ -65,6 +66,15 @@ struct OperationSettings {
   std::int32_t lastOperationTimeout = 0;
 };
 
+// The content of a public-key transfer once its signature has been checked: the owner's UID, the
+// name of the carried file as the sender knew it, and the file's bytes (at most 2047; `data` can
+// also be read as text, since a std::string ends with a zero byte).
+struct TPublicKeyBlock {
+  std::string uid;
+  std::string fileName;
+  std::string data;
+};
+
 class TCcom22Engine : public TCryptoEngine {
  public:
   TCcom22Engine();
@@ -105,6 +115,47 @@ class TCcom22Engine : public TCryptoEngine {
   std::int32_t EncodeDataForUsers(void* data, std::int32_t* size,
                                   const std::vector<std::string>& recipients);
 
+  // ---- certificate store and keys (store_ops.cc) ----
+  // Moves a correspondent's certificate file into the store under its UID and registers it.
+  std::int32_t IncludePublicKey(const char* fileName) override;
+  // The installation step behind IncludePublicKey: moves the certificate file `path` (expanded)
+  // to its place and registers it with the binding. With `ownCertificate` and the certificate
+  // being the current user's, its place is the current certificate file; otherwise the store
+  // file of its UID. A file already there is kept under the ".old" name.
+  std::int32_t InstallCertificate(const std::string& path, std::int32_t keyRequestTimeout,
+                                  std::int32_t lastOperationTimeout, bool ownCertificate);
+  // Creates the store directories of `uid`; false when they cannot be (or the UID has none).
+  bool ForceCertDirs(const std::string& uid);
+  std::int32_t UpdateCertificateCash(const char* uid) override;
+  void ClearCash() override;
+  std::int32_t RemoveCertificate(const char* uid) override;
+  std::int32_t GenerateNewSSK() override;
+  // Key operations this engine does not offer.
+  std::int32_t GenerateNewSEK() override { return kNotSupported; }
+  std::int32_t IncludePublicEncodeKey(OpaqueArg) override { return kNotSupported; }
+  std::int32_t TransPrivateKeyFromFileToTM() override { return kNotSupported; }
+  std::int32_t TransSignatureFromFileToTM() override { return kNotSupported; }
+
+  // ---- public-key transfers (transfer_ops.cc) ----
+  std::int32_t ExcludeSelfPublicKeyTransfer(char* transfer) override;
+  std::int32_t GetPublicKeyTransfer(const char* uid, char* transfer) override;
+  std::int32_t GetPublicKeyTransferByFile(char* transfer, const char* fileName) override;
+  std::int32_t GetUIDByPublicKeyTransfer(const char* transfer, char* uid) override;
+  std::int32_t SavePublicKeyFromTransfer(const char* directory, const char* transfer) override;
+  std::int32_t IncludePublicKeyTransfer(const char* transfer) override;
+  std::int32_t IncludeCACertificateFromTransfer(const char* transfer) override;
+  std::int32_t CertAndRequestTransferMatch(const char* first, const char* second,
+                                           std::int32_t* match) override;
+  // Builds the transfer of the file `fileName` as `uid`'s, signed by the current user, into
+  // `buffer` (GetMaxPublicKeyTransferSize() + 1 bytes); `length` receives its length.
+  std::int32_t PreparePublicKeyTransfer(const std::string& uid, char* buffer,
+                                        const std::string& fileName, std::int32_t& length);
+  // Decodes a transfer, checks its signature and reads its block.
+  std::int32_t GetPublicKeyBlockByTransfer(const char* transfer, TPublicKeyBlock& block);
+  // Writes a transfer's carried file into `directory`; `path` receives the file's full name.
+  std::int32_t InternalSavePublicKeyFromTransfer(const std::string& directory,
+                                                 const char* transfer, std::string& path);
+
   // ---- what every operation starts with ----
   // The current user's certificate file, not yet expanded.
   std::string GetCurrentCertFile() const;
@@ -116,6 +167,9 @@ class TCcom22Engine : public TCryptoEngine {
   std::int32_t StandardStart(std::string& uid);
   // Reads the operation settings; 115 when a time-out is not an integer.
   std::int32_t ReadOperationSettings(OperationSettings& settings) const;
+  // Reads only the two time-outs; 115 when one is not an integer.
+  std::int32_t ReadTimeouts(std::int32_t& keyRequestTimeout,
+                            std::int32_t& lastOperationTimeout) const;
   // The binding, once GetCryptoAPI has succeeded; null before.
   TCComDLL* Binding() noexcept { return binding_.get(); }
 
@@ -133,6 +187,20 @@ class TCcom22Engine : public TCryptoEngine {
  private:
   // Records "TCcom22Engine.<operation><separator><class>: <message>" as the last exception text.
   void RecordException(const char* operationTag, const std::exception& e);
+  // Files a carried file must never replace: secret keys (which no operation overwrites), and the
+  // current certificate, the random-state file and a pending renewal's "key.dat", which a
+  // transfer's file of the same name would otherwise destroy.
+  bool IsProtectedFile(const std::string& path) const;
+  // Runs `body`; an exception it raises is recorded under `operationTag` and answered with 136.
+  template <typename Body>
+  std::int32_t ExceptionBarrier(const char* operationTag, Body&& body) {
+    try {
+      return body();
+    } catch (const std::exception& e) {
+      RecordException(operationTag, e);
+      return kEngineException;
+    }
+  }
   // Under LibraryLock: prepares the key-file cache for `uid`, then runs `call` on the binding.
   template <typename Call>
   std::int32_t WithPreparedLibrary(const OperationSettings& s, const std::string& uid, Call&& call);

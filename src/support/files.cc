@@ -65,6 +65,18 @@ bool DirExists(const std::string& path) noexcept {
   return platform::IsDirectory(path);
 }
 
+bool FileExists(const std::string& path) noexcept {
+  return platform::PathExists(path);
+}
+
+bool MakeDir(const std::string& path) noexcept {
+  return platform::MakeDirectory(path);
+}
+
+bool DeleteFile(const std::string& path) noexcept {
+  return platform::RemoveFile(path);
+}
+
 std::string AddPathSeparator(std::string path) {
   if (path.empty() || path.back() == kSeparator) return path;
   if constexpr (platform::kDriveLetterPaths) {

@@ -12,6 +12,12 @@ namespace vornak2 {
 
 // True when `path` names an existing directory (symbolic links followed).
 bool DirExists(const std::string& path) noexcept;
+// True when `path` names anything that exists.
+bool FileExists(const std::string& path) noexcept;
+// Creates the one directory `path` (its parent must exist); true when it is a directory afterwards.
+bool MakeDir(const std::string& path) noexcept;
+// Deletes the file `path`; false when there is none or it cannot be deleted.
+bool DeleteFile(const std::string& path) noexcept;
 
 // `path` ending in the path separator: an empty path stays empty, a path that already ends in
 // the separator is returned unchanged, any other path gets the separator appended. (On systems
