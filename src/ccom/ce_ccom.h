@@ -38,7 +38,7 @@ enum EngineParam : std::int32_t {
 };
 inline constexpr std::int32_t kEngineParamCount = 19;
 
-// The sizes this engine announces to the host.
+// The sizes this engine announces to the host (the block sizes are those of layouts/layouts.h).
 inline constexpr std::int32_t kMaxEncodeAddition = 4104;
 inline constexpr std::int32_t kMaxSignatureLength = 544;
 inline constexpr std::int32_t kMaxPublicKeyTransferSize = 5128;
