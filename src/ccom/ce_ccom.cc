@@ -62,11 +62,6 @@ CertUIDCacheState& CertUIDCache() {
   return state;
 }
 
-std::int32_t Saturate(std::int64_t value) {
-  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
-      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
-}
-
 }  // namespace
 
 // ---- parameter rules ----

@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "binding/ccom_dll.h"
 #include "engine/cryptobj.h"
 
 namespace vornak2 {
+
+// The binding to the vendor library; the engine holds one and only its own code reaches into it.
+class TCComDLL;
 
 // Parameter numbers of this engine.
 enum EngineParam : std::int32_t {
