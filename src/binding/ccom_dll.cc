@@ -6,7 +6,7 @@
 
 #include "binding/guards.h"
 #include "binding/key_cache.h"
-#include "engine/rootpath.h"
+#include "root/rootpath.h"
 #include "support/errors.h"
 #include "support/files.h"
 #include "support/secure.h"

@@ -55,13 +55,10 @@ struct BufferCallSettings {
   std::int32_t randomKind = 0;
 };
 
-// Sizes of the buffer layouts.
-inline constexpr std::int32_t kUidFieldSize = 32;  // signer UID field of a signature block
-inline constexpr std::int32_t kMaxLibrarySignature = 512;
-inline constexpr std::int32_t kChunkSize = 65528;  // longest piece fed to one update call
+// The longest piece of data fed to one update call of the library.
+inline constexpr std::int32_t kChunkSize = 65528;
+// The session key of a multi-recipient container.
 inline constexpr std::int32_t kSessionKeySize = 32;
-inline constexpr std::int32_t kCertBlockHeader = 16;  // certificate-enciphered block header
-inline constexpr std::int32_t kKeyBlockHeader = 12;   // key-enciphered block header
 
 class TCComDLL : public TCrypto_DLL {
  public:
@@ -157,11 +154,8 @@ class TCComDLL : public TCrypto_DLL {
   // Decrypts a certificate-enciphered block of `length` bytes with the user's secret key and writes
   // the plaintext over its start. On failure the buffer and the length are unchanged.
   std::int32_t DecryptBuffer(const BufferCallSettings& s, std::uint8_t* data, std::int32_t& length);
-  // Encrypts under a fresh 32-byte key, returned in `key`; writes the key-enciphered block over
-  // `data` (length + 20 bytes).
-  std::int32_t EncryptWithRandomKey(const BufferCallSettings& s, std::uint8_t* data,
-                                    std::int32_t& length, std::uint8_t* key);
-  // The same from `input` into `block`, which receives the key-enciphered block; the input stays.
+  // Encrypts `input` under a fresh 32-byte key, returned in `key`; `block` receives the
+  // key-enciphered block (C + 20 bytes). The input stays as it is.
   std::int32_t EncryptWithRandomKey(const BufferCallSettings& s,
                                     std::span<const std::uint8_t> input,
                                     std::vector<std::uint8_t>& block, std::uint8_t* key);

@@ -8,7 +8,9 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "binding/ccom_dll.h"
 #include "ccom/messages.h"
+#include "layouts/layouts.h"
 #include "support/files.h"
 #include "support/text.h"
 
@@ -58,11 +60,6 @@ struct CertUIDCacheState {
 CertUIDCacheState& CertUIDCache() {
   static CertUIDCacheState state;
   return state;
-}
-
-std::int32_t Saturate(std::int64_t value) {
-  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
-      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
 }  // namespace
@@ -137,11 +134,14 @@ void TCcom22Engine::GetEngineName(char* buffer) {
 }
 
 std::int32_t TCcom22Engine::GetMaxSignAddition() {
-  return Saturate(std::int64_t{GetMaxSignatureLength()} + 10);
+  return Saturate(std::int64_t{GetMaxSignatureLength()} + layouts::kAppendedTrailerSize);
 }
 
 std::int32_t TCcom22Engine::GetMaxEncodeAdditionForUsers(std::int32_t count) {
-  return Saturate(std::int64_t{GetMaxEncodeAddition()} + 8 + std::int64_t{64} * count);
+  // The multi-recipient head without its key slots, as the engine has always announced it.
+  constexpr std::int64_t kPerRecipientField = 64;
+  return Saturate(std::int64_t{GetMaxEncodeAddition()} + std::int64_t{layouts::kContainerHeader} +
+                  kPerRecipientField * count);
 }
 
 std::int32_t TCcom22Engine::GetParamInfo(std::int32_t number, std::int32_t* kind, char* buffer,

@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "binding/ccom_dll.h"
 #include "engine/cryptobj.h"
 #include "support/result_codes.h"
 
 namespace vornak2 {
+
+// The binding to the vendor library; the engine holds one and only its own code reaches into it.
+class TCComDLL;
 
 // Parameter numbers of this engine.
 enum EngineParam : std::int32_t {
@@ -39,7 +41,7 @@ enum EngineParam : std::int32_t {
 };
 inline constexpr std::int32_t kEngineParamCount = 19;
 
-// The sizes this engine announces to the host.
+// The sizes this engine announces to the host (the block sizes are those of layouts/layouts.h).
 inline constexpr std::int32_t kMaxEncodeAddition = 4104;
 inline constexpr std::int32_t kMaxSignatureLength = 544;
 inline constexpr std::int32_t kMaxPublicKeyTransferSize = 5128;

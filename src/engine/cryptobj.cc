@@ -5,18 +5,14 @@
 #include <limits>
 
 #include "platform/platform.h"
+#include "root/rootpath.h"
 #include "support/files.h"
+#include "support/text.h"
 
 namespace vornak2 {
 namespace {
 
 constexpr char kSep = platform::kPathSeparator;
-
-// Sizes are 32-bit on the interface; sums and products saturate instead of wrapping.
-std::int32_t Saturate(std::int64_t value) {
-  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
-      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
-}
 
 template <typename T>
 T* Require(T* p, const char* what) {
@@ -25,6 +21,11 @@ T* Require(T* p, const char* what) {
 }
 
 }  // namespace
+
+std::int32_t Saturate(std::int64_t value) noexcept {
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+}
 
 // ---- TSyncExceptStr ----
 
@@ -64,14 +65,11 @@ std::int32_t TCryptoEngine::IncludeKind19(OpaqueArg, void* x) {
 }
 
 void TCryptoEngine::SetRemoteGeneratePath(const std::string& path) {
-  std::string expanded = ExpandRootPath(path);
-  if (!expanded.empty() && expanded.back() != kSep) expanded.push_back(kSep);
-  remoteGeneratePath_ = std::move(expanded);
+  remoteGeneratePath_ = ExpandDirPath(path);
 }
 
 void TCryptoEngine::SetEngineRoot(const std::string& path) {
-  rootPath_ = path;
-  if (!rootPath_.empty() && rootPath_.back() != kSep) rootPath_.push_back(kSep);
+  rootPath_ = AddPathSeparator(path);
 }
 
 // ---- parameters ----
@@ -176,13 +174,10 @@ bool TCryptoEngine::CopyToBuffer(const char* text, char* buffer, std::int32_t n)
 }
 
 std::string TCryptoEngine::ExpandRootPath(const std::string& path) const {
-  constexpr std::string_view macro = "%QVXRoot%";
-  if (path.size() < macro.size()) return path;
-  for (std::size_t i = 0; i < macro.size(); ++i) {
-    auto upper = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; };
-    if (upper(path[i]) != upper(macro[i])) return path;
-  }
-  std::string_view rest = std::string_view(path).substr(macro.size());
+  if (path.size() < kRootMacro.size() ||
+      AsciiUpper(std::string_view(path).substr(0, kRootMacro.size())) != AsciiUpper(kRootMacro))
+    return path;
+  std::string_view rest = std::string_view(path).substr(kRootMacro.size());
   if (!rest.empty() && rest.front() == kSep) rest.remove_prefix(1);
   // File names are case-sensitive here, so the expansion keeps the letter case of both parts.
   std::string result = rootPath_;
@@ -191,9 +186,7 @@ std::string TCryptoEngine::ExpandRootPath(const std::string& path) const {
 }
 
 std::string TCryptoEngine::ExpandDirPath(const std::string& path) const {
-  std::string result = ExpandRootPath(path);
-  if (!result.empty() && result.back() != kSep) result.push_back(kSep);
-  return result;
+  return AddPathSeparator(ExpandRootPath(path));
 }
 
 }  // namespace vornak2

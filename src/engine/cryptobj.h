@@ -47,6 +47,9 @@ inline constexpr std::int32_t kBaseParamValueLength = 1024;
 inline constexpr std::int32_t kBaseTransferSize = 4096;
 inline constexpr std::int32_t kRemoteGenerationKind = 1;
 
+// Sizes are 32-bit on the interface; sums and products of sizes saturate instead of wrapping.
+std::int32_t Saturate(std::int64_t value) noexcept;
+
 using HostCallback = void (*)();
 using OpaqueArg = std::intptr_t;
 

@@ -11,7 +11,7 @@
 #include "ccom/ce_ccom.h"
 #include "engine/cryptobj.h"
 #include "engine/export_table.h"
-#include "engine/rootpath.h"
+#include "root/rootpath.h"
 #include "support/text.h"
 #include "vornak2.h"
 

@@ -6,9 +6,10 @@
 #include <random>
 #include <vector>
 
+#include "binding/ccom_dll.h"
 #include "ccom/ce_ccom.h"
-#include "engine/rootpath.h"
 #include "key_sets.h"
+#include "root/rootpath.h"
 
 namespace vornak2::testing {
 namespace {
