@@ -16,19 +16,6 @@ namespace {
 
 using namespace vornak2::host;
 
-struct Command {
-  const char* name;
-  const char* synopsis;  // what follows the name, for the usage text
-  const char* summary;
-  std::vector<std::string> required;  // options with a value that must be given
-  std::vector<std::string> optional;  // options with a value that may be given
-  std::vector<std::string> flags;     // options without a value
-  std::size_t minArgs = 0;            // positional arguments
-  std::size_t maxArgs = 0;
-  bool engine = true;  // takes --root, --param and --user
-  int (*run)(const Library&, const Invocation&) = nullptr;
-};
-
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {"sign",
@@ -137,8 +124,9 @@ const std::vector<Command>& Commands() {
        MessageCommand},
       {"demo",
        "[ROOT]",
-       "lay out an authority and two users (alice H.1, bob H.2) in ROOT or a\n"
-       "temporary directory, then sign, verify, encrypt and decrypt between them",
+       "lay out an authority, its operator (OP.1) and two users (alice H.1, bob H.2)\n"
+       "in ROOT or a temporary directory, exchange their certificates through\n"
+       "transfers, then sign, verify, encrypt and decrypt between them",
        {},
        {},
        {},
@@ -147,7 +135,8 @@ const std::vector<Command>& Commands() {
        false,
        DemoCommand},
   };
-  return commands;
+  static const std::vector<Command> all = WithCommands(commands, StoreCommands());
+  return all;
 }
 
 void Usage(std::FILE* out) {

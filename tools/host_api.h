@@ -41,16 +41,37 @@ namespace vornak2::host {
   X(EncodeData)                   \
   X(DecodeData)
 
+// The exports of the certificate store, key generation and transfers.
+#define VORNAK2_HOST_STORE_EXPORTS(X) \
+  X(GetMaxPublicKeyTransferSize)      \
+  X(IncludePublicKey)                 \
+  X(RemoveCertificate)                \
+  X(UpdateCertificateCash)            \
+  X(ClearCash)                        \
+  X(GenerateNewSSK)                   \
+  X(ExcludeSelfPublicKeyTransfer)     \
+  X(GetPublicKeyTransfer)             \
+  X(GetPublicKeyTransferByFile)       \
+  X(GetUIDByPublicKeyTransfer)        \
+  X(SavePublicKeyFromTransfer)        \
+  X(IncludePublicKeyTransfer)         \
+  X(IncludeCACertificateFromTransfer) \
+  X(CertAndRequestTransferMatch)
+
 // Numbers of the engine parameters the tool sets or reads.
 inline constexpr std::int32_t kParamSecretPath = 2;
 inline constexpr std::int32_t kParamPublicPath = 3;
 inline constexpr std::int32_t kParamRandomFile = 7;
 inline constexpr std::int32_t kParamEncryptFor = 8;
+inline constexpr std::int32_t kParamKeyGenSubject = 13;
+inline constexpr std::int32_t kParamKeyGenDir = 14;
+inline constexpr std::int32_t kParamTemplateDir = 15;
 inline constexpr std::int32_t kParamUserCertificate = 19;
 
 struct Api {
 #define VORNAK2_HOST_SLOT(name) decltype(&::name) name = nullptr;
   VORNAK2_HOST_EXPORTS(VORNAK2_HOST_SLOT)
+  VORNAK2_HOST_STORE_EXPORTS(VORNAK2_HOST_SLOT)
 #undef VORNAK2_HOST_SLOT
 };
 

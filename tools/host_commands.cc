@@ -8,10 +8,6 @@
 
 namespace vornak2::host {
 
-namespace {
-
-// An engine configured from the command line; null, after saying why, when that fails, with the
-// exit code left in `exit`.
 std::unique_ptr<Engine> OpenEngine(const Library& library, const EngineSetup& setup, int& exit) {
   auto engine = std::make_unique<Engine>(library.api());
   if (!*engine) {
@@ -26,12 +22,13 @@ std::unique_ptr<Engine> OpenEngine(const Library& library, const EngineSetup& se
   return engine;
 }
 
-// Prints an export's result with its message; true for success.
-bool Report(const Engine& engine, const char* call, std::int32_t code) {
-  std::printf("%s -> %s\n", call, engine.Describe(code).c_str());
-  if (code != 0) std::printf("nothing written\n");
+bool Report(const Engine& engine, const char* call, std::int32_t code, std::FILE* out) {
+  std::fprintf(out, "%s -> %s\n", call, engine.Describe(code).c_str());
+  if (code != 0) std::fprintf(out, "nothing written\n");
   return code == 0;
 }
+
+namespace {
 
 std::optional<Bytes> ReadInput(const std::string& path) {
   auto bytes = Bytes::ReadFile(path);

@@ -2,6 +2,7 @@
 // and answers with one of the tool's exit codes.
 #pragma once
 
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <set>
@@ -28,6 +29,34 @@ struct Invocation {
   std::string Option(const std::string& name) const;
   bool Flag(const std::string& name) const { return flags.count(name) != 0; }
 };
+
+// A subcommand: its name, what the usage text says of it, the options it takes and what runs it.
+struct Command {
+  const char* name;
+  const char* synopsis;  // what follows the name, for the usage text
+  const char* summary;
+  std::vector<std::string> required;  // options with a value that must be given
+  std::vector<std::string> optional;  // options with a value that may be given
+  std::vector<std::string> flags;     // options without a value
+  std::size_t minArgs = 0;            // positional arguments
+  std::size_t maxArgs = 0;
+  bool engine = true;  // takes --root, --param and --user
+  int (*run)(const Library&, const Invocation&) = nullptr;
+};
+
+// `first` followed by `more`.
+inline std::vector<Command> WithCommands(std::vector<Command> first, std::vector<Command> more) {
+  first.insert(first.end(), more.begin(), more.end());
+  return first;
+}
+// The commands of the certificate store, key generation and transfers (host_store_commands.cc).
+std::vector<Command> StoreCommands();
+
+// An engine configured from the command line; null, after saying why, when that fails, with the
+// exit code left in `exit`.
+std::unique_ptr<Engine> OpenEngine(const Library& library, const EngineSetup& setup, int& exit);
+// Prints an export's result with its message (to `out`); true for success.
+bool Report(const Engine& engine, const char* call, std::int32_t code, std::FILE* out = stdout);
 
 // Prints a command-line error found while running a command and returns kExitUsage.
 int UsageError(const std::string& message);

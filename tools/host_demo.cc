@@ -1,14 +1,18 @@
-// vornak2-host demo: a deployment with two users made by the test authority, and one engine per
-// user doing what two correspondents do: sign and verify, append and remove signatures, encrypt
-// for both or for one, and decrypt.
+// vornak2-host demo: a deployment made by the test authority, with an operator of the authority
+// and two users, and one engine per party doing what correspondents do. Trust starts from one
+// certificate each party takes from outside the system; every other certificate travels as a
+// signed public-key transfer. Then the users sign and verify, append and remove signatures,
+// encrypt for both or for one, and decrypt; a removed certificate is refused.
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "host_commands.h"
 #include "host_ops.h"
+#include "host_store_ops.h"
 
 namespace vornak2::host {
 
@@ -22,6 +26,8 @@ struct User {
 };
 constexpr User kAlice = {"alice", "H.1"};
 constexpr User kBob = {"bob", "H.2"};
+// The authority's operator: a user with a key set of its own, who hands out certificates.
+constexpr User kOperator = {"operator", "OP.1"};
 constexpr const char* kAuthorityUid = "CA.1";
 
 constexpr std::string_view kSampleText =
@@ -59,8 +65,10 @@ std::string TemporaryRoot() {
   return dir.string() + "/";
 }
 
-// What a deployment has: the vendor library in ROOT/EXE/, an authority in ROOT/ca/, and the key
-// sets of both users in ROOT/NAME/, each user's certificate in both certificate stores.
+// What a deployment has: the vendor library in ROOT/EXE/, an authority in ROOT/ca/ (with the
+// certificate of its next key in ROOT/ca-1/), and the key sets of the operator and both users in
+// ROOT/NAME/, each with an inbox for the files that transfers carry. No store holds a
+// correspondent's certificate yet.
 bool PrepareRoot(const std::string& root) {
   std::error_code error;
   fs::create_directories(fs::path(root) / "EXE", error);
@@ -74,26 +82,25 @@ bool PrepareRoot(const std::string& root) {
   }
   std::printf("vendor library: %s -> %sEXE/libcc.so\n", cc.c_str(), root.c_str());
 
-  std::printf("authority %s:\n", kAuthorityUid);
-  if (fs::exists(fs::path(root) / "ca" / "authority.aut"))
-    std::printf("  (already in %sca/)\n", root.c_str());
-  else if (!RunAuthority({"create-authority", "--dir", root + "ca", "--uid", kAuthorityUid}))
-    return false;
-  for (const User& user : {kAlice, kBob}) {
+  for (const auto& [dir, number] : {std::pair{"ca", "0"}, std::pair{"ca-1", "1"}}) {
+    std::printf("authority %s, key %s:\n", kAuthorityUid, number);
+    if (fs::exists(fs::path(root) / dir / "authority.aut"))
+      std::printf("  (already in %s%s/)\n", root.c_str(), dir);
+    else if (!RunAuthority({"create-authority", "--dir", root + dir, "--uid", kAuthorityUid,
+                            "--key-number", number}))
+      return false;
+  }
+  for (const User& user : {kOperator, kAlice, kBob}) {
     std::printf("key set of %s (%s):\n", user.name, user.uid);
     if (!RunAuthority({"bootstrap", "--authority", root + "ca", "--root", root + user.name, "--uid",
                        user.uid, "--force"}))
       return false;
+    fs::remove_all(fs::path(root) / user.name / "crt", error);
+    fs::create_directories(fs::path(root) / user.name / "crt", error);
+    fs::create_directories(fs::path(root) / user.name / "inbox", error);
   }
-  std::printf("certificate exchange:\n");
-  for (const User& owner : {kAlice, kBob}) {
-    for (const User& store : {kAlice, kBob}) {
-      if (!RunAuthority({"install-cert", "--cert", root + owner.name + "/self.crt", "--root",
-                         root + store.name}))
-        return false;
-    }
-  }
-  return true;
+  fs::create_directories(fs::path(root) / "transfers", error);
+  return !error;
 }
 
 // Counts and prints the demo's steps.
@@ -118,11 +125,13 @@ std::string Call(const Engine& engine, const char* name, std::int32_t code) {
   return std::string(name) + " -> " + engine.Describe(code);
 }
 
-// Configures an engine for a user's key set; true when its UID is the user's.
+// Configures an engine for a user's key set (its inbox as the template directory, where the
+// files of installed transfers arrive); true when its UID is the user's.
 bool OpenUser(Steps& steps, Engine& engine, const std::string& root, const User& user) {
   EngineSetup setup;
   setup.root = root;
   setup.AddUser(user.name);
+  setup.params.emplace_back(kParamTemplateDir, std::string("%QVXRoot%/") + user.name + "/inbox");
   if (!steps.Check(static_cast<bool>(engine), std::string("engine for ") + user.name)) return false;
   const std::string refused = Configure(engine, setup);
   if (!refused.empty()) return steps.Check(false, refused);
@@ -131,6 +140,117 @@ bool OpenUser(Steps& steps, Engine& engine, const std::string& root, const User&
   return steps.Check(code == 0 && uid == user.uid, std::string(user.name) + "'s engine: " +
                                                        Call(engine, "GetCurrentUserUID", code) +
                                                        ", current user " + uid);
+}
+
+// A user's engine, for the steps that several parties take in turn.
+struct Party {
+  const User& user;
+  const Engine& engine;
+};
+
+// Installs a copy of a certificate file directly (IncludePublicKey moves the file it is given).
+bool InstallCopy(Steps& steps, const std::string& root, const Party& to, const std::string& file,
+                 const std::string& what) {
+  const std::string copy = root + to.user.name + "/inbox/direct.crt";
+  std::error_code error;
+  fs::copy_file(file, copy, fs::copy_options::overwrite_existing, error);
+  const std::int32_t code =
+      error ? -1 : to.engine.api().IncludePublicKey(to.engine.handle(), copy.c_str());
+  return steps.Check(code == 0, std::string(to.user.name) + " installs " + what + ": " +
+                                    Call(to.engine, "IncludePublicKey", code));
+}
+
+// Writes a transfer text where the demo keeps what parties send each other.
+std::string Sent(const std::string& root, const std::string& name, const std::string& text) {
+  const std::string path = root + "transfers/" + name;
+  WriteTransferText(path, text);
+  return path;
+}
+
+// Trust starts outside the system: each user takes the operator's certificate as handed over
+// in person, and the operator registers the certificates the authority issued to the users.
+void BootstrapTrust(Steps& steps, const std::string& root, const Party& op,
+                    const std::vector<Party>& users) {
+  std::printf("trust from outside the system:\n");
+  for (const Party& user : users)
+    InstallCopy(steps, root, user, root + kOperator.name + "/self.crt",
+                std::string("the operator's certificate (") + kOperator.uid + "), handed over");
+  for (const Party& user : users)
+    InstallCopy(steps, root, op, root + user.user.name + "/self.crt",
+                std::string("the certificate the authority issued to ") + user.user.name);
+}
+
+// Installs a transfer as `to` after reading its UID; true when both succeed.
+bool Receive(Steps& steps, const Party& to, const std::string& transfer, const std::string& what) {
+  std::string uid;
+  std::int32_t code = TransferUid(to.engine, transfer, uid);
+  if (!steps.Check(code == 0, std::string(to.user.name) + " reads the UID of " + what + ": " +
+                                  Call(to.engine, "GetUIDByPublicKeyTransfer", code) + ", " + uid))
+    return false;
+  code = to.engine.api().IncludePublicKeyTransfer(to.engine.handle(), transfer.c_str());
+  return steps.Check(code == 0, std::string(to.user.name) + " installs it: " +
+                                    Call(to.engine, "IncludePublicKeyTransfer", code));
+}
+
+// Every other certificate travels as a transfer: the operator's transfers of the users'
+// certificates, the users' transfers of their own (checked against the operator's), and the
+// authority's new certificate.
+void ExchangeThroughTransfers(Steps& steps, const std::string& root, const Party& op,
+                              const Party& alice, const Party& bob) {
+  std::printf("certificates through transfers:\n");
+  std::map<std::string, std::string> fromOperator;
+  for (const Party& owner : {alice, bob}) {
+    std::string t;
+    const std::int32_t code = UserTransfer(op.engine, owner.user.uid, t);
+    const std::string path = Sent(root, std::string(owner.user.uid) + "-from-operator.txt", t);
+    if (steps.Check(code == 0,
+                    std::string("the operator writes the transfer of ") + owner.user.name +
+                        "'s certificate: " + Call(op.engine, "GetPublicKeyTransfer", code) + ", " +
+                        std::to_string(t.size()) + " characters in " + path))
+      fromOperator[owner.user.uid] = t;
+  }
+  for (const auto& [to, from] : {std::pair{bob, alice}, std::pair{alice, bob}}) {
+    const auto it = fromOperator.find(from.user.uid);
+    if (it != fromOperator.end())
+      Receive(steps, to, it->second, std::string("the operator's transfer of ") + from.user.uid);
+  }
+  for (const auto& [from, to] : {std::pair{alice, bob}, std::pair{bob, alice}}) {
+    std::string own;
+    std::int32_t code = OwnTransfer(from.engine, own);
+    const std::string path = Sent(root, std::string(from.user.uid) + "-own.txt", own);
+    if (!steps.Check(code == 0,
+                     std::string(from.user.name) + " writes the transfer of the own " +
+                         "certificate: " + Call(from.engine, "ExcludeSelfPublicKeyTransfer", code) +
+                         " (" + path + ")"))
+      continue;
+    bool same = false;
+    code = TransfersMatch(to.engine, own, fromOperator[from.user.uid], same);
+    steps.Check(code == 0 && same, std::string(to.user.name) +
+                                       " checks it names the user the operator vouched for: " +
+                                       Call(to.engine, "CertAndRequestTransferMatch", code) +
+                                       (same ? ", the same UID" : ", another UID"));
+    code = to.engine.api().IncludePublicKeyTransfer(to.engine.handle(), own.c_str());
+    steps.Check(code == 0, std::string(to.user.name) + " installs it, the stored copy kept as " +
+                               ".old: " + Call(to.engine, "IncludePublicKeyTransfer", code));
+  }
+
+  // The authority's next key: its certificate goes out under the name the users' engines look
+  // it up by (key number + ".aut").
+  const std::string aut = root + kOperator.name + "/inbox/1.aut";
+  std::error_code error;
+  fs::copy_file(root + "ca-1/authority.aut", aut, fs::copy_options::overwrite_existing, error);
+  std::string t;
+  std::int32_t code = FileTransfer(op.engine, aut, t);
+  if (!steps.Check(code == 0, "the operator writes the transfer of the authority's key 1: " +
+                                  Call(op.engine, "GetPublicKeyTransferByFile", code)))
+    return;
+  Sent(root, "CA.1-key-1.txt", t);
+  for (const Party& user : {alice, bob}) {
+    code = user.engine.api().IncludeCACertificateFromTransfer(user.engine.handle(), t.c_str());
+    steps.Check(code == 0,
+                std::string(user.user.name) + " installs it as an authority " +
+                    "certificate: " + Call(user.engine, "IncludeCACertificateFromTransfer", code));
+  }
 }
 
 void DetachedSignature(Steps& steps, const Engine& alice, const Engine& bob, const Bytes& text) {
@@ -173,15 +293,9 @@ void AppendedSignature(Steps& steps, const Engine& alice, const Engine& bob, con
                   signer + (signedText == text ? ", the text as before" : ", the text differs"));
 }
 
-// A user's engine, for the steps that several users take in turn.
-struct Reader {
-  const User& user;
-  const Engine& engine;
-};
-
 // Alice encrypts for `recipients`; each reader decrypts and compares with the original.
 void Encryption(Steps& steps, const Engine& alice, const std::string& recipients,
-                const std::vector<Reader>& readers, const Bytes& text) {
+                const std::vector<Party>& readers, const Bytes& text) {
   std::printf("encryption for %s:\n", recipients.c_str());
   Bytes cipher(text.view());
   const std::int32_t code = Encrypt(alice, cipher, recipients);
@@ -190,7 +304,7 @@ void Encryption(Steps& steps, const Engine& alice, const std::string& recipients
                        std::to_string(text.size()) + " -> " + std::to_string(cipher.size()) +
                        " bytes"))
     return;
-  for (const Reader& reader : readers) {
+  for (const Party& reader : readers) {
     Bytes plain(cipher.view());
     const std::int32_t rc = Decrypt(reader.engine, plain);
     const std::string outcome = rc != 0         ? ""
@@ -199,6 +313,28 @@ void Encryption(Steps& steps, const Engine& alice, const std::string& recipients
     steps.Check(rc == 0 && plain == text, std::string(reader.user.name) + " decrypts it: " +
                                               Call(reader.engine, "DecodeData", rc) + outcome);
   }
+}
+
+// A removed certificate is refused, until the operator's transfer installs it again.
+void RemovedCertificate(Steps& steps, const Party& alice, const Party& bob, const Bytes& text,
+                        const std::string& fromOperator) {
+  std::printf("a removed certificate:\n");
+  std::int32_t code = bob.engine.api().RemoveCertificate(bob.engine.handle(), alice.user.uid);
+  steps.Check(code == 0, std::string("bob removes alice's certificate: ") +
+                             Call(bob.engine, "RemoveCertificate", code));
+  std::vector<std::uint8_t> signature;
+  code = Sign(alice.engine, text, "", signature);
+  steps.Check(code == 0, "alice signs the sample text: " + Call(alice.engine, "SignData", code));
+  std::string signer;
+  code = Verify(bob.engine, text, signature, true, signer);
+  steps.Check(code != 0, "bob checks her signature: " + Call(bob.engine, "VerifyData", code) +
+                             " (must be refused)");
+  code = bob.engine.api().IncludePublicKeyTransfer(bob.engine.handle(), fromOperator.c_str());
+  steps.Check(code == 0, "bob installs the operator's transfer of it again: " +
+                             Call(bob.engine, "IncludePublicKeyTransfer", code));
+  code = Verify(bob.engine, text, signature, true, signer);
+  steps.Check(code == 0 && signer == alice.user.uid,
+              "bob checks her signature again: " + Call(bob.engine, "VerifyData", code));
 }
 
 int RunDemo(const Library& library, std::string root, bool temporary) {
@@ -212,15 +348,21 @@ int RunDemo(const Library& library, std::string root, bool temporary) {
 
   Steps steps;
   std::printf("engines:\n");
+  Engine op(library.api());
   Engine alice(library.api());
   Engine bob(library.api());
-  if (OpenUser(steps, alice, root, kAlice) && OpenUser(steps, bob, root, kBob)) {
+  if (OpenUser(steps, op, root, kOperator) && OpenUser(steps, alice, root, kAlice) &&
+      OpenUser(steps, bob, root, kBob)) {
+    const Party o{kOperator, op}, a{kAlice, alice}, b{kBob, bob};
+    BootstrapTrust(steps, root, o, {a, b});
+    ExchangeThroughTransfers(steps, root, o, a, b);
     const Bytes text(kSampleText);
     DetachedSignature(steps, alice, bob, text);
     AppendedSignature(steps, alice, bob, text);
-    Encryption(steps, alice, std::string(kAlice.uid) + ";" + kBob.uid,
-               {{kAlice, alice}, {kBob, bob}}, text);
-    Encryption(steps, alice, kBob.uid, {{kBob, bob}}, text);
+    Encryption(steps, alice, std::string(kAlice.uid) + ";" + kBob.uid, {a, b}, text);
+    Encryption(steps, alice, kBob.uid, {b}, text);
+    const auto fromOperator = ReadTransferText(root + "transfers/H.1-from-operator.txt");
+    RemovedCertificate(steps, a, b, text, fromOperator.value_or(""));
   }
   if (steps.failed() == 0)
     std::printf("demo: all %d steps succeeded\n", steps.count());

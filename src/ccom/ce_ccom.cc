@@ -225,6 +225,12 @@ std::int32_t TCcom22Engine::ReadTimeouts(std::int32_t& keyRequestTimeout,
   return kOk;
 }
 
+std::int32_t TCcom22Engine::StartWithTimeouts(std::string& uid, Timeouts& timeouts) {
+  if (const std::int32_t r = ReadTimeouts(timeouts.keyRequest, timeouts.lastOperation); r != kOk)
+    return r;
+  return StandardStart(uid);
+}
+
 std::int32_t TCcom22Engine::ReadOperationSettings(OperationSettings& s) const {
   if (const std::int32_t r = ReadTimeouts(s.keyRequestTimeout, s.lastOperationTimeout); r != kOk)
     return r;

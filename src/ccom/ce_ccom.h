@@ -16,6 +16,7 @@ namespace vornak2 {
 
 // The binding to the vendor library; the engine holds one and only its own code reaches into it.
 class TCComDLL;
+struct KeyGenerationArgs;
 
 // Parameter numbers of this engine.
 enum EngineParam : std::int32_t {
@@ -124,8 +125,12 @@ class TCcom22Engine : public TCryptoEngine {
   // to its place and registers it with the binding. With `ownCertificate` and the certificate
   // being the current user's, its place is the current certificate file; otherwise the store
   // file of its UID. A file already there is kept under the ".old" name.
-  std::int32_t InstallCertificate(const std::string& path, std::int32_t keyRequestTimeout,
-                                  std::int32_t lastOperationTimeout, bool ownCertificate);
+  struct Timeouts {
+    std::int32_t keyRequest = 0;     // "Key request time out"
+    std::int32_t lastOperation = 0;  // "Last operation key time out"
+  };
+  std::int32_t InstallCertificate(const std::string& path, const Timeouts& timeouts,
+                                  bool ownCertificate);
   // Creates the store directories of `uid`; false when they cannot be (or the UID has none).
   bool ForceCertDirs(const std::string& uid);
   std::int32_t UpdateCertificateCash(const char* uid) override;
@@ -155,8 +160,8 @@ class TCcom22Engine : public TCryptoEngine {
   // Decodes a transfer, checks its signature and reads its block.
   std::int32_t GetPublicKeyBlockByTransfer(const char* transfer, TPublicKeyBlock& block);
   // Writes a transfer's carried file into `directory`; `path` receives the file's full name.
-  std::int32_t InternalSavePublicKeyFromTransfer(const std::string& directory,
-                                                 const char* transfer, std::string& path);
+  std::int32_t InternalSavePublicKeyFromTransfer(const std::string& directory, const char* transfer,
+                                                 std::string& path);
 
   // ---- what every operation starts with ----
   // The current user's certificate file, not yet expanded.
@@ -172,6 +177,9 @@ class TCcom22Engine : public TCryptoEngine {
   // Reads only the two time-outs; 115 when one is not an integer.
   std::int32_t ReadTimeouts(std::int32_t& keyRequestTimeout,
                             std::int32_t& lastOperationTimeout) const;
+  // The two time-outs, then the standard start: how the operations that register files with the
+  // key-file cache begin.
+  std::int32_t StartWithTimeouts(std::string& uid, Timeouts& timeouts);
   // The binding, once GetCryptoAPI has succeeded; null before.
   TCComDLL* Binding() noexcept { return binding_.get(); }
 
@@ -193,6 +201,10 @@ class TCcom22Engine : public TCryptoEngine {
   // current certificate, the random-state file and a pending renewal's "key.dat", which a
   // transfer's file of the same name would otherwise destroy.
   bool IsProtectedFile(const std::string& path) const;
+  // The arguments of a key generation for `newUid` from the settings and the three key-generation
+  // parameters (1024, 256 and 730 when empty); 128 when one of these is not a number.
+  std::int32_t KeyGenerationFor(const OperationSettings& s, const std::string& currentUid,
+                                const std::string& newUid, KeyGenerationArgs& args) const;
   // Runs `body`; an exception it raises is recorded under `operationTag` and answered with 136.
   template <typename Body>
   std::int32_t ExceptionBarrier(const char* operationTag, Body&& body) {

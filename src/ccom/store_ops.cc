@@ -7,6 +7,7 @@
 // without the certificate it had.
 #include <mutex>
 
+#include "binding/ccom_dll.h"
 #include "ccom/ce_ccom.h"
 #include "support/files.h"
 
@@ -29,21 +30,36 @@ bool KeyGenNumber(const std::string& value, std::int32_t fallback, std::int32_t&
 
 }  // namespace
 
-std::int32_t TCcom22Engine::IncludePublicKey(const char* fileName) {
-  std::int32_t keyRequestTimeout = 0;
-  std::int32_t lastOperationTimeout = 0;
-  if (const std::int32_t r = ReadTimeouts(keyRequestTimeout, lastOperationTimeout); r != kOk)
-    return r;
-  std::string uid;
-  if (const std::int32_t r = StandardStart(uid); r != kOk) return r;
-  std::lock_guard lock(LibraryLock());
-  return InstallCertificate(ExpandRootPath(fileName != nullptr ? fileName : ""), keyRequestTimeout,
-                            lastOperationTimeout, false);
+std::int32_t TCcom22Engine::KeyGenerationFor(const OperationSettings& s,
+                                             const std::string& currentUid,
+                                             const std::string& newUid,
+                                             KeyGenerationArgs& args) const {
+  if (!KeyGenNumber(ParamValue(kParamKeyGenSecretKeyLength), 1024, args.first) ||
+      !KeyGenNumber(ParamValue(kParamKeyGenPublicKeyLength), 256, args.second) ||
+      !KeyGenNumber(ParamValue(kParamKeyGenExpirePeriod), 730, args.period))
+    return kBadKeyGenSettings;
+  args.newUid = newUid;
+  args.currentKeyPath = s.certFile;
+  args.certDir = s.publicPath;
+  args.secretDir = s.secretPath;
+  args.currentUid = currentUid;
+  args.cipher = s.cipher;
+  args.hash = s.hash;
+  args.randomFile = s.randomFile;
+  args.checkValidity = s.checkValidity;
+  args.randomKind = s.hardwareRandom;
+  return kOk;
 }
 
-std::int32_t TCcom22Engine::InstallCertificate(const std::string& path,
-                                               std::int32_t keyRequestTimeout,
-                                               std::int32_t lastOperationTimeout,
+std::int32_t TCcom22Engine::IncludePublicKey(const char* fileName) {
+  Timeouts timeouts;
+  std::string uid;
+  if (const std::int32_t r = StartWithTimeouts(uid, timeouts); r != kOk) return r;
+  std::lock_guard lock(LibraryLock());
+  return InstallCertificate(ExpandRootPath(fileName != nullptr ? fileName : ""), timeouts, false);
+}
+
+std::int32_t TCcom22Engine::InstallCertificate(const std::string& path, const Timeouts& timeouts,
                                                bool ownCertificate) {
   std::string uid;
   if (const std::int32_t r = StandardStart(uid); r != kOk) return r;
@@ -75,8 +91,8 @@ std::int32_t TCcom22Engine::InstallCertificate(const std::string& path,
         return kFileOrUidError;
       }
     }
-    return binding_->AddToKeyCache(uid, certUid, publicPath, target, keyRequestTimeout,
-                                   lastOperationTimeout)
+    return binding_->AddToKeyCache(uid, certUid, publicPath, target, timeouts.keyRequest,
+                                   timeouts.lastOperation)
                ? kOk
                : kFileOrUidError;
   });
@@ -94,20 +110,17 @@ bool TCcom22Engine::ForceCertDirs(const std::string& uid) {
 }
 
 std::int32_t TCcom22Engine::UpdateCertificateCash(const char* uid) {
-  std::int32_t keyRequestTimeout = 0;
-  std::int32_t lastOperationTimeout = 0;
-  if (const std::int32_t r = ReadTimeouts(keyRequestTimeout, lastOperationTimeout); r != kOk)
-    return r;
+  Timeouts timeouts;
   std::string current;
-  if (const std::int32_t r = StandardStart(current); r != kOk) return r;
+  if (const std::int32_t r = StartWithTimeouts(current, timeouts); r != kOk) return r;
   return ExceptionBarrier("UpdateCertificateCash: ", [&]() -> std::int32_t {
     const std::string given = uid != nullptr ? uid : "";
     const std::string publicPath = ExpandDirPath(ParamValue(kParamPublicPath));
     const std::string file = CertPathByUID(given, publicPath);
     if (file.empty()) return kBadUid;
     if (!FileExists(file)) return kCertificateOrRequestUnreadable;
-    return binding_->AddToKeyCache(current, given, publicPath, file, keyRequestTimeout,
-                                   lastOperationTimeout)
+    return binding_->AddToKeyCache(current, given, publicPath, file, timeouts.keyRequest,
+                                   timeouts.lastOperation)
                ? kOk
                : kCertificateNotInStore;
   });
@@ -141,10 +154,7 @@ std::int32_t TCcom22Engine::GenerateNewSSK() {
     const std::string& subjectParam = ParamValue(kParamKeyGenSubject);
     const std::string subject = subjectParam.empty() ? uid : subjectParam;
     KeyGenerationArgs args;
-    if (!KeyGenNumber(ParamValue(kParamKeyGenSecretKeyLength), 1024, args.first) ||
-        !KeyGenNumber(ParamValue(kParamKeyGenPublicKeyLength), 256, args.second) ||
-        !KeyGenNumber(ParamValue(kParamKeyGenExpirePeriod), 730, args.period))
-      return kBadKeyGenSettings;
+    if (const std::int32_t r = KeyGenerationFor(s, uid, subject, args); r != kOk) return r;
     args.outputDir = ExpandDirPath(ParamValue(kParamKeyGenDir));
     if (!DirExists(args.outputDir)) return kBadKeyGenDir;
 
@@ -157,16 +167,6 @@ std::int32_t TCcom22Engine::GenerateNewSSK() {
           r != kOk)
         return r;
     }
-    args.newUid = subject;
-    args.currentKeyPath = s.certFile;
-    args.certDir = s.publicPath;
-    args.secretDir = s.secretPath;
-    args.currentUid = uid;
-    args.cipher = s.cipher;
-    args.hash = s.hash;
-    args.randomFile = s.randomFile;
-    args.checkValidity = s.checkValidity;
-    args.randomKind = s.hardwareRandom;
     std::int32_t keyNumber = -1;
     return binding_->GenerateKeys(args, keyNumber);
   });

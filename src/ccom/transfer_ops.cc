@@ -10,8 +10,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "binding/ccom_dll.h"
 #include "ccom/ce_ccom.h"
-#include "ccom/transfer_layout_tmp.h"
+#include "layouts/layouts.h"
 #include "support/files.h"
 #include "support/mimecode.h"
 #include "support/text.h"
@@ -55,14 +56,15 @@ std::int32_t TCcom22Engine::PreparePublicKeyTransfer(const std::string& uid, cha
     // The receiver uses only the last component of the name, so that is what travels when the
     // whole name does not fit its field.
     std::string_view carriedName = fileName;
-    if (carriedName.size() >= layouts::kTransferNameField) carriedName = FileNamePart(fileName);
-    if (uid.size() >= layouts::kTransferNameField ||
-        carriedName.size() >= layouts::kTransferNameField)
+    if (carriedName.size() >= layouts::kTransferTextField) carriedName = FileNamePart(fileName);
+    if (uid.size() >= layouts::kTransferTextField ||
+        carriedName.size() >= layouts::kTransferTextField)
       return kBadLength;
     std::vector<char> signer(static_cast<std::size_t>(GetMaxUIDLength()) + 1, '\0');
     if (const std::int32_t r = GetCurrentUserUID(signer.data()); r != kOk) return r;
-    if (!layouts::WritePublicKeyBlock(block, uid, carriedName,
-                                      {data.data(), static_cast<std::size_t>(dataSize)}))
+    if (!layouts::WritePublicKeyBlock(
+            block, uid, carriedName,
+            layouts::Bytes(data).first(static_cast<std::size_t>(dataSize))))
       return kBadLength;
     std::int32_t signedSize = static_cast<std::int32_t>(layouts::kPublicKeyBlockSize);
     if (const std::int32_t r = AddSign(block.data(), &signedSize, signer.data()); r != kOk)
@@ -102,7 +104,8 @@ std::int32_t TCcom22Engine::GetPublicKeyBlockByTransfer(const char* transfer,
       return r;
     // Only a block of exactly its size, with terminated texts and a carried length within its
     // field, is a transfer.
-    const auto view = layouts::ReadPublicKeyBlock({decoded.data(), static_cast<std::size_t>(signedSize)});
+    const auto view = layouts::ReadPublicKeyBlock(
+        layouts::Bytes(decoded).first(static_cast<std::size_t>(signedSize)));
     if (!view) return kNullPointer;
     block.uid.assign(view->uid);
     block.fileName.assign(view->fileName);
@@ -175,8 +178,7 @@ std::int32_t TCcom22Engine::GetUIDByPublicKeyTransfer(const char* transfer, char
   return kOk;
 }
 
-std::int32_t TCcom22Engine::SavePublicKeyFromTransfer(const char* directory,
-                                                      const char* transfer) {
+std::int32_t TCcom22Engine::SavePublicKeyFromTransfer(const char* directory, const char* transfer) {
   std::string path;
   return InternalSavePublicKeyFromTransfer(ExpandDirPath(directory != nullptr ? directory : ""),
                                            transfer, path);
@@ -194,12 +196,9 @@ std::int32_t TCcom22Engine::IncludePublicKeyTransfer(const char* transfer) {
 }
 
 std::int32_t TCcom22Engine::IncludeCACertificateFromTransfer(const char* transfer) {
-  std::int32_t keyRequestTimeout = 0;
-  std::int32_t lastOperationTimeout = 0;
-  if (const std::int32_t r = ReadTimeouts(keyRequestTimeout, lastOperationTimeout); r != kOk)
-    return r;
+  Timeouts timeouts;
   std::string uid;
-  if (const std::int32_t r = StandardStart(uid); r != kOk) return r;
+  if (const std::int32_t r = StartWithTimeouts(uid, timeouts); r != kOk) return r;
   TPublicKeyBlock block;
   if (const std::int32_t r = GetPublicKeyBlockByTransfer(transfer, block); r != kOk) return r;
   const std::string_view name = FileNamePart(block.fileName);
@@ -215,7 +214,7 @@ std::int32_t TCcom22Engine::IncludeCACertificateFromTransfer(const char* transfe
   if (!WriteBufferToFile(target, block.data.data(), static_cast<std::int32_t>(block.data.size())))
     return kFileOrUidError;
   return binding_->AddToKeyCache(uid, "", ExpandDirPath(ParamValue(kParamPublicPath)), target,
-                                 keyRequestTimeout, lastOperationTimeout)
+                                 timeouts.keyRequest, timeouts.lastOperation)
              ? kOk
              : kFileOrUidError;
 }

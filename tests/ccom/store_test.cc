@@ -97,8 +97,8 @@ TEST_F(StoreTest, OwnTransferHasTheDocumentedLayout) {
   // One character changed in the UID, the file name, the data, the signature and the length of
   // the signed content; and a transfer from a user b does not know.
   std::vector<std::string> refused;
-  for (const std::size_t byte : {std::size_t{2}, std::size_t{300}, std::size_t{900},
-                                 std::size_t{2564 + 40}, 2564 + s + 1}) {
+  for (const std::size_t byte :
+       {std::size_t{2}, std::size_t{300}, std::size_t{900}, std::size_t{2564 + 40}, 2564 + s + 1}) {
     std::string changed = t.text;
     char& ch = changed[byte * 8 / 6];
     ch = ch == 'A' ? 'B' : 'A';
@@ -161,9 +161,7 @@ TEST_F(StoreTest, CertificatesEnterAndLeaveTheStore) {
   } rows[] = {
       {"SA.1", 118, 132},  // the own UID has no store file here, and is never removed
       {"SQ.7", 118, -32},  // a valid UID without a store file
-      {"NODOT", 103, -32},
-      {"X..1", 103, -32},
-      {"", 103, 110},
+      {"NODOT", 103, -32}, {"X..1", 103, -32}, {"", 103, 110},
   };
   for (const auto& r : rows) {
     EXPECT_EQ(UpdateCertificateCash(a.get(), r.uid), r.refresh) << r.uid;

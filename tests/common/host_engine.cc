@@ -40,8 +40,8 @@ HostEngine::Transfer HostEngine::TransferOf(const std::string& uid) const {
 }
 
 HostEngine::Transfer HostEngine::TransferOfFile(const std::string& file) const {
-  return MakeTransfer(handle_,
-                      [&](char* b) { return GetPublicKeyTransferByFile(handle_, b, file.c_str()); });
+  return MakeTransfer(
+      handle_, [&](char* b) { return GetPublicKeyTransferByFile(handle_, b, file.c_str()); });
 }
 
 std::int32_t HostEngine::UidOf(const std::string& transfer, std::string& uid) const {

@@ -27,8 +27,8 @@ class HostEngine {
     std::int32_t code = -1;
     std::string text;
   };
-  Transfer OwnTransfer() const;                       // ExcludeSelfPublicKeyTransfer
-  Transfer TransferOf(const std::string& uid) const;  // GetPublicKeyTransfer
+  Transfer OwnTransfer() const;                            // ExcludeSelfPublicKeyTransfer
+  Transfer TransferOf(const std::string& uid) const;       // GetPublicKeyTransfer
   Transfer TransferOfFile(const std::string& file) const;  // GetPublicKeyTransferByFile
   // GetUIDByPublicKeyTransfer; the UID in `uid`.
   std::int32_t UidOf(const std::string& transfer, std::string& uid) const;

@@ -18,7 +18,8 @@ class ReadOnlyDir {
   explicit ReadOnlyDir(std::string dir) : dir_(std::move(dir)) {
     namespace fs = std::filesystem;
     if (::geteuid() != 0) {
-      fs::permissions(dir_, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+      fs::permissions(dir_,
+                      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                       fs::perm_options::remove);
     } else {
       SetImmutable(true);

@@ -69,10 +69,14 @@ TEST(Paths, UidsThatBecomePaths) {
 
 TEST(Paths, FileNameOfAPeersPath) {
   const std::pair<std::string_view, std::string_view> cases[] = {
-      {"/home/a/self.crt", "self.crt"}, {"C:\\dir\\name.crt", "name.crt"},
-      {"C:name.aut", "name.aut"},       {"plain", "plain"},
-      {"C:\\dir\\", ""},               {"/", ""},
-      {"a/..", ".."},                   {"", ""},
+      {"/home/a/self.crt", "self.crt"},
+      {"C:\\dir\\name.crt", "name.crt"},
+      {"C:name.aut", "name.aut"},
+      {"plain", "plain"},
+      {"C:\\dir\\", ""},
+      {"/", ""},
+      {"a/..", ".."},
+      {"", ""},
   };
   for (const auto& [path, name] : cases) EXPECT_EQ(FileNamePart(path), name) << path;
   EXPECT_TRUE(IsPlainFileName("0.crt"));

@@ -160,4 +160,73 @@ TEST(HostTool, FilesBetweenTwoUsers) {
   fs::remove_all(dir);
 }
 
+// The store and transfer commands between the users of a demo deployment; transfers through
+// files and through standard input and output.
+TEST(HostTool, StoreAndTransferCommands) {
+  const fs::path dir = ScratchDir("host_store_");
+  const std::string root = (dir / "root").string();
+  ASSERT_EQ(Host({"demo", root}).exit, 0);
+  const auto path = [&](const char* name) { return (dir / name).string(); };
+  const auto as = [&](const char* user, std::vector<std::string> args) {
+    args.insert(args.end(), {"--root", root, "--user", user});
+    return Host(args);
+  };
+  const auto quoted = [](const std::string& s) { return Quote(s); };
+  const std::string host = quoted(VORNAK2_HOST_TOOL) + " ";
+  const std::string alice = " --root " + quoted(root) + " --user alice";
+
+  // A transfer on standard output is the transfer alone; the report goes to standard error.
+  std::FILE* pipe = popen((host + "transfer-own --out -" + alice + " 2>/dev/null").c_str(), "r");
+  std::string own;
+  char buffer[8192];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) own.append(buffer, n);
+  ASSERT_EQ(pclose(pipe), 0);
+  ASSERT_FALSE(own.empty());
+  EXPECT_EQ(
+      own.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=\n"),
+      std::string::npos);
+  Spit(path("own.txt"), own);
+  fs::create_directories(path("saved"));
+
+  const struct {
+    const char* user;
+    std::vector<std::string> args;
+    int exit;
+    std::string expected;
+  } rows[] = {
+      {"bob", {"transfer-uid", "--in", path("own.txt")}, 0, "uid: H.1"},
+      {"bob",
+       {"save-transfer", "--in", path("own.txt"), "--dir", path("saved")},
+       0,
+       "SavePublicKeyFromTransfer -> 0"},
+      {"bob", {"transfer-user", "H.1", "--out", path("stored.txt")}, 0, "written to"},
+      {"bob",
+       {"match-transfers", "--in", path("own.txt"), "--with", path("stored.txt")},
+       0,
+       "the same UID"},
+      {"bob", {"include-transfer", "--in", path("own.txt")}, 0, "IncludePublicKeyTransfer -> 0"},
+      {"bob", {"refresh-cert", "H.1"}, 0, "UpdateCertificateCash -> 0"},
+      {"bob", {"remove-cert", "H.2"}, 1, "RemoveCertificate -> 132"},
+      {"bob", {"remove-cert", "H.1"}, 0, "RemoveCertificate -> 0"},
+      {"bob", {"transfer-uid", "--in", path("own.txt")}, 1, "GetUIDByPublicKeyTransfer -> 112"},
+      {"bob", {"install-cert", path("saved/self.crt")}, 0, "IncludePublicKey -> 0"},
+      {"bob", {"transfer-uid", "--in", path("missing.txt")}, 1, "cannot read the transfer"},
+      {"alice", {"generate-keys", "--dir", path("saved")}, 0, "GenerateNewSSK -> 0"},
+      {"alice", {"generate-keys", "--dir", path("none")}, 1, "GenerateNewSSK -> 114"},
+      {"alice",
+       {"include-authority", "--in", path("own.txt")},
+       1,
+       "IncludeCACertificateFromTransfer -> 130"},
+      {"alice", {"clear-cache"}, 0, "ClearCash"},
+  };
+  for (const auto& r : rows) {
+    const Outcome run = as(r.user, r.args);
+    EXPECT_EQ(run.exit, r.exit) << r.args[0] << "\n" << run.output;
+    EXPECT_NE(run.output.find(r.expected), std::string::npos) << r.args[0] << "\n" << run.output;
+  }
+  EXPECT_TRUE(fs::exists(path("saved/1.sec")));
+  EXPECT_TRUE(fs::exists(path("saved/1.pub")));
+  fs::remove_all(dir);
+}
+
 }  // namespace
