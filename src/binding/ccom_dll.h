@@ -10,7 +10,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -173,7 +175,22 @@ class TCComDLL : public TCrypto_DLL {
                            const char* certText, char* buffer, std::int32_t capacity);
   // Parses a certificate file (no cache, no random generator): its UID and key number.
   bool ReadCertificateFile(const std::string& path, std::string* uid, std::int32_t* keyNumber);
-  std::int32_t Fail(const std::exception& e);
+  // The binding's exception barrier: runs `op` and gives its result; an allocation failure gives
+  // kOutOfMemory, any other exception kLibraryCallException with its class name and message in
+  // LastCallError.
+  template <typename Op>
+  std::int32_t Guarded(Op&& op) noexcept {
+    try {
+      return op();
+    } catch (const std::bad_alloc&) {
+      return kOutOfMemory;
+    } catch (const std::exception& e) {
+      return Fail(e);
+    } catch (...) {
+      return Fail(std::runtime_error("unknown exception"));
+    }
+  }
+  std::int32_t Fail(const std::exception& e) noexcept;
   TIntelProvider* Hardware();
 
   std::unique_ptr<TIntelProvider> hardwareRandom_;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -134,7 +136,25 @@ class TCcom22Engine : public TCryptoEngine {
 
  private:
   // Records "TCcom22Engine.<operation><separator><class>: <message>" as the last exception text.
-  void RecordException(const char* operationTag, const std::exception& e);
+  void RecordException(const char* operationTag, const std::exception& e) noexcept;
+  // The engine's exception barrier, around the whole of an operation (its standard start
+  // included): runs `op` and gives its result; an allocation failure gives kEngineOutOfMemory,
+  // any other exception kEngineException with the exception recorded under `operationTag`
+  // (the operation's name and its separator, "SignData " for example).
+  template <typename Op>
+  std::int32_t Guarded(const char* operationTag, Op&& op) noexcept {
+    try {
+      return op();
+    } catch (const std::bad_alloc&) {
+      return kEngineOutOfMemory;
+    } catch (const std::exception& e) {
+      RecordException(operationTag, e);
+      return kEngineException;
+    } catch (...) {
+      RecordException(operationTag, std::runtime_error("unknown exception"));
+      return kEngineException;
+    }
+  }
   // Under LibraryLock: prepares the key-file cache for `uid`, then runs `call` on the binding.
   template <typename Call>
   std::int32_t WithPreparedLibrary(const OperationSettings& s, const std::string& uid, Call&& call);
