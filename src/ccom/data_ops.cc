@@ -58,13 +58,15 @@ std::int32_t TCcom22Engine::SignData(const void* data, std::int32_t length, void
     if (const std::int32_t r = StandardStart(uid); r != 0) return r;
     if (data == nullptr || length < 1 || signature == nullptr || signatureLength == nullptr)
       return kNullPointer;
-    const std::string signer =
-        signerUID != nullptr && *signerUID != '\0' ? std::string(signerUID) : uid;
+    // This engine signs with the current user's key only. Another UID as signer would label the
+    // signature with that UID and file the current certificate under it in the shared key-file
+    // cache, so it is refused before anything is cached or written.
+    if (signerUID != nullptr && *signerUID != '\0' && uid != signerUID) return kBadUid;
     OperationSettings s;
     if (const std::int32_t r = ReadOperationSettings(s); r != 0) return r;
     std::int32_t produced = *signatureLength;
-    const std::int32_t result = WithPreparedLibrary(s, signer, [&](TCComDLL& dll) {
-      return dll.SignBuffer(CallSettings(s, signer), data, length,
+    const std::int32_t result = WithPreparedLibrary(s, uid, [&](TCComDLL& dll) {
+      return dll.SignBuffer(CallSettings(s, uid), data, length,
                             static_cast<std::uint8_t*>(signature), produced);
     });
     *signatureLength = produced;
