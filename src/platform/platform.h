@@ -56,7 +56,9 @@ struct DirEntry {
   std::string name;  // the entry's name without directory
   bool isDirectory = false;
 };
-// Lists a directory's entries ("." and ".." excluded); nullopt when it cannot be opened.
+// Lists a directory's entries ("." and ".." excluded), symbolic links followed; an entry that
+// cannot be examined (a link whose target is gone) is left out. nullopt when the directory cannot
+// be opened or read.
 std::optional<std::vector<DirEntry>> ListDirectory(const std::string& path);
 // The absolute path of an existing file or directory with every symbolic link resolved; empty
 // when it cannot be resolved. Two paths name the same directory when these are equal.

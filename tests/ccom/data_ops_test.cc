@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <vector>
 
@@ -310,6 +311,30 @@ TEST_F(DataOpsTest, SignerOtherThanTheCurrentUserIsRefusedAndPlantsNothing) {
   // The current user's own UID, given explicitly, signs as before.
   std::string signer;
   EXPECT_EQ(Verify(B(), data, Sign(A(), data, "DA.1"), &signer), 0);
+  EXPECT_EQ(signer, "DA.1");
+}
+
+// A stale link in a key directory (its target gone) is passed over; the other files are found.
+TEST_F(DataOpsTest, DanglingLinksInKeyDirectoriesAreSkipped) {
+  TestRoot& root = TestRoot::Get();
+  const std::filesystem::path links[] = {root.dir() + "data_a/sec/stale.sec",
+                                         root.dir() + "data_b/crt/stale.crt"};
+  for (const auto& link : links) std::filesystem::create_symlink(root.dir() + "no-such-file", link);
+  char uid[256] = {};
+  ASSERT_EQ(A().GetCurrentUserUID(uid), 0);
+  A().Binding()->ClearKeyCache();  // the next operations list the directories again
+
+  const Bytes data = Payload(500);
+  Bytes signature(544);
+  std::int32_t length = 0;
+  const std::int32_t signed_ = A().SignData(data.data(), static_cast<std::int32_t>(data.size()),
+                                            signature.data(), &length, nullptr);
+  signature.resize(static_cast<std::size_t>(std::max(length, 0)));
+  std::string signer;
+  const std::int32_t verified = Verify(B(), data, signature, &signer);
+  for (const auto& link : links) std::filesystem::remove(link);
+  EXPECT_EQ(signed_, 0);
+  EXPECT_EQ(verified, 0);
   EXPECT_EQ(signer, "DA.1");
 }
 
