@@ -79,6 +79,13 @@ std::optional<std::size_t> ReadFileInto(const std::string& path, std::span<std::
 bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data,
                      bool ownerOnly = false) noexcept;
 
+// ---- programs ----
+// Runs the program `argv[0]` (a path) with the arguments `argv` and waits for it. With `output`,
+// its standard output and error are appended there; without, its output is discarded and its
+// errors go where this process's go. The exit status, or nullopt when it could not be started or
+// did not exit normally.
+std::optional<int> RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr);
+
 // ---- vendor library file names ----
 // The file name of a shared library called `name` on this platform ("cc" -> "libcc.so").
 inline std::string SharedLibraryFileName(std::string_view name) {

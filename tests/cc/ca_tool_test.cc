@@ -2,23 +2,22 @@
 // issues checked through the library's entry points.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/platform.h"
 #include "support.h"
 
 namespace cctest {
 namespace {
 
-// Runs the tool with the arguments (quoted for the shell); the exit code.
+// Runs the tool with the arguments, its output dropped; the exit code.
 int RunCa(const std::vector<std::string>& args) {
-  std::string cmd = std::string("'") + CA_TOOL_PATH + "'";
-  for (const auto& a : args) cmd += " '" + a + "'";
-  cmd += " >/dev/null 2>&1";
-  const int status = std::system(cmd.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::vector<std::string> argv = {CA_TOOL_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::string output;
+  return vornak2::platform::RunProgram(argv, &output).value_or(-1);
 }
 
 unsigned Mode(const std::string& path) {
