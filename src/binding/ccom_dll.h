@@ -59,6 +59,8 @@ struct BufferCallSettings {
 
 // The longest piece of data fed to one update call of the library.
 inline constexpr std::int32_t kChunkSize = 65528;
+// What GetCertificateKeyNumber answers for a file without a readable certificate.
+inline constexpr std::int32_t kNoKeyNumber = -1;
 // The session key of a multi-recipient container.
 inline constexpr std::int32_t kSessionKeySize = 32;
 
@@ -120,7 +122,7 @@ class TCComDLL : public TCrypto_DLL {
   // ---- certificates, reports, key generation ----
   // UID of a certificate file; empty on any failure.
   std::string GetCertificateUID(const std::string& path);
-  // Key number of a certificate file; -1 on any failure.
+  // Key number of a certificate file; kNoKeyNumber on any failure.
   std::int32_t GetCertificateKeyNumber(const std::string& path);
   // The report on `reportedUid`'s certificate in the store, written into `buffer` of `capacity`
   // bytes (104 when it does not fit; nothing is written on failure).

@@ -48,8 +48,8 @@ std::string TCComDLL::GetCertificateUID(const std::string& path) {
 }
 
 std::int32_t TCComDLL::GetCertificateKeyNumber(const std::string& path) {
-  std::int32_t keyNumber = -1;
-  return ReadCertificateFile(path, nullptr, &keyNumber) ? keyNumber : -1;
+  std::int32_t keyNumber = kNoKeyNumber;
+  return ReadCertificateFile(path, nullptr, &keyNumber) ? keyNumber : kNoKeyNumber;
 }
 
 std::int32_t TCComDLL::GetCertificateReport(const std::string& ownUid, const std::string& secretDir,

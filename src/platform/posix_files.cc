@@ -43,8 +43,10 @@ class FileDescriptor {
   int fd_;
 };
 
+constexpr int kNoDescriptor = -1;
+
 int OpenForReading(const std::string& path) noexcept {
-  if (path.empty()) return -1;
+  if (path.empty()) return kNoDescriptor;
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
