@@ -57,7 +57,7 @@ std::int32_t TCComDLL::PrepareKeyCache(const std::string& uid, const std::string
       if (cc_._RandWriteFile(randomFile.c_str()) != 0) return kRandomFileFailed;
     }
 
-    std::int32_t result = 0;
+    std::int32_t result = kOk;
     SecretBytes text(kCacheTextSize);
     auto load = [&](const std::string& path, const std::string& source) {
       try {

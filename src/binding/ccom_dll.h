@@ -125,7 +125,7 @@ class TCComDLL : public TCrypto_DLL {
   // Key number of a certificate file; kNoKeyNumber on any failure.
   std::int32_t GetCertificateKeyNumber(const std::string& path);
   // The report on `reportedUid`'s certificate in the store, written into `buffer` of `capacity`
-  // bytes (104 when it does not fit; nothing is written on failure).
+  // bytes (kBadLength when it does not fit; nothing is written on failure).
   std::int32_t GetCertificateReport(const std::string& ownUid, const std::string& secretDir,
                                     const std::string& certDir, const std::string& randomFile,
                                     const std::string& reportedUid, char* buffer,
@@ -134,7 +134,7 @@ class TCComDLL : public TCrypto_DLL {
                                             const std::string& certDir,
                                             const std::string& randomFile, const char* certText,
                                             char* buffer, std::int32_t capacity);
-  // Generates a key pair: output N.sec (owner-only) and C.pub. keyNumber is -1 unless the secret
+  // Generates a key pair: output N.sec (owner-only) and C.pub. keyNumber is kNoKeyNumber unless the secret
   // key was written.
   std::int32_t GenerateKeys(const KeyGenerationArgs& args, std::int32_t& keyNumber);
 
@@ -145,7 +145,7 @@ class TCComDLL : public TCrypto_DLL {
   std::int32_t SignBuffer(const BufferCallSettings& s, const void* data, std::int32_t length,
                           std::uint8_t* block, std::int32_t& blockLength);
   // Verifies a signature block over `data`; the signer's certificate is the one the store holds for
-  // the UID in the block. `blockLength` > 0 bounds what is read of the block (32 or less: 106);
+  // the UID in the block. `blockLength` > 0 bounds what is read of the block (32 or less: kNoSignature);
   // 0 or less leaves the bound to the library. The signer UID (at most 31 characters and a zero)
   // is written to `signerUid` whatever the verification gives.
   std::int32_t VerifyBuffer(const BufferCallSettings& s, const void* data, std::int32_t length,

@@ -13,7 +13,7 @@ namespace vornak2 {
 // ---- key generation ----
 
 std::int32_t TCComDLL::GenerateKeys(const KeyGenerationArgs& a, std::int32_t& keyNumber) {
-  keyNumber = -1;
+  keyNumber = kNoKeyNumber;
   if (!a.currentUid.empty()) {
     if (a.certDir.empty()) return kNoCertificateDir;
     if (a.currentKeyPath.empty()) return kNoCurrentKeyPath;
