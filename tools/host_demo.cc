@@ -3,16 +3,19 @@
 // certificate each party takes from outside the system; every other certificate travels as a
 // signed public-key transfer. Then the users sign and verify, append and remove signatures,
 // encrypt for both or for one, and decrypt; a removed certificate is refused.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "host_commands.h"
 #include "host_ops.h"
 #include "host_store_ops.h"
+#include "platform/platform.h"
 
 namespace vornak2::host {
 
@@ -33,28 +36,24 @@ constexpr const char* kAuthorityUid = "CA.1";
 constexpr std::string_view kSampleText =
     "Payment order 17: transfer 1250.00 to account 40702810900000012345, due 01.07.\n";
 
-std::string Quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
 // Runs the test authority tool (beside this tool), echoing the command and its indented output;
 // true when it exits with 0.
 bool RunAuthority(const std::vector<std::string>& args) {
-  std::string command = Quote(ToolDir() + "vornak2-ca");
+  std::vector<std::string> argv = {ToolDir() + "vornak2-ca"};
   std::string shown = "vornak2-ca";
   for (const auto& a : args) {
-    command += " " + Quote(a);
+    argv.push_back(a);
     shown += " " + a;
   }
   std::printf("  $ %s\n", shown.c_str());
-  std::fflush(stdout);
-  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return false;
-  char line[512];
-  while (std::fgets(line, sizeof line, pipe) != nullptr) std::printf("    %s", line);
-  return pclose(pipe) == 0;
+  std::string output;
+  const std::optional<int> status = platform::RunProgram(argv, &output);
+  for (std::size_t start = 0; start < output.size();) {
+    const std::size_t end = std::min(output.find('\n', start), output.size());
+    std::printf("    %.*s\n", static_cast<int>(end - start), output.data() + start);
+    start = end + 1;
+  }
+  return status == 0;
 }
 
 // A new directory for a demo root.

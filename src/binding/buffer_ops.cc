@@ -149,7 +149,7 @@ std::int32_t TCComDLL::SignBuffer(const BufferCallSettings& s, const void* data,
   if (!ValidLength(data, length) || block == nullptr) return kNullPointer;
   const auto uidField = layouts::MakeUidField(s.uid);
   if (!uidField) return kBadLength;  // no room for its terminator
-  try {
+  return Guarded([&]() -> std::int32_t {
     CertRecord cert(cc_);
     SecRecord sec(cc_);
     LibraryBuffer signature(cc_);
@@ -197,9 +197,7 @@ std::int32_t TCComDLL::SignBuffer(const BufferCallSettings& s, const void* data,
     if (!written) return kOutOfMemory;
     blockLength = static_cast<std::int32_t>(*written);
     return kOk;
-  } catch (const std::exception& e) {
-    return Fail(e);
-  }
+  });
 }
 
 std::int32_t TCComDLL::VerifyBuffer(const BufferCallSettings& s, const void* data,
@@ -220,7 +218,7 @@ std::int32_t TCComDLL::VerifyBuffer(const BufferCallSettings& s, const void* dat
       known ? std::optional(known->signerUid) : layouts::ReadSignerUid(Bytes(block, kUidFieldSize));
   if (!signer) return kNullPointer;  // a UID of 32 characters or more
   const Bytes uidField(block, kUidFieldSize);
-  try {
+  return Guarded([&]() -> std::int32_t {
     // The signer's UID reaches the caller whatever the verification gives.
     std::memcpy(signerUid, signer->data(), signer->size());
     signerUid[signer->size()] = '\0';
@@ -262,9 +260,7 @@ std::int32_t TCComDLL::VerifyBuffer(const BufferCallSettings& s, const void* dat
         });
     if (fed != 0) return fed;
     return cc_._BufferVerifyFinal(ctx.get(), signature);
-  } catch (const std::exception& e) {
-    return Fail(e);
-  }
+  });
 }
 
 std::int32_t TCComDLL::EncryptBuffer(const BufferCallSettings& s, const std::string& recipientUid,
@@ -274,7 +270,7 @@ std::int32_t TCComDLL::EncryptBuffer(const BufferCallSettings& s, const std::str
   if (s.currentKeyPath.empty()) return kNoCurrentKeyPath;
   if (s.randomFile.empty()) return kNoRandomFile;
   if (!ValidLength(data, length)) return kNullPointer;
-  try {
+  return Guarded([&]() -> std::int32_t {
     CertRecord cert(cc_);
     SessionKey sessionKey(cc_);
     LibraryBuffer encipheredKey(cc_);
@@ -323,9 +319,7 @@ std::int32_t TCComDLL::EncryptBuffer(const BufferCallSettings& s, const std::str
     if (!written) return kBadLength;
     length = static_cast<std::int32_t>(*written);
     return kOk;
-  } catch (const std::exception& e) {
-    return Fail(e);
-  }
+  });
 }
 
 std::int32_t TCComDLL::DecryptBuffer(const BufferCallSettings& s, std::uint8_t* data,
@@ -337,7 +331,7 @@ std::int32_t TCComDLL::DecryptBuffer(const BufferCallSettings& s, std::uint8_t* 
   if (!ValidLength(data, length)) return kNullPointer;
   const auto block = layouts::ReadCertBlock(Bytes(data, static_cast<std::size_t>(length)));
   if (!block) return kBadEncryptedData;
-  try {
+  return Guarded([&]() -> std::int32_t {
     SecRecord sec(cc_);
     SessionKey sessionKey(cc_);
     RandomSession random(cc_);
@@ -371,9 +365,7 @@ std::int32_t TCComDLL::DecryptBuffer(const BufferCallSettings& s, std::uint8_t* 
         r != 0)
       return r;
     return DecipherOver(cc_, ctx.get(), block->data, data, length);
-  } catch (const std::exception& e) {
-    return Fail(e);
-  }
+  });
 }
 
 std::int32_t TCComDLL::EncryptWithRandomKey(const BufferCallSettings& s,
@@ -383,7 +375,7 @@ std::int32_t TCComDLL::EncryptWithRandomKey(const BufferCallSettings& s,
   if (key == nullptr ||
       input.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
     return kNullPointer;
-  try {
+  return Guarded([&]() -> std::int32_t {
     RandomSession random(cc_);
     Context ctx(*this);
     if (const std::int32_t r = OpenKeyContext(*this, s, random, ctx); r != 0) return r;
@@ -408,9 +400,7 @@ std::int32_t TCComDLL::EncryptWithRandomKey(const BufferCallSettings& s,
     block.resize(*total);
     std::memcpy(key, fresh.data(), kSessionKeySize);
     return kOk;
-  } catch (const std::exception& e) {
-    return Fail(e);
-  }
+  });
 }
 
 std::int32_t TCComDLL::DecryptWithKey(const BufferCallSettings& s, std::uint8_t* data,
@@ -419,7 +409,7 @@ std::int32_t TCComDLL::DecryptWithKey(const BufferCallSettings& s, std::uint8_t*
   if (!ValidLength(data, length) || key == nullptr) return kNullPointer;
   const auto block = layouts::ReadKeyBlock(Bytes(data, static_cast<std::size_t>(length)));
   if (!block) return kBadEncryptedData;
-  try {
+  return Guarded([&]() -> std::int32_t {
     RandomSession random(cc_);
     Context ctx(*this);
     if (const std::int32_t r = OpenKeyContext(*this, s, random, ctx); r != 0) return r;
@@ -429,9 +419,7 @@ std::int32_t TCComDLL::DecryptWithKey(const BufferCallSettings& s, std::uint8_t*
         r != 0)
       return r;
     return DecipherOver(cc_, ctx.get(), block->data, data, length);
-  } catch (const std::exception& e) {
-    return Fail(e);
-  }
+  });
 }
 
 }  // namespace vornak2

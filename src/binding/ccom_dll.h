@@ -10,7 +10,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -57,6 +59,8 @@ struct BufferCallSettings {
 
 // The longest piece of data fed to one update call of the library.
 inline constexpr std::int32_t kChunkSize = 65528;
+// What GetCertificateKeyNumber answers for a file without a readable certificate.
+inline constexpr std::int32_t kNoKeyNumber = -1;
 // The session key of a multi-recipient container.
 inline constexpr std::int32_t kSessionKeySize = 32;
 
@@ -118,10 +122,10 @@ class TCComDLL : public TCrypto_DLL {
   // ---- certificates, reports, key generation ----
   // UID of a certificate file; empty on any failure.
   std::string GetCertificateUID(const std::string& path);
-  // Key number of a certificate file; -1 on any failure.
+  // Key number of a certificate file; kNoKeyNumber on any failure.
   std::int32_t GetCertificateKeyNumber(const std::string& path);
   // The report on `reportedUid`'s certificate in the store, written into `buffer` of `capacity`
-  // bytes (104 when it does not fit; nothing is written on failure).
+  // bytes (kBadLength when it does not fit; nothing is written on failure).
   std::int32_t GetCertificateReport(const std::string& ownUid, const std::string& secretDir,
                                     const std::string& certDir, const std::string& randomFile,
                                     const std::string& reportedUid, char* buffer,
@@ -130,7 +134,7 @@ class TCComDLL : public TCrypto_DLL {
                                             const std::string& certDir,
                                             const std::string& randomFile, const char* certText,
                                             char* buffer, std::int32_t capacity);
-  // Generates a key pair: output N.sec (owner-only) and C.pub. keyNumber is -1 unless the secret
+  // Generates a key pair: output N.sec (owner-only) and C.pub. keyNumber is kNoKeyNumber unless the secret
   // key was written.
   std::int32_t GenerateKeys(const KeyGenerationArgs& args, std::int32_t& keyNumber);
 
@@ -141,7 +145,7 @@ class TCComDLL : public TCrypto_DLL {
   std::int32_t SignBuffer(const BufferCallSettings& s, const void* data, std::int32_t length,
                           std::uint8_t* block, std::int32_t& blockLength);
   // Verifies a signature block over `data`; the signer's certificate is the one the store holds for
-  // the UID in the block. `blockLength` > 0 bounds what is read of the block (32 or less: 106);
+  // the UID in the block. `blockLength` > 0 bounds what is read of the block (32 or less: kNoSignature);
   // 0 or less leaves the bound to the library. The signer UID (at most 31 characters and a zero)
   // is written to `signerUid` whatever the verification gives.
   std::int32_t VerifyBuffer(const BufferCallSettings& s, const void* data, std::int32_t length,
@@ -173,7 +177,22 @@ class TCComDLL : public TCrypto_DLL {
                            const char* certText, char* buffer, std::int32_t capacity);
   // Parses a certificate file (no cache, no random generator): its UID and key number.
   bool ReadCertificateFile(const std::string& path, std::string* uid, std::int32_t* keyNumber);
-  std::int32_t Fail(const std::exception& e);
+  // The binding's exception barrier: runs `op` and gives its result; an allocation failure gives
+  // kOutOfMemory, any other exception kLibraryCallException with its class name and message in
+  // LastCallError.
+  template <typename Op>
+  std::int32_t Guarded(Op&& op) noexcept {
+    try {
+      return op();
+    } catch (const std::bad_alloc&) {
+      return kOutOfMemory;
+    } catch (const std::exception& e) {
+      return Fail(e);
+    } catch (...) {
+      return Fail(std::runtime_error("unknown exception"));
+    }
+  }
+  std::int32_t Fail(const std::exception& e) noexcept;
   TIntelProvider* Hardware();
 
   std::unique_ptr<TIntelProvider> hardwareRandom_;

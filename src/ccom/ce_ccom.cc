@@ -117,7 +117,7 @@ void TCcom22Engine::SetCachedCertUID(const std::string& path, const std::string&
   cache.uids.insert_or_assign(path, uid);
 }
 
-void TCcom22Engine::RecordException(const char* operationTag, const std::exception& e) {
+void TCcom22Engine::RecordException(const char* operationTag, const std::exception& e) noexcept {
   try {
     LastException().SetText(std::string("TCcom22Engine.") + operationTag + ExceptionClassName(e) +
                             ": " + e.what());
@@ -182,12 +182,13 @@ std::string TCcom22Engine::GetCurrentCertFile() const {
 std::int32_t TCcom22Engine::GetCryptoAPI(const std::string& path, std::string& uid) {
   uid.clear();
   if (!binding_) {
-    try {
-      binding_ = std::make_unique<TCComDLL>();
-    } catch (const std::exception& e) {
-      RecordException("GetCryptoAPI ", e);
-      return kEngineException;
-    }
+    if (const std::int32_t r = Guarded("GetCryptoAPI ",
+                                       [&]() -> std::int32_t {
+                                         binding_ = std::make_unique<TCComDLL>();
+                                         return kOk;
+                                       });
+        r != kOk)
+      return r;
   }
   binding_->SetPasswordRequestFunc(PasswordRequestFunc());
   if (!binding_->Loaded()) {
@@ -248,19 +249,16 @@ std::int32_t TCcom22Engine::ReadOperationSettings(OperationSettings& s) const {
 // ---- users ----
 
 std::int32_t TCcom22Engine::GetCurrentUserUID(char* buffer) {
-  std::string uid;
-  const std::int32_t result = StandardStart(uid);
-  if (result != 0) return result;
-  if (buffer == nullptr) return kNullPointer;
-  // The host's buffer holds GetMaxUIDLength() bytes; a UID that does not fit is refused.
-  if (uid.size() >= static_cast<std::size_t>(GetMaxUIDLength())) return kBadLength;
-  try {
+  return Guarded("GetCurrentUID ", [&]() -> std::int32_t {
+    std::string uid;
+    const std::int32_t result = StandardStart(uid);
+    if (result != 0) return result;
+    if (buffer == nullptr) return kNullPointer;
+    // The host's buffer holds GetMaxUIDLength() bytes; a UID that does not fit is refused.
+    if (uid.size() >= static_cast<std::size_t>(GetMaxUIDLength())) return kBadLength;
     std::memcpy(buffer, uid.c_str(), uid.size() + 1);
-  } catch (const std::exception& e) {
-    RecordException("GetCurrentUID ", e);
-    return kEngineException;
-  }
-  return kOk;
+    return kOk;
+  });
 }
 
 std::int32_t TCcom22Engine::GetEncodeUIDBySignUID(const char* signUID, char* encodeUID) {

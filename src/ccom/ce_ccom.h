@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -196,7 +198,7 @@ class TCcom22Engine : public TCryptoEngine {
 
  private:
   // Records "TCcom22Engine.<operation><separator><class>: <message>" as the last exception text.
-  void RecordException(const char* operationTag, const std::exception& e);
+  void RecordException(const char* operationTag, const std::exception& e) noexcept;
   // Files a carried file must never replace: secret keys (which no operation overwrites), and the
   // current certificate, the random-state file and a pending renewal's "key.dat", which a
   // transfer's file of the same name would otherwise destroy.
@@ -205,13 +207,21 @@ class TCcom22Engine : public TCryptoEngine {
   // parameters (1024, 256 and 730 when empty); 128 when one of these is not a number.
   std::int32_t KeyGenerationFor(const OperationSettings& s, const std::string& currentUid,
                                 const std::string& newUid, KeyGenerationArgs& args) const;
-  // Runs `body`; an exception it raises is recorded under `operationTag` and answered with 136.
-  template <typename Body>
-  std::int32_t ExceptionBarrier(const char* operationTag, Body&& body) {
+  // The engine's exception barrier, around the whole of an operation (its standard start
+  // included): runs `op` and gives its result; an allocation failure gives kEngineOutOfMemory,
+  // any other exception kEngineException with the exception recorded under `operationTag`
+  // (the operation's name and its separator, "SignData " for example).
+  template <typename Op>
+  std::int32_t Guarded(const char* operationTag, Op&& op) noexcept {
     try {
-      return body();
+      return op();
+    } catch (const std::bad_alloc&) {
+      return kEngineOutOfMemory;
     } catch (const std::exception& e) {
       RecordException(operationTag, e);
+      return kEngineException;
+    } catch (...) {
+      RecordException(operationTag, std::runtime_error("unknown exception"));
       return kEngineException;
     }
   }

@@ -53,48 +53,44 @@ std::int32_t TCcom22Engine::WithPreparedLibrary(const OperationSettings& s, cons
 
 std::int32_t TCcom22Engine::SignData(const void* data, std::int32_t length, void* signature,
                                      std::int32_t* signatureLength, const char* signerUID) {
-  std::string uid;
-  if (const std::int32_t r = StandardStart(uid); r != 0) return r;
-  if (data == nullptr || length < 1 || signature == nullptr || signatureLength == nullptr)
-    return kNullPointer;
-  try {
-    const std::string signer =
-        signerUID != nullptr && *signerUID != '\0' ? std::string(signerUID) : uid;
+  return Guarded("SignData ", [&]() -> std::int32_t {
+    std::string uid;
+    if (const std::int32_t r = StandardStart(uid); r != 0) return r;
+    if (data == nullptr || length < 1 || signature == nullptr || signatureLength == nullptr)
+      return kNullPointer;
+    // This engine signs with the current user's key only. Another UID as signer would label the
+    // signature with that UID and file the current certificate under it in the shared key-file
+    // cache, so it is refused before anything is cached or written.
+    if (signerUID != nullptr && *signerUID != '\0' && uid != signerUID) return kBadUid;
     OperationSettings s;
     if (const std::int32_t r = ReadOperationSettings(s); r != 0) return r;
     std::int32_t produced = *signatureLength;
-    const std::int32_t result = WithPreparedLibrary(s, signer, [&](TCComDLL& dll) {
-      return dll.SignBuffer(CallSettings(s, signer), data, length,
+    const std::int32_t result = WithPreparedLibrary(s, uid, [&](TCComDLL& dll) {
+      return dll.SignBuffer(CallSettings(s, uid), data, length,
                             static_cast<std::uint8_t*>(signature), produced);
     });
     *signatureLength = produced;
     return result;
-  } catch (const std::exception& e) {
-    RecordException("SignData ", e);
-    return kEngineException;
-  }
+  });
 }
 
 std::int32_t TCcom22Engine::Verify(const void* data, std::int32_t length, const void* signature,
                                    std::int32_t signatureLength, char* signerUID,
                                    bool checkValidity) {
-  std::string uid;
-  if (const std::int32_t r = StandardStart(uid); r != 0) return r;
-  if (data == nullptr || length < 1 || signature == nullptr) return kNullPointer;
-  OperationSettings s;
-  if (const std::int32_t r = ReadOperationSettings(s); r != 0) return r;
-  s.checkValidity = checkValidity;
-  if (signerUID == nullptr) return kNullPointer;
-  try {
+  return Guarded("VerifyData ", [&]() -> std::int32_t {
+    std::string uid;
+    if (const std::int32_t r = StandardStart(uid); r != 0) return r;
+    if (data == nullptr || length < 1 || signature == nullptr) return kNullPointer;
+    OperationSettings s;
+    if (const std::int32_t r = ReadOperationSettings(s); r != 0) return r;
+    s.checkValidity = checkValidity;
+    if (signerUID == nullptr) return kNullPointer;
     return WithPreparedLibrary(s, uid, [&](TCComDLL& dll) {
       return dll.VerifyBuffer(CallSettings(s, uid), data, length,
                               static_cast<const std::uint8_t*>(signature), signatureLength,
                               signerUID);
     });
-  } catch (const std::exception& e) {
-    RecordException("VerifyData ", e);
-    return kEngineException;
-  }
+  });
 }
 
 std::int32_t TCcom22Engine::VerifyData(const void* data, std::int32_t length, const void* signature,
@@ -150,10 +146,10 @@ std::int32_t TCcom22Engine::RemoveSign(void* data, std::int32_t* size, char* sig
 // ---- encryption ----
 
 std::int32_t TCcom22Engine::EncodeData(void* data, std::int32_t* size, const char* recipients) {
-  std::string uid;
-  if (const std::int32_t r = StandardStart(uid); r != 0) return r;
-  if (data == nullptr || size == nullptr || *size < 1) return kNullPointer;
-  try {
+  return Guarded("EncodeData ", [&]() -> std::int32_t {
+    std::string uid;
+    if (const std::int32_t r = StandardStart(uid); r != 0) return r;
+    if (data == nullptr || size == nullptr || *size < 1) return kNullPointer;
     const std::string text = recipients != nullptr && *recipients != '\0'
                                  ? std::string(recipients)
                                  : ParamValue(kParamEncryptForUID);
@@ -171,24 +167,21 @@ std::int32_t TCcom22Engine::EncodeData(void* data, std::int32_t* size, const cha
     });
     *size = length;
     return result;
-  } catch (const std::exception& e) {
-    RecordException("EncodeData ", e);
-    return kEngineException;
-  }
+  });
 }
 
 std::int32_t TCcom22Engine::EncodeDataForUsers(void* data, std::int32_t* size,
                                                const std::vector<std::string>& recipients) {
-  std::string uid;
-  if (const std::int32_t r = StandardStart(uid); r != 0) return r;
-  const auto count = static_cast<std::int64_t>(recipients.size());
-  if (count < 2) return kBadParameters;
-  if (data == nullptr || size == nullptr || *size < 1) return kNullPointer;
-  // Every UID must fit its field with its terminator.
-  for (const std::string& recipient : recipients) {
-    if (recipient.size() >= layouts::kRecipientFieldSize) return kBadLength;
-  }
-  try {
+  return Guarded("EncodeDataForUsers ", [&]() -> std::int32_t {
+    std::string uid;
+    if (const std::int32_t r = StandardStart(uid); r != 0) return r;
+    const auto count = static_cast<std::int64_t>(recipients.size());
+    if (count < 2) return kBadParameters;
+    if (data == nullptr || size == nullptr || *size < 1) return kNullPointer;
+    // Every UID must fit its field with its terminator.
+    for (const std::string& recipient : recipients) {
+      if (recipient.size() >= layouts::kRecipientFieldSize) return kBadLength;
+    }
     OperationSettings s;
     if (const std::int32_t r = ReadOperationSettings(s); r != 0) return r;
     if (layouts::ContainerHeadSize(recipients.size()) >
@@ -243,17 +236,14 @@ std::int32_t TCcom22Engine::EncodeDataForUsers(void* data, std::int32_t* size,
     if (!total) return kBadLength;
     *size = static_cast<std::int32_t>(*total);
     return kOk;
-  } catch (const std::exception& e) {
-    RecordException("EncodeDataForUsers ", e);
-    return kEngineException;
-  }
+  });
 }
 
 std::int32_t TCcom22Engine::DecodeData(void* data, std::int32_t* size, void*) {
-  std::string uid;
-  if (const std::int32_t r = StandardStart(uid); r != 0) return r;
-  if (data == nullptr || size == nullptr || *size < 1) return kNullPointer;
-  try {
+  return Guarded("DecodeData ", [&]() -> std::int32_t {
+    std::string uid;
+    if (const std::int32_t r = StandardStart(uid); r != 0) return r;
+    if (data == nullptr || size == nullptr || *size < 1) return kNullPointer;
     OperationSettings s;
     if (const std::int32_t r = ReadOperationSettings(s); r != 0) return r;
     auto* bytes = static_cast<std::uint8_t*>(data);
@@ -306,10 +296,7 @@ std::int32_t TCcom22Engine::DecodeData(void* data, std::int32_t* size, void*) {
     std::memmove(bytes, payload, static_cast<std::size_t>(payloadLength));
     *size = payloadLength;
     return kOk;
-  } catch (const std::exception& e) {
-    RecordException("DecodeData ", e);
-    return kEngineException;
-  }
+  });
 }
 
 }  // namespace vornak2

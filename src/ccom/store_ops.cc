@@ -63,7 +63,7 @@ std::int32_t TCcom22Engine::InstallCertificate(const std::string& path, const Ti
                                                bool ownCertificate) {
   std::string uid;
   if (const std::int32_t r = StandardStart(uid); r != kOk) return r;
-  return ExceptionBarrier("IncludePublicKey ", [&]() -> std::int32_t {
+  return Guarded("IncludePublicKey ", [&]() -> std::int32_t {
     const std::string certUid = binding_->GetCertificateUID(path);
     if (certUid.empty()) return kNoUidInCertificate;
     const std::string publicPath = ExpandDirPath(ParamValue(kParamPublicPath));
@@ -113,7 +113,7 @@ std::int32_t TCcom22Engine::UpdateCertificateCash(const char* uid) {
   Timeouts timeouts;
   std::string current;
   if (const std::int32_t r = StartWithTimeouts(current, timeouts); r != kOk) return r;
-  return ExceptionBarrier("UpdateCertificateCash: ", [&]() -> std::int32_t {
+  return Guarded("UpdateCertificateCash: ", [&]() -> std::int32_t {
     const std::string given = uid != nullptr ? uid : "";
     const std::string publicPath = ExpandDirPath(ParamValue(kParamPublicPath));
     const std::string file = CertPathByUID(given, publicPath);
@@ -140,7 +140,7 @@ std::int32_t TCcom22Engine::RemoveCertificate(const char* uid) {
   if (current == uid) return kCannotRemoveOwnCertificate;
   const std::string file = CertPathByUID(uid, ExpandDirPath(ParamValue(kParamPublicPath)));
   if (file.empty() || !DeleteFile(file)) return kVendorDeleteFile;
-  return ExceptionBarrier("RemoveCertificate: ", [&] {
+  return Guarded("RemoveCertificate: ", [&] {
     return binding_->RemoveFromKeyCache(current, file) ? kOk : kFileOrUidError;
   });
 }
@@ -148,7 +148,7 @@ std::int32_t TCcom22Engine::RemoveCertificate(const char* uid) {
 std::int32_t TCcom22Engine::GenerateNewSSK() {
   std::string uid;
   if (const std::int32_t r = StandardStart(uid); r != kOk) return r;
-  return ExceptionBarrier("GenerateNewSSK ", [&]() -> std::int32_t {
+  return Guarded("GenerateNewSSK ", [&]() -> std::int32_t {
     OperationSettings s;
     if (const std::int32_t r = ReadOperationSettings(s); r != kOk) return r;
     const std::string& subjectParam = ParamValue(kParamKeyGenSubject);

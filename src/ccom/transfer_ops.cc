@@ -47,7 +47,7 @@ std::int32_t TCcom22Engine::PreparePublicKeyTransfer(const std::string& uid, cha
         "TCcom22Engine.PreparePublicKeyTransfer: Unable to prepare transfer with empty filename!");
     return kEngineException;
   }
-  return ExceptionBarrier("PreparePublicKeyTransfer: ", [&]() -> std::int32_t {
+  return Guarded("PreparePublicKeyTransfer: ", [&]() -> std::int32_t {
     std::vector<std::uint8_t> block(layouts::kPublicKeyBlockSize +
                                     static_cast<std::size_t>(GetMaxSignAddition()));
     std::vector<std::uint8_t> data(layouts::kMaxCarriedFile);
@@ -92,7 +92,7 @@ std::int32_t TCcom22Engine::PreparePublicKeyTransfer(const std::string& uid, cha
 std::int32_t TCcom22Engine::GetPublicKeyBlockByTransfer(const char* transfer,
                                                         TPublicKeyBlock& block) {
   if (transfer == nullptr || *transfer == '\0') return kNullPointer;
-  return ExceptionBarrier("GetPublicKeyBlockByTransfer: ", [&]() -> std::int32_t {
+  return Guarded("GetPublicKeyBlockByTransfer: ", [&]() -> std::int32_t {
     const std::size_t textLength = std::strlen(transfer);
     if (textLength > static_cast<std::size_t>(INT32_MAX)) return kNullPointer;
     std::vector<std::uint8_t> decoded =
@@ -119,7 +119,7 @@ std::int32_t TCcom22Engine::InternalSavePublicKeyFromTransfer(const std::string&
                                                               std::string& path) {
   TPublicKeyBlock block;
   if (const std::int32_t r = GetPublicKeyBlockByTransfer(transfer, block); r != kOk) return r;
-  return ExceptionBarrier("InternalSavePublicKeyFromTransfer: ", [&]() -> std::int32_t {
+  return Guarded("InternalSavePublicKeyFromTransfer: ", [&]() -> std::int32_t {
     const std::string_view name = FileNamePart(block.fileName);
     // No directory means no place to write: the name alone would land wherever the process is.
     if (!IsPlainFileName(name) || directory.empty()) return kTransferFileFailed;
@@ -157,7 +157,7 @@ std::int32_t TCcom22Engine::GetPublicKeyTransferByFile(char* transfer, const cha
   std::string uid;
   if (const std::int32_t r = StandardStart(uid); r != kOk) return r;
   std::string owner;
-  if (const std::int32_t r = ExceptionBarrier("GetPublicKeyTransferByFile: ",
+  if (const std::int32_t r = Guarded("GetPublicKeyTransferByFile: ",
                                               [&] {
                                                 owner = binding_->GetCertificateUID(file);
                                                 return kOk;

@@ -56,7 +56,9 @@ struct DirEntry {
   std::string name;  // the entry's name without directory
   bool isDirectory = false;
 };
-// Lists a directory's entries ("." and ".." excluded); nullopt when it cannot be opened.
+// Lists a directory's entries ("." and ".." excluded), symbolic links followed; an entry that
+// cannot be examined (a link whose target is gone) is left out. nullopt when the directory cannot
+// be opened or read.
 std::optional<std::vector<DirEntry>> ListDirectory(const std::string& path);
 // The absolute path of an existing file or directory with every symbolic link resolved; empty
 // when it cannot be resolved. Two paths name the same directory when these are equal.
@@ -88,6 +90,13 @@ bool RenameNoReplace(const std::string& from, const std::string& to) noexcept;
 // temporary file is removed).
 bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data,
                      bool ownerOnly = false) noexcept;
+
+// ---- programs ----
+// Runs the program `argv[0]` (a path) with the arguments `argv` and waits for it. With `output`,
+// its standard output and error are appended there; without, its output is discarded and its
+// errors go where this process's go. The exit status, or nullopt when it could not be started or
+// did not exit normally.
+std::optional<int> RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr);
 
 // ---- vendor library file names ----
 // The file name of a shared library called `name` on this platform ("cc" -> "libcc.so").

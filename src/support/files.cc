@@ -139,9 +139,9 @@ void FindFilesByExtension(const std::string& directory, const std::string& exten
 }
 
 int SplitBySemicolon(const char* text, std::vector<std::string>& list) {
-  if (text == nullptr || text[0] == '\0') return 0;
-  const std::string_view rest(text);
   int count = 0;
+  if (text == nullptr || text[0] == '\0') return count;
+  const std::string_view rest(text);
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = rest.find(';', start);

@@ -64,12 +64,13 @@ TEST(WriteFileAtomic, FailureLeavesEverythingAsItWas) {
   EXPECT_EQ(Names(dir.dir()), std::vector<std::string>{"target"});
 }
 
-TEST(Files, ListDirectorySortsAndMarksDirectories) {
+TEST(Files, ListDirectorySortsMarksDirectoriesAndSkipsDanglingLinks) {
   ScratchDir dir;
   WriteText(dir / "b.crt", "");
   WriteText(dir / ".hidden", "");
   fs::create_directory(dir / "a");
   fs::create_directory_symlink(dir / "a", dir / "link");
+  fs::create_symlink(dir / "gone", dir / "stale.crt");  // a dangling link is left out
   const auto entries = ListDirectory(dir.dir());
   ASSERT_TRUE(entries);
   std::vector<std::pair<std::string, bool>> seen;
