@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 
 #include "host_engine.h"
 #include "read_only_dir.h"
@@ -190,15 +191,16 @@ TEST_F(StoreTest, HostileTransfersStayInTheirDirectories) {
   const std::string inbox = Dir("st_inbox"), templateDir = Dir("st_template");
   a.Set(15, templateDir);
 
-  // What a hostile peer does: sign a block of its own making.
-  auto craft = [&](const std::string& uid, const std::string& fileName, const std::string& data) {
+  // What a hostile peer does: sign a block of its own making (`length` bytes of it, with the
+  // DataSize field it chooses).
+  auto craft = [&](const std::string& uid, const std::string& fileName, const std::string& data,
+                   std::int32_t length = 2564, std::optional<std::int32_t> dataSize = {}) {
     std::vector<std::uint8_t> block(2564 + 554, 0);
-    std::memcpy(block.data(), uid.data(), uid.size());
+    std::memcpy(block.data(), uid.data(), std::min<std::size_t>(uid.size(), 256));
     std::memcpy(block.data() + 256, fileName.data(), fileName.size());
-    const auto size = static_cast<std::int32_t>(data.size());
+    const std::int32_t size = dataSize.value_or(static_cast<std::int32_t>(data.size()));
     std::memcpy(block.data() + 512, &size, 4);
     std::memcpy(block.data() + 516, data.data(), data.size());
-    std::int32_t length = 2564;
     EXPECT_EQ(AddSign(h.get(), block.data(), &length, ""), 0);
     const auto text = EncodeBuffer(block.data(), length);
     return std::string(text.begin(), text.end());
@@ -221,8 +223,21 @@ TEST_F(StoreTest, HostileTransfersStayInTheirDirectories) {
       {"SH.8", "C:\\dir\\", junk, 119, 119, 130},
       {"SH.8", "../../0.sec", junk, 119, 119, 130},  // a secret key is never written
   };
+  // Blocks that are no transfers however well signed: another length, a DataSize outside 0 to
+  // 2047, a UID without its zero in its first 255 bytes.
+  const std::string malformed[] = {
+      craft("SH.8", "a.crt", junk, 2563), craft("SH.8", "a.crt", junk, 2565),
+      craft("SH.8", "a.crt", junk, 2564, 2048), craft("SH.8", "a.crt", junk, 2564, -1),
+      craft(std::string(255, 'u'), "a.crt", junk)};
   fs::remove_all(Root().dir() + "st_drop");
   const auto before = TreeListing(Root().dir());
+  for (const std::string& t : malformed) {
+    std::string uid;
+    EXPECT_EQ(h.UidOf(t, uid), 110);
+    EXPECT_EQ(SavePublicKeyFromTransfer(a.get(), inbox.c_str(), t.c_str()), 110);
+    EXPECT_EQ(IncludePublicKeyTransfer(a.get(), t.c_str()), 110);
+    EXPECT_EQ(IncludeCACertificateFromTransfer(a.get(), t.c_str()), 110);
+  }
   for (const Case& k : cases) {
     const std::string t = craft(k.uid, k.fileName, k.data);
     const std::string label = k.uid + " / " + k.fileName;
