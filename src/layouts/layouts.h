@@ -35,6 +35,12 @@ std::optional<UidField> MakeUidField(std::string_view uid);
 // field or the field holds no zero.
 std::optional<std::string_view> ReadSignerUid(Bytes block);
 
+// Where the signature of a block of unknown length starts (the vendor library finds its end by
+// itself); only for blocks whose length the host did not give.
+inline const std::uint8_t* UnboundedSignature(const std::uint8_t* block) {
+  return block + kUidFieldSize;
+}
+
 struct SignatureBlockView {
   std::string_view signerUid;
   Bytes uidField;   // the 32 bytes that are signed together with the data
@@ -150,7 +156,8 @@ std::optional<std::size_t> WriteContainer(MutableBytes out,
                                           const std::vector<Bytes>& keys, Bytes payload);
 
 // ---- public-key transfer block ----
-// (The signed block inside a public-key transfer belongs here as well, with its reader and
-// writer, when transfers are built.)
+// The signed block inside a public-key transfer belongs here as well, with its reader and writer
+// over the cursor, when transfers are built.
+inline constexpr std::size_t kPublicKeyTransferBlockSize = 2564;
 
 }  // namespace vornak2::layouts
