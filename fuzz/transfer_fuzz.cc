@@ -49,8 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(name.size() <= b.fileName.size() &&
         b.fileName.substr(b.fileName.size() - name.size()) == name);
 
-  std::vector<std::uint8_t> again(kPublicKeyBlockSize, 0xEE);
-  Check(WritePublicKeyBlock(again, b.uid, b.fileName, b.data) == kPublicKeyBlockSize);
+  std::vector<std::uint8_t> again(kPublicKeyTransferBlockSize, 0xEE);
+  Check(WritePublicKeyBlock(again, b.uid, b.fileName, b.data) == kPublicKeyTransferBlockSize);
   const auto reread = ReadPublicKeyBlock(again);
   Check(reread && reread->uid == b.uid && reread->fileName == b.fileName &&
         reread->data.size() == b.data.size() &&

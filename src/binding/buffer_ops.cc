@@ -226,7 +226,7 @@ std::int32_t TCComDLL::VerifyBuffer(const BufferCallSettings& s, const void* dat
     // The signature: in place when the host gave no length, else a copy padded with zeros so that
     // the library, which finds the signature's end by itself, reads only the bytes given.
     std::vector<std::uint8_t> signatureCopy;
-    const std::uint8_t* signature = block + kUidFieldSize;
+    const std::uint8_t* signature = layouts::UnboundedSignature(block);
     if (known) {
       signatureCopy.assign(layouts::kMaxLibrarySignature, 0);
       std::memcpy(signatureCopy.data(), known->signature.data(), known->signature.size());

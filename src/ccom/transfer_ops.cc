@@ -48,7 +48,7 @@ std::int32_t TCcom22Engine::PreparePublicKeyTransfer(const std::string& uid, cha
     return kEngineException;
   }
   return Guarded("PreparePublicKeyTransfer: ", [&]() -> std::int32_t {
-    std::vector<std::uint8_t> block(layouts::kPublicKeyBlockSize +
+    std::vector<std::uint8_t> block(layouts::kPublicKeyTransferBlockSize +
                                     static_cast<std::size_t>(GetMaxSignAddition()));
     std::vector<std::uint8_t> data(layouts::kMaxCarriedFile);
     std::int32_t dataSize = static_cast<std::int32_t>(data.size());
@@ -66,7 +66,7 @@ std::int32_t TCcom22Engine::PreparePublicKeyTransfer(const std::string& uid, cha
             block, uid, carriedName,
             layouts::Bytes(data).first(static_cast<std::size_t>(dataSize))))
       return kBadLength;
-    std::int32_t signedSize = static_cast<std::int32_t>(layouts::kPublicKeyBlockSize);
+    std::int32_t signedSize = static_cast<std::int32_t>(layouts::kPublicKeyTransferBlockSize);
     if (const std::int32_t r = AddSign(block.data(), &signedSize, signer.data()); r != kOk)
       return r;
     const std::vector<std::uint8_t> text = TryEncodeBuffer(block.data(), signedSize);

@@ -219,7 +219,7 @@ std::optional<std::size_t> WriteContainer(MutableBytes out,
 // ---- public-key transfer block ----
 
 std::optional<PublicKeyBlockView> ReadPublicKeyBlock(Bytes block) {
-  if (block.size() != kPublicKeyBlockSize) return std::nullopt;
+  if (block.size() != kPublicKeyTransferBlockSize) return std::nullopt;
   ByteReader r(block);
   ByteReader uidField;
   PublicKeyBlockView v;
@@ -234,10 +234,10 @@ std::optional<PublicKeyBlockView> ReadPublicKeyBlock(Bytes block) {
 
 std::optional<std::size_t> WritePublicKeyBlock(MutableBytes out, std::string_view uid,
                                                std::string_view fileName, Bytes data) {
-  if (out.size() < kPublicKeyBlockSize || uid.size() >= kTransferTextField ||
+  if (out.size() < kPublicKeyTransferBlockSize || uid.size() >= kTransferTextField ||
       fileName.size() >= kTransferTextField || data.size() > kMaxCarriedFile)
     return std::nullopt;
-  ByteWriter w(out.first(kPublicKeyBlockSize));
+  ByteWriter w(out.first(kPublicKeyTransferBlockSize));
   if (!w.WriteTextField(uid, kTransferTextField) ||
       !w.WriteTextField(fileName, kTransferTextField) || !w.WriteLength(data.size()) ||
       !w.WriteBytes(data) || !w.WriteZeros(kCarriedDataField - data.size()))

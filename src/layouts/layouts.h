@@ -35,6 +35,12 @@ std::optional<UidField> MakeUidField(std::string_view uid);
 // field or the field holds no zero.
 std::optional<std::string_view> ReadSignerUid(Bytes block);
 
+// Where the signature of a block of unknown length starts (the vendor library finds its end by
+// itself); only for blocks whose length the host did not give.
+inline const std::uint8_t* UnboundedSignature(const std::uint8_t* block) {
+  return block + kUidFieldSize;
+}
+
 struct SignatureBlockView {
   std::string_view signerUid;
   Bytes uidField;   // the 32 bytes that are signed together with the data
@@ -159,9 +165,9 @@ std::optional<std::size_t> WriteContainer(MutableBytes out,
 inline constexpr std::size_t kTransferTextField = 256;
 inline constexpr std::size_t kCarriedDataField = 2048;
 inline constexpr std::size_t kMaxCarriedFile = kCarriedDataField - 1;  // 2047
-inline constexpr std::size_t kPublicKeyBlockSize =
+inline constexpr std::size_t kPublicKeyTransferBlockSize =
     2 * kTransferTextField + 4 + kCarriedDataField;  // 2564
-inline constexpr std::size_t kMaxSignedTransfer = kPublicKeyBlockSize + kMaxSignAddition;
+inline constexpr std::size_t kMaxSignedTransfer = kPublicKeyTransferBlockSize + kMaxSignAddition;
 
 struct PublicKeyBlockView {
   std::string_view uid;

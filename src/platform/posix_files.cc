@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "platform/platform.h"
 
@@ -201,11 +202,11 @@ std::optional<std::vector<DirEntry>> ListDirectory(const std::string& path) {
 
 std::string CanonicalPath(const std::string& path) {
   if (path.empty()) return {};
-  char* resolved = ::realpath(path.c_str(), nullptr);
+  // realpath's buffer is freed on every path, also when the copy below cannot be allocated.
+  const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                             &std::free);
   if (resolved == nullptr) return {};
-  std::string result(resolved);
-  std::free(resolved);
-  return result;
+  return std::string(resolved.get());
 }
 
 std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path,

@@ -118,7 +118,7 @@ std::vector<WriterCase> WriterCases() {
         {328, Cat({Le32(kMaxSlotKey), slot1})},
         {584, payload}}},
       {"public-key block",
-       kPublicKeyBlockSize,
+       kPublicKeyTransferBlockSize,
        [=](MutableBytes out) {
          return WritePublicKeyBlock(out, "H.0", "C:\\crt\\0.crt", View(kData));
        },
@@ -196,7 +196,7 @@ TEST(Layouts, ReadersGiveBackWhatTheWritersWrote) {
   ByteVector sigBlock(kMaxSignatureBlock);
   const auto sigLength = WriteSignatureBlock(sigBlock, *MakeUidField("H.0"), View(kSignature));
   const auto signedLength =
-      AppendSignature(transfer, kPublicKeyBlockSize, Bytes(sigBlock.data(), *sigLength), "34.11");
+      AppendSignature(transfer, kPublicKeyTransferBlockSize, Bytes(sigBlock.data(), *sigLength), "34.11");
   const auto opened = ReadSignedTransfer(Bytes(transfer.data(), *signedLength));
   ASSERT_TRUE(opened);
   EXPECT_EQ(opened->block.uid, std::string(254, 'u'));
