@@ -195,8 +195,8 @@ TEST(Layouts, ReadersGiveBackWhatTheWritersWrote) {
                       View(Filled(kMaxCarriedFile, 7)));
   ByteVector sigBlock(kMaxSignatureBlock);
   const auto sigLength = WriteSignatureBlock(sigBlock, *MakeUidField("H.0"), View(kSignature));
-  const auto signedLength =
-      AppendSignature(transfer, kPublicKeyTransferBlockSize, Bytes(sigBlock.data(), *sigLength), "34.11");
+  const auto signedLength = AppendSignature(transfer, kPublicKeyTransferBlockSize,
+                                            Bytes(sigBlock.data(), *sigLength), "34.11");
   const auto opened = ReadSignedTransfer(Bytes(transfer.data(), *signedLength));
   ASSERT_TRUE(opened);
   EXPECT_EQ(opened->block.uid, std::string(254, 'u'));
