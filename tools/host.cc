@@ -135,7 +135,8 @@ const std::vector<Command>& Commands() {
        false,
        DemoCommand},
   };
-  static const std::vector<Command> all = WithCommands(commands, StoreCommands());
+  static const std::vector<Command> all =
+      WithCommands(WithCommands(commands, StoreCommands()), RenewalCommands());
   return all;
 }
 

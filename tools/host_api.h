@@ -41,7 +41,7 @@ namespace vornak2::host {
   X(EncodeData)                   \
   X(DecodeData)
 
-// The exports of the certificate store, key generation and transfers.
+// The exports of the certificate store, key generation, transfers, renewal and reports.
 #define VORNAK2_HOST_STORE_EXPORTS(X) \
   X(GetMaxPublicKeyTransferSize)      \
   X(IncludePublicKey)                 \
@@ -56,7 +56,20 @@ namespace vornak2::host {
   X(SavePublicKeyFromTransfer)        \
   X(IncludePublicKeyTransfer)         \
   X(IncludeCACertificateFromTransfer) \
-  X(CertAndRequestTransferMatch)
+  X(CertAndRequestTransferMatch)      \
+  X(SetRemoteGeneratePath)            \
+  X(RemoteGenerateStart)              \
+  X(RemoteGenerateStartEx)            \
+  X(RemoteGenerateFinish)             \
+  X(RemoteGenerateFinishEx)           \
+  X(GetMaxReportSize)                 \
+  X(GetReport)                        \
+  X(GetMaxPublicKeyPropertiesLength)  \
+  X(GetPublicKeyProperties)           \
+  X(GetPublicKeyPropertiesByFile)     \
+  X(GetPublicKeyPropertiesByTransfer) \
+  X(CreateDirStructure)               \
+  X(SaveSignedDataToFile)
 
 // Numbers of the engine parameters the tool sets or reads.
 inline constexpr std::int32_t kParamSecretPath = 2;

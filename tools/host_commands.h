@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -51,10 +52,24 @@ inline std::vector<Command> WithCommands(std::vector<Command> first, std::vector
 }
 // The commands of the certificate store, key generation and transfers (host_store_commands.cc).
 std::vector<Command> StoreCommands();
+// A transfer text from a file or standard input ("-"); says why when it cannot be read.
+std::optional<std::string> ReadTransferInput(const std::string& path);
+// The commands of renewal, reports, directory set-up and signed-data files
+// (host_renewal_commands.cc).
+std::vector<Command> RenewalCommands();
 
 // An engine configured from the command line; null, after saying why, when that fails, with the
 // exit code left in `exit`.
 std::unique_ptr<Engine> OpenEngine(const Library& library, const EngineSetup& setup, int& exit);
+// Opens the engine of the command line and runs `body` with it; the body's exit code, or that of
+// the failed opening.
+template <typename Body>
+int WithEngine(const Library& library, const Invocation& call, Body body) {
+  int exit = kExitSuccess;
+  const auto engine = OpenEngine(library, call.setup, exit);
+  if (!engine) return exit;
+  return body(*engine);
+}
 // Prints an export's result with its message (to `out`); true for success.
 bool Report(const Engine& engine, const char* call, std::int32_t code, std::FILE* out = stdout);
 

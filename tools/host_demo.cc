@@ -1,14 +1,20 @@
-// vornak2-host demo: a deployment made by the test authority, with an operator of the authority
-// and two users, and one engine per party doing what correspondents do. Trust starts from one
-// certificate each party takes from outside the system; every other certificate travels as a
-// signed public-key transfer. Then the users sign and verify, append and remove signatures,
-// encrypt for both or for one, and decrypt; a removed certificate is refused.
+// vornak2-host demo: the whole life of a key in a deployment made by the test authority, with
+// the authority's operator and two users, one engine per party. Each party's key directories are
+// set up from what the authority delivered (CreateDirStructure); trust starts from one
+// certificate each party takes from outside the system, and every other certificate travels as a
+// signed public-key transfer, its report read before it is trusted. The users sign and verify,
+// append and remove signatures, encrypt and decrypt; a removed certificate is refused. Then alice
+// renews her key through the authority, signs with the new key, and bob, given the new
+// certificate by transfer, verifies it, while her signature made with the old key still verifies.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,6 +22,7 @@
 #include "host_ops.h"
 #include "host_store_ops.h"
 #include "platform/platform.h"
+#include "support/text.h"
 
 namespace vornak2::host {
 
@@ -65,9 +72,9 @@ std::string TemporaryRoot() {
 }
 
 // What a deployment has: the vendor library in ROOT/EXE/, an authority in ROOT/ca/ (with the
-// certificate of its next key in ROOT/ca-1/), and the key sets of the operator and both users in
-// ROOT/NAME/, each with an inbox for the files that transfers carry. No store holds a
-// correspondent's certificate yet.
+// certificate of its next key in ROOT/ca-1/), and for the operator and both users what the
+// authority delivers: a secret key generated in ROOT/NAME/sec/, the certificate issued for its
+// request in ROOT/delivery/NAME.crt, and a random-state file. The engines set up the rest.
 bool PrepareRoot(const std::string& root) {
   std::error_code error;
   fs::create_directories(fs::path(root) / "EXE", error);
@@ -89,16 +96,29 @@ bool PrepareRoot(const std::string& root) {
                             "--key-number", number}))
       return false;
   }
+  for (const std::string dir : {"delivery", "requests", "transfers"})
+    fs::create_directories(fs::path(root) / dir, error);
+  std::random_device device;
   for (const User& user : {kOperator, kAlice, kBob}) {
-    std::printf("key set of %s (%s):\n", user.name, user.uid);
-    if (!RunAuthority({"bootstrap", "--authority", root + "ca", "--root", root + user.name, "--uid",
-                       user.uid, "--force"}))
+    std::printf("key pair of %s (%s), certified by the authority:\n", user.name, user.uid);
+    const std::string dir = root + user.name + "/";
+    fs::remove_all(dir, error);
+    const std::string request = root + "requests/" + user.name + ".pub";
+    if (!RunAuthority({"keygen", "--dir", dir + "sec", "--uid", user.uid})) return false;
+    fs::rename(dir + "sec/" + std::string(1, user.uid[std::strlen(user.uid) - 1]) + ".pub", request,
+               error);
+    if (error || !RunAuthority({"issue", "--authority", root + "ca", "--request", request, "--out",
+                                root + "delivery/" + user.name + ".crt"}))
       return false;
-    fs::remove_all(fs::path(root) / user.name / "crt", error);
-    fs::create_directories(fs::path(root) / user.name / "crt", error);
-    fs::create_directories(fs::path(root) / user.name / "inbox", error);
+    // The random-state file that starts the library's generator.
+    std::string seed(1024, '\0');
+    for (char& c : seed) c = static_cast<char>(device());
+    if (!WriteFile(dir + "@rand",
+                   std::span(reinterpret_cast<const std::uint8_t*>(seed.data()), seed.size()),
+                   true))
+      return false;
+    fs::create_directories(dir + "inbox", error);
   }
-  fs::create_directories(fs::path(root) / "transfers", error);
   return !error;
 }
 
@@ -125,7 +145,8 @@ std::string Call(const Engine& engine, const char* name, std::int32_t code) {
 }
 
 // Configures an engine for a user's key set (its inbox as the template directory, where the
-// files of installed transfers arrive); true when its UID is the user's.
+// files of installed transfers arrive) and sets up its directories from what the authority
+// delivered; true when its UID is then the user's.
 bool OpenUser(Steps& steps, Engine& engine, const std::string& root, const User& user) {
   EngineSetup setup;
   setup.root = root;
@@ -134,6 +155,13 @@ bool OpenUser(Steps& steps, Engine& engine, const std::string& root, const User&
   if (!steps.Check(static_cast<bool>(engine), std::string("engine for ") + user.name)) return false;
   const std::string refused = Configure(engine, setup);
   if (!refused.empty()) return steps.Check(false, refused);
+  const std::string delivered = root + "delivery/" + user.name + ".crt";
+  const std::int32_t created = engine.api().CreateDirStructure(engine.handle(), delivered.c_str(),
+                                                               (root + "ca/authority.aut").c_str());
+  if (!steps.Check(created == 0, std::string(user.name) + " sets up the key directories from " +
+                                     "the delivered certificate and the authority's: " +
+                                     Call(engine, "CreateDirStructure", created)))
+    return false;
   std::string uid;
   const std::int32_t code = engine.CurrentUserUid(uid);
   return steps.Check(code == 0 && uid == user.uid, std::string(user.name) + "'s engine: " +
@@ -179,6 +207,25 @@ void BootstrapTrust(Steps& steps, const std::string& root, const Party& op,
                 std::string("the certificate the authority issued to ") + user.user.name);
 }
 
+// Prints the report on the certificate a transfer carries, which a user reads before trusting it.
+void ShowReport(Steps& steps, const Party& reader, const std::string& transfer,
+                const std::string& what) {
+  std::string report;
+  const std::int32_t code = TransferReport(reader.engine, transfer, report);
+  if (!steps.Check(code == 0, std::string(reader.user.name) + " reads the report on " + what +
+                                  ": " +
+                                  Call(reader.engine, "GetPublicKeyPropertiesByTransfer", code)))
+    return;
+  // The report's first six lines; the certificate text follows them.
+  std::string text = Cp1251ToUtf8(report);
+  std::size_t at = 0;
+  for (int line = 0; line < 6 && at < text.size(); ++line) {
+    const std::size_t end = text.find("\r\n", at);
+    std::printf("         %s\n", text.substr(at, end - at).c_str());
+    at = end == std::string::npos ? text.size() : end + 2;
+  }
+}
+
 // Installs a transfer as `to` after reading its UID; true when both succeed.
 bool Receive(Steps& steps, const Party& to, const std::string& transfer, const std::string& what) {
   std::string uid;
@@ -210,8 +257,10 @@ void ExchangeThroughTransfers(Steps& steps, const std::string& root, const Party
   }
   for (const auto& [to, from] : {std::pair{bob, alice}, std::pair{alice, bob}}) {
     const auto it = fromOperator.find(from.user.uid);
-    if (it != fromOperator.end())
-      Receive(steps, to, it->second, std::string("the operator's transfer of ") + from.user.uid);
+    if (it == fromOperator.end()) continue;
+    ShowReport(steps, to, it->second,
+               std::string("the certificate in the operator's transfer of ") + from.user.uid);
+    Receive(steps, to, it->second, std::string("the operator's transfer of ") + from.user.uid);
   }
   for (const auto& [from, to] : {std::pair{alice, bob}, std::pair{bob, alice}}) {
     std::string own;
@@ -252,29 +301,32 @@ void ExchangeThroughTransfers(Steps& steps, const std::string& root, const Party
   }
 }
 
-void DetachedSignature(Steps& steps, const Engine& alice, const Engine& bob, const Bytes& text) {
+// Alice's detached signature, checked by bob; the signature, for the steps after the renewal.
+std::vector<std::uint8_t> DetachedSignature(Steps& steps, const Engine& alice, const Engine& bob,
+                                            const Bytes& text) {
   std::printf("detached signature:\n");
   std::vector<std::uint8_t> signature;
   std::int32_t code = Sign(alice, text, "", signature);
   if (!steps.Check(code == 0, "alice signs the sample text: " + Call(alice, "SignData", code) +
                                   ", " + std::to_string(signature.size()) + "-byte signature"))
-    return;
+    return signature;
   std::string signer;
   code = Verify(bob, text, signature, true, signer);
   if (!steps.Check(code == 0 && signer == kAlice.uid,
                    "bob verifies it: " + Call(bob, "VerifyData", code) + ", signer " + signer))
-    return;
+    return signature;
   signer.clear();
   code = Verify(bob, text, signature, false, signer);
   if (!steps.Check(code == 0 && signer == kAlice.uid,
                    "bob verifies it without the validity check: " +
                        Call(bob, "VerifySignWOCheckValidity", code) + ", signer " + signer))
-    return;
+    return signature;
   Bytes altered(text.view());
   altered.data()[0] ^= 1;
   code = Verify(bob, altered, signature, true, signer);
   steps.Check(code != 0, "bob checks it against the altered text: " +
                              Call(bob, "VerifyData", code) + " (must be refused)");
+  return signature;
 }
 
 void AppendedSignature(Steps& steps, const Engine& alice, const Engine& bob, const Bytes& text) {
@@ -336,6 +388,70 @@ void RemovedCertificate(Steps& steps, const Party& alice, const Party& bob, cons
               "bob checks her signature again: " + Call(bob.engine, "VerifyData", code));
 }
 
+// Alice renews her key through the authority under a new UID (her UID + "0"): the start step
+// in her renewal directory, the authority's answer signed by its operator, the finish step. Bob
+// installs the new certificate from the same transfer; alice's new signatures verify under the
+// new UID, her earlier one under the old UID, whose certificate stays in the stores.
+void Renewal(Steps& steps, const std::string& root, const Party& alice, const Party& bob,
+             const Bytes& text, const std::vector<std::uint8_t>& oldSignature) {
+  std::printf("key renewal through the authority:\n");
+  const std::string dir = root + kAlice.name + "/renewal/";
+  std::error_code error;
+  fs::create_directories(dir, error);
+  std::int32_t mode = 0;
+  std::string request;
+  std::int32_t code = RenewalStart(alice.engine, dir, std::string(), &mode, request);
+  const std::string requestFile = Sent(root, "renewal-request.txt", request);
+  if (!steps.Check(code == 0 && mode == 1, "alice starts a renewal for a new UID: " +
+                                               Call(alice.engine, "RemoteGenerateStartEx", code) +
+                                               ", mode " + std::to_string(mode) +
+                                               ", the request's transfer in " + requestFile))
+    return;
+  std::string report;
+  code = StoredReport(alice.engine, "", report);
+  const std::string firstLine = report.substr(0, report.find('\r'));
+  steps.Check(code == 0, "alice reads the report on the pending request: " +
+                             Call(alice.engine, "GetReport", code) + ", " + firstLine);
+  const std::string answerFile = root + "transfers/renewal-certificate.txt";
+  if (!steps.Check(
+          RunAuthority({"renew", "--authority", root + "ca-1", "--root", root, "--operator",
+                        kOperator.name, "--in", requestFile, "--out", answerFile}),
+          "the authority checks the request and its sender and answers with the "
+          "certificate, signed by the operator"))
+    return;
+  const std::string answer = ReadTransferText(answerFile).value_or("");
+  mode = 0;
+  code = RenewalFinish(alice.engine, dir, answer, &mode);
+  std::string uid;
+  alice.engine.CurrentUserUid(uid);
+  const std::string renewed = std::string(kAlice.uid) + "0";
+  if (!steps.Check(code == 0 && uid == renewed,
+                   "alice finishes it: " + Call(alice.engine, "RemoteGenerateFinishEx", code) +
+                       ", mode " + std::to_string(mode) + ", current user " + uid))
+    return;
+  ShowReport(steps, bob, answer, "alice's new certificate");
+  code = bob.engine.api().IncludePublicKeyTransfer(bob.engine.handle(), answer.c_str());
+  steps.Check(code == 0, "bob installs it from the authority's transfer: " +
+                             Call(bob.engine, "IncludePublicKeyTransfer", code));
+  std::vector<std::uint8_t> signature;
+  code = Sign(alice.engine, text, "", signature);
+  steps.Check(code == 0, "alice signs with the new key: " + Call(alice.engine, "SignData", code));
+  std::string signer;
+  code = Verify(bob.engine, text, signature, true, signer);
+  steps.Check(code == 0 && signer == renewed,
+              "bob verifies it: " + Call(bob.engine, "VerifyData", code) + ", signer " + signer);
+  code = Verify(bob.engine, text, oldSignature, true, signer);
+  steps.Check(code == 0 && signer == kAlice.uid,
+              "bob verifies her signature made with the old key: " +
+                  Call(bob.engine, "VerifyData", code) + ", signer " + signer);
+  const std::string saved = root + "transfers/order-17.signed";
+  code = alice.engine.api().SaveSignedDataToFile(
+      alice.engine.handle(), text.data(), static_cast<std::int32_t>(text.size()), signature.data(),
+      static_cast<std::int32_t>(signature.size()), saved.c_str());
+  steps.Check(code == 0, "alice keeps the text with her new signature in one file: " +
+                             Call(alice.engine, "SaveSignedDataToFile", code) + ", " + saved);
+}
+
 int RunDemo(const Library& library, std::string root, bool temporary) {
   if (!root.empty() && root.back() != '/') root.push_back('/');
   std::printf("loaded %s\nroot: %s%s\n", library.path().c_str(), root.c_str(),
@@ -356,12 +472,13 @@ int RunDemo(const Library& library, std::string root, bool temporary) {
     BootstrapTrust(steps, root, o, {a, b});
     ExchangeThroughTransfers(steps, root, o, a, b);
     const Bytes text(kSampleText);
-    DetachedSignature(steps, alice, bob, text);
+    const auto oldSignature = DetachedSignature(steps, alice, bob, text);
     AppendedSignature(steps, alice, bob, text);
     Encryption(steps, alice, std::string(kAlice.uid) + ";" + kBob.uid, {a, b}, text);
     Encryption(steps, alice, kBob.uid, {b}, text);
     const auto fromOperator = ReadTransferText(root + "transfers/H.1-from-operator.txt");
     RemovedCertificate(steps, a, b, text, fromOperator.value_or(""));
+    Renewal(steps, root, a, b, text, oldSignature);
   }
   if (steps.failed() == 0)
     std::printf("demo: all %d steps succeeded\n", steps.count());

@@ -15,12 +15,6 @@ std::FILE* ReportStream(const std::string& out) {
   return out == "-" ? stderr : stdout;
 }
 
-std::optional<std::string> ReadTransferInput(const std::string& path) {
-  auto text = ReadTransferText(path);
-  if (!text) std::fprintf(stderr, "vornak2-host: cannot read the transfer %s\n", path.c_str());
-  return text;
-}
-
 int WriteTransferOutput(const std::string& path, const std::string& transfer) {
   if (!WriteTransferText(path, transfer)) {
     std::fprintf(stderr, "vornak2-host: cannot write %s\n", path.c_str());
@@ -29,15 +23,6 @@ int WriteTransferOutput(const std::string& path, const std::string& transfer) {
   if (path != "-")
     std::printf("transfer: %zu characters written to %s\n", transfer.size(), path.c_str());
   return kExitSuccess;
-}
-
-// Opens the engine and runs `body` with it; the exit code of the body, or of the failed opening.
-template <typename Body>
-int WithEngine(const Library& library, const Invocation& call, Body body) {
-  int exit = kExitSuccess;
-  const auto engine = OpenEngine(library, call.setup, exit);
-  if (!engine) return exit;
-  return body(*engine);
 }
 
 // The same with the transfer named by --in read first.
@@ -190,6 +175,12 @@ int MatchTransfersCommand(const Library& library, const Invocation& call) {
 }
 
 }  // namespace
+
+std::optional<std::string> ReadTransferInput(const std::string& path) {
+  auto text = ReadTransferText(path);
+  if (!text) std::fprintf(stderr, "vornak2-host: cannot read the transfer %s\n", path.c_str());
+  return text;
+}
 
 std::vector<Command> StoreCommands() {
   return {

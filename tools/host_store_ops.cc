@@ -60,6 +60,58 @@ std::int32_t TransfersMatch(const Engine& engine, const std::string& first,
   return code;
 }
 
+std::int32_t RenewalStart(const Engine& engine, const std::string& dir,
+                          const std::optional<std::string>& uid, std::int32_t* mode,
+                          std::string& transfer) {
+  const Api& api = engine.api();
+  api.SetRemoteGeneratePath(engine.handle(), dir.c_str());
+  return MakeTransfer(engine, transfer, [&](char* buffer) {
+    if (!uid && mode == nullptr) return api.RemoteGenerateStart(engine.handle(), buffer);
+    return api.RemoteGenerateStartEx(engine.handle(), uid.value_or("").c_str(), buffer, mode);
+  });
+}
+
+std::int32_t RenewalFinish(const Engine& engine, const std::string& dir,
+                           const std::string& transfer, std::int32_t* mode) {
+  const Api& api = engine.api();
+  api.SetRemoteGeneratePath(engine.handle(), dir.c_str());
+  return mode == nullptr ? api.RemoteGenerateFinish(engine.handle(), transfer.c_str())
+                         : api.RemoteGenerateFinishEx(engine.handle(), transfer.c_str(), mode);
+}
+
+namespace {
+
+template <typename Call>
+std::int32_t MakeReport(const Engine& engine, std::string& report, Call call) {
+  const std::int32_t max = engine.api().GetMaxReportSize(engine.handle());
+  if (max < 0) throw std::runtime_error("GetMaxReportSize failed");
+  std::vector<char> buffer(static_cast<std::size_t>(max) + 1, '\0');
+  const std::int32_t code = call(buffer.data());
+  if (code == 0) report = BufferText(buffer);
+  return code;
+}
+
+}  // namespace
+
+std::int32_t StoredReport(const Engine& engine, const std::string& uid, std::string& report) {
+  return MakeReport(engine, report, [&](char* buffer) {
+    return engine.api().GetReport(engine.handle(), uid.c_str(), buffer);
+  });
+}
+
+std::int32_t FileReport(const Engine& engine, const std::string& file, std::string& report) {
+  return MakeReport(engine, report, [&](char* buffer) {
+    return engine.api().GetPublicKeyPropertiesByFile(engine.handle(), file.c_str(), buffer);
+  });
+}
+
+std::int32_t TransferReport(const Engine& engine, const std::string& transfer,
+                            std::string& report) {
+  return MakeReport(engine, report, [&](char* buffer) {
+    return engine.api().GetPublicKeyPropertiesByTransfer(engine.handle(), transfer.c_str(), buffer);
+  });
+}
+
 std::optional<std::string> ReadTransferText(const std::string& path) {
   if (path != "-") {
     const auto bytes = Bytes::ReadFile(path);

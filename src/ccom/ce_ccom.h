@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -48,6 +49,7 @@ inline constexpr std::int32_t kEngineParamCount = 19;
 inline constexpr std::int32_t kMaxEncodeAddition = 4104;
 inline constexpr std::int32_t kMaxSignatureLength = 544;
 inline constexpr std::int32_t kMaxPublicKeyTransferSize = 5128;
+inline constexpr std::int32_t kMaxReportSize = 2048;
 inline constexpr std::int32_t kNoPassword = 0;
 
 // The flag rule: "yes" in any letter case or "ДА" (Windows-1251), blanks and control characters
@@ -165,6 +167,32 @@ class TCcom22Engine : public TCryptoEngine {
   std::int32_t InternalSavePublicKeyFromTransfer(const std::string& directory, const char* transfer,
                                                  std::string& path);
 
+  // ---- remote key renewal (renewal_ops.cc) ----
+  std::int32_t RemoteGenerateStart(char* transfer) override;
+  std::int32_t RemoteGenerateStartEx(const char* uid, char* transfer, std::int32_t* mode) override;
+  std::int32_t RemoteGenerateFinish(const char* transfer) override;
+  std::int32_t RemoteGenerateFinishEx(const char* transfer, std::int32_t* mode) override;
+  // The start step: a new key pair for `uid` in the renewal directory, its request as a transfer
+  // in `transfer`, the new secret key kept in "key.dat" encrypted for the current user.
+  std::int32_t InternalRemoteGenerateStart(char* transfer, const std::string& uid);
+  // The finish step: the authority's transfer of the new certificate, the waiting secret key
+  // decrypted into the secret-key directory, the certificate installed as the own one.
+  std::int32_t InternalRemoteGenerateFinish(const char* transfer);
+
+  // ---- reports (report_ops.cc) ----
+  std::int32_t GetMaxReportSize() override { return kMaxReportSize; }
+  std::int32_t GetReport(const char* uid, char* report) override;
+  std::int32_t GetPublicKeyPropertiesByFile(const char* fileName, char* report) override;
+  std::int32_t GetPublicKeyPropertiesByTransfer(const char* transfer, char* report) override;
+  // The report on certificate text held in memory.
+  std::int32_t GetReportByBuffer(const char* data, char* report);
+
+  // ---- directory set-up and signed-data files (structure_ops.cc) ----
+  std::int32_t SaveSignedDataToFile(const void* data, std::int32_t length, const void* signature,
+                                    std::int32_t signatureLength, const char* fileName) override;
+  std::int32_t CreateDirStructure(const char* certificateFile, const char* authorityList) override;
+  std::int32_t GetMaxAdditionEx(const char* recipients) override;
+
   // ---- what every operation starts with ----
   // The current user's certificate file, not yet expanded.
   std::string GetCurrentCertFile() const;
@@ -176,6 +204,9 @@ class TCcom22Engine : public TCryptoEngine {
   std::int32_t StandardStart(std::string& uid);
   // Reads the operation settings; 115 when a time-out is not an integer.
   std::int32_t ReadOperationSettings(OperationSettings& settings) const;
+  // Under LibraryLock (which the caller holds): the key-file cache prepared for `uid` with the
+  // operation settings.
+  std::int32_t PrepareKeyCacheFor(const OperationSettings& s, const std::string& uid);
   // Reads only the two time-outs; 115 when one is not an integer.
   std::int32_t ReadTimeouts(std::int32_t& keyRequestTimeout,
                             std::int32_t& lastOperationTimeout) const;
@@ -195,6 +226,11 @@ class TCcom22Engine : public TCryptoEngine {
   static void ClearCertUIDCache();
   // Records (or replaces) the UID of a certificate file in the path-to-UID cache.
   static void SetCachedCertUID(const std::string& path, const std::string& uid);
+  // The path-to-UID cache's lock, for a step that must keep the cache still across several calls.
+  static std::recursive_mutex& CertUIDCacheLock();
+  // Replaces the cached UID of `path` when the cache holds one, and gives the one it replaced.
+  static std::optional<std::string> ReplaceCachedCertUID(const std::string& path,
+                                                         const std::string& uid);
 
  private:
   // Records "TCcom22Engine.<operation><separator><class>: <message>" as the last exception text.

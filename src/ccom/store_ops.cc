@@ -161,11 +161,7 @@ std::int32_t TCcom22Engine::GenerateNewSSK() {
     std::lock_guard lock(LibraryLock());
     // The current key set is read only when the new key continues it.
     if (subject == uid) {
-      if (const std::int32_t r = binding_->PrepareKeyCache(
-              uid, s.certFile, s.publicPath, s.secretPath, s.randomFile, s.hardwareRandom,
-              s.keyRequestTimeout, s.lastOperationTimeout);
-          r != kOk)
-        return r;
+      if (const std::int32_t r = PrepareKeyCacheFor(s, uid); r != kOk) return r;
     }
     std::int32_t keyNumber = -1;
     return binding_->GenerateKeys(args, keyNumber);

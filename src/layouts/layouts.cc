@@ -254,4 +254,19 @@ std::optional<SignedTransferView> ReadSignedTransfer(Bytes signedBlock) {
   return SignedTransferView{*block, *signature};
 }
 
+// ---- signed-data file ----
+
+std::optional<std::size_t> WriteSignedData(MutableBytes out, Bytes data, Bytes signature,
+                                           std::size_t signatureLength) {
+  if (data.empty() || data.size() > static_cast<std::size_t>(INT32_MAX) ||
+      (!signature.empty() && signature.size() != signatureLength) ||
+      SignedDataSize(data.size(), signatureLength) > out.size())
+    return std::nullopt;
+  ByteWriter w(out);
+  if (!w.WriteLength(data.size()) || !w.WriteBytes(data) ||
+      !(signature.empty() ? w.WriteZeros(signatureLength) : w.WriteBytes(signature)))
+    return std::nullopt;
+  return w.written();
+}
+
 }  // namespace vornak2::layouts

@@ -192,4 +192,21 @@ struct SignedTransferView {
 // the holder of the signer's certificate to find out.
 std::optional<SignedTransferView> ReadSignedTransfer(Bytes signedBlock);
 
+// ---- signed-data file ----
+//   0      4  n, the length of the data (at least 1)
+//   4      n  the data
+//   4 + n  m  the signature bytes as the caller gave them: the rest of the file, its length not
+//             stored
+inline constexpr std::size_t kSignedDataHeader = 4;
+// The file's size for n data and m signature bytes, in 64 bits so that no sum wraps.
+constexpr std::uint64_t SignedDataSize(std::uint64_t n, std::uint64_t m) {
+  return kSignedDataHeader + n + m;
+}
+// Writes the file's bytes into `out`: the data, then `signatureLength` bytes of the signature, or
+// zeros when no signature is given; the length, or nullopt (nothing written) when the data is
+// empty or longer than a signed 32-bit length, a given signature is not `signatureLength` long,
+// or the whole does not fit `out`.
+std::optional<std::size_t> WriteSignedData(MutableBytes out, Bytes data, Bytes signature,
+                                           std::size_t signatureLength);
+
 }  // namespace vornak2::layouts

@@ -63,6 +63,10 @@ bool DirExists(const std::string& path) noexcept {
   return platform::IsDirectory(path);
 }
 
+std::optional<std::uint64_t> FileSize(const std::string& path) noexcept {
+  return platform::FileSize(path);
+}
+
 bool FileExists(const std::string& path) noexcept {
   return platform::PathExists(path);
 }

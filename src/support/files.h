@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,8 @@ namespace vornak2 {
 
 // True when `path` names an existing directory (symbolic links followed).
 bool DirExists(const std::string& path) noexcept;
+// The size of the regular file `path`; nullopt when it cannot be examined.
+std::optional<std::uint64_t> FileSize(const std::string& path) noexcept;
 // True when `path` names anything that exists.
 bool FileExists(const std::string& path) noexcept;
 // Creates the one directory `path` (its parent must exist); true when it is a directory afterwards.

@@ -117,6 +117,16 @@ std::vector<WriterCase> WriterCases() {
         {72, Cat({Le32(30), slot0, Filled(kMaxSlotKey - 30, 0)})},
         {328, Cat({Le32(kMaxSlotKey), slot1})},
         {584, payload}}},
+      {"signed-data file",
+       4 + 15 + 64,
+       [=](MutableBytes out) { return WriteSignedData(out, View(kData), View(kSignature), 64); },
+       4 + 15 + 64,
+       {{0, Le32(15)}, {4, kData}, {19, kSignature}}},
+      {"signed-data file without its signature",
+       4 + 15 + 3,
+       [=](MutableBytes out) { return WriteSignedData(out, View(kData), {}, 3); },
+       4 + 15 + 3,
+       {{0, Le32(15)}, {4, kData}, {19, Filled(3, 0)}}},
       {"public-key block",
        kPublicKeyTransferBlockSize,
        [=](MutableBytes out) {
@@ -335,6 +345,8 @@ TEST(Layouts, WritersRefuseWhatTheLayoutCannotHold) {
   EXPECT_FALSE(WritePublicKeyBlock(room, std::string(256, 'u'), "a", {}));
   EXPECT_FALSE(WritePublicKeyBlock(room, "H.0", std::string(256, 'f'), {}));
   EXPECT_FALSE(WritePublicKeyBlock(room, "H.0", "a", View(Filled(kCarriedDataField, 1))));
+  EXPECT_FALSE(WriteSignedData(room, {}, View(kSignature), 64));
+  EXPECT_FALSE(WriteSignedData(room, View(kData), View(kSignature), 63));
 }
 
 }  // namespace
