@@ -33,7 +33,10 @@ std::string IncompleteLibraryFile() {
 
 int RunAuthorityTool(const std::vector<std::string>& args) {
   std::string cmd = Quote(VORNAK2_TEST_CA_TOOL);
-  for (const auto& a : args) cmd += " " + Quote(a);
+  for (const auto& a : args) {
+    cmd += ' ';
+    cmd += Quote(a);
+  }
   cmd += " >/dev/null";
   const int status = std::system(cmd.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

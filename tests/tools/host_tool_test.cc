@@ -28,7 +28,10 @@ std::string Quote(const std::string& s) {
 
 Outcome Host(const std::vector<std::string>& args) {
   std::string command = Quote(VORNAK2_HOST_TOOL);
-  for (const auto& a : args) command += " " + Quote(a);
+  for (const auto& a : args) {
+    command += ' ';
+    command += Quote(a);
+  }
   Outcome run;
   std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
   if (pipe == nullptr) return run;
