@@ -89,7 +89,7 @@ bool ApplyUser(const Library& library, const Engine& engine, const EngineSetup& 
     const std::string certificate = ExpandRoot(setup.root, dir + "self.crt");
     const auto problem = InputProblem(certificate, std::numeric_limits<std::uint64_t>::max());
     std::fprintf(stderr, "vornak2-host: --user %s: %s\n", name.c_str(),
-                 problem ? problem->c_str() : (certificate + " gives no UID").c_str());
+                 problem ? problem->c_str() : ("no UID from " + certificate).c_str());
     ExplainFailure(library, engine, setup.root, "GetCurrentUserUID", code);
     return false;
   }

@@ -217,8 +217,7 @@ void ExplainLibrarySearch(const Library& library, const std::optional<std::strin
     }
     if (reason.empty()) reason = platform::ProbeModule(kVendorLibrary, {}).reason;
     std::fprintf(stderr,
-                 "    %s (LD_LIBRARY_PATH, the run path of libvornak2.so, the system's "
-                 "directories%s%s): %s\n",
+                 "    %s (LD_LIBRARY_PATH and the system's library directories%s%s): %s\n",
                  Padded("the loader's own search", 40).c_str(), list.empty() ? "" : ": ",
                  list.c_str(), status.c_str());
   }

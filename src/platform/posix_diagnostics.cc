@@ -42,8 +42,9 @@ std::vector<std::string> LoaderSearchDirectories(ModuleHandle module) {
   info->dls_cnt = head.dls_cnt;
   if (dlinfo(module, RTLD_DI_SERINFO, info) != 0) return dirs;
   for (unsigned i = 0; i < info->dls_cnt; ++i) {
-    std::string dir = info->dls_serpath[i].dls_name;
-    if (dir.empty()) dir = ".";
+    // An empty entry stands for the current directory.
+    const char* name = info->dls_serpath[i].dls_name;
+    std::string dir(name != nullptr && *name != '\0' ? name : ".");
     if (dir.back() != '/') dir.push_back('/');
     dirs.push_back(std::move(dir));
   }

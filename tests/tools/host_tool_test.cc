@@ -120,28 +120,39 @@ TEST(HostTool, FailuresSayWhatAndWhy) {
     std::vector<std::string> expected;  // pieces of the output
   };
   const Case cases[] = {
-      {(dir / "missing").string(), {"cannot read " + (dir / "missing").string() +
-                                    ": No such file or directory"}},
+      {(dir / "missing").string(),
+       {"cannot read " + (dir / "missing").string() + ": No such file or directory"}},
       {"/dev/null", {"cannot read /dev/null: not a regular file"}},
       {dir.string(), {"it is a directory"}},
       {(dir / "empty").string(), {"is empty"}},
       {(dir / "huge").string(), {"is 2147483648 bytes", "at most 2147483647 bytes (2 GiB - 1)"}},
       // An empty root: no vendor library anywhere.
       {(dir / "data.txt").string(),
-       {"SignData -> 134: Невозможно загрузить библиотеку ПБЗИ cc.dll",
-        "place it in ROOT/EXE/", root + "/EXE/libcc.so", "(the root's EXE/): not there",
-        root + "/USER/libcc.so", "the loader's own search", "The loader says: libcc.so: ",
-        "nothing written"}},
+       {"SignData -> 134: Невозможно загрузить библиотеку ПБЗИ cc.dll", "place it in ROOT/EXE/",
+        root + "/EXE/libcc.so", "(the root's EXE/): not there", root + "/USER/libcc.so",
+        "the loader's own search", "The loader says: libcc.so: ", "nothing written"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.in);
-    const Outcome run = Host({"sign", "--root", root, "--in", c.in, "--out",
-                              (dir / "data.sig").string()});
+    const Outcome run =
+        Host({"sign", "--root", root, "--in", c.in, "--out", (dir / "data.sig").string()});
     EXPECT_EQ(run.exit, 1) << run.output;
     for (const std::string& piece : c.expected)
       EXPECT_NE(run.output.find(piece), std::string::npos) << piece << "\n" << run.output;
     EXPECT_EQ(Slurp(dir / "data.sig"), "old");
   }
+  // A libcc.so that lacks an entry point: where it was found and what it lacks.
+  const fs::path incomplete = dir / "incomplete";
+  fs::create_directories(incomplete / "EXE");
+  fs::copy_file(VORNAK2_INCOMPLETE_CC, incomplete / "EXE" / "libcc.so");
+  const Outcome run = Host({"sign", "--root", incomplete.string(), "--in",
+                            (dir / "data.txt").string(), "--out", (dir / "data.sig").string()});
+  EXPECT_EQ(run.exit, 1) << run.output;
+  for (const std::string& piece :
+       {std::string("SignData -> 135: "), std::string("(the root's EXE/): found, but incomplete"),
+        (incomplete / "EXE" / "libcc.so").string() +
+            " lacks 1 of the 62 entry points: " + "_GetLibraryVersion"})
+    EXPECT_NE(run.output.find(piece), std::string::npos) << piece << "\n" << run.output;
   fs::remove_all(dir);
 }
 
@@ -153,9 +164,9 @@ TEST(HostTool, ConfigurationFile) {
   const fs::path conf = dir / "vornak2-host.conf";
   Spit(conf, "# kept\nhash algorithm = MD5\n 10 = 7 \n");
   Outcome run = Host({"get-param", "5", "--root", root});
-  EXPECT_NE(run.output.find("Hash Algorithm = MD5  [one of 34.11, MD5, SQR]  (" + conf.string() +
-                            ":2)"),
-            std::string::npos)
+  EXPECT_NE(
+      run.output.find("Hash Algorithm = MD5  [one of 34.11, MD5, SQR]  (" + conf.string() + ":2)"),
+      std::string::npos)
       << run.output;
   run = Host({"get-param", "10", "--root", root, "--param", "10=9"});
   EXPECT_NE(run.output.find("Last operation key time out = 9  [integer 0..2147483640]  (--param)"),
