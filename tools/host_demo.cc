@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host_commands.h"
+#include "host_explain.h"
 #include "host_ops.h"
 #include "platform/platform.h"
 
@@ -37,7 +38,8 @@ bool RunAuthority(const std::vector<std::string>& args) {
   std::string shown = "vornak2-ca";
   for (const auto& a : args) {
     argv.push_back(a);
-    shown += " " + a;
+    shown += ' ';
+    shown += a;
   }
   std::printf("  $ %s\n", shown.c_str());
   std::string output;
@@ -59,11 +61,14 @@ std::string TemporaryRoot() {
 }
 
 // What a deployment has: the vendor library in ROOT/EXE/, an authority in ROOT/ca/, and the key
-// sets of both users in ROOT/NAME/, each user's certificate in both certificate stores.
-bool PrepareRoot(const std::string& root) {
+// sets of both users in ROOT/NAME/, each user's certificate in both certificate stores. The
+// vendor library comes from VORNAK2_CC, else from beside the library the tool loaded (in the
+// build tree and in an installed tree alike).
+bool PrepareRoot(const Library& library, const std::string& root) {
   std::error_code error;
   fs::create_directories(fs::path(root) / "EXE", error);
-  const std::string cc = platform::GetEnv("VORNAK2_CC").value_or(ToolDir() + "../lib/libcc.so");
+  const std::string cc = platform::GetEnv("VORNAK2_CC").value_or(
+      (fs::path(library.path()).parent_path() / kVendorLibrary).string());
   fs::copy_file(cc, fs::path(root) / "EXE" / "libcc.so", fs::copy_options::overwrite_existing,
                 error);
   if (error) {
@@ -118,13 +123,14 @@ std::string Call(const Engine& engine, const char* name, std::int32_t code) {
 }
 
 // Configures an engine for a user's key set; true when its UID is the user's.
-bool OpenUser(Steps& steps, Engine& engine, const std::string& root, const User& user) {
+bool OpenUser(Steps& steps, const Library& library, Engine& engine, const std::string& root,
+              const User& user) {
   EngineSetup setup;
   setup.root = root;
   setup.AddUser(user.name);
   if (!steps.Check(static_cast<bool>(engine), std::string("engine for ") + user.name)) return false;
-  const std::string refused = Configure(engine, setup);
-  if (!refused.empty()) return steps.Check(false, refused);
+  if (Configure(library, engine, setup) != kExitSuccess)
+    return steps.Check(false, std::string("configuring ") + user.name + "'s engine");
   std::string uid;
   const std::int32_t code = engine.CurrentUserUid(uid);
   return steps.Check(code == 0 && uid == user.uid, std::string(user.name) + "'s engine: " +
@@ -204,7 +210,7 @@ int RunDemo(const Library& library, std::string root, bool temporary) {
   if (!root.empty() && root.back() != '/') root.push_back('/');
   std::printf("loaded %s\nroot: %s%s\n", library.path().c_str(), root.c_str(),
               temporary ? " (temporary)" : "");
-  if (!PrepareRoot(root)) {
+  if (!PrepareRoot(library, root)) {
     std::printf("demo: the deployment could not be laid out\n");
     return kExitFailed;
   }
@@ -213,7 +219,7 @@ int RunDemo(const Library& library, std::string root, bool temporary) {
   std::printf("engines:\n");
   Engine alice(library.api());
   Engine bob(library.api());
-  if (OpenUser(steps, alice, root, kAlice) && OpenUser(steps, bob, root, kBob)) {
+  if (OpenUser(steps, library, alice, root, kAlice) && OpenUser(steps, library, bob, root, kBob)) {
     const Bytes text(kSampleText);
     DetachedSignature(steps, alice, bob, text);
     AppendedSignature(steps, alice, bob, text);
