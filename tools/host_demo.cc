@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "host_commands.h"
+#include "host_explain.h"
 #include "host_ops.h"
 #include "host_store_ops.h"
 #include "platform/platform.h"
@@ -50,7 +51,8 @@ bool RunAuthority(const std::vector<std::string>& args) {
   std::string shown = "vornak2-ca";
   for (const auto& a : args) {
     argv.push_back(a);
-    shown += " " + a;
+    shown += ' ';
+    shown += a;
   }
   std::printf("  $ %s\n", shown.c_str());
   std::string output;
@@ -74,11 +76,15 @@ std::string TemporaryRoot() {
 // What a deployment has: the vendor library in ROOT/EXE/, an authority in ROOT/ca/ (with the
 // certificate of its next key in ROOT/ca-1/), and for the operator and both users what the
 // authority delivers: a secret key generated in ROOT/NAME/sec/, the certificate issued for its
-// request in ROOT/delivery/NAME.crt, and a random-state file. The engines set up the rest.
-bool PrepareRoot(const std::string& root) {
+// request in ROOT/delivery/NAME.crt, and a random-state file. The engines set up the rest. The
+// vendor library comes from VORNAK2_CC, else from beside the library the tool loaded (in the
+// build tree and in an installed tree alike).
+bool PrepareRoot(const Library& library, const std::string& root) {
   std::error_code error;
   fs::create_directories(fs::path(root) / "EXE", error);
-  const std::string cc = platform::GetEnv("VORNAK2_CC").value_or(ToolDir() + "../lib/libcc.so");
+  const std::string cc =
+      platform::GetEnv("VORNAK2_CC")
+          .value_or((fs::path(library.path()).parent_path() / kVendorLibrary).string());
   fs::copy_file(cc, fs::path(root) / "EXE" / "libcc.so", fs::copy_options::overwrite_existing,
                 error);
   if (error) {
@@ -147,14 +153,21 @@ std::string Call(const Engine& engine, const char* name, std::int32_t code) {
 // Configures an engine for a user's key set (its inbox as the template directory, where the
 // files of installed transfers arrive) and sets up its directories from what the authority
 // delivered; true when its UID is then the user's.
-bool OpenUser(Steps& steps, Engine& engine, const std::string& root, const User& user) {
+bool OpenUser(Steps& steps, const Library& library, Engine& engine, const std::string& root,
+              const User& user) {
+  // The key set's parameters one by one: --user would read the certificate that the set-up
+  // below puts in place.
   EngineSetup setup;
   setup.root = root;
-  setup.AddUser(user.name);
-  setup.params.emplace_back(kParamTemplateDir, std::string("%QVXRoot%/") + user.name + "/inbox");
+  const std::string dir = std::string("%QVXRoot%/") + user.name + "/";
+  setup.AddParam(kParamSecretPath, dir + "sec");
+  setup.AddParam(kParamPublicPath, dir + "crt");
+  setup.AddParam(kParamRandomFile, dir + "@rand");
+  setup.AddParam(kParamUserCertificate, dir + "self.crt");
+  setup.AddParam(kParamTemplateDir, dir + "inbox");
   if (!steps.Check(static_cast<bool>(engine), std::string("engine for ") + user.name)) return false;
-  const std::string refused = Configure(engine, setup);
-  if (!refused.empty()) return steps.Check(false, refused);
+  if (Configure(library, engine, setup) != kExitSuccess)
+    return steps.Check(false, std::string("configuring ") + user.name + "'s engine");
   const std::string delivered = root + "delivery/" + user.name + ".crt";
   const std::int32_t created = engine.api().CreateDirStructure(engine.handle(), delivered.c_str(),
                                                                (root + "ca/authority.aut").c_str());
@@ -456,7 +469,7 @@ int RunDemo(const Library& library, std::string root, bool temporary) {
   if (!root.empty() && root.back() != '/') root.push_back('/');
   std::printf("loaded %s\nroot: %s%s\n", library.path().c_str(), root.c_str(),
               temporary ? " (temporary)" : "");
-  if (!PrepareRoot(root)) {
+  if (!PrepareRoot(library, root)) {
     std::printf("demo: the deployment could not be laid out\n");
     return kExitFailed;
   }
@@ -466,8 +479,8 @@ int RunDemo(const Library& library, std::string root, bool temporary) {
   Engine op(library.api());
   Engine alice(library.api());
   Engine bob(library.api());
-  if (OpenUser(steps, op, root, kOperator) && OpenUser(steps, alice, root, kAlice) &&
-      OpenUser(steps, bob, root, kBob)) {
+  if (OpenUser(steps, library, op, root, kOperator) &&
+      OpenUser(steps, library, alice, root, kAlice) && OpenUser(steps, library, bob, root, kBob)) {
     const Party o{kOperator, op}, a{kAlice, alice}, b{kBob, bob};
     BootstrapTrust(steps, root, o, {a, b});
     ExchangeThroughTransfers(steps, root, o, a, b);

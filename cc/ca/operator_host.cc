@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "host_api.h"
+#include "host_config.h"
 #include "host_store_ops.h"
 
 namespace ca {
@@ -22,8 +23,9 @@ OperatorHost::OperatorHost(const std::string& root, const std::string& name)
   host::EngineSetup setup;
   setup.root = root;
   setup.AddUser(name);
-  if (const std::string refused = host::Configure(*state_->engine, setup); !refused.empty())
-    throw std::runtime_error(refused);
+  // Configure says on standard error what it could not set up.
+  if (host::Configure(state_->library, *state_->engine, setup) != 0)
+    throw std::runtime_error("the operator's engine cannot be configured");
   if (Uid().empty()) throw std::runtime_error("no operator key set in " + root + "/" + name);
 }
 
