@@ -282,6 +282,23 @@ TEST(HostTool, FilesBetweenTwoUsers) {
   fs::remove_all(dir);
 }
 
+// One command run as a user of a demo deployment: its exit code and a piece of its output.
+struct CommandRow {
+  const char* user;
+  std::vector<std::string> args;
+  int exit;
+  std::string expected;
+};
+
+template <std::size_t N, typename As>
+void CheckRows(const CommandRow (&rows)[N], const As& as) {
+  for (const CommandRow& r : rows) {
+    const Outcome run = as(r.user, r.args);
+    EXPECT_EQ(run.exit, r.exit) << r.args[0] << "\n" << run.output;
+    EXPECT_NE(run.output.find(r.expected), std::string::npos) << r.args[0] << "\n" << run.output;
+  }
+}
+
 // The store and transfer commands between the users of a demo deployment; transfers through
 // files and through standard input and output.
 TEST(HostTool, StoreAndTransferCommands) {
@@ -310,12 +327,7 @@ TEST(HostTool, StoreAndTransferCommands) {
   Spit(path("own.txt"), own);
   fs::create_directories(path("saved"));
 
-  const struct {
-    const char* user;
-    std::vector<std::string> args;
-    int exit;
-    std::string expected;
-  } rows[] = {
+  const CommandRow rows[] = {
       {"bob", {"transfer-uid", "--in", path("own.txt")}, 0, "uid: H.10"},
       {"bob",
        {"save-transfer", "--in", path("own.txt"), "--dir", path("saved")},
@@ -341,11 +353,7 @@ TEST(HostTool, StoreAndTransferCommands) {
        "IncludeCACertificateFromTransfer -> 130"},
       {"alice", {"clear-cache"}, 0, "ClearCash"},
   };
-  for (const auto& r : rows) {
-    const Outcome run = as(r.user, r.args);
-    EXPECT_EQ(run.exit, r.exit) << r.args[0] << "\n" << run.output;
-    EXPECT_NE(run.output.find(r.expected), std::string::npos) << r.args[0] << "\n" << run.output;
-  }
+  CheckRows(rows, as);
   EXPECT_TRUE(fs::exists(path("saved/1.sec")));
   EXPECT_TRUE(fs::exists(path("saved/0.pub")));
   fs::remove_all(dir);
@@ -368,12 +376,7 @@ TEST(HostTool, RenewalAndReportCommands) {
   ASSERT_EQ(as("bob", {"sign", "--in", path("m.txt"), "--out", path("m.sig")}).exit, 0);
   const std::string ca = fs::path(VORNAK2_HOST_TOOL).parent_path().string() + "/vornak2-ca";
 
-  const struct {
-    const char* user;
-    std::vector<std::string> args;
-    int exit;
-    std::string expected;
-  } rows[] = {
+  const CommandRow rows[] = {
       {"bob", {"report", "H.10"}, 0, "UID=H.10\nKN=0\nICN=CA.1\nIKN=1\nNotBefore="},
       {"bob", {"properties", "H.10"}, 0, "UID=H.10\n"},
       {"bob", {"report-file", root + "bob/self.crt"}, 0, "UID=H.2\n"},
@@ -403,11 +406,7 @@ TEST(HostTool, RenewalAndReportCommands) {
        "RemoteGenerateStart -> 0"},
       {"bob", {"report", "--dir", path("renewal")}, 0, "UID=H.2\nKN=1\n"},
   };
-  for (const auto& r : rows) {
-    const Outcome run = as(r.user, r.args);
-    EXPECT_EQ(run.exit, r.exit) << r.args[0] << "\n" << run.output;
-    EXPECT_NE(run.output.find(r.expected), std::string::npos) << r.args[0] << "\n" << run.output;
-  }
+  CheckRows(rows, as);
   EXPECT_EQ(fs::file_size(path("m.signed")),
             4 + fs::file_size(path("m.txt")) + fs::file_size(path("m.sig")));
 
