@@ -33,8 +33,8 @@ bool Report(const Engine& engine, const char* call, std::int32_t code) {
   return code == 0;
 }
 
-std::optional<Bytes> ReadInput(const std::string& path) {
-  auto bytes = Bytes::ReadFile(path);
+std::optional<Bytes> ReadInput(const std::string& path, std::size_t room = 0) {
+  auto bytes = Bytes::ReadFile(path, room);
   if (!bytes)
     std::fprintf(stderr, "vornak2-host: cannot read %s (missing, unreadable or over 2 GiB)\n",
                  path.c_str());
@@ -185,9 +185,10 @@ int EncryptCommand(const Library& library, const Invocation& call) {
   int exit = kExitSuccess;
   const auto engine = OpenEngine(library, call.setup, exit);
   if (!engine) return exit;
-  auto data = ReadInput(call.Option("--in"));
-  if (!data) return kExitFailed;
   const std::string to = call.Option("--to");
+  // Read with the room the encryption needs, so that it works in the one copy of the data.
+  auto data = ReadInput(call.Option("--in"), EncryptionRoom(*engine, to));
+  if (!data) return kExitFailed;
   const std::string shown =
       to.empty() ? engine->ParamValue(kParamEncryptFor) + " (parameter 8)" : to;
   std::printf("encrypt %s (%zu bytes) for %s\n", call.Option("--in").c_str(), data->size(),

@@ -39,8 +39,8 @@ class Bytes {
   // Sets the length within the store; the bytes after it are wiped.
   void Resize(std::size_t size);
 
-  // Reads a whole file; nullopt when it cannot be read.
-  static std::optional<Bytes> ReadFile(const std::string& path);
+  // Reads a whole file into a store with `room` bytes after it; nullopt when it cannot be read.
+  static std::optional<Bytes> ReadFile(const std::string& path, std::size_t room = 0);
 
  private:
   void Wipe();
@@ -68,6 +68,8 @@ std::int32_t Verify(const Engine& engine, const Bytes& data,
 std::int32_t AddSign(const Engine& engine, Bytes& data, const std::string& signer);
 // Verifies an appended signature and cuts it off; `signer` receives the signer's UID.
 std::int32_t RemoveSign(const Engine& engine, Bytes& data, std::string& signer);
+// The room after the data that encrypting it for `recipients` needs.
+std::size_t EncryptionRoom(const Engine& engine, const std::string& recipients);
 // Encrypts in place for one recipient or several separated by ";" (parameter 8 when empty).
 std::int32_t Encrypt(const Engine& engine, Bytes& data, const std::string& recipients);
 // Decrypts in place for the current user.
