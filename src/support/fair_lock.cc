@@ -25,6 +25,11 @@ void FairLock::WaitTurn(std::unique_lock<std::mutex>& guard, Admissible&& admiss
   queue_.pop_front();
 }
 
+std::size_t FairLock::Waiting() {
+  std::lock_guard guard(mutex_);
+  return queue_.size();
+}
+
 void FairLock::lock() {
   const std::thread::id self = std::this_thread::get_id();
   std::unique_lock guard(mutex_);

@@ -30,6 +30,8 @@ class FairLock {
   void unlock();
   void lock_shared();
   void unlock_shared();
+  // The number of threads waiting for the lock now (a snapshot, for diagnostics and tests).
+  std::size_t Waiting();
 
  private:
   struct Sharer {
