@@ -16,6 +16,7 @@
 
 #include "binding/ccom_dll.h"
 #include "ccom/ce_ccom.h"
+#include "ccom/library_lock.h"
 #include "support/files.h"
 #include "support/secure.h"
 
@@ -138,7 +139,7 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateStart(char* transfer, const st
     std::int32_t number = -1;
     std::int32_t generated = kOk;
     {
-      std::lock_guard lock(LibraryLock());
+      LibraryGuard lock(LibraryWork::Exclusive, *binding_);
       if (const std::int32_t r = PrepareKeyCacheFor(s, ownUid); r != kOk) return r;
       generated = binding_->GenerateKeys(args, number);
     }
@@ -210,7 +211,7 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateFinish(const char* transfer) {
       r != kOk)
     return r;
 
-  std::lock_guard libraryLock(LibraryLock());
+  LibraryGuard libraryLock(LibraryWork::Exclusive, *binding_);
   std::lock_guard uidLock(CertUIDCacheLock());
   // The current certificate file is about to hold the new certificate: its cached UID changes
   // now, and back again when the finish does not complete.

@@ -7,6 +7,7 @@
 
 #include "binding/ccom_dll.h"
 #include "ccom/ce_ccom.h"
+#include "ccom/library_lock.h"
 #include "support/files.h"
 
 namespace vornak2 {
@@ -23,7 +24,7 @@ std::int32_t TCcom22Engine::GetReport(const char* uid, char* report) {
   OperationSettings s;
   if (const std::int32_t r = ReadOperationSettings(s); r != kOk) return r;
   return Guarded("GetReport: ", [&]() -> std::int32_t {
-    std::lock_guard lock(LibraryLock());
+    LibraryGuard lock(LibraryWork::Exclusive, *binding_);
     if (const std::int32_t r = PrepareKeyCacheFor(s, own); r != kOk) return r;
     return binding_->GetCertificateReport(own, s.secretPath, s.publicPath, s.randomFile, uid,
                                           report, kMaxReportSize);
@@ -37,7 +38,7 @@ std::int32_t TCcom22Engine::GetReportByBuffer(const char* data, char* report) {
   OperationSettings s;
   if (const std::int32_t r = ReadOperationSettings(s); r != kOk) return r;
   return Guarded("GetReportByBuffer: ", [&]() -> std::int32_t {
-    std::lock_guard lock(LibraryLock());
+    LibraryGuard lock(LibraryWork::Exclusive, *binding_);
     // The report is built from the given text alone; the key set is prepared only so that the
     // issuer's certificate can be found.
     PrepareKeyCacheFor(s, own);

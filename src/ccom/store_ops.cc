@@ -9,6 +9,7 @@
 
 #include "binding/ccom_dll.h"
 #include "ccom/ce_ccom.h"
+#include "ccom/library_lock.h"
 #include "support/files.h"
 
 namespace vornak2 {
@@ -55,7 +56,7 @@ std::int32_t TCcom22Engine::IncludePublicKey(const char* fileName) {
   Timeouts timeouts;
   std::string uid;
   if (const std::int32_t r = StartWithTimeouts(uid, timeouts); r != kOk) return r;
-  std::lock_guard lock(LibraryLock());
+  LibraryGuard lock(LibraryWork::Exclusive, *binding_);
   return InstallCertificate(ExpandRootPath(fileName != nullptr ? fileName : ""), timeouts, false);
 }
 
@@ -114,6 +115,8 @@ std::int32_t TCcom22Engine::UpdateCertificateCash(const char* uid) {
   std::string current;
   if (const std::int32_t r = StartWithTimeouts(current, timeouts); r != kOk) return r;
   return Guarded("UpdateCertificateCash: ", [&]() -> std::int32_t {
+    // Changes to what the key-file cache holds wait for the data operations that rely on it.
+    LibraryGuard lock(LibraryWork::Exclusive, *binding_);
     const std::string given = uid != nullptr ? uid : "";
     const std::string publicPath = ExpandDirPath(ParamValue(kParamPublicPath));
     const std::string file = CertPathByUID(given, publicPath);
@@ -129,6 +132,7 @@ std::int32_t TCcom22Engine::UpdateCertificateCash(const char* uid) {
 void TCcom22Engine::ClearCash() {
   std::string uid;
   if (StandardStart(uid) != kOk) return;
+  LibraryGuard lock(LibraryWork::Exclusive, *binding_);
   ClearCertUIDCache();
   binding_->ClearKeyCache();
 }
@@ -138,6 +142,7 @@ std::int32_t TCcom22Engine::RemoveCertificate(const char* uid) {
   std::string current;
   if (const std::int32_t r = StandardStart(current); r != kOk) return r;
   if (current == uid) return kCannotRemoveOwnCertificate;
+  LibraryGuard lock(LibraryWork::Exclusive, *binding_);
   const std::string file = CertPathByUID(uid, ExpandDirPath(ParamValue(kParamPublicPath)));
   if (file.empty() || !DeleteFile(file)) return kVendorDeleteFile;
   return Guarded("RemoveCertificate: ", [&] {
@@ -158,7 +163,7 @@ std::int32_t TCcom22Engine::GenerateNewSSK() {
     args.outputDir = ExpandDirPath(ParamValue(kParamKeyGenDir));
     if (!DirExists(args.outputDir)) return kBadKeyGenDir;
 
-    std::lock_guard lock(LibraryLock());
+    LibraryGuard lock(LibraryWork::Exclusive, *binding_);
     // The current key set is read only when the new key continues it.
     if (subject == uid) {
       if (const std::int32_t r = PrepareKeyCacheFor(s, uid); r != kOk) return r;

@@ -12,6 +12,7 @@
 
 #include "binding/ccom_dll.h"
 #include "ccom/ce_ccom.h"
+#include "ccom/library_lock.h"
 #include "layouts/layouts.h"
 #include "support/files.h"
 #include "support/mimecode.h"
@@ -209,6 +210,8 @@ std::int32_t TCcom22Engine::IncludeCACertificateFromTransfer(const char* transfe
   if (!DirExists(dir)) MakeDir(dir);
   if (!DirExists(dir)) return kFileOrUidError;
   const std::string target = AddPathSeparator(dir).append(name);
+  // The store and the key-file cache change: data operations that read them wait.
+  LibraryGuard lock(LibraryWork::Exclusive, *binding_);
   // An issuer's certificate is never replaced.
   if (FileExists(target)) return kCannotReplaceIssuer;
   if (!WriteBufferToFile(target, block.data.data(), static_cast<std::int32_t>(block.data.size())))
