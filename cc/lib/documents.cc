@@ -116,7 +116,7 @@ class SuccessMemo {
   std::size_t count_ = 0;
 };
 
-using Digest = std::array<std::uint8_t, ccgost::kStreebog256Size>;
+using Digest = std::array<std::uint8_t, 32>;
 
 // A verified signature is remembered by everything its result depends on, byte for byte: the
 // signed text, the signature, the signer's curve and key. Comparing those is far cheaper than
@@ -268,15 +268,18 @@ int ParseSecretKey(std::string_view text, SecretKey& out) {
     return CC_E_SECRET_INTEGRITY;
   key.keyNumber = *kn;
   key.curve = *curve;
-  SecretText canonical;
-  SecretKeyCanonical(key, canonical);
-  const auto expected = DigestOf(canonical.str());
-  if (expected != check) return CC_E_SECRET_INTEGRITY;
-  // The digest covers the whole canonical key, so a remembered digest means this very key passed.
-  if (!CheckedSecretKeys().Contains(expected)) {
+  // A key text that passed before is known by its fingerprint: the same bytes give the same
+  // answer, so its check digest (Streebog, the slow part of every signing) and the derivation of
+  // its public key are not done again. The fingerprint reveals nothing of the key.
+  const auto fingerprint =
+      ccgost::Fingerprint({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+  if (!CheckedSecretKeys().Contains(fingerprint)) {
+    SecretText canonical;
+    SecretKeyCanonical(key, canonical);
+    if (DigestOf(canonical.str()) != check) return CC_E_SECRET_INTEGRITY;
     const auto derived = ccgost::PublicFromPrivate(key.curve, key.privateKey.span());
     if (!derived || *derived != key.publicKey) return CC_E_SECRET_INTEGRITY;
-    CheckedSecretKeys().Add(expected);
+    CheckedSecretKeys().Add(fingerprint);
   }
   out = std::move(key);
   return CC_OK;
