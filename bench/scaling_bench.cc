@@ -3,8 +3,9 @@
 // 2 processes of one thread each for comparison. Prints the aggregate operations per second and the
 // speed-up over one thread, with the load of the machine.
 //
-//   scaling_bench [--seconds S] [--library FILE]
+//   scaling_bench [--seconds S] [--library FILE] [--op NAME] [--size BYTES]
 //
+// --op and --size keep to one operation or one size.
 // --library runs over another vendor library file (the test build without the declaration of
 // concurrent use, for example, to see the lock serialise everything).
 #include <atomic>
@@ -147,6 +148,8 @@ int main(int argc, char** argv) {
   if (argc == 7 && std::strcmp(argv[1], "--worker") == 0) return WorkerMain(argv);
   const double seconds = std::atof(Option(argc, argv, "--seconds", "1.5").c_str());
   const std::string library = Option(argc, argv, "--library");
+  const std::string onlyOp = Option(argc, argv, "--op");
+  const std::size_t onlySize = std::strtoul(Option(argc, argv, "--size", "0").c_str(), nullptr, 10);
   const auto users = MakeUsers(4, library);
   const std::string rootDir = TestRoot::Get().dir();
   const std::string self = vornak2::platform::ExecutablePath();
@@ -155,6 +158,7 @@ int main(int argc, char** argv) {
               "2 thr/s", "x", "4 thr/s", "x", "2 proc/s", "x");
   for (std::size_t size : kSizes) {
     for (const char* op : kOps) {
+      if ((!onlyOp.empty() && onlyOp != op) || (onlySize != 0 && onlySize != size)) continue;
       const double one = Threads(rootDir, users, op, size, 1, seconds);
       const double two = Threads(rootDir, users, op, size, 2, seconds);
       const double four = Threads(rootDir, users, op, size, 4, seconds);
