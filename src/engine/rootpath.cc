@@ -5,6 +5,7 @@
 #include <shared_mutex>
 
 #include "support/errors.h"
+#include "support/text.h"
 
 namespace vornak2 {
 namespace {
@@ -62,7 +63,34 @@ void ResetGlobalRoot() {
   State().searchList.clear();
 }
 
+namespace {
+
+// Windows: "Path" ignores letter case. An entry counts as present when its first occurrence in the
+// variable as it was (lower-cased) ends the variable or is followed by ";".
+void AddRootDirsToWindowsPath(const std::vector<std::string>& entries) {
+  std::string current = platform::GetEnv(platform::kSearchPathVariable).value_or(std::string());
+  const std::string before = AsciiLower(current);
+  for (const auto& entry : entries) {
+    if (current.empty()) {
+      current = entry;
+      continue;
+    }
+    const std::size_t at = before.find(AsciiLower(entry));
+    const std::size_t end = at + entry.size();
+    const bool present = at != std::string::npos &&
+                         (end >= current.size() || current[end] == platform::kSearchListSeparator);
+    if (!present) {
+      current += platform::kSearchListSeparator;
+      current += entry;
+    }
+  }
+  if (AsciiLower(current) != before) platform::SetEnv(platform::kSearchPathVariable, current);
+}
+
+}  // namespace
+
 void AddRootDirsToPath(const std::vector<std::string>& entries) {
+  if constexpr (platform::kCaseInsensitiveFileNames) return AddRootDirsToWindowsPath(entries);
   const auto before = platform::GetEnv(platform::kSearchPathVariable).value_or(std::string());
   std::string current = before;
   // Entries are compared whole and exactly: file names are case-sensitive here, and a longer
@@ -96,7 +124,9 @@ std::string DirectoryPart(const std::string& path) {
 }
 
 std::string ResolveLibraryPath(const std::string& name) {
-  if (name.find(kPathSeparator) != std::string::npos) return name;
+  // A directory part: a separator, or on Windows also "/" or a drive colon.
+  const char* directoryMarks = platform::kDriveLetterPaths ? "\\/:" : "/";
+  if (name.find_first_of(directoryMarks) != std::string::npos) return name;
   const std::string exeDir = DirectoryPart(platform::ExecutablePath());
   if (!exeDir.empty() && platform::IsRegularFile(exeDir + name)) return exeDir + name;
   for (const auto& dir : RootSearchList()) {

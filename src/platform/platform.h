@@ -20,11 +20,14 @@ inline constexpr char kPathSeparator = '\\';
 inline constexpr char kSearchListSeparator = ';';
 inline constexpr const char* kSearchPathVariable = "Path";
 inline constexpr bool kDriveLetterPaths = true;
+// Whether the file system ignores the letter case of file names.
+inline constexpr bool kCaseInsensitiveFileNames = true;
 #else
 inline constexpr char kPathSeparator = '/';
 inline constexpr char kSearchListSeparator = ':';
 inline constexpr const char* kSearchPathVariable = "PATH";
 inline constexpr bool kDriveLetterPaths = false;
+inline constexpr bool kCaseInsensitiveFileNames = false;
 #endif
 
 // ---- dynamic loading ----
