@@ -39,8 +39,8 @@ bool RunAuthority(const std::vector<std::string>& args) {
   std::string command = Quote(ToolDir() + "vornak2-ca");
   std::string shown = "vornak2-ca";
   for (const auto& a : args) {
-    command += " " + Quote(a);
-    shown += " " + a;
+    command.append(" ").append(Quote(a));
+    shown.append(" ").append(a);
   }
   std::printf("  $ %s\n", shown.c_str());
   std::fflush(stdout);

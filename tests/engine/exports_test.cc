@@ -194,7 +194,7 @@ TEST(Exports, SetRootPathFixesTheProcessRootOnce) {
   EXPECT_EQ(SaveSignedDataToFile(a, "d", 1, "s", 1, "%QVXRoot%file"), 0);
   EXPECT_TRUE(fs::exists(base / "first" / "file"));
 
-  SetRootPath(b, (base / "second").c_str());  // a different directory: refused silently
+  SetRootPath(b, (base / "second").string().c_str());  // a different directory: refused silently
   EXPECT_NE(SaveSignedDataToFile(b, "d", 1, "s", 1, "%QVXRoot%nested/file"), 0);
   EXPECT_FALSE(fs::exists(base / "second" / "nested" / "file"));
   DoneEngine(a);
