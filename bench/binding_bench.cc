@@ -5,9 +5,10 @@
 
 #include <mutex>
 
+#include "binding/ccom_dll.h"
 #include "ccom/ce_ccom.h"
-#include "engine/rootpath.h"
 #include "key_sets.h"
+#include "root/rootpath.h"
 
 namespace {
 

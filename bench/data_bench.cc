@@ -24,10 +24,11 @@
 #include <string>
 #include <vector>
 
+#include "binding/ccom_dll.h"
 #include "ccom/ce_ccom.h"
-#include "engine/rootpath.h"
 #include "gost.h"
 #include "key_sets.h"
+#include "root/rootpath.h"
 
 namespace {
 

@@ -1,6 +1,4 @@
-// libFuzzer target for the Base64 codec. Not part of the CMake build; build it by hand:
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc \
-//     fuzz/base64_fuzz.cc src/support/mimecode.cc -o base64_fuzz
+// libFuzzer target for the Base64 codec (built with -DVORNAK2_FUZZ=ON, run by scripts/fuzz).
 // Checks that arbitrary text never makes the decoder read or write out of bounds, that its result
 // never passes its capacity, and that every encoding decodes back to its input.
 #include <cstdint>

@@ -1,10 +1,14 @@
 // vornak2-host: loads libvornak2.so the way a host application does (at run time, by name) and
 // drives it through its exported functions: signing, encryption and the engine's parameters on
 // files, and an end-to-end demo with two users.
+//
+// A command is one entry of the table below (its name, synopsis, one-line summary, the text of
+// its --help, its options) and one function of host_commands.h that runs it.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,158 +22,206 @@ using namespace vornak2::host;
 
 struct Command {
   const char* name;
-  const char* synopsis;  // what follows the name, for the usage text
-  const char* summary;
-  std::vector<std::string> required;  // options with a value that must be given
-  std::vector<std::string> optional;  // options with a value that may be given
-  std::vector<std::string> flags;     // options without a value
-  std::size_t minArgs = 0;            // positional arguments
+  const char* synopsis;                    // what follows the name in the usage line
+  const char* summary;                     // one line for the list of commands
+  const char* help;                        // the text of COMMAND --help
+  std::vector<std::string> required = {};  // options with a value that must be given
+  std::vector<std::string> optional = {};  // options with a value that may be given
+  std::vector<std::string> flags = {};     // options without a value
+  std::size_t minArgs = 0;                 // positional arguments
   std::size_t maxArgs = 0;
-  bool engine = true;  // takes --root, --param and --user
+  bool engine = true;  // takes --root, --user and --param
   int (*run)(const Library&, const Invocation&) = nullptr;
 };
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
-      {"sign",
-       "--in FILE --out SIGFILE [--signer UID]",
-       "sign FILE (SignData); the detached signature goes to SIGFILE",
-       {"--in", "--out"},
-       {"--signer"},
-       {},
-       0,
-       0,
-       true,
-       SignCommand},
-      {"verify",
-       "--in FILE --sig SIGFILE [--no-validity]",
-       "verify a detached signature (VerifyData, or VerifySignWOCheckValidity with\n"
-       "--no-validity) and print the signer's UID",
-       {"--in", "--sig"},
-       {},
-       {"--no-validity"},
-       0,
-       0,
-       true,
-       VerifyCommand},
-      {"add-sign",
-       "--in FILE --out FILE [--signer UID]",
-       "append a signature to the data (AddSign)",
-       {"--in", "--out"},
-       {"--signer"},
-       {},
-       0,
-       0,
-       true,
-       AddSignCommand},
-      {"remove-sign",
-       "--in FILE --out FILE",
-       "verify an appended signature and cut it off (RemoveSign); print the signer",
-       {"--in", "--out"},
-       {},
-       {},
-       0,
-       0,
-       true,
-       RemoveSignCommand},
-      {"encrypt",
-       "--in FILE --out FILE [--to UID[;UID...]]",
-       "encrypt for one recipient or several (EncodeData); without --to, for the\n"
-       "recipients of parameter 8",
-       {"--in", "--out"},
-       {"--to"},
-       {},
-       0,
-       0,
-       true,
-       EncryptCommand},
-      {"decrypt",
-       "--in FILE --out FILE",
-       "decrypt as the current user (DecodeData); the plaintext file is readable by\n"
-       "its owner only",
-       {"--in", "--out"},
-       {},
-       {},
-       0,
-       0,
-       true,
-       DecryptCommand},
-      {"uid",
-       "",
-       "print the current user's UID (GetCurrentUserUID)",
-       {},
-       {},
-       {},
-       0,
-       0,
-       true,
-       UidCommand},
-      {"params",
-       "",
-       "list the parameters: number, name, value, kind and hint",
-       {},
-       {},
-       {},
-       0,
-       0,
-       true,
-       ParamsCommand},
-      {"get-param", "N", "print parameter N", {}, {}, {}, 1, 1, true, GetParamCommand},
-      {"set-param",
-       "N=VALUE",
-       "set parameter N and show it (kept for this invocation only)",
-       {},
-       {},
-       {},
-       1,
-       1,
-       true,
-       SetParamCommand},
-      {"message",
-       "CODE",
-       "print the message of a result code (GetCryptoErrorString)",
-       {},
-       {},
-       {},
-       1,
-       1,
-       false,
-       MessageCommand},
-      {"demo",
-       "[ROOT]",
-       "lay out an authority and two users (alice H.1, bob H.2) in ROOT or a\n"
-       "temporary directory, then sign, verify, encrypt and decrypt between them",
-       {},
-       {},
-       {},
-       0,
-       1,
-       false,
-       DemoCommand},
+      {.name = "sign",
+       .synopsis = "--in FILE --out SIGFILE [--signer UID]",
+       .summary = "sign a file; the detached signature goes to SIGFILE",
+       .help = "Signs FILE as the current user (SignData) and writes the detached signature to\n"
+               "SIGFILE. --signer may name the current user's UID; this engine signs with the\n"
+               "current user's key only.\n",
+       .required = {"--in", "--out"},
+       .optional = {"--signer"},
+       .run = SignCommand},
+      {.name = "verify",
+       .synopsis = "--in FILE --sig SIGFILE [--no-validity]",
+       .summary = "verify a detached signature and print the signer",
+       .help = "Verifies the detached signature SIGFILE of FILE (VerifyData) and prints the\n"
+               "signer's UID. The signer's certificate must be in the certificate store; its\n"
+               "validity and its authority's signature are checked too, unless --no-validity\n"
+               "asks for the signature alone (VerifySignWOCheckValidity).\n",
+       .required = {"--in", "--sig"},
+       .flags = {"--no-validity"},
+       .run = VerifyCommand},
+      {.name = "add-sign",
+       .synopsis = "--in FILE --out FILE [--signer UID]",
+       .summary = "append a signature to the data",
+       .help = "Appends the current user's signature to the data of --in (AddSign) and writes\n"
+               "the signed data to --out.\n",
+       .required = {"--in", "--out"},
+       .optional = {"--signer"},
+       .run = AddSignCommand},
+      {.name = "remove-sign",
+       .synopsis = "--in FILE --out FILE",
+       .summary = "verify an appended signature, cut it off and print the signer",
+       .help = "Verifies the signature appended to the data of --in, cuts it off (RemoveSign),\n"
+               "writes the data to --out and prints the signer's UID.\n",
+       .required = {"--in", "--out"},
+       .run = RemoveSignCommand},
+      {.name = "encrypt",
+       .synopsis = "--in FILE --out FILE [--to UID[;UID...]]",
+       .summary = "encrypt for one recipient or several",
+       .help = "Encrypts --in (EncodeData) for the recipients that --to names, UIDs separated\n"
+               "by \";\", or without --to for those of parameter 8 (Encrypt for UID): with\n"
+               "--user NAME, NAME's own UID. Each recipient's certificate must be in the\n"
+               "certificate store. One recipient gets one encrypted block; several get a\n"
+               "container that each of them can open.\n",
+       .required = {"--in", "--out"},
+       .optional = {"--to"},
+       .run = EncryptCommand},
+      {.name = "decrypt",
+       .synopsis = "--in FILE --out FILE",
+       .summary = "decrypt as the current user",
+       .help = "Decrypts --in as the current user (DecodeData) and writes the plaintext to\n"
+               "--out, a file readable by its owner only.\n",
+       .required = {"--in", "--out"},
+       .run = DecryptCommand},
+      {.name = "uid",
+       .synopsis = "",
+       .summary = "print the current user's UID and the user's files",
+       .help = "Prints the current user's UID, read from the user's certificate\n"
+               "(GetCurrentUserUID), and the certificate, secret-key directory, certificate\n"
+               "store and random-state file the engine uses, with %QVXRoot% expanded.\n",
+       .run = UidCommand},
+      {.name = "params",
+       .synopsis = "",
+       .summary = "list the parameters and where each value comes from",
+       .help = "Lists the engine's parameters: number, name, value, kind and hint, and where\n"
+               "the value comes from: the engine's default, a configuration file and its line,\n"
+               "--user or --param.\n",
+       .run = ParamsCommand},
+      {.name = "get-param",
+       .synopsis = "N",
+       .summary = "print one parameter",
+       .help = "Prints parameter N (its number, or its name as params shows it) as params does.\n",
+       .minArgs = 1,
+       .maxArgs = 1,
+       .run = GetParamCommand},
+      {.name = "set-param",
+       .synopsis = "N=VALUE",
+       .summary = "set a parameter and keep it in the configuration file",
+       .help = "Sets parameter N (its number, or its name as params shows it) and keeps the\n"
+               "value: it goes into ROOT/NAME/vornak2-host.conf with --user NAME, otherwise into\n"
+               "ROOT/vornak2-host.conf, and every later command with that --root (and --user)\n"
+               "reads it. For example, to encrypt for alice and bob by default:\n"
+               "  vornak2-host set-param --root ROOT --user alice '8=H.1;H.2'\n",
+       .minArgs = 1,
+       .maxArgs = 1,
+       .run = SetParamCommand},
+      {.name = "unset-param",
+       .synopsis = "N",
+       .summary = "forget a kept parameter value",
+       .help = "Removes parameter N from the configuration file that set-param writes, so that\n"
+               "it comes from the root's file or the engine's default again.\n",
+       .minArgs = 1,
+       .maxArgs = 1,
+       .run = UnsetParamCommand},
+      {.name = "message",
+       .synopsis = "CODE",
+       .summary = "print the message of a result code and what it means",
+       .help = "Prints the engine's message for a result code (GetCryptoErrorString) in the\n"
+               "terminal's encoding, and a line on what the code means and what to try.\n",
+       .minArgs = 1,
+       .maxArgs = 1,
+       .engine = false,
+       .run = MessageCommand},
+      {.name = "demo",
+       .synopsis = "[ROOT]",
+       .summary = "lay out two users and run signing and encryption between them",
+       .help = "Lays out a deployment in ROOT (in a temporary directory, removed afterwards,\n"
+               "when ROOT is not given): libcc.so in ROOT/EXE/, an authority CA.1 in ROOT/ca/,\n"
+               "and the key sets of alice (H.1) and bob (H.2) in ROOT/alice/ and ROOT/bob/,\n"
+               "made by the test authority vornak2-ca, each with the other's certificate. Then\n"
+               "it signs, verifies, appends and removes a signature, encrypts for both and for\n"
+               "one, and decrypts as each, printing every step; it exits with 0 only when all\n"
+               "succeed. The root then serves the other commands, for example:\n"
+               "  vornak2-host encrypt --root ROOT --user alice --in FILE --out FILE.enc\n",
+       .maxArgs = 1,
+       .engine = false,
+       .run = DemoCommand},
   };
   return commands;
 }
 
+constexpr const char* kEngineOptions =
+    "engine options:\n"
+    "  --root ROOT       the root directory (SetRootPath): %QVXRoot% in parameter values\n"
+    "                    stands for it; ROOT/vornak2-host.conf keeps values for every user\n"
+    "  --user NAME       use the key set in ROOT/NAME/: parameters 2, 3, 7 and 19 point into\n"
+    "                    it, 4 (User Id) and 8 (Encrypt for UID) become the UID of its\n"
+    "                    certificate, and ROOT/NAME/vornak2-host.conf applies\n"
+    "  --param N=VALUE   set parameter N for this command only; may be repeated\n"
+    "Values apply in this order, a later one winning: the engine's defaults,\n"
+    "ROOT/vornak2-host.conf, then the options in the order given. set-param keeps a value.\n";
+
 void Usage(std::FILE* out) {
-  std::fprintf(out, "usage: vornak2-host COMMAND [OPTIONS]\n\ncommands:\n");
-  for (const Command& c : Commands()) {
-    std::fprintf(out, "  %s%s%s\n", c.name, *c.synopsis ? " " : "", c.synopsis);
-    std::string summary = c.summary;
-    for (std::size_t at = 0; (at = summary.find('\n', at)) != std::string::npos; at += 7)
-      summary.replace(at, 1, "\n      ");
-    std::fprintf(out, "      %s\n", summary.c_str());
-  }
   std::fprintf(out,
-               "\nengine options (every command but message and demo):\n"
-               "  --root ROOT       the root directory (SetRootPath); %%QVXRoot%% in values\n"
-               "                    stands for it\n"
-               "  --param N=VALUE   set parameter N (SetCryptoParamValue); may be repeated\n"
-               "  --user NAME       use the key set in ROOT/NAME/: sets parameters 2, 3, 7\n"
-               "                    and 19 to %%QVXRoot%%/NAME/sec, /crt, /@rand, /self.crt\n"
-               "Options apply in the order given; a later one wins.\n\n"
-               "Exit status: 0 success, 1 a failed operation or file, 2 a command-line error.\n"
-               "The library is looked up next to the tool (../lib/libvornak2.so) or in\n"
-               "VORNAK2_LIBRARY.\n");
+               "usage: vornak2-host COMMAND [OPTIONS]\n"
+               "       vornak2-host COMMAND --help    the command's own help\n"
+               "       vornak2-host help --all        the help of every command\n"
+               "       vornak2-host --version\n\ncommands:\n");
+  for (const Command& c : Commands()) std::fprintf(out, "  %-12s %s\n", c.name, c.summary);
+  std::fprintf(out,
+               "\n%s\n"
+               "The library is the file VORNAK2_LIBRARY names, else libvornak2.so beside the tool\n"
+               "(../lib/ in the build tree, the library directory of an installed tree), else\n"
+               "libvornak2.so.0 through the loader's search. Failures print the result code, the\n"
+               "engine's message and what to try.\n"
+               "Exit status: 0 success, 1 a failed operation or file, 2 a command-line error.\n",
+               kEngineOptions);
+}
+
+void CommandHelp(std::FILE* out, const Command& c) {
+  std::fprintf(out, "usage: vornak2-host %s%s%s%s\n\n%s", c.name, *c.synopsis ? " " : "",
+               c.synopsis, c.engine ? " [ENGINE OPTIONS]" : "", c.help);
+  if (c.engine) std::fprintf(out, "\n%s", kEngineOptions);
+}
+
+const Command* FindCommand(const std::string& name) {
+  const auto& commands = Commands();
+  const auto it = std::find_if(commands.begin(), commands.end(),
+                               [&](const Command& c) { return name == c.name; });
+  return it == commands.end() ? nullptr : &*it;
+}
+
+// help, help --all, help COMMAND.
+int Help(int argc, char** argv) {
+  if (argc < 3) {
+    Usage(stdout);
+    return kExitSuccess;
+  }
+  const std::string topic = argv[2];
+  if (topic == "--all") {
+    Usage(stdout);
+    for (const Command& c : Commands()) {
+      std::printf("\n%s\n", std::string(72, '-').c_str());
+      CommandHelp(stdout, c);
+    }
+    return kExitSuccess;
+  }
+  const Command* command = FindCommand(topic);
+  if (command == nullptr) return UsageError("no command " + topic);
+  CommandHelp(stdout, *command);
+  return kExitSuccess;
+}
+
+int Version() {
+  std::printf("vornak2-host %s\n", VORNAK2_VERSION);
+  const Library library(DefaultLibraryPath());
+  std::printf("library: %s\n", library.ok() ? library.path().c_str() : library.error().c_str());
+  return kExitSuccess;
 }
 
 bool Contains(const std::vector<std::string>& list, const std::string& item) {
@@ -208,7 +260,7 @@ std::optional<Invocation> Parse(const Command& command, int argc, char** argv, i
         error = "--param takes N=VALUE, not " + value;
         return std::nullopt;
       }
-      call.setup.params.emplace_back(number, value.substr(equals + 1));
+      call.setup.AddParam(number, value.substr(equals + 1));
     } else if (arg == "--user") {
       if (value.empty()) {
         error = "--user needs a name";
@@ -216,7 +268,12 @@ std::optional<Invocation> Parse(const Command& command, int argc, char** argv, i
       }
       call.setup.AddUser(value);
     } else if (arg == "--root") {
-      call.setup.root = value;
+      if (value.empty()) {
+        error = "--root needs a directory";
+        return std::nullopt;
+      }
+      // Absolute, so that the paths the tool shows are whole.
+      call.setup.root = std::filesystem::absolute(value).lexically_normal().string();
     } else if (!call.options.emplace(arg, value).second) {
       error = arg + " is given twice";
       return std::nullopt;
@@ -243,16 +300,16 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   const std::string name = argv[1];
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0 || name == "help") {
-      Usage(stdout);
+  if (name == "--help" || name == "-h" || name == "help") return Help(argc, argv);
+  if (name == "--version" || name == "version") return Version();
+  const Command* command = FindCommand(name);
+  if (command == nullptr) return UsageError("unknown command " + name);
+  for (int i = 2; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      CommandHelp(stdout, *command);
       return kExitSuccess;
     }
   }
-  const auto& commands = Commands();
-  const auto command = std::find_if(commands.begin(), commands.end(),
-                                    [&](const Command& c) { return name == c.name; });
-  if (command == commands.end()) return UsageError("unknown command " + name);
   std::string error;
   const auto call = Parse(*command, argc, argv, 2, error);
   if (!call) return UsageError(error);

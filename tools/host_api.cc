@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/diagnostics.h"
 #include "support/text.h"
 
 namespace vornak2::host {
@@ -27,20 +28,42 @@ std::string BufferText(const std::vector<char>& buffer) {
 
 std::string ToolDir() {
   const std::string exe = platform::ExecutablePath();
-  const auto slash = exe.rfind('/');
-  return slash == std::string::npos ? std::string("./") : exe.substr(0, slash + 1);
+  const auto slash = exe.rfind(kSep);
+  return slash == std::string::npos ? std::string(".") + kSep : exe.substr(0, slash + 1);
+}
+
+std::string TerminalText(std::string_view cp1251) {
+  static const std::string encoding = platform::LocaleEncoding();
+  if (encoding != "UTF-8" && encoding != "ANSI_X3.4-1968") {
+    if (auto converted = platform::ConvertText(cp1251, "CP1251", encoding)) return *converted;
+  }
+  return Cp1251ToUtf8(cp1251);
 }
 
 std::string DefaultLibraryPath() {
   if (auto env = platform::GetEnv("VORNAK2_LIBRARY")) return *env;
-  return ToolDir() + "../lib/libvornak2.so";
+  // On Windows the DLL lies beside the tool, where the loader's search starts.
+  for (const std::string& candidate :
+       {ToolDir() + ".." + kSep + "lib" + kSep + platform::SharedLibraryFileName("vornak2"),
+        ToolDir() + VORNAK2_TOOL_TO_LIBDIR + kSep + VORNAK2_SONAME}) {
+    if (platform::IsRegularFile(candidate)) return candidate;
+  }
+  return VORNAK2_SONAME;
 }
 
 Library::Library(const std::string& path) : path_(path) {
   module_ = platform::LoadModule(path);
   if (module_ == nullptr) {
-    error_ = "cannot load " + path;
+    // A second attempt to hear the loader's reason; it fails the same way.
+    error_ = "cannot load " + path + ": " + platform::ProbeModule(path, {}).reason;
     return;
+  }
+  if (path.find(kSep) == std::string::npos) {
+    // Loaded by name: where the loader found it.
+    const std::string found = platform::LoadedModulePath(path);
+    if (found.size() > path.size() &&
+        found.compare(found.size() - path.size(), path.size(), path) == 0)
+      path_ = found;
   }
   std::string missing;
 #define VORNAK2_HOST_BIND(name) Bind(module_, #name, api_.name, missing);
@@ -56,7 +79,7 @@ Library::~Library() {
 std::string Engine::Message(std::int32_t code) const {
   std::vector<char> buffer = TextBuffer(api_.GetMaxErrorStringLength(handle_));
   api_.GetCryptoErrorString(handle_, code, buffer.data());
-  return Cp1251ToUtf8(BufferText(buffer));
+  return TerminalText(BufferText(buffer));
 }
 
 std::string Engine::Describe(std::int32_t code) const {
@@ -92,25 +115,6 @@ std::int32_t Engine::CurrentUserUid(std::string& uid) const {
   const std::int32_t code = api_.GetCurrentUserUID(handle_, buffer.data());
   uid = code == 0 ? BufferText(buffer) : std::string();
   return code;
-}
-
-void EngineSetup::AddUser(const std::string& name) {
-  const std::string dir = "%QVXRoot%/" + name + "/";
-  params.emplace_back(kParamSecretPath, dir + "sec");
-  params.emplace_back(kParamPublicPath, dir + "crt");
-  params.emplace_back(kParamRandomFile, dir + "@rand");
-  params.emplace_back(kParamUserCertificate, dir + "self.crt");
-}
-
-std::string Configure(const Engine& engine, const EngineSetup& setup) {
-  const Api& api = engine.api();
-  if (setup.root) api.SetRootPath(engine.handle(), setup.root->c_str());
-  for (const auto& [number, value] : setup.params) {
-    if (api.SetCryptoParamValue(engine.handle(), number, value.c_str()) != 0)
-      return "the engine has no parameter " + std::to_string(number) + " (it has 1 to " +
-             std::to_string(api.GetCryptoParamNumber(engine.handle())) + ")";
-  }
-  return {};
 }
 
 }  // namespace vornak2::host

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -44,6 +45,7 @@ namespace vornak2::host {
 // Numbers of the engine parameters the tool sets or reads.
 inline constexpr std::int32_t kParamSecretPath = 2;
 inline constexpr std::int32_t kParamPublicPath = 3;
+inline constexpr std::int32_t kParamUserId = 4;
 inline constexpr std::int32_t kParamRandomFile = 7;
 inline constexpr std::int32_t kParamEncryptFor = 8;
 inline constexpr std::int32_t kParamUserCertificate = 19;
@@ -54,14 +56,20 @@ struct Api {
 #undef VORNAK2_HOST_SLOT
 };
 
-// The library next to this tool's build output (../lib/libvornak2.so), unless the environment
-// variable VORNAK2_LIBRARY names another file.
+// The library this tool loads: the file the environment variable VORNAK2_LIBRARY names; else
+// libvornak2.so of the build tree (../lib/ beside the tool) or of the installed tree (the library
+// directory relative to the tool's); else its SONAME, left to the loader's search.
 std::string DefaultLibraryPath();
 // The directory of this tool, with its separator.
 std::string ToolDir();
+// The path separator of this platform.
+inline constexpr char kSep = platform::kPathSeparator;
 
 // The text in a buffer the library filled: up to its first zero byte, never beyond the buffer.
 std::string BufferText(const std::vector<char>& buffer);
+// A text of the library (Windows-1251) in the encoding of the user's locale. The C locale names
+// no encoding that holds Cyrillic letters; there the text is UTF-8, what terminals show today.
+std::string TerminalText(std::string_view cp1251);
 
 // The loaded library with its exports; the module is released with the object.
 class Library {
@@ -74,8 +82,10 @@ class Library {
   // False when the module could not be loaded or lacks an export; error() says which.
   bool ok() const { return error_.empty(); }
   const std::string& error() const { return error_; }
+  // The file loaded: the path it was asked for by, or where the loader found it by its name.
   const std::string& path() const { return path_; }
   const Api& api() const { return api_; }
+  platform::ModuleHandle module() const { return module_; }
 
  private:
   std::string path_;
@@ -98,7 +108,7 @@ class Engine {
   VORNAK2_HANDLE handle() const { return handle_; }
   const Api& api() const { return api_; }
 
-  // The message of a result code, converted from Windows-1251 to UTF-8 (empty for 0).
+  // The message of a result code, in the terminal's encoding (empty for 0).
   std::string Message(std::int32_t code) const;
   // "CODE" for success, "CODE: message" otherwise.
   std::string Describe(std::int32_t code) const;
@@ -114,19 +124,5 @@ class Engine {
   const Api& api_;
   VORNAK2_HANDLE handle_;
 };
-
-// What configures an engine: the root directory and parameter values, applied in order.
-struct EngineSetup {
-  std::optional<std::string> root;
-  std::vector<std::pair<std::int32_t, std::string>> params;
-
-  // The parameters that point an engine at the key set in ROOT/NAME/: secret path, certificate
-  // store, random-state file and the user's own certificate.
-  void AddUser(const std::string& name);
-};
-
-// Sets the root (SetRootPath) and then every parameter. Returns an explanation when the engine
-// refuses a parameter number, empty on success.
-std::string Configure(const Engine& engine, const EngineSetup& setup);
 
 }  // namespace vornak2::host

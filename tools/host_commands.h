@@ -9,13 +9,15 @@
 #include <vector>
 
 #include "host_api.h"
+#include "host_config.h"
 
 namespace vornak2::host {
 
 inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitFailed =
-    1;                                // an operation failed, or a file could not be read or written
-inline constexpr int kExitUsage = 2;  // the command line is wrong
+// An operation failed, or a file could not be read or written.
+inline constexpr int kExitFailed = 1;
+// The command line is wrong.
+inline constexpr int kExitUsage = 2;
 
 // A parsed command line.
 struct Invocation {
@@ -45,6 +47,7 @@ int UidCommand(const Library& library, const Invocation& call);
 int ParamsCommand(const Library& library, const Invocation& call);
 int GetParamCommand(const Library& library, const Invocation& call);
 int SetParamCommand(const Library& library, const Invocation& call);
+int UnsetParamCommand(const Library& library, const Invocation& call);
 int MessageCommand(const Library& library, const Invocation& call);
 int DemoCommand(const Library& library, const Invocation& call);
 

@@ -1,14 +1,18 @@
 // vornak2-host demo: a deployment with two users made by the test authority, and one engine per
 // user doing what two correspondents do: sign and verify, append and remove signatures, encrypt
 // for both or for one, and decrypt.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "host_commands.h"
+#include "host_explain.h"
 #include "host_ops.h"
+#include "platform/platform.h"
 
 namespace vornak2::host {
 
@@ -27,28 +31,25 @@ constexpr const char* kAuthorityUid = "CA.1";
 constexpr std::string_view kSampleText =
     "Payment order 17: transfer 1250.00 to account 40702810900000012345, due 01.07.\n";
 
-std::string Quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
 // Runs the test authority tool (beside this tool), echoing the command and its indented output;
 // true when it exits with 0.
 bool RunAuthority(const std::vector<std::string>& args) {
-  std::string command = Quote(ToolDir() + "vornak2-ca");
+  std::vector<std::string> argv = {ToolDir() + "vornak2-ca"};
   std::string shown = "vornak2-ca";
   for (const auto& a : args) {
-    command.append(" ").append(Quote(a));
-    shown.append(" ").append(a);
+    argv.push_back(a);
+    shown += ' ';
+    shown += a;
   }
   std::printf("  $ %s\n", shown.c_str());
-  std::fflush(stdout);
-  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return false;
-  char line[512];
-  while (std::fgets(line, sizeof line, pipe) != nullptr) std::printf("    %s", line);
-  return pclose(pipe) == 0;
+  std::string output;
+  const std::optional<int> status = platform::RunProgram(argv, &output);
+  for (std::size_t start = 0; start < output.size();) {
+    const std::size_t end = std::min(output.find('\n', start), output.size());
+    std::printf("    %.*s\n", static_cast<int>(end - start), output.data() + start);
+    start = end + 1;
+  }
+  return status == 0;
 }
 
 // A new directory for a demo root.
@@ -56,23 +57,26 @@ std::string TemporaryRoot() {
   const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
   const fs::path dir = fs::temp_directory_path() / ("vornak2-demo-" + std::to_string(stamp));
   fs::create_directories(dir);
-  return dir.string() + "/";
+  return dir.string() + kSep;
 }
 
 // What a deployment has: the vendor library in ROOT/EXE/, an authority in ROOT/ca/, and the key
-// sets of both users in ROOT/NAME/, each user's certificate in both certificate stores.
-bool PrepareRoot(const std::string& root) {
+// sets of both users in ROOT/NAME/, each user's certificate in both certificate stores. The
+// vendor library comes from VORNAK2_CC, else from beside the library the tool loaded (in the
+// build tree and in an installed tree alike).
+bool PrepareRoot(const Library& library, const std::string& root) {
   std::error_code error;
   fs::create_directories(fs::path(root) / "EXE", error);
-  const std::string cc = platform::GetEnv("VORNAK2_CC").value_or(ToolDir() + "../lib/libcc.so");
-  fs::copy_file(cc, fs::path(root) / "EXE" / "libcc.so", fs::copy_options::overwrite_existing,
+  const std::string cc = platform::GetEnv("VORNAK2_CC").value_or(
+      (fs::path(library.path()).parent_path() / kVendorLibrary).string());
+  fs::copy_file(cc, fs::path(root) / "EXE" / kVendorLibrary, fs::copy_options::overwrite_existing,
                 error);
   if (error) {
     std::fprintf(stderr, "vornak2-host: cannot place %s in %sEXE/: %s\n", cc.c_str(), root.c_str(),
                  error.message().c_str());
     return false;
   }
-  std::printf("vendor library: %s -> %sEXE/libcc.so\n", cc.c_str(), root.c_str());
+  std::printf("vendor library: %s -> %sEXE%c%s\n", cc.c_str(), root.c_str(), kSep, kVendorLibrary);
 
   std::printf("authority %s:\n", kAuthorityUid);
   if (fs::exists(fs::path(root) / "ca" / "authority.aut"))
@@ -88,7 +92,7 @@ bool PrepareRoot(const std::string& root) {
   std::printf("certificate exchange:\n");
   for (const User& owner : {kAlice, kBob}) {
     for (const User& store : {kAlice, kBob}) {
-      if (!RunAuthority({"install-cert", "--cert", root + owner.name + "/self.crt", "--root",
+      if (!RunAuthority({"install-cert", "--cert", root + owner.name + kSep + "self.crt", "--root",
                          root + store.name}))
         return false;
     }
@@ -119,13 +123,14 @@ std::string Call(const Engine& engine, const char* name, std::int32_t code) {
 }
 
 // Configures an engine for a user's key set; true when its UID is the user's.
-bool OpenUser(Steps& steps, Engine& engine, const std::string& root, const User& user) {
+bool OpenUser(Steps& steps, const Library& library, Engine& engine, const std::string& root,
+              const User& user) {
   EngineSetup setup;
   setup.root = root;
   setup.AddUser(user.name);
   if (!steps.Check(static_cast<bool>(engine), std::string("engine for ") + user.name)) return false;
-  const std::string refused = Configure(engine, setup);
-  if (!refused.empty()) return steps.Check(false, refused);
+  if (Configure(library, engine, setup) != kExitSuccess)
+    return steps.Check(false, std::string("configuring ") + user.name + "'s engine");
   std::string uid;
   const std::int32_t code = engine.CurrentUserUid(uid);
   return steps.Check(code == 0 && uid == user.uid, std::string(user.name) + "'s engine: " +
@@ -202,10 +207,10 @@ void Encryption(Steps& steps, const Engine& alice, const std::string& recipients
 }
 
 int RunDemo(const Library& library, std::string root, bool temporary) {
-  if (!root.empty() && root.back() != '/') root.push_back('/');
+  if (!root.empty() && root.back() != kSep) root.push_back(kSep);
   std::printf("loaded %s\nroot: %s%s\n", library.path().c_str(), root.c_str(),
               temporary ? " (temporary)" : "");
-  if (!PrepareRoot(root)) {
+  if (!PrepareRoot(library, root)) {
     std::printf("demo: the deployment could not be laid out\n");
     return kExitFailed;
   }
@@ -214,7 +219,7 @@ int RunDemo(const Library& library, std::string root, bool temporary) {
   std::printf("engines:\n");
   Engine alice(library.api());
   Engine bob(library.api());
-  if (OpenUser(steps, alice, root, kAlice) && OpenUser(steps, bob, root, kBob)) {
+  if (OpenUser(steps, library, alice, root, kAlice) && OpenUser(steps, library, bob, root, kBob)) {
     const Bytes text(kSampleText);
     DetachedSignature(steps, alice, bob, text);
     AppendedSignature(steps, alice, bob, text);

@@ -11,8 +11,8 @@ namespace vornak2::host {
 
 namespace {
 
-constexpr std::size_t kMaxLength =
-    static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+constexpr std::size_t kMaxLength = kMaxCallLength;
+static_assert(kMaxCallLength == static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()));
 
 // A length as the exports take it; data too large for one call is refused before the call.
 std::int32_t Length(std::size_t size) {
@@ -93,7 +93,8 @@ bool Bytes::operator==(const Bytes& other) const {
 
 void Bytes::Reserve(std::size_t extra) {
   if (extra > kMaxLength - std::min(size_, kMaxLength))
-    throw std::runtime_error("the data is too large for one call");
+    throw std::runtime_error("the data and the " + std::to_string(extra) +
+                             " bytes the operation may add are more than one call can address");
   std::vector<std::uint8_t> bigger(size_ + extra);
   std::copy(view().begin(), view().end(), bigger.begin());
   Wipe();
@@ -156,10 +157,27 @@ std::int32_t Verify(const Engine& engine, const Bytes& data,
   return code;
 }
 
+std::size_t SignGrowth(const Engine& engine) {
+  return Size(engine.api().GetMaxSignAddition(engine.handle()), "GetMaxSignAddition");
+}
+
+std::size_t EncryptGrowth(const Engine& engine, const std::string& recipients) {
+  const Api& api = engine.api();
+  // The larger of what the engine announces for the list and the multi-recipient container's own
+  // need: its 8-byte head, 32 + 256 bytes per recipient and the payload's growth.
+  const std::string list = recipients.empty() ? engine.ParamValue(kParamEncryptFor) : recipients;
+  const std::size_t announced =
+      Size(api.GetMaxAdditionEx(engine.handle(), list.c_str()), "GetMaxAdditionEx");
+  const std::size_t growth =
+      Size(api.GetMaxEncodeAddition(engine.handle()), "GetMaxEncodeAddition");
+  const std::size_t count = RecipientCount(list);
+  if (count > kMaxLength / 288) throw std::runtime_error("too many recipients");
+  return std::max(announced, 8 + 288 * count + growth);
+}
+
 std::int32_t AddSign(const Engine& engine, Bytes& data, const std::string& signer) {
   const Api& api = engine.api();
-  const std::size_t extra = Size(api.GetMaxSignAddition(engine.handle()), "GetMaxSignAddition");
-  return InPlace(data, extra, "AddSign", [&](std::uint8_t* bytes, std::int32_t* size) {
+  return InPlace(data, SignGrowth(engine), "AddSign", [&](std::uint8_t* bytes, std::int32_t* size) {
     return api.AddSign(engine.handle(), bytes, size, signer.c_str());
   });
 }
@@ -177,19 +195,10 @@ std::int32_t RemoveSign(const Engine& engine, Bytes& data, std::string& signer) 
 
 std::int32_t Encrypt(const Engine& engine, Bytes& data, const std::string& recipients) {
   const Api& api = engine.api();
-  // Room for the larger of what the engine announces for the list and the multi-recipient
-  // container's own need: its 8-byte head, 32 + 256 bytes per recipient and the payload's growth.
-  const std::string list = recipients.empty() ? engine.ParamValue(kParamEncryptFor) : recipients;
-  const std::size_t announced =
-      Size(api.GetMaxAdditionEx(engine.handle(), list.c_str()), "GetMaxAdditionEx");
-  const std::size_t growth =
-      Size(api.GetMaxEncodeAddition(engine.handle()), "GetMaxEncodeAddition");
-  const std::size_t count = RecipientCount(list);
-  if (count > kMaxLength / 288) throw std::runtime_error("too many recipients");
-  const std::size_t extra = std::max(announced, 8 + 288 * count + growth);
-  return InPlace(data, extra, "EncodeData", [&](std::uint8_t* bytes, std::int32_t* size) {
-    return api.EncodeData(engine.handle(), bytes, size, recipients.c_str());
-  });
+  return InPlace(data, EncryptGrowth(engine, recipients), "EncodeData",
+                 [&](std::uint8_t* bytes, std::int32_t* size) {
+                   return api.EncodeData(engine.handle(), bytes, size, recipients.c_str());
+                 });
 }
 
 std::int32_t Decrypt(const Engine& engine, Bytes& data) {

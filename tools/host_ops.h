@@ -13,6 +13,9 @@
 
 namespace vornak2::host {
 
+// The most bytes one call of the library can address: its lengths are signed 32-bit integers.
+inline constexpr std::size_t kMaxCallLength = 0x7FFFFFFF;
+
 // Bytes that may be secret (plaintext, decrypted data). They live in a store that may be larger
 // than the bytes, for operations that grow data in place; the store is wiped before its memory
 // is released.
@@ -72,6 +75,11 @@ std::int32_t RemoveSign(const Engine& engine, Bytes& data, std::string& signer);
 std::int32_t Encrypt(const Engine& engine, Bytes& data, const std::string& recipients);
 // Decrypts in place for the current user.
 std::int32_t Decrypt(const Engine& engine, Bytes& data);
+
+// The most that AddSign and Encrypt (for `recipients`) may add to the data: a host reserves that
+// much room after it.
+std::size_t SignGrowth(const Engine& engine);
+std::size_t EncryptGrowth(const Engine& engine, const std::string& recipients);
 
 // The number of recipients a recipient text names: the pieces between ";", empty ones included.
 std::size_t RecipientCount(const std::string& recipients);

@@ -37,8 +37,10 @@ Commands:
   install-cert --cert FILE --root ROOT
       Copies a certificate into ROOT's certificate store, ROOT/crt/, at the path of its UID
       ("H.0" -> ROOT/crt/H/@/0.crt).
-  help, --help
-      Shows this text.
+  help, --help, COMMAND --help
+      Shows this text, or the part of it on COMMAND.
+  --version
+      Shows the version.
 
 Defaults: --key-number 0, --days 365, --curve tc26-256-A (or cryptopro-A).
 Dates are "dd.mm.yyyy hh:mm" in UTC. Exit codes: 0 success, 1 failure, 2 bad command line.
@@ -293,6 +295,27 @@ int InstallCert(const Options& o, std::ostream& out) {
   return 0;
 }
 
+// The part of the help on one command: the lines before the list of commands, then the
+// command's own lines (its synopsis, indented by two blanks, and its description below it).
+std::string CommandHelp(std::string_view command) {
+  std::string head, part;
+  bool inList = false, inCommand = false;
+  for (std::size_t start = 0; start < kHelp.size();) {
+    const std::size_t end = std::min(kHelp.find('\n', start), kHelp.size()) + 1;
+    const std::string_view line = kHelp.substr(start, end - start);
+    start = end;
+    if (!inList) {
+      head += line;
+      inList = line.starts_with("Commands:");
+      continue;
+    }
+    if (line.starts_with("  ") && !line.starts_with("   "))
+      inCommand = line.substr(2).starts_with(std::string(command) + " ");
+    if (inCommand) part += line;
+  }
+  return part.empty() ? std::string(kHelp) : head + part;
+}
+
 }  // namespace
 
 int Run(std::span<const std::string_view> args, std::ostream& out, std::ostream& err) {
@@ -305,7 +328,15 @@ int Run(std::span<const std::string_view> args, std::ostream& out, std::ostream&
   try {
     ccgost::Init();
     if (command == "help" || command == "--help" || command == "-h") {
-      out << kHelp;
+      out << (rest.empty() ? std::string(kHelp) : CommandHelp(rest[0]));
+      return 0;
+    }
+    if (command == "--version" || command == "version") {
+      out << "vornak2-ca " << VORNAK2_VERSION << "\n";
+      return 0;
+    }
+    if (std::find(rest.begin(), rest.end(), "--help") != rest.end()) {
+      out << CommandHelp(command);
       return 0;
     }
     if (command == "create-authority")

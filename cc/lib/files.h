@@ -13,7 +13,8 @@ namespace cc {
 using FileMode = unsigned;
 
 // Writes the file through a temporary file in the same directory and a rename, so the old
-// contents stay whole on failure. `mode` is applied to the new file (0600 for secrets).
+// contents stay whole on failure. The new file is created with `mode` and the umask applies
+// (0644 for public files), except that an owner-only mode (0600 for secrets) is set exactly.
 // Returns 0 or CC_E_CREATE_FILE / CC_E_WRITE.
 int WriteFileAtomically(const std::string& path, std::string_view data, FileMode mode);
 

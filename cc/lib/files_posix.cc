@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "cc_abi.h"
@@ -48,16 +50,26 @@ bool WriteAll(int fd, std::string_view data) {
 
 int WriteFileAtomically(const std::string& path, std::string_view data, FileMode mode) {
   if (path.empty()) return CC_E_CREATE_FILE;
-  std::vector<char> tmp(path.begin(), path.end());
-  for (char c : std::string_view(".XXXXXX")) tmp.push_back(c);
-  tmp.push_back('\0');
-  Fd fd(::mkstemp(tmp.data()));  // created owner-only
-  if (fd.get() < 0) return CC_E_CREATE_FILE;
-  const bool ok = ::fchmod(fd.get(), static_cast<mode_t>(mode)) == 0 && WriteAll(fd.get(), data) &&
-                  ::fsync(fd.get()) == 0 && ::close(fd.release()) == 0 &&
-                  ::rename(tmp.data(), path.c_str()) == 0;
+  // The temporary file is created with `mode`, so the umask applies as to any new file; a mode
+  // that gives nobody but the owner access (a secret) is then set exactly, whatever the umask.
+  static std::atomic<unsigned> counter{0};
+  std::string tmp;
+  int raw = -1;
+  for (int attempt = 0; attempt < 16 && raw < 0; ++attempt) {
+    tmp = path + ".tmp-" + std::to_string(::getpid()) + "-" +
+          std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+    raw = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                 static_cast<mode_t>(mode));
+    if (raw < 0 && errno != EEXIST && errno != EINTR) return CC_E_CREATE_FILE;
+  }
+  if (raw < 0) return CC_E_CREATE_FILE;
+  Fd fd(raw);
+  const bool ownerOnly = (mode & 077) == 0;
+  const bool ok = (!ownerOnly || ::fchmod(fd.get(), static_cast<mode_t>(mode)) == 0) &&
+                  WriteAll(fd.get(), data) && ::fsync(fd.get()) == 0 &&
+                  ::close(fd.release()) == 0 && ::rename(tmp.c_str(), path.c_str()) == 0;
   if (!ok) {
-    ::unlink(tmp.data());
+    ::unlink(tmp.c_str());
     return CC_E_WRITE;
   }
   return CC_OK;

@@ -14,13 +14,14 @@
 #include "binding/ccom_dll.h"
 #include "binding/guards.h"
 #include "binding/key_cache.h"
-#include "support/bytes.h"
+#include "layouts/layouts.h"
 #include "support/secure.h"
 
 namespace vornak2 {
 namespace {
 
-constexpr std::int32_t kIvSize = 8;
+using layouts::kIvSize;
+using layouts::kUidFieldSize;
 constexpr std::int32_t kCipherSlack = 4096;  // the library's cipher may add up to this much
 // Room behind a copied enciphered session key: the library finds its end by itself.
 constexpr std::size_t kEncipheredKeyPadding = 512;
@@ -53,7 +54,7 @@ std::int32_t FeedChunks(Bytes first, Bytes second, std::vector<std::uint8_t>& sc
     if (const std::int32_t r = update(piece, static_cast<std::int32_t>(n)); r != 0) return r;
     pos += n;
   }
-  return 0;
+  return kOk;
 }
 
 // Runs the cipher over `input` into `out` (which has `capacity` bytes) in chunks, then its final
@@ -67,45 +68,36 @@ std::int32_t RunCipher(const CcEntryTable& cc, CcContext* ctx, Bytes input, std:
     return true;
   };
   std::vector<std::uint8_t> unused;
-  std::int32_t r = FeedChunks(input, {}, unused, [&](const std::uint8_t* piece, std::int32_t n) {
-    std::int32_t count = 0;
-    const std::int32_t result = cc._BufferCipherUpdate(ctx, piece, n, out + produced, &count);
-    if (result != 0) return result;
-    return take(count) ? 0 : 4;
-  });
+  std::int32_t r =
+      FeedChunks(input, {}, unused, [&](const std::uint8_t* piece, std::int32_t n) -> std::int32_t {
+        std::int32_t count = 0;
+        const std::int32_t result = cc._BufferCipherUpdate(ctx, piece, n, out + produced, &count);
+        if (result != 0) return result;
+        return take(count) ? kOk : kBadEncryptedData;
+      });
   if (r != 0) return r;
   std::int32_t count = 0;
   r = cc._BufferCipherFinal(ctx, out + produced, &count);
   if (r != 0) return r;
-  return take(count) ? 0 : 4;
+  return take(count) ? kOk : kBadEncryptedData;
 }
 
 bool ValidLength(const void* data, std::int32_t length) {
   return length >= 0 && (data != nullptr || length == 0);
 }
 
-// The parts of an enciphered block after its header, checked to fill the block exactly.
-struct BlockParts {
-  std::int32_t data = 0;  // C
-  std::int32_t key = 0;   // K
-  std::int32_t iv = 0;    // I
-};
-bool ReadParts(Bytes block, std::size_t offset, std::int32_t header, BlockParts& parts) {
-  const auto c = ReadInt32LE(block, offset);
-  const auto k = ReadInt32LE(block, offset + 4);
-  const auto i = ReadInt32LE(block, offset + 8);
-  if (!c || !k || !i || *c < 0 || *k < 0 || *i < 0) return false;
-  if (std::int64_t{header} + *c + *k + *i != static_cast<std::int64_t>(block.size())) return false;
-  parts = {*c, *k, *i};
-  return true;
-}
-
 // The initialisation vector of a block; a short one is padded with zeros so that the library
 // never reads beyond the block.
-std::array<std::uint8_t, kIvSize> BlockIv(const std::uint8_t* iv, std::int32_t size) {
+std::array<std::uint8_t, kIvSize> BlockIv(Bytes iv) {
   std::array<std::uint8_t, kIvSize> out{};
-  std::memcpy(out.data(), iv, static_cast<std::size_t>(std::min(size, kIvSize)));
+  std::memcpy(out.data(), iv.data(), std::min(iv.size(), kIvSize));
   return out;
+}
+
+// The host's buffer of `length` bytes of data with the room it reserves for their enciphered
+// form: nothing larger than the growth announced to the host is ever written into it.
+layouts::MutableBytes EncipherRoom(std::uint8_t* data, std::int32_t length) {
+  return {data, static_cast<std::size_t>(length) + layouts::kMaxEncodeAddition};
 }
 
 // Deciphers `input` (which lies inside the host's block of `length` bytes at `data`) and, on
@@ -117,10 +109,10 @@ std::int32_t DecipherOver(const CcEntryTable& cc, CcContext* ctx, Bytes input, s
   std::size_t produced = 0;
   if (const std::int32_t r = RunCipher(cc, ctx, input, plain.data(), room, produced); r != 0)
     return r;
-  if (produced > static_cast<std::size_t>(length)) return 4;
+  if (produced > static_cast<std::size_t>(length)) return kBadEncryptedData;
   std::memcpy(data, plain.data(), produced);
   length = static_cast<std::int32_t>(produced);
-  return 0;
+  return kOk;
 }
 
 // A context without identity for enciphering under a key the caller holds: the generator started
@@ -129,7 +121,7 @@ std::int32_t OpenKeyContext(TCComDLL& dll, const BufferCallSettings& s, RandomSe
                             Context& ctx) {
   const CcEntryTable& cc = dll.Entries();
   ctx.Ref() = cc._InitCryptCtx();
-  if (ctx.get() == nullptr) return 5;
+  if (ctx.get() == nullptr) return kOutOfMemory;
   if (const std::int32_t r = dll.InitRandom(s.randomKind); r != 0) return r;
   random.Started();
   dll.SeedRandom(s.randomKind);
@@ -142,7 +134,7 @@ std::int32_t OpenKeyContext(TCComDLL& dll, const BufferCallSettings& s, RandomSe
       r != 0)
     return r;
   dll.SeedRandom(s.randomKind);
-  return 0;
+  return kOk;
 }
 
 }  // namespace
@@ -150,17 +142,14 @@ std::int32_t OpenKeyContext(TCComDLL& dll, const BufferCallSettings& s, RandomSe
 std::int32_t TCComDLL::SignBuffer(const BufferCallSettings& s, const void* data,
                                   std::int32_t length, std::uint8_t* block,
                                   std::int32_t& blockLength) {
-  if (s.uid.empty()) return 121;
-  if (s.currentKeyPath.empty()) return 124;
-  if (s.secretDir.empty()) return 125;
-  if (s.randomFile.empty()) return 122;
-  if (!ValidLength(data, length) || block == nullptr) return 110;
-  if (s.uid.size() >= static_cast<std::size_t>(kUidFieldSize))
-    return 104;  // no room for its terminator
-  try {
-    std::uint8_t uidField[kUidFieldSize] = {};
-    std::memcpy(uidField, s.uid.data(), s.uid.size());
-
+  if (s.uid.empty()) return kNoUid;
+  if (s.currentKeyPath.empty()) return kNoCurrentKeyPath;
+  if (s.secretDir.empty()) return kNoSecretDir;
+  if (s.randomFile.empty()) return kNoRandomFile;
+  if (!ValidLength(data, length) || block == nullptr) return kNullPointer;
+  const auto uidField = layouts::MakeUidField(s.uid);
+  if (!uidField) return kBadLength;  // no room for its terminator
+  return Guarded([&]() -> std::int32_t {
     CertRecord cert(cc_);
     SecRecord sec(cc_);
     LibraryBuffer signature(cc_);
@@ -172,18 +161,18 @@ std::int32_t TCComDLL::SignBuffer(const BufferCallSettings& s, const void* data,
       return r;
 
     std::vector<char> certText;
-    if (!CachedCertificate(ctx.get(), s.uid, s.uid, certText)) return 112;
+    if (!CachedCertificate(ctx.get(), s.uid, s.uid, certText)) return kCertificateNotInStore;
     CertInfoFromCache(s.secretDir, s.uid, ctx.get(), certText.data(), cert.Out());
-    if (cert.get() == nullptr) return -2;
+    if (cert.get() == nullptr) return kVendorCertificateRead;
     if (s.checkValidity && cert.get()->status != 0) return cert.get()->status;
 
     SecretBytes secretText(kCacheTextSize);
     const char* secPath = cc_._GetSecPath(ctx.get(), cert.get()->keyNumber);
     if (secPath == nullptr || !CacheLookup(s.uid, secPath, kCacheTextSize, secretText.chars()))
-      return 120;
+      return kSecretKeyNotFound;
     const std::int32_t parsed = cc_.__SecInfo(ctx.get(), secretText.chars(), sec.Out());
     if (s.checkValidity) {
-      if (sec.get() == nullptr) return parsed != 0 ? parsed : CC_E_SECRET_FORMAT;
+      if (sec.get() == nullptr) return parsed != kOk ? parsed : kVendorSecretKeyFormat;
       if (sec.get()->status != 0) return sec.get()->status;
     }
 
@@ -191,51 +180,56 @@ std::int32_t TCComDLL::SignBuffer(const BufferCallSettings& s, const void* data,
     std::vector<std::uint8_t> scratch;
     const Bytes input(static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(length));
     const std::int32_t fed =
-        FeedChunks(input, Bytes(uidField), scratch, [&](const std::uint8_t* p, std::int32_t n) {
+        FeedChunks(input, Bytes(*uidField), scratch, [&](const std::uint8_t* p, std::int32_t n) {
           return cc_._BufferSignUpdate(ctx.get(), p, n);
         });
     if (fed != 0) return fed;
     std::int32_t n = 0;
     if (const std::int32_t r = cc_._BufferSignFinal(ctx.get(), signature.Out(), &n); r != 0)
       return r;
-    if (n < 0 || n > kMaxLibrarySignature || signature.get() == nullptr) {
-      blockLength = n > kMaxLibrarySignature ? n + kUidFieldSize : blockLength;
-      return 5;
+    if (n > static_cast<std::int32_t>(layouts::kMaxLibrarySignature)) {
+      blockLength = n + static_cast<std::int32_t>(kUidFieldSize);
+      return kOutOfMemory;
     }
-    std::memcpy(block, uidField, kUidFieldSize);
-    std::memcpy(block + kUidFieldSize, signature.get(), static_cast<std::size_t>(n));
-    blockLength = n + kUidFieldSize;
-    return 0;
-  } catch (const std::exception& e) {
-    return Fail(e);
-  }
+    if (n < 0 || signature.get() == nullptr) return kOutOfMemory;
+    const auto written = layouts::WriteSignatureBlock({block, layouts::kMaxSignatureBlock},
+                                                      *uidField, Bytes(signature.get(), n));
+    if (!written) return kOutOfMemory;
+    blockLength = static_cast<std::int32_t>(*written);
+    return kOk;
+  });
 }
 
 std::int32_t TCComDLL::VerifyBuffer(const BufferCallSettings& s, const void* data,
                                     std::int32_t length, const std::uint8_t* block,
                                     std::int32_t blockLength, char* signerUid) {
-  if (s.certDir.empty()) return 123;
-  if (s.currentKeyPath.empty()) return 124;
-  if (s.randomFile.empty()) return 122;
-  if (!ValidLength(data, length) || block == nullptr || signerUid == nullptr) return 110;
+  if (s.certDir.empty()) return kNoCertificateDir;
+  if (s.currentKeyPath.empty()) return kNoCurrentKeyPath;
+  if (s.randomFile.empty()) return kNoRandomFile;
+  if (!ValidLength(data, length) || block == nullptr || signerUid == nullptr) return kNullPointer;
   // With a known length nothing past it is read: a block must hold the UID field and a signature.
-  if (blockLength > 0 && blockLength <= kUidFieldSize) return 106;
-  const std::size_t uidLength = ::strnlen(reinterpret_cast<const char*>(block), kUidFieldSize);
-  if (uidLength >= static_cast<std::size_t>(kUidFieldSize)) return 110;
-  const std::string signer(reinterpret_cast<const char*>(block), uidLength);
-  try {
+  // Without one only the UID field is read here, and the library finds the signature's end.
+  std::optional<layouts::SignatureBlockView> known;
+  if (blockLength > 0) {
+    known = layouts::ReadSignatureBlock(Bytes(block, static_cast<std::size_t>(blockLength)));
+    if (!known && blockLength <= static_cast<std::int32_t>(kUidFieldSize)) return kNoSignature;
+  }
+  const auto signer =
+      known ? std::optional(known->signerUid) : layouts::ReadSignerUid(Bytes(block, kUidFieldSize));
+  if (!signer) return kNullPointer;  // a UID of 32 characters or more
+  const Bytes uidField(block, kUidFieldSize);
+  return Guarded([&]() -> std::int32_t {
     // The signer's UID reaches the caller whatever the verification gives.
-    std::memcpy(signerUid, signer.c_str(), signer.size() + 1);
+    std::memcpy(signerUid, signer->data(), signer->size());
+    signerUid[signer->size()] = '\0';
 
     // The signature: in place when the host gave no length, else a copy padded with zeros so that
     // the library, which finds the signature's end by itself, reads only the bytes given.
     std::vector<std::uint8_t> signatureCopy;
-    const std::uint8_t* signature = block + kUidFieldSize;
-    if (blockLength > 0) {
-      const auto given =
-          static_cast<std::size_t>(std::min(blockLength - kUidFieldSize, kMaxLibrarySignature));
-      signatureCopy.assign(kMaxLibrarySignature, 0);
-      std::memcpy(signatureCopy.data(), signature, given);
+    const std::uint8_t* signature = layouts::UnboundedSignature(block);
+    if (known) {
+      signatureCopy.assign(layouts::kMaxLibrarySignature, 0);
+      std::memcpy(signatureCopy.data(), known->signature.data(), known->signature.size());
       signature = signatureCopy.data();
     }
 
@@ -248,36 +242,35 @@ std::int32_t TCComDLL::VerifyBuffer(const BufferCallSettings& s, const void* dat
       return r;
 
     std::vector<char> certText;
-    if (!CachedCertificate(ctx.get(), s.uid, signer, certText)) return 112;
+    if (!CachedCertificate(ctx.get(), s.uid, std::string(*signer), certText))
+      return kCertificateNotInStore;
     if (s.checkValidity) {
       const std::int32_t parsed =
           CertInfoFromCache(s.secretDir, s.uid, ctx.get(), certText.data(), cert.Out());
       if (parsed != 0) return parsed;
-      if (cert.get() == nullptr) return -2;
+      if (cert.get() == nullptr) return kVendorCertificateRead;
       if (cert.get()->status != 0) return cert.get()->status;
     }
     if (const std::int32_t r = cc_._BufferVerifyInit(ctx.get(), certText.data()); r != 0) return r;
     std::vector<std::uint8_t> scratch;
     const Bytes input(static_cast<const std::uint8_t*>(data), static_cast<std::size_t>(length));
-    const std::int32_t fed = FeedChunks(input, Bytes(block, kUidFieldSize), scratch,
-                                        [&](const std::uint8_t* p, std::int32_t n) {
-                                          return cc_._BufferSignUpdate(ctx.get(), p, n);
-                                        });
+    const std::int32_t fed =
+        FeedChunks(input, uidField, scratch, [&](const std::uint8_t* p, std::int32_t n) {
+          return cc_._BufferSignUpdate(ctx.get(), p, n);
+        });
     if (fed != 0) return fed;
     return cc_._BufferVerifyFinal(ctx.get(), signature);
-  } catch (const std::exception& e) {
-    return Fail(e);
-  }
+  });
 }
 
 std::int32_t TCComDLL::EncryptBuffer(const BufferCallSettings& s, const std::string& recipientUid,
                                      std::uint8_t* data, std::int32_t& length) {
-  if (recipientUid.empty()) return 121;
-  if (s.certDir.empty()) return 123;
-  if (s.currentKeyPath.empty()) return 124;
-  if (s.randomFile.empty()) return 122;
-  if (!ValidLength(data, length)) return 110;
-  try {
+  if (recipientUid.empty()) return kNoUid;
+  if (s.certDir.empty()) return kNoCertificateDir;
+  if (s.currentKeyPath.empty()) return kNoCurrentKeyPath;
+  if (s.randomFile.empty()) return kNoRandomFile;
+  if (!ValidLength(data, length)) return kNullPointer;
+  return Guarded([&]() -> std::int32_t {
     CertRecord cert(cc_);
     SessionKey sessionKey(cc_);
     LibraryBuffer encipheredKey(cc_);
@@ -289,9 +282,9 @@ std::int32_t TCComDLL::EncryptBuffer(const BufferCallSettings& s, const std::str
       return r;
 
     std::vector<char> certText;
-    if (!CachedCertificate(ctx.get(), s.uid, recipientUid, certText)) return 112;
+    if (!CachedCertificate(ctx.get(), s.uid, recipientUid, certText)) return kCertificateNotInStore;
     CertInfoFromCache(s.secretDir, s.uid, ctx.get(), certText.data(), cert.Out());
-    if (cert.get() == nullptr) return -2;
+    if (cert.get() == nullptr) return kVendorCertificateRead;
     if (s.checkValidity && cert.get()->status != 0) return cert.get()->status;
     const std::int32_t keyNumber = cert.get()->keyNumber;
 
@@ -303,53 +296,42 @@ std::int32_t TCComDLL::EncryptBuffer(const BufferCallSettings& s, const std::str
       return r;
     if (keyLength < 0 || (keyLength > 0 && encipheredKey.get() == nullptr) ||
         sessionKey.get() == nullptr)
-      return 5;
+      return kOutOfMemory;
     SeedRandom(s.randomKind);
 
     std::uint8_t iv[kIvSize] = {};
     if (const std::int32_t r = cc_._BufferCipherInit(ctx.get(), CC_ENCIPHER, sessionKey.get(), iv);
         r != 0)
       return r;
-    // The whole block is built here: header, enciphered data, enciphered key, vector.
+    // The data is enciphered into a buffer of our own; the block goes over the host's data only
+    // when it is complete and fits the room the host reserved.
     const std::size_t room = static_cast<std::size_t>(length) + kCipherSlack;
-    std::vector<std::uint8_t> out(kCertBlockHeader + room + static_cast<std::size_t>(keyLength) +
-                                  kIvSize);
+    std::vector<std::uint8_t> enciphered(room);
     std::size_t produced = 0;
     if (const std::int32_t r =
             RunCipher(cc_, ctx.get(), Bytes(data, static_cast<std::size_t>(length)),
-                      out.data() + kCertBlockHeader, room, produced);
+                      enciphered.data(), room, produced);
         r != 0)
       return r;
-    const std::int64_t total =
-        std::int64_t{kCertBlockHeader} + static_cast<std::int64_t>(produced) + keyLength + kIvSize;
-    if (total > std::numeric_limits<std::int32_t>::max()) return 5;
-    WriteInt32LE(out.data(), keyNumber);
-    WriteInt32LE(out.data() + 4, static_cast<std::int32_t>(produced));
-    WriteInt32LE(out.data() + 8, keyLength);
-    WriteInt32LE(out.data() + 12, kIvSize);
-    std::uint8_t* tail = out.data() + kCertBlockHeader + produced;
-    if (keyLength > 0) std::memcpy(tail, encipheredKey.get(), static_cast<std::size_t>(keyLength));
-    std::memcpy(tail + keyLength, iv, kIvSize);
-    std::memcpy(data, out.data(), static_cast<std::size_t>(total));
-    length = static_cast<std::int32_t>(total);
-    return 0;
-  } catch (const std::exception& e) {
-    return Fail(e);
-  }
+    const auto written = layouts::WriteCertBlock(
+        EncipherRoom(data, length), keyNumber, Bytes(enciphered.data(), produced),
+        Bytes(encipheredKey.get(), static_cast<std::size_t>(keyLength)), Bytes(iv));
+    if (!written) return kBadLength;
+    length = static_cast<std::int32_t>(*written);
+    return kOk;
+  });
 }
 
 std::int32_t TCComDLL::DecryptBuffer(const BufferCallSettings& s, std::uint8_t* data,
                                      std::int32_t& length) {
-  if (s.uid.empty()) return 121;
-  if (s.currentKeyPath.empty()) return 124;
-  if (s.secretDir.empty()) return 125;
-  if (s.randomFile.empty()) return 122;
-  if (!ValidLength(data, length)) return 110;
-  const Bytes block(data, static_cast<std::size_t>(length));
-  const auto keyNumber = ReadInt32LE(block, 0);
-  BlockParts parts;
-  if (!keyNumber || !ReadParts(block, 4, kCertBlockHeader, parts)) return 4;
-  try {
+  if (s.uid.empty()) return kNoUid;
+  if (s.currentKeyPath.empty()) return kNoCurrentKeyPath;
+  if (s.secretDir.empty()) return kNoSecretDir;
+  if (s.randomFile.empty()) return kNoRandomFile;
+  if (!ValidLength(data, length)) return kNullPointer;
+  const auto block = layouts::ReadCertBlock(Bytes(data, static_cast<std::size_t>(length)));
+  if (!block) return kBadEncryptedData;
+  return Guarded([&]() -> std::int32_t {
     SecRecord sec(cc_);
     SessionKey sessionKey(cc_);
     RandomSession random(cc_);
@@ -359,19 +341,17 @@ std::int32_t TCComDLL::DecryptBuffer(const BufferCallSettings& s, std::uint8_t* 
         r != 0)
       return r;
 
-    const std::uint8_t* enciphered = data + kCertBlockHeader;
-    std::vector<std::uint8_t> encipheredKey(
-        static_cast<std::size_t>(parts.key) + kEncipheredKeyPadding, 0);
-    std::memcpy(encipheredKey.data(), enciphered + parts.data, static_cast<std::size_t>(parts.key));
-    auto iv = BlockIv(enciphered + parts.data + parts.key, parts.iv);
+    std::vector<std::uint8_t> encipheredKey(block->key.size() + kEncipheredKeyPadding, 0);
+    std::memcpy(encipheredKey.data(), block->key.data(), block->key.size());
+    auto iv = BlockIv(block->iv);
 
     SecretBytes secretText(kCacheTextSize);
-    const char* secPath = cc_._GetSecPath(ctx.get(), *keyNumber);
+    const char* secPath = cc_._GetSecPath(ctx.get(), block->keyNumber);
     if (secPath == nullptr || !CacheLookup(s.uid, secPath, kCacheTextSize, secretText.chars()))
-      return 120;
+      return kSecretKeyNotFound;
     const std::int32_t parsed = cc_.__SecInfo(ctx.get(), secretText.chars(), sec.Out());
     if (s.checkValidity) {
-      if (sec.get() == nullptr) return parsed != 0 ? parsed : CC_E_SECRET_FORMAT;
+      if (sec.get() == nullptr) return parsed != kOk ? parsed : kVendorSecretKeyFormat;
       if (sec.get()->status != 0) return sec.get()->status;
     }
     if (const std::int32_t r =
@@ -379,38 +359,23 @@ std::int32_t TCComDLL::DecryptBuffer(const BufferCallSettings& s, std::uint8_t* 
                                    sessionKey.Length(), encipheredKey.data());
         r != 0)
       return r;
-    if (sessionKey.get() == nullptr) return 5;
+    if (sessionKey.get() == nullptr) return kOutOfMemory;
     if (const std::int32_t r =
             cc_._BufferCipherInit(ctx.get(), CC_DECIPHER, sessionKey.get(), iv.data());
         r != 0)
       return r;
-    return DecipherOver(cc_, ctx.get(), Bytes(enciphered, static_cast<std::size_t>(parts.data)),
-                        data, length);
-  } catch (const std::exception& e) {
-    return Fail(e);
-  }
-}
-
-std::int32_t TCComDLL::EncryptWithRandomKey(const BufferCallSettings& s, std::uint8_t* data,
-                                            std::int32_t& length, std::uint8_t* key) {
-  if (!ValidLength(data, length)) return 110;
-  std::vector<std::uint8_t> block;
-  const std::int32_t r =
-      EncryptWithRandomKey(s, Bytes(data, static_cast<std::size_t>(length)), block, key);
-  if (r != 0) return r;
-  std::memcpy(data, block.data(), block.size());
-  length = static_cast<std::int32_t>(block.size());
-  return 0;
+    return DecipherOver(cc_, ctx.get(), block->data, data, length);
+  });
 }
 
 std::int32_t TCComDLL::EncryptWithRandomKey(const BufferCallSettings& s,
                                             std::span<const std::uint8_t> input,
                                             std::vector<std::uint8_t>& block, std::uint8_t* key) {
-  if (s.randomFile.empty()) return 122;
+  if (s.randomFile.empty()) return kNoRandomFile;
   if (key == nullptr ||
       input.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
-    return 110;
-  try {
+    return kNullPointer;
+  return Guarded([&]() -> std::int32_t {
     RandomSession random(cc_);
     Context ctx(*this);
     if (const std::int32_t r = OpenKeyContext(*this, s, random, ctx); r != 0) return r;
@@ -422,50 +387,39 @@ std::int32_t TCComDLL::EncryptWithRandomKey(const BufferCallSettings& s,
     if (const std::int32_t r = cc_._BufferCipherInit(ctx.get(), CC_ENCIPHER, fresh.data(), iv);
         r != 0)
       return r;
+    // The data is enciphered straight into the block's data area, then the block is completed.
     const std::size_t room = input.size() + kCipherSlack;
-    block.resize(kKeyBlockHeader + room + kIvSize);
+    block.resize(layouts::KeyBlockSize(room));
+    const layouts::MutableBytes area = layouts::KeyBlockDataArea(block);
     std::size_t produced = 0;
-    if (const std::int32_t r =
-            RunCipher(cc_, ctx.get(), input, block.data() + kKeyBlockHeader, room, produced);
+    if (const std::int32_t r = RunCipher(cc_, ctx.get(), input, area.data(), area.size(), produced);
         r != 0)
       return r;
-    const std::int64_t total =
-        std::int64_t{kKeyBlockHeader} + static_cast<std::int64_t>(produced) + kIvSize;
-    if (total > std::numeric_limits<std::int32_t>::max()) return 5;
-    WriteInt32LE(block.data(), static_cast<std::int32_t>(produced));
-    WriteInt32LE(block.data() + 4, 0);
-    WriteInt32LE(block.data() + 8, kIvSize);
-    std::memcpy(block.data() + kKeyBlockHeader + produced, iv, kIvSize);
-    block.resize(static_cast<std::size_t>(total));
+    const auto total = layouts::FinishKeyBlock(block, produced, Bytes(iv));
+    if (!total) return kOutOfMemory;
+    block.resize(*total);
     std::memcpy(key, fresh.data(), kSessionKeySize);
-    return 0;
-  } catch (const std::exception& e) {
-    return Fail(e);
-  }
+    return kOk;
+  });
 }
 
 std::int32_t TCComDLL::DecryptWithKey(const BufferCallSettings& s, std::uint8_t* data,
                                       std::int32_t& length, const std::uint8_t* key) {
-  if (s.randomFile.empty()) return 122;
-  if (!ValidLength(data, length) || key == nullptr) return 110;
-  const Bytes block(data, static_cast<std::size_t>(length));
-  BlockParts parts;
-  if (!ReadParts(block, 0, kKeyBlockHeader, parts)) return 4;
-  try {
+  if (s.randomFile.empty()) return kNoRandomFile;
+  if (!ValidLength(data, length) || key == nullptr) return kNullPointer;
+  const auto block = layouts::ReadKeyBlock(Bytes(data, static_cast<std::size_t>(length)));
+  if (!block) return kBadEncryptedData;
+  return Guarded([&]() -> std::int32_t {
     RandomSession random(cc_);
     Context ctx(*this);
     if (const std::int32_t r = OpenKeyContext(*this, s, random, ctx); r != 0) return r;
 
-    const std::uint8_t* enciphered = data + kKeyBlockHeader;
-    auto iv = BlockIv(enciphered + parts.data + parts.key, parts.iv);
+    auto iv = BlockIv(block->iv);
     if (const std::int32_t r = cc_._BufferCipherInit(ctx.get(), CC_DECIPHER, key, iv.data());
         r != 0)
       return r;
-    return DecipherOver(cc_, ctx.get(), Bytes(enciphered, static_cast<std::size_t>(parts.data)),
-                        data, length);
-  } catch (const std::exception& e) {
-    return Fail(e);
-  }
+    return DecipherOver(cc_, ctx.get(), block->data, data, length);
+  });
 }
 
 }  // namespace vornak2

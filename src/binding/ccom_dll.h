@@ -3,15 +3,16 @@
 // context, buffer and record that the library hands out lives within one binding operation and
 // is released through the library's own release entry points on every path.
 //
-// Result convention: 0 is success; a nonzero library result ends an operation and is returned
-// unchanged; the binding's own failures are the small codes (3: an exception, recorded in
-// LastCallError; 5: no context; 7: hardware random source; 8, 126: files) and the engine-range
-// codes 104, 112, 117, 121 to 124, 127.
+// Result convention: kOk is success; a nonzero library result ends an operation and is returned
+// unchanged; the binding's own failures are the codes of support/result_codes.h, an exception
+// inside a call being kLibraryCallException with its text in LastCallError.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "binding/intel_provider.h"
 #include "cc_abi.h"
 #include "platform/platform.h"
+#include "support/result_codes.h"
 
 namespace vornak2 {
 
@@ -55,13 +57,12 @@ struct BufferCallSettings {
   std::int32_t randomKind = 0;
 };
 
-// Sizes of the buffer layouts.
-inline constexpr std::int32_t kUidFieldSize = 32;  // signer UID field of a signature block
-inline constexpr std::int32_t kMaxLibrarySignature = 512;
-inline constexpr std::int32_t kChunkSize = 65528;  // longest piece fed to one update call
+// The longest piece of data fed to one update call of the library.
+inline constexpr std::int32_t kChunkSize = 65528;
+// What GetCertificateKeyNumber answers for a file without a readable certificate.
+inline constexpr std::int32_t kNoKeyNumber = -1;
+// The session key of a multi-recipient container.
 inline constexpr std::int32_t kSessionKeySize = 32;
-inline constexpr std::int32_t kCertBlockHeader = 16;  // certificate-enciphered block header
-inline constexpr std::int32_t kKeyBlockHeader = 12;   // key-enciphered block header
 
 class TCComDLL : public TCrypto_DLL {
  public:
@@ -121,10 +122,10 @@ class TCComDLL : public TCrypto_DLL {
   // ---- certificates, reports, key generation ----
   // UID of a certificate file; empty on any failure.
   std::string GetCertificateUID(const std::string& path);
-  // Key number of a certificate file; -1 on any failure.
+  // Key number of a certificate file; kNoKeyNumber on any failure.
   std::int32_t GetCertificateKeyNumber(const std::string& path);
   // The report on `reportedUid`'s certificate in the store, written into `buffer` of `capacity`
-  // bytes (104 when it does not fit; nothing is written on failure).
+  // bytes (kBadLength when it does not fit; nothing is written on failure).
   std::int32_t GetCertificateReport(const std::string& ownUid, const std::string& secretDir,
                                     const std::string& certDir, const std::string& randomFile,
                                     const std::string& reportedUid, char* buffer,
@@ -133,7 +134,7 @@ class TCComDLL : public TCrypto_DLL {
                                             const std::string& certDir,
                                             const std::string& randomFile, const char* certText,
                                             char* buffer, std::int32_t capacity);
-  // Generates a key pair: output N.sec (owner-only) and C.pub. keyNumber is -1 unless the secret
+  // Generates a key pair: output N.sec (owner-only) and C.pub. keyNumber is kNoKeyNumber unless the secret
   // key was written.
   std::int32_t GenerateKeys(const KeyGenerationArgs& args, std::int32_t& keyNumber);
 
@@ -144,7 +145,7 @@ class TCComDLL : public TCrypto_DLL {
   std::int32_t SignBuffer(const BufferCallSettings& s, const void* data, std::int32_t length,
                           std::uint8_t* block, std::int32_t& blockLength);
   // Verifies a signature block over `data`; the signer's certificate is the one the store holds for
-  // the UID in the block. `blockLength` > 0 bounds what is read of the block (32 or less: 106);
+  // the UID in the block. `blockLength` > 0 bounds what is read of the block (32 or less: kNoSignature);
   // 0 or less leaves the bound to the library. The signer UID (at most 31 characters and a zero)
   // is written to `signerUid` whatever the verification gives.
   std::int32_t VerifyBuffer(const BufferCallSettings& s, const void* data, std::int32_t length,
@@ -157,11 +158,8 @@ class TCComDLL : public TCrypto_DLL {
   // Decrypts a certificate-enciphered block of `length` bytes with the user's secret key and writes
   // the plaintext over its start. On failure the buffer and the length are unchanged.
   std::int32_t DecryptBuffer(const BufferCallSettings& s, std::uint8_t* data, std::int32_t& length);
-  // Encrypts under a fresh 32-byte key, returned in `key`; writes the key-enciphered block over
-  // `data` (length + 20 bytes).
-  std::int32_t EncryptWithRandomKey(const BufferCallSettings& s, std::uint8_t* data,
-                                    std::int32_t& length, std::uint8_t* key);
-  // The same from `input` into `block`, which receives the key-enciphered block; the input stays.
+  // Encrypts `input` under a fresh 32-byte key, returned in `key`; `block` receives the
+  // key-enciphered block (C + 20 bytes). The input stays as it is.
   std::int32_t EncryptWithRandomKey(const BufferCallSettings& s,
                                     std::span<const std::uint8_t> input,
                                     std::vector<std::uint8_t>& block, std::uint8_t* key);
@@ -179,7 +177,22 @@ class TCComDLL : public TCrypto_DLL {
                            const char* certText, char* buffer, std::int32_t capacity);
   // Parses a certificate file (no cache, no random generator): its UID and key number.
   bool ReadCertificateFile(const std::string& path, std::string* uid, std::int32_t* keyNumber);
-  std::int32_t Fail(const std::exception& e);
+  // The binding's exception barrier: runs `op` and gives its result; an allocation failure gives
+  // kOutOfMemory, any other exception kLibraryCallException with its class name and message in
+  // LastCallError.
+  template <typename Op>
+  std::int32_t Guarded(Op&& op) noexcept {
+    try {
+      return op();
+    } catch (const std::bad_alloc&) {
+      return kOutOfMemory;
+    } catch (const std::exception& e) {
+      return Fail(e);
+    } catch (...) {
+      return Fail(std::runtime_error("unknown exception"));
+    }
+  }
+  std::int32_t Fail(const std::exception& e) noexcept;
   TIntelProvider* Hardware();
 
   std::unique_ptr<TIntelProvider> hardwareRandom_;

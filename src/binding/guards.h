@@ -8,6 +8,11 @@
 
 namespace vornak2 {
 
+// A text the library hands out, or the empty text for none.
+inline const char* OrEmpty(const char* text) noexcept {
+  return text != nullptr ? text : "";
+}
+
 // An object the library hands out through an out-parameter, released through the entry point
 // `Release` of the table when the guard goes out of scope.
 template <typename T, auto Release>

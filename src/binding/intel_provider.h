@@ -26,8 +26,6 @@ class TIntelProvider : public TCrypto_DLL {
   explicit TIntelProvider(const HardwareRandomSource& source) noexcept;
   ~TIntelProvider();
 
-  // True once the generator was found to be usable.
-  bool Active() const noexcept { return active_; }
   // True once a request succeeded (the "provider" is acquired on the first successful draw).
   bool Acquired() const noexcept { return acquired_; }
   // Fills `count` bytes; false on failure, with the cause in LastError(). A negative count or a

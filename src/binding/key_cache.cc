@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "support/files.h"
 #include "support/secure.h"
 #include "support/text.h"
 
@@ -106,6 +107,13 @@ double KeyFileCache::Now() const {
   using namespace std::chrono;
   const auto since = system_clock::now().time_since_epoch();
   return duration<double, std::ratio<86400>>(since).count();
+}
+
+bool ReadKeyFileText(const std::string& path, SecretBytes& buffer) {
+  std::int32_t size = kMaxCachedFileSize;
+  if (!ReadFileToBuffer(path, buffer.data(), size)) return false;
+  buffer.data()[size] = 0;
+  return true;
 }
 
 const char* CC_CDECL AuthorityKeyLookup(const char* name, std::int32_t number) {

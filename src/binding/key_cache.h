@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "cc_abi.h"
+#include "support/secure.h"
 
 namespace vornak2 {
 
@@ -100,6 +101,10 @@ class KeyFileCache {
   std::string prefixDir_;
   Clock clock_ = nullptr;
 };
+
+// Reads a key, certificate or authority file as zero-terminated text into `buffer` (which has
+// room for kCacheTextSize bytes); false when it is missing, unreadable or too large.
+bool ReadKeyFileText(const std::string& path, SecretBytes& buffer);
 
 // The function the binding plants in every context's callback slot: the library calls it for the
 // text of an issuer's authority certificate. It takes no lock: the binding holds the cache lock

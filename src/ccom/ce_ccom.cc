@@ -8,7 +8,9 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "binding/ccom_dll.h"
 #include "ccom/messages.h"
+#include "layouts/layouts.h"
 #include "platform/platform.h"
 #include "support/files.h"
 #include "support/text.h"
@@ -80,11 +82,6 @@ CertUIDCacheState& CertUIDCache() {
   return state;
 }
 
-std::int32_t Saturate(std::int64_t value) {
-  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
-      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
-}
-
 }  // namespace
 
 // ---- parameter rules ----
@@ -140,7 +137,7 @@ void TCcom22Engine::SetCachedCertUID(const std::string& path, const std::string&
   cache.uids.insert_or_assign(CertUIDCacheKey(path), uid);
 }
 
-void TCcom22Engine::RecordException(const char* operationTag, const std::exception& e) {
+void TCcom22Engine::RecordException(const char* operationTag, const std::exception& e) noexcept {
   try {
     LastException().SetText(std::string("TCcom22Engine.") + operationTag + ExceptionClassName(e) +
                             ": " + e.what());
@@ -157,36 +154,39 @@ void TCcom22Engine::GetEngineName(char* buffer) {
 }
 
 std::int32_t TCcom22Engine::GetMaxSignAddition() {
-  return Saturate(std::int64_t{GetMaxSignatureLength()} + 10);
+  return Saturate(std::int64_t{GetMaxSignatureLength()} + layouts::kAppendedTrailerSize);
 }
 
 std::int32_t TCcom22Engine::GetMaxEncodeAdditionForUsers(std::int32_t count) {
-  return Saturate(std::int64_t{GetMaxEncodeAddition()} + 8 + std::int64_t{64} * count);
+  // The multi-recipient head without its key slots, as the engine has always announced it.
+  constexpr std::int64_t kPerRecipientField = 64;
+  return Saturate(std::int64_t{GetMaxEncodeAddition()} + std::int64_t{layouts::kContainerHeader} +
+                  kPerRecipientField * count);
 }
 
 std::int32_t TCcom22Engine::GetParamInfo(std::int32_t number, std::int32_t* kind, char* buffer,
                                          std::int32_t* size) {
-  if (number < 1 || number > kEngineParamCount) return 133;
-  if (kind == nullptr || size == nullptr) return 110;
+  if (number < 1 || number > kEngineParamCount) return kNoSuchParameter;
+  if (kind == nullptr || size == nullptr) return kNullPointer;
   const ParamRow& row = kParams[static_cast<std::size_t>(number - 1)];
   *kind = row.kind;
   const std::size_t hintLength = std::strlen(row.hint);
   if (hintLength == 0) {
     *size = 0;
-    return 0;
+    return kOk;
   }
   const auto n = static_cast<std::int32_t>(hintLength + 1);
   if (buffer == nullptr) {
     *size = n;
-    return 0;
+    return kOk;
   }
   if (*size < n) {
     *size = n;
-    return 104;
+    return kBadLength;
   }
   std::memcpy(buffer, row.hint, static_cast<std::size_t>(n));
   *size = n;
-  return 0;
+  return kOk;
 }
 
 // ---- the standard start ----
@@ -202,46 +202,47 @@ std::string TCcom22Engine::GetCurrentCertFile() const {
 std::int32_t TCcom22Engine::GetCryptoAPI(const std::string& path, std::string& uid) {
   uid.clear();
   if (!binding_) {
-    try {
-      binding_ = std::make_unique<TCComDLL>();
-    } catch (const std::exception& e) {
-      RecordException("GetCryptoAPI ", e);
-      return 136;
-    }
+    if (const std::int32_t r = Guarded("GetCryptoAPI ",
+                                       [&]() -> std::int32_t {
+                                         binding_ = std::make_unique<TCComDLL>();
+                                         return kOk;
+                                       });
+        r != kOk)
+      return r;
   }
   binding_->SetPasswordRequestFunc(PasswordRequestFunc());
   if (!binding_->Loaded()) {
     binding_.reset();
-    return 134;
+    return kLibraryLoadFailed;
   }
   if (!binding_->Complete()) {
     binding_.reset();
-    return 135;
+    return kLibraryIncomplete;
   }
   CertUIDCacheState& cache = CertUIDCache();
   std::lock_guard guard(cache.lock);
   const std::string key = CertUIDCacheKey(path);
   if (auto it = cache.uids.find(key); it != cache.uids.end()) {
     uid = it->second;
-    return 0;
+    return kOk;
   }
   std::string found = binding_->GetCertificateUID(path);
-  if (found.empty()) return 0;
+  if (found.empty()) return kOk;
   cache.uids.emplace(key, found);
   uid = std::move(found);
-  return 0;
+  return kOk;
 }
 
 std::int32_t TCcom22Engine::StandardStart(std::string& uid) {
   const std::int32_t result = GetCryptoAPI(ExpandRootPath(GetCurrentCertFile()), uid);
   if (result != 0) return result;
-  return uid.empty() ? 116 : 0;
+  return uid.empty() ? kNoUidInCertificate : kOk;
 }
 
 std::int32_t TCcom22Engine::ReadOperationSettings(OperationSettings& s) const {
   if (!ParamInteger(ParamValue(kParamKeyRequestTimeout), s.keyRequestTimeout) ||
       !ParamInteger(ParamValue(kParamLastOperationTimeout), s.lastOperationTimeout))
-    return 115;
+    return kBadTimeout;
   s.certFile = ExpandRootPath(GetCurrentCertFile());
   s.secretPath = ExpandDirPath(ParamValue(kParamSecretPath));
   s.publicPath = ExpandDirPath(ParamValue(kParamPublicPath));
@@ -250,34 +251,31 @@ std::int32_t TCcom22Engine::ReadOperationSettings(OperationSettings& s) const {
   s.randomFile = ExpandRootPath(ParamValue(kParamRandomFile));
   s.checkValidity = ParamFlag(ParamValue(kParamVerifyValidity));
   s.hardwareRandom = ParamFlag(ParamValue(kParamHardwareRandom)) ? 1 : 0;
-  return 0;
+  return kOk;
 }
 
 // ---- users ----
 
 std::int32_t TCcom22Engine::GetCurrentUserUID(char* buffer) {
-  std::string uid;
-  const std::int32_t result = StandardStart(uid);
-  if (result != 0) return result;
-  if (buffer == nullptr) return 110;
-  // The host's buffer holds GetMaxUIDLength() bytes; a UID that does not fit is refused.
-  if (uid.size() >= static_cast<std::size_t>(GetMaxUIDLength())) return 104;
-  try {
+  return Guarded("GetCurrentUID ", [&]() -> std::int32_t {
+    std::string uid;
+    const std::int32_t result = StandardStart(uid);
+    if (result != 0) return result;
+    if (buffer == nullptr) return kNullPointer;
+    // The host's buffer holds GetMaxUIDLength() bytes; a UID that does not fit is refused.
+    if (uid.size() >= static_cast<std::size_t>(GetMaxUIDLength())) return kBadLength;
     std::memcpy(buffer, uid.c_str(), uid.size() + 1);
-  } catch (const std::exception& e) {
-    RecordException("GetCurrentUID ", e);
-    return 136;
-  }
-  return 0;
+    return kOk;
+  });
 }
 
 std::int32_t TCcom22Engine::GetEncodeUIDBySignUID(const char* signUID, char* encodeUID) {
-  if (signUID == nullptr || encodeUID == nullptr) return 110;
+  if (signUID == nullptr || encodeUID == nullptr) return kNullPointer;
   const std::int32_t limit = GetMaxUIDLength();
   // A UID that leaves no room for its terminator within the limit is refused.
   if (::strnlen(signUID, static_cast<std::size_t>(limit)) >= static_cast<std::size_t>(limit))
-    return 104;
-  return CopyToBuffer(signUID, encodeUID, limit) ? 0 : 104;
+    return kBadLength;
+  return CopyToBuffer(signUID, encodeUID, limit) ? kOk : kBadLength;
 }
 
 // ---- messages ----

@@ -6,13 +6,17 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "binding/ccom_dll.h"
 #include "engine/cryptobj.h"
 
 namespace vornak2 {
+
+// The binding to the vendor library; the engine holds one and only its own code reaches into it.
+class TCComDLL;
 
 // Parameter numbers of this engine.
 enum EngineParam : std::int32_t {
@@ -37,6 +41,12 @@ enum EngineParam : std::int32_t {
   kParamCurrentUserCertificate = 19,
 };
 inline constexpr std::int32_t kEngineParamCount = 19;
+
+// The sizes this engine announces to the host (the block sizes are those of layouts/layouts.h).
+inline constexpr std::int32_t kMaxEncodeAddition = 4104;
+inline constexpr std::int32_t kMaxSignatureLength = 544;
+inline constexpr std::int32_t kMaxPublicKeyTransferSize = 5128;
+inline constexpr std::int32_t kNoPassword = 0;
 
 // The flag rule: "yes" in any letter case or "ДА" (Windows-1251), blanks and control characters
 // around them ignored, give true; anything else false.
@@ -66,12 +76,12 @@ class TCcom22Engine : public TCryptoEngine {
 
   // ---- identity, sizes, parameters ----
   void GetEngineName(char* buffer) override;
-  std::int32_t GetMaxEncodeAddition() override { return 4104; }
-  std::int32_t GetMaxSignatureLength() override { return 544; }
+  std::int32_t GetMaxEncodeAddition() override { return kMaxEncodeAddition; }
+  std::int32_t GetMaxSignatureLength() override { return kMaxSignatureLength; }
   std::int32_t GetMaxSignAddition() override;
   std::int32_t GetMaxEncodeAdditionForUsers(std::int32_t count) override;
-  std::int32_t GetMaxPublicKeyTransferSize() override { return 5128; }
-  std::int32_t GetMaxPasswordLength() override { return 0; }
+  std::int32_t GetMaxPublicKeyTransferSize() override { return kMaxPublicKeyTransferSize; }
+  std::int32_t GetMaxPasswordLength() override { return kNoPassword; }
   bool IsDifferentKeys() override { return false; }
   std::int32_t GetParamInfo(std::int32_t number, std::int32_t* kind, char* buffer,
                             std::int32_t* size) override;
@@ -126,7 +136,25 @@ class TCcom22Engine : public TCryptoEngine {
 
  private:
   // Records "TCcom22Engine.<operation><separator><class>: <message>" as the last exception text.
-  void RecordException(const char* operationTag, const std::exception& e);
+  void RecordException(const char* operationTag, const std::exception& e) noexcept;
+  // The engine's exception barrier, around the whole of an operation (its standard start
+  // included): runs `op` and gives its result; an allocation failure gives kEngineOutOfMemory,
+  // any other exception kEngineException with the exception recorded under `operationTag`
+  // (the operation's name and its separator, "SignData " for example).
+  template <typename Op>
+  std::int32_t Guarded(const char* operationTag, Op&& op) noexcept {
+    try {
+      return op();
+    } catch (const std::bad_alloc&) {
+      return kEngineOutOfMemory;
+    } catch (const std::exception& e) {
+      RecordException(operationTag, e);
+      return kEngineException;
+    } catch (...) {
+      RecordException(operationTag, std::runtime_error("unknown exception"));
+      return kEngineException;
+    }
+  }
   // Under LibraryLock: prepares the key-file cache for `uid`, then runs `call` on the binding.
   template <typename Call>
   std::int32_t WithPreparedLibrary(const OperationSettings& s, const std::string& uid, Call&& call);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "support/result_codes.h"
 #include "support/text.h"
 
 namespace vornak2 {
@@ -18,72 +19,72 @@ struct MessageRow {
   std::string_view text;  // UTF-8; converted to Windows-1251 once, on first use
 };
 
-// Codes with a tail (3 and 136) end their text with the blank that separates it from the tail.
-constexpr std::int32_t kBindingFailure = 3;
-constexpr std::int32_t kEngineException = 136;
-
 // The rows in three consecutive runs: the general failures 1..9, the engine's own checks
 // 103..136, then the vendor library's codes -1 down to -86. Several codes share a text, as the
 // vendor library gives them; each row keeps its own copy so that the table reads code by code.
 constexpr MessageRow kRows[] = {
     // General failures, returned by the binding and the engine.
-    {1, "Библиотека не загружена"},
-    {2, "Переданы некорректные параметры"},
-    {3, "Исключительная ситуация при вызове библиотечной функции "},
-    {4, "Переданы некорректные зашифрованные данные"},
-    {5, "Недостаточно памяти"},
-    {6, "Функция не поддерживается данной версией библиотеки"},
-    {7,
+    {kLibraryNotLoaded, "Библиотека не загружена"},
+    {kBadParameters, "Переданы некорректные параметры"},
+    {kLibraryCallException, "Исключительная ситуация при вызове библиотечной функции "},
+    {kBadEncryptedData, "Переданы некорректные зашифрованные данные"},
+    {kOutOfMemory, "Недостаточно памяти"},
+    {kNotSupported, "Функция не поддерживается данной версией библиотеки"},
+    {kHardwareRandomUnavailable,
      "Невозможно инициализировать аппаратный драйвер генератора случайных чисел для i810,i815 "
      "chipset"},
-    {8, "Ошибка при выполнении файловой операции"},
-    {9, "Неверно задан параметр \"Secret Path\"!"},
+    {kFileOperationFailed, "Ошибка при выполнении файловой операции"},
+    {kBadSecretPath, "Неверно задан параметр \"Secret Path\"!"},
     // The engine's own checks.
-    {103, "Неверный UID или параметры установлены некорректно"},
-    {104, "Неверная длина переменной или буфера"},
-    {105, "Недостаточно памяти"},
-    {106,
+    {kBadUid, "Неверный UID или параметры установлены некорректно"},
+    {kBadLength, "Неверная длина переменной или буфера"},
+    {kEngineOutOfMemory, "Недостаточно памяти"},
+    {kNoSignature,
      "На проверку подписи переданы данные, не содержащие подписи. Возможно формат данных "
      "поврежден."},
-    {107, "Ошибка при работе с файлами или некорректный UID"},
-    {108, "Не найден файл сертификата"},
-    {109, "Не найден файл с новым секретным ключом"},
-    {110, "В функцию передан нулевой указатель, или данные заведомо неверной длины."},
-    {111, "Параметр Hash Algorithm задан неверно"},
-    {112,
+    {kFileOrUidError, "Ошибка при работе с файлами или некорректный UID"},
+    {kCertificateFileNotFound, "Не найден файл сертификата"},
+    {kNewSecretKeyNotFound, "Не найден файл с новым секретным ключом"},
+    {kNullPointer, "В функцию передан нулевой указатель, или данные заведомо неверной длины."},
+    {kBadHashAlgorithm, "Параметр Hash Algorithm задан неверно"},
+    {kCertificateNotInStore,
      "Для заданного UID не найден файл сертификата в каталоге сертификатов, либо файл сертификата "
      "испорчен"},
-    {113, "Неверно задан каталог удаленной перегенерации"},
-    {114, "Параметр Key gen - Dir задан неверно"},
-    {115, "Параметры, определяющие Time Out должны содержать целые положительные числа, либо 0."},
-    {116, "Невозможно прочитать UID из заданного файла сертификата!"},
-    {117, "Невозможно найти файл нового секретного ключа, либо записать его на диск!"},
-    {118, "Невозможно найти (прочитать) файл сертификата, или запроса на сертификат!"},
-    {119,
+    {kBadRemoteGenerationDir, "Неверно задан каталог удаленной перегенерации"},
+    {kBadKeyGenDir, "Параметр Key gen - Dir задан неверно"},
+    {kBadTimeout,
+     "Параметры, определяющие Time Out должны содержать целые положительные числа, либо 0."},
+    {kNoUidInCertificate, "Невозможно прочитать UID из заданного файла сертификата!"},
+    {kNewSecretKeyWriteFailed,
+     "Невозможно найти файл нового секретного ключа, либо записать его на диск!"},
+    {kCertificateOrRequestUnreadable,
+     "Невозможно найти (прочитать) файл сертификата, или запроса на сертификат!"},
+    {kTransferFileFailed,
      "Невозможно выделить файл сертификата или запроса на сертификат из пакета данных, либо ошибка "
      "при записи файла на диск!"},
-    {120, "Текущий секретный ключ не найден в заданном каталоге!"},
-    {121, "Не задан UID!"},
-    {122, "Не задан файл инициализации датчика случайных чисел!"},
-    {123, "Каталог сертификатов не задан или не существует!"},
-    {124, "Не задан текущий ключевой каталог!"},
-    {125, "Не задан каталог секретных ключей!"},
-    {126, "Ошибка чтения/записи файла инициализации датчика случайных чисел!"},
-    {127, "Ошибка записи файла запроса на сертификат!"},
-    {128, "Неверные настройки параметров KeyGen (длина ключа)!"},
-    {129, "Ошибка при доступе к каталогу удаленной перегенерации."},
-    {130, "В полученной структуре не содержиться сертификата центра сертификации."},
-    {131, "Невозможно заменить имеющийся сертификат издателя."},
-    {132, "Невозможно удалить собственный сертификат."},
-    {133, "Отсутствует настроечный параметр с заданным номером."},
-    {134, "Невозможно загрузить библиотеку ПБЗИ cc.dll"},
-    {135,
+    {kSecretKeyNotFound, "Текущий секретный ключ не найден в заданном каталоге!"},
+    {kNoUid, "Не задан UID!"},
+    {kNoRandomFile, "Не задан файл инициализации датчика случайных чисел!"},
+    {kNoCertificateDir, "Каталог сертификатов не задан или не существует!"},
+    {kNoCurrentKeyPath, "Не задан текущий ключевой каталог!"},
+    {kNoSecretDir, "Не задан каталог секретных ключей!"},
+    {kRandomFileFailed, "Ошибка чтения/записи файла инициализации датчика случайных чисел!"},
+    {kRequestWriteFailed, "Ошибка записи файла запроса на сертификат!"},
+    {kBadKeyGenSettings, "Неверные настройки параметров KeyGen (длина ключа)!"},
+    {kRemoteGenerationDirFailed, "Ошибка при доступе к каталогу удаленной перегенерации."},
+    {kNoAuthorityCertificate,
+     "В полученной структуре не содержиться сертификата центра сертификации."},
+    {kCannotReplaceIssuer, "Невозможно заменить имеющийся сертификат издателя."},
+    {kCannotRemoveOwnCertificate, "Невозможно удалить собственный сертификат."},
+    {kNoSuchParameter, "Отсутствует настроечный параметр с заданным номером."},
+    {kLibraryLoadFailed, "Невозможно загрузить библиотеку ПБЗИ cc.dll"},
+    {kLibraryIncomplete,
      "Библиотека cc.dll не содержит всех необходимых для корректной работы функций. Проверьте "
      "версию cc.dll"},
-    {136, "Исключительная ситуация при вызове библиотечной функции "},
+    {kEngineException, "Исключительная ситуация при вызове библиотечной функции "},
     // The vendor library's result codes, passed on unchanged by the binding.
     {-1, "Ошибка открытия файла с сертификатом"},
-    {-2, "Ошибка чтения сертификата"},
+    {kVendorCertificateRead, "Ошибка чтения сертификата"},
     {-3, "Файл сертификата не найден"},
     {-4, "Ошибка в формате сертификата"},
     {-5, "Срок действия сертификата истек"},
@@ -97,7 +98,7 @@ constexpr MessageRow kRows[] = {
     {-13, "Ошибка открытия файла с секретным ключом"},
     {-14, "Ошибка чтения секретного ключа"},
     {-15, "Файл секретного ключа не найден"},
-    {-16, "Ошибка в формате секретного ключа"},
+    {kVendorSecretKeyFormat, "Ошибка в формате секретного ключа"},
     {-17, "Срок действия секретного ключа истек"},
     {-18, "Секретный ключ не найден"},
     {-19, "Ошибка открытия файла с открытым ключом"},
@@ -111,12 +112,12 @@ constexpr MessageRow kRows[] = {
     {-27, "Ошибка создания результирующего файла"},
     {-28, "Ошибка создания временного файла"},
     {-29, "Исходный файл не найден"},
-    {-30, "Ошибка чтения"},
+    {kVendorRead, "Ошибка чтения"},
     {-31, "Ошибка при изменении прав доступа"},
-    {-32, "Ошибка при удалении файла"},
+    {kVendorDeleteFile, "Ошибка при удалении файла"},
     {-33, "Неизвестная версия формата сообщения"},
     {-34, "Неизвестное ключевое слово"},
-    {-35, "Дешифрование невозможно"},
+    {kVendorCannotDecrypt, "Дешифрование невозможно"},
     {-36, "Несоответствие сертификата и визитной карточки"},
     {-37, "Попытка подписать зашифрованный файл"},
     {-38, "Попытка удалить подписи из зашифрованного файла"},
@@ -184,18 +185,32 @@ constexpr std::string_view kGenericText = "Ошибка криптографич
 
 constexpr std::size_t kRowCount = std::size(kRows);
 
+// The three runs of the table.
+constexpr std::int32_t kFirstGeneral = kLibraryNotLoaded;
+constexpr std::int32_t kLastGeneral = kBadSecretPath;
+constexpr std::int32_t kFirstEngine = kBadUid;
+constexpr std::int32_t kLastEngine = kEngineException;
+constexpr std::int32_t kFirstVendor = -1;
+constexpr std::int32_t kLastVendor = -86;
+constexpr std::int32_t kGeneralRows = kLastGeneral - kFirstGeneral + 1;
+constexpr std::int32_t kEngineRows = kLastEngine - kFirstEngine + 1;
+constexpr std::int32_t kVendorRows = kFirstVendor - kLastVendor + 1;
+
 // Position of `code` in kRows, or kRowCount when it has no row.
 constexpr std::size_t RowIndex(std::int32_t code) {
-  if (code >= 1 && code <= 9) return static_cast<std::size_t>(code - 1);
-  if (code >= 103 && code <= 136) return static_cast<std::size_t>(9 + (code - 103));
-  if (code >= -86 && code <= -1) return static_cast<std::size_t>(9 + 34 + (-1 - code));
+  if (code >= kFirstGeneral && code <= kLastGeneral)
+    return static_cast<std::size_t>(code - kFirstGeneral);
+  if (code >= kFirstEngine && code <= kLastEngine)
+    return static_cast<std::size_t>(kGeneralRows + (code - kFirstEngine));
+  if (code >= kLastVendor && code <= kFirstVendor)
+    return static_cast<std::size_t>(kGeneralRows + kEngineRows + (kFirstVendor - code));
   return kRowCount;
 }
 
 // The lookup relies on the rows being exactly the three runs in order; check that at compile time
 // so that an edited table cannot silently give a code another code's text.
 constexpr bool RowsMatchIndex() {
-  if (kRowCount != 9 + 34 + 86) return false;
+  if (kRowCount != kGeneralRows + kEngineRows + kVendorRows) return false;
   for (std::size_t i = 0; i < kRowCount; ++i) {
     if (RowIndex(kRows[i].code) != i) return false;
   }
@@ -228,11 +243,12 @@ std::string_view ResultCodeText(std::int32_t code) {
 
 std::string ComposeResultMessage(std::int32_t code, const std::string* bindingDescription,
                                  std::string_view lastException) {
-  if (code == 0) return {};
+  if (code == kOk) return {};
   const std::string_view row = ResultCodeText(code);
   if (row.empty()) return Table().generic + std::to_string(code);
   std::string message(row);
-  if (code == kBindingFailure && bindingDescription != nullptr) message += *bindingDescription;
+  if (code == kLibraryCallException && bindingDescription != nullptr)
+    message += *bindingDescription;
   if (code == kEngineException) message.append(lastException);
   return message;
 }

@@ -8,15 +8,10 @@
 
 #include "engine/cryptobj.h"
 #include "support/files.h"
+#include "support/result_codes.h"
 
 namespace vornak2 {
 namespace {
-
-// Result codes of the base routines.
-constexpr std::int32_t kBadEncryptedData = 4;
-constexpr std::int32_t kBadArgument = 110;
-constexpr std::int32_t kSaveFailed = -102;
-constexpr std::int32_t kWriteFailed = -106;
 
 constexpr char kSelfTestText[] = "Data for sign to check secret key ready";
 constexpr std::int32_t kSelfTestLength = sizeof kSelfTestText - 1;  // no terminating zero
@@ -57,7 +52,8 @@ std::int32_t TCryptoEngine::IncludeByKind(std::int32_t kind, OpaqueArg a, void* 
     case 14: return IncludeKind14();
     case 15: return IncludeKind15(a, x);
     case 19: return IncludeKind19(a, x);
-    default: return -1;
+    default:
+      return kNotProvided;
   }
 }
 
@@ -117,7 +113,7 @@ std::int32_t TCryptoEngine::QueryByCode(std::int32_t code, void* input, std::int
       if (output == nullptr || *size < 4) {
         const bool query = output == nullptr;
         *size = 4;
-        return query ? 0 : -1;
+        return query ? kOk : kNotProvided;
       }
       std::uint8_t flag = 0;
       const std::int32_t result = QueryEngineKind(std::string(EngineKindName(index + 1)), input, &flag);
@@ -127,14 +123,15 @@ std::int32_t TCryptoEngine::QueryByCode(std::int32_t code, void* input, std::int
       }
       return result;
     }
-    default: return -1;
+    default:
+      return kNotProvided;
   }
 }
 
 std::int32_t TCryptoEngine::QueryEngineKind(const std::string&, void*, std::uint8_t* flag) {
   if (flag == nullptr) throw EInvalidPointer("flag");
   *flag = 0;
-  return -1;
+  return kNotProvided;
 }
 
 std::int32_t TCryptoEngine::CheckSecretKeyReady(std::int32_t, void* uidBuffer, std::int32_t* size) {
@@ -143,15 +140,15 @@ std::int32_t TCryptoEngine::CheckSecretKeyReady(std::int32_t, void* uidBuffer, s
   // Without a buffer there is nothing to sign for or write into: answer the size query.
   if (uid == nullptr) {
     *size = GetMaxUIDLength();
-    return 0;
+    return kOk;
   }
   const std::int32_t maxSignature = GetMaxSignatureLength();
-  if (maxSignature <= 0) return kBadArgument;
+  if (maxSignature <= 0) return kNullPointer;
   std::vector<std::uint8_t> signature(static_cast<std::size_t>(maxSignature));
   std::int32_t signatureLength = maxSignature;
   std::int32_t result = SignData(kSelfTestText, kSelfTestLength, signature.data(), &signatureLength, uid);
   if (result != 0) return result;
-  if (signatureLength < 0 || signatureLength > maxSignature) return kBadArgument;
+  if (signatureLength < 0 || signatureLength > maxSignature) return kNullPointer;
   uid[0] = '\0';
   result = VerifyData(kSelfTestText, kSelfTestLength, signature.data(), signatureLength, uid);
   if (result == 0) *size = static_cast<std::int32_t>(std::strlen(uid));
@@ -160,44 +157,44 @@ std::int32_t TCryptoEngine::CheckSecretKeyReady(std::int32_t, void* uidBuffer, s
 
 std::int32_t TCryptoEngine::SaveSignedDataToFile(const void* data, std::int32_t length, const void* signature,
                                                  std::int32_t signatureLength, const char* fileName) {
-  if (fileName == nullptr || data == nullptr || length <= 0 || signatureLength < 0) return 0;
+  if (fileName == nullptr || data == nullptr || length <= 0 || signatureLength < 0) return kOk;
   try {
     const std::size_t total = static_cast<std::size_t>(length) + static_cast<std::size_t>(signatureLength);
-    if (total > static_cast<std::size_t>(INT32_MAX)) return kSaveFailed;
+    if (total > static_cast<std::size_t>(INT32_MAX)) return kSaveSignedDataFailed;
     std::vector<std::uint8_t> buffer(total);
     std::memcpy(buffer.data(), data, static_cast<std::size_t>(length));
     if (signatureLength != 0 && signature != nullptr) {
       std::memcpy(buffer.data() + length, signature, static_cast<std::size_t>(signatureLength));
     }
     if (!WriteBufferToFile(ExpandRootPath(fileName), buffer.data(), static_cast<std::int32_t>(total))) {
-      return kWriteFailed;
+      return kSaveSignedDataWriteFailed;
     }
-    return 0;
+    return kOk;
   } catch (...) {
-    return kSaveFailed;
+    return kSaveSignedDataFailed;
   }
 }
 
 std::int32_t TCryptoEngine::GetPureSign(const void* data, std::int32_t length, std::int32_t, char* text,
                                         std::int32_t* size) {
-  if (data == nullptr || length == 0) return -1;
+  if (data == nullptr || length == 0) return kNotProvided;
   if (size == nullptr) throw EInvalidPointer("size");
   const std::string hex = HexDump(data, length, 255, 255);
   const std::int32_t capacity = *size;
   const auto needed = static_cast<std::int64_t>(hex.size()) + 1;
-  if (needed > INT32_MAX) return -1;
+  if (needed > INT32_MAX) return kNotProvided;
   *size = static_cast<std::int32_t>(needed);
-  if (text == nullptr) return 0;
-  if (needed > capacity) return -1;
+  if (text == nullptr) return kOk;
+  if (needed > capacity) return kNotProvided;
   std::memcpy(text, hex.c_str(), static_cast<std::size_t>(needed));
-  return 0;
+  return kOk;
 }
 
 std::int32_t TCryptoEngine::EncodeAfterLabel(const char* label, void* buffer, std::int32_t* size,
                                              const char* recipients) {
-  if (label == nullptr || buffer == nullptr || size == nullptr || *size < 0) return kBadArgument;
+  if (label == nullptr || buffer == nullptr || size == nullptr || *size < 0) return kNullPointer;
   const std::size_t prefix = std::strlen(label) + 1;
-  if (prefix > static_cast<std::size_t>(INT32_MAX - *size)) return kBadArgument;
+  if (prefix > static_cast<std::size_t>(INT32_MAX - *size)) return kNullPointer;
   auto* bytes = static_cast<std::uint8_t*>(buffer);
   std::memmove(bytes + prefix, bytes, static_cast<std::size_t>(*size));
   std::memcpy(bytes, label, prefix);
@@ -208,7 +205,7 @@ std::int32_t TCryptoEngine::EncodeAfterLabel(const char* label, void* buffer, st
 }
 
 std::int32_t TCryptoEngine::DecodeAfterLabel(void* buffer, std::int32_t total, void** start, std::int32_t* size) {
-  if (buffer == nullptr || start == nullptr || size == nullptr || total < 0) return kBadArgument;
+  if (buffer == nullptr || start == nullptr || size == nullptr || total < 0) return kNullPointer;
   auto* bytes = static_cast<std::uint8_t*>(buffer);
   // The label must end inside the buffer; a missing terminator means the data is not ours.
   const void* end = std::memchr(bytes, 0, static_cast<std::size_t>(total));

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "platform/platform.h"
+#include "root/rootpath.h"
 #include "support/files.h"
 #include "support/text.h"
 
@@ -13,12 +14,6 @@ namespace {
 
 constexpr char kSep = platform::kPathSeparator;
 
-// Sizes are 32-bit on the interface; sums and products saturate instead of wrapping.
-std::int32_t Saturate(std::int64_t value) {
-  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
-      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
-}
-
 template <typename T>
 T* Require(T* p, const char* what) {
   if (p == nullptr) throw EInvalidPointer(what);
@@ -26,6 +21,11 @@ T* Require(T* p, const char* what) {
 }
 
 }  // namespace
+
+std::int32_t Saturate(std::int64_t value) noexcept {
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+}
 
 // ---- TSyncExceptStr ----
 
@@ -61,18 +61,15 @@ std::int32_t TCryptoEngine::IncludeKind19(OpaqueArg, void* x) {
   std::int32_t value;
   std::memcpy(&value, Require(x, "kind-19 value"), sizeof value);
   kind19Value_ = value;
-  return 0;
+  return kOk;
 }
 
 void TCryptoEngine::SetRemoteGeneratePath(const std::string& path) {
-  std::string expanded = ExpandRootPath(path);
-  if (!expanded.empty() && expanded.back() != kSep) expanded.push_back(kSep);
-  remoteGeneratePath_ = std::move(expanded);
+  remoteGeneratePath_ = ExpandDirPath(path);
 }
 
 void TCryptoEngine::SetEngineRoot(const std::string& path) {
-  rootPath_ = path;
-  if (!rootPath_.empty() && rootPath_.back() != kSep) rootPath_.push_back(kSep);
+  rootPath_ = AddPathSeparator(path);
 }
 
 // ---- parameters ----
@@ -100,10 +97,10 @@ void TCryptoEngine::GetCryptoParamValue(std::int32_t number, char* buffer) {
 
 std::int32_t TCryptoEngine::SetCryptoParamValue(std::int32_t number, const char* value) {
   std::string text = value ? value : "";
-  if (number < 1 || static_cast<std::size_t>(number) > paramValues_.size()) return -1;
+  if (number < 1 || static_cast<std::size_t>(number) > paramValues_.size()) return kNotProvided;
   paramValues_[number - 1] = std::move(text);
   paramsChanged_ = true;
-  return 0;
+  return kOk;
 }
 
 // ---- operations a concrete engine must supply ----
@@ -142,7 +139,7 @@ void TCryptoEngine::GetLastErrorMessage(char* buffer) {
 // ---- sizes ----
 
 std::int32_t TCryptoEngine::GetMaxSignAddition() {
-  return Saturate(std::int64_t{GetMaxSignatureLength()} + 255);
+  return Saturate(std::int64_t{GetMaxSignatureLength()} + kBaseTextLength);
 }
 
 std::int32_t TCryptoEngine::GetMaxEncodeAdditionForUsers(std::int32_t count) {
@@ -164,7 +161,7 @@ std::int32_t TCryptoEngine::VerifySignWOCheckValidity(const void* data, std::int
 
 std::int32_t TCryptoEngine::CertAndRequestTransferMatch(const char*, const char*, std::int32_t* match) {
   *Require(match, "match flag") = -1;
-  return 0;
+  return kOk;
 }
 
 // ---- routines ----
@@ -177,13 +174,10 @@ bool TCryptoEngine::CopyToBuffer(const char* text, char* buffer, std::int32_t n)
 }
 
 std::string TCryptoEngine::ExpandRootPath(const std::string& path) const {
-  constexpr std::string_view macro = "%QVXRoot%";
-  if (path.size() < macro.size()) return path;
-  for (std::size_t i = 0; i < macro.size(); ++i) {
-    auto upper = [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; };
-    if (upper(path[i]) != upper(macro[i])) return path;
-  }
-  std::string_view rest = std::string_view(path).substr(macro.size());
+  if (path.size() < kRootMacro.size() ||
+      AsciiUpper(std::string_view(path).substr(0, kRootMacro.size())) != AsciiUpper(kRootMacro))
+    return path;
+  std::string_view rest = std::string_view(path).substr(kRootMacro.size());
   if (!rest.empty() && rest.front() == kSep) rest.remove_prefix(1);
   std::string result = rootPath_;
   result.append(rest);

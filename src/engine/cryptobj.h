@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/errors.h"
+#include "support/result_codes.h"
 #include "support/rwsyncs.h"
 
 namespace vornak2 {
@@ -40,25 +41,49 @@ class TSyncExceptStr {
   std::string text_;
 };
 
+// The sizes the base engine announces; concrete engines override the ones that differ.
+inline constexpr std::int32_t kBaseTextLength = 255;  // UIDs, names, messages, passwords, additions
+inline constexpr std::int32_t kBaseParamValueLength = 1024;
+inline constexpr std::int32_t kBaseTransferSize = 4096;
+inline constexpr std::int32_t kRemoteGenerationKind = 1;
+
+// Sizes are 32-bit on the interface; sums and products of sizes saturate instead of wrapping.
+std::int32_t Saturate(std::int64_t value) noexcept;
+
 using HostCallback = void (*)();
 using OpaqueArg = std::intptr_t;
 
 class TCryptoEngine {
  public:
   // Argument lists of the numbered query handlers (see QueryByCode).
-#define VORNAK2_QUERY_A(op) \
-  virtual std::int32_t op(std::int32_t, void*, void*, std::int32_t*) { return -1; }
-#define VORNAK2_QUERY_B(op) virtual std::int32_t op(std::int32_t, void*, std::int32_t*) { return -1; }
-#define VORNAK2_QUERY_C(op) \
-  virtual std::int32_t op(std::int32_t, void*, std::int32_t, void*, std::int32_t*) { return -1; }
-#define VORNAK2_QUERY_D(op)                                                                      \
-  virtual std::int32_t op(std::int32_t, void*, std::int32_t, std::int32_t, void*, std::int32_t*) { \
-    return -1;                                                                                   \
+#define VORNAK2_QUERY_A(op)                                            \
+  virtual std::int32_t op(std::int32_t, void*, void*, std::int32_t*) { \
+    return kNotProvided;                                               \
   }
-#define VORNAK2_QUERY_E(op) \
-  virtual std::int32_t op(void*, std::int32_t, std::int32_t, void*, std::int32_t*) { return -1; }
-#define VORNAK2_INCLUDE_3(op) virtual std::int32_t op(OpaqueArg, void*, void*) { return -1; }
-#define VORNAK2_INCLUDE_2(op) virtual std::int32_t op(OpaqueArg, void*) { return -1; }
+#define VORNAK2_QUERY_B(op)                                     \
+  virtual std::int32_t op(std::int32_t, void*, std::int32_t*) { \
+    return kNotProvided;                                        \
+  }
+#define VORNAK2_QUERY_C(op)                                                          \
+  virtual std::int32_t op(std::int32_t, void*, std::int32_t, void*, std::int32_t*) { \
+    return kNotProvided;                                                             \
+  }
+#define VORNAK2_QUERY_D(op)                                                                        \
+  virtual std::int32_t op(std::int32_t, void*, std::int32_t, std::int32_t, void*, std::int32_t*) { \
+    return kNotProvided;                                                                           \
+  }
+#define VORNAK2_QUERY_E(op)                                                          \
+  virtual std::int32_t op(void*, std::int32_t, std::int32_t, void*, std::int32_t*) { \
+    return kNotProvided;                                                             \
+  }
+#define VORNAK2_INCLUDE_3(op)                        \
+  virtual std::int32_t op(OpaqueArg, void*, void*) { \
+    return kNotProvided;                             \
+  }
+#define VORNAK2_INCLUDE_2(op)                 \
+  virtual std::int32_t op(OpaqueArg, void*) { \
+    return kNotProvided;                      \
+  }
 
   // Slot 54: construction; concrete engines append their parameters in their constructor.
   TCryptoEngine();
@@ -67,7 +92,9 @@ class TCryptoEngine {
   TCryptoEngine& operator=(const TCryptoEngine&) = delete;
 
   // ---- slots 0 to 50: numbered requests, reached through IncludeByKind and QueryByCode ----
-  virtual std::int32_t Reserved0() { return -1; }
+  virtual std::int32_t Reserved0() {
+    return kNotProvided;
+  }
   VORNAK2_INCLUDE_3(IncludeKind9)
   VORNAK2_INCLUDE_3(IncludeKind1)
   virtual std::int32_t IncludeKind3(OpaqueArg a, void* x, void* y) { return IncludeKind1(a, x, y); }
@@ -76,7 +103,9 @@ class TCryptoEngine {
   VORNAK2_INCLUDE_3(IncludeKind11)
   VORNAK2_INCLUDE_3(IncludeKind13)
   VORNAK2_INCLUDE_3(IncludeKind12)
-  virtual std::int32_t IncludeKind14() { return -1; }
+  virtual std::int32_t IncludeKind14() {
+    return kNotProvided;
+  }
   VORNAK2_INCLUDE_2(IncludeKind15)
   virtual std::int32_t IncludeKind19(OpaqueArg a, void* x);
   VORNAK2_QUERY_B(QueryCode4)
@@ -103,7 +132,9 @@ class TCryptoEngine {
   VORNAK2_QUERY_E(QueryCode19)
   VORNAK2_QUERY_E(QueryCode22)
   VORNAK2_QUERY_E(QueryCode24)
-  virtual std::int32_t QueryCode26(void*, std::int32_t) { return -1; }
+  virtual std::int32_t QueryCode26(void*, std::int32_t) {
+    return kNotProvided;
+  }
   VORNAK2_QUERY_E(QueryCode31)
   VORNAK2_QUERY_E(QueryCode32)
   virtual std::int32_t QueryEngineKind(const std::string& name, void* input, std::uint8_t* flag);
@@ -133,13 +164,27 @@ class TCryptoEngine {
 
   // ---- slots 55 to 62: identity and sizes ----
   virtual void GetEngineName(char* buffer);
-  virtual std::int32_t GetMaxEncodeAddition() { return 255; }
-  virtual std::int32_t GetMaxSignatureLength() { return 255; }
-  virtual std::int32_t GetMaxUIDLength() { return 255; }
-  virtual std::int32_t GetMaxCryptoParamNameLength() { return 255; }
-  virtual std::int32_t GetMaxCryptoParamValueLength() { return 1024; }
-  virtual std::int32_t GetMaxErrorStringLength() { return 255; }
-  virtual std::int32_t GetMaxPasswordLength() { return 255; }
+  virtual std::int32_t GetMaxEncodeAddition() {
+    return kBaseTextLength;
+  }
+  virtual std::int32_t GetMaxSignatureLength() {
+    return kBaseTextLength;
+  }
+  virtual std::int32_t GetMaxUIDLength() {
+    return kBaseTextLength;
+  }
+  virtual std::int32_t GetMaxCryptoParamNameLength() {
+    return kBaseTextLength;
+  }
+  virtual std::int32_t GetMaxCryptoParamValueLength() {
+    return kBaseParamValueLength;
+  }
+  virtual std::int32_t GetMaxErrorStringLength() {
+    return kBaseTextLength;
+  }
+  virtual std::int32_t GetMaxPasswordLength() {
+    return kBaseTextLength;
+  }
 
   // ---- slots 63 to 66: parameters ----
   virtual std::int32_t GetCryptoParamNumber();
@@ -157,64 +202,142 @@ class TCryptoEngine {
                                 std::int32_t* signatureLength, const char* signerUID);
   virtual std::int32_t VerifyData(const void* data, std::int32_t length, const void* signature,
                                   std::int32_t signatureLength, char* signerUID);
-  virtual std::int32_t IncludePublicKey(const char*) { return -1; }
+  virtual std::int32_t IncludePublicKey(const char*) {
+    return kNotProvided;
+  }
   virtual void ClearCash() {}
-  virtual std::int32_t UpdateCertificateCash(const char*) { return -1; }
-  virtual std::int32_t RemoveCertificate(const char*) { return -1; }
-  virtual std::int32_t IncludeCRL(OpaqueArg) { return -1; }
+  virtual std::int32_t UpdateCertificateCash(const char*) {
+    return kNotProvided;
+  }
+  virtual std::int32_t RemoveCertificate(const char*) {
+    return kNotProvided;
+  }
+  virtual std::int32_t IncludeCRL(OpaqueArg) {
+    return kNotProvided;
+  }
   virtual void GetLastErrorMessage(char* buffer);
-  virtual std::int32_t GenerateNewSSK() { return -1; }
-  virtual std::int32_t GenerateNewSEK() { return -1; }
+  virtual std::int32_t GenerateNewSSK() {
+    return kNotProvided;
+  }
+  virtual std::int32_t GenerateNewSEK() {
+    return kNotProvided;
+  }
   virtual bool IsDifferentKeys() { return false; }
 
   // ---- slots 83 to 88: operations this library does not provide ----
-  virtual std::int32_t IncludePublicEncodeKey(OpaqueArg) { return -1; }
-  virtual std::int32_t SignFile(OpaqueArg) { return -1; }
-  virtual std::int32_t VerifyFile(OpaqueArg, OpaqueArg) { return -1; }
-  virtual std::int32_t RemoveSignaturesFromFile(OpaqueArg) { return -1; }
-  virtual std::int32_t TransPrivateKeyFromFileToTM() { return -1; }
-  virtual std::int32_t TransSignatureFromFileToTM() { return -1; }
+  virtual std::int32_t IncludePublicEncodeKey(OpaqueArg) {
+    return kNotProvided;
+  }
+  virtual std::int32_t SignFile(OpaqueArg) {
+    return kNotProvided;
+  }
+  virtual std::int32_t VerifyFile(OpaqueArg, OpaqueArg) {
+    return kNotProvided;
+  }
+  virtual std::int32_t RemoveSignaturesFromFile(OpaqueArg) {
+    return kNotProvided;
+  }
+  virtual std::int32_t TransPrivateKeyFromFileToTM() {
+    return kNotProvided;
+  }
+  virtual std::int32_t TransSignatureFromFileToTM() {
+    return kNotProvided;
+  }
 
   // ---- slots 89 to 101: transfers, remote generation, appended signatures ----
-  virtual std::int32_t GetMaxPublicKeyTransferSize() { return 4096; }
-  virtual std::int32_t RemoteGenerateStart(char*) { return -1; }
-  virtual std::int32_t RemoteGenerateFinish(const char*) { return -1; }
-  virtual std::int32_t ExcludeSelfPublicKeyTransfer(char*) { return -1; }
-  virtual std::int32_t IncludePublicKeyTransfer(const char*) { return -1; }
-  virtual std::int32_t GetPublicKeyTransfer(const char*, char*) { return -1; }
-  virtual std::int32_t SavePublicKeyFromTransfer(const char*, const char*) { return -1; }
-  virtual std::int32_t RemoteGenerateStartEx(const char*, char*, std::int32_t*) { return -1; }
-  virtual std::int32_t RemoteGenerateFinishEx(const char*, std::int32_t*) { return -1; }
-  virtual std::int32_t GetPublicKeyTransferByFile(char*, const char*) { return -1; }
-  virtual std::int32_t IncludeCACertificateFromTransfer(const char*) { return -1; }
-  virtual std::int32_t AddSign(void*, std::int32_t*, const char*) { return -1; }
-  virtual std::int32_t RemoveSign(void*, std::int32_t*, char*) { return -1; }
+  virtual std::int32_t GetMaxPublicKeyTransferSize() {
+    return kBaseTransferSize;
+  }
+  virtual std::int32_t RemoteGenerateStart(char*) {
+    return kNotProvided;
+  }
+  virtual std::int32_t RemoteGenerateFinish(const char*) {
+    return kNotProvided;
+  }
+  virtual std::int32_t ExcludeSelfPublicKeyTransfer(char*) {
+    return kNotProvided;
+  }
+  virtual std::int32_t IncludePublicKeyTransfer(const char*) {
+    return kNotProvided;
+  }
+  virtual std::int32_t GetPublicKeyTransfer(const char*, char*) {
+    return kNotProvided;
+  }
+  virtual std::int32_t SavePublicKeyFromTransfer(const char*, const char*) {
+    return kNotProvided;
+  }
+  virtual std::int32_t RemoteGenerateStartEx(const char*, char*, std::int32_t*) {
+    return kNotProvided;
+  }
+  virtual std::int32_t RemoteGenerateFinishEx(const char*, std::int32_t*) {
+    return kNotProvided;
+  }
+  virtual std::int32_t GetPublicKeyTransferByFile(char*, const char*) {
+    return kNotProvided;
+  }
+  virtual std::int32_t IncludeCACertificateFromTransfer(const char*) {
+    return kNotProvided;
+  }
+  virtual std::int32_t AddSign(void*, std::int32_t*, const char*) {
+    return kNotProvided;
+  }
+  virtual std::int32_t RemoveSign(void*, std::int32_t*, char*) {
+    return kNotProvided;
+  }
 
   // ---- slots 102 to 122 ----
   virtual std::int32_t GetMaxSignAddition();
   virtual std::int32_t GetMaxEncodeAdditionForUsers(std::int32_t count);
   virtual std::int32_t SaveSignedDataToFile(const void* data, std::int32_t length, const void* signature,
                                             std::int32_t signatureLength, const char* fileName);
-  virtual std::int32_t GetRemoteGenType() { return 1; }
-  virtual std::int32_t GetMaxReportSize() { return -1; }
-  virtual std::int32_t GetReport(const char*, char*) { return -1; }
+  virtual std::int32_t GetRemoteGenType() {
+    return kLibraryNotLoaded;
+  }
+  virtual std::int32_t GetMaxReportSize() {
+    return kNotProvided;
+  }
+  virtual std::int32_t GetReport(const char*, char*) {
+    return kNotProvided;
+  }
   virtual std::int32_t GetMaxAdditionEx(const char* recipients);
-  virtual std::int32_t GetUIDByPublicKeyTransfer(const char*, char*) { return -1; }
-  virtual std::int32_t GetPublicKeyPropertiesByTransfer(const char*, char*) { return -1; }
-  virtual std::int32_t GetPublicKeyPropertiesByFile(const char*, char*) { return -1; }
-  virtual std::int32_t CreateDirStructure(const char*, const char*) { return -1; }
+  virtual std::int32_t GetUIDByPublicKeyTransfer(const char*, char*) {
+    return kNotProvided;
+  }
+  virtual std::int32_t GetPublicKeyPropertiesByTransfer(const char*, char*) {
+    return kNotProvided;
+  }
+  virtual std::int32_t GetPublicKeyPropertiesByFile(const char*, char*) {
+    return kNotProvided;
+  }
+  virtual std::int32_t CreateDirStructure(const char*, const char*) {
+    return kNotProvided;
+  }
   virtual std::int32_t VerifySignWOCheckValidity(const void* data, std::int32_t length, const void* signature,
                                                  std::int32_t signatureLength, char* signerUID);
   virtual std::int32_t CertAndRequestTransferMatch(const char* first, const char* second, std::int32_t* match);
-  virtual std::int32_t ConvertTransferToSignedRequest(OpaqueArg) { return -1; }
-  virtual std::int32_t HashData(OpaqueArg, OpaqueArg, OpaqueArg, OpaqueArg, OpaqueArg) { return -1; }
-  virtual std::int32_t ShowCertificate(OpaqueArg) { return -1; }
+  virtual std::int32_t ConvertTransferToSignedRequest(OpaqueArg) {
+    return kNotProvided;
+  }
+  virtual std::int32_t HashData(OpaqueArg, OpaqueArg, OpaqueArg, OpaqueArg, OpaqueArg) {
+    return kNotProvided;
+  }
+  virtual std::int32_t ShowCertificate(OpaqueArg) {
+    return kNotProvided;
+  }
   virtual std::int32_t GetPureSign(const void* data, std::int32_t length, std::int32_t ignored, char* text,
                                    std::int32_t* size);
-  virtual std::int32_t GetUIDByCertIdent(OpaqueArg, OpaqueArg) { return -1; }
-  virtual std::int32_t InstallCertsInMyStore(OpaqueArg) { return -1; }
-  virtual std::int32_t RegisterOIDInfo(const std::string&, const std::u16string&) { return -1; }
-  virtual std::int32_t GetParamInfo(std::int32_t, std::int32_t*, char*, std::int32_t*) { return -1; }
+  virtual std::int32_t GetUIDByCertIdent(OpaqueArg, OpaqueArg) {
+    return kNotProvided;
+  }
+  virtual std::int32_t InstallCertsInMyStore(OpaqueArg) {
+    return kNotProvided;
+  }
+  virtual std::int32_t RegisterOIDInfo(const std::string&, const std::u16string&) {
+    return kNotProvided;
+  }
+  virtual std::int32_t GetParamInfo(std::int32_t, std::int32_t*, char*, std::int32_t*) {
+    return kNotProvided;
+  }
 
   // ---- slots 123, 124: the dispatchers ----
   virtual std::int32_t IncludeByKind(std::int32_t kind, OpaqueArg a, void* x, void* y);

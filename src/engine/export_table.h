@@ -5,7 +5,7 @@
 #pragma once
 
 #define VORNAK2_SIZE_FALLBACK (-1)
-#define VORNAK2_CODE_FALLBACK 136
+#define VORNAK2_CODE_FALLBACK vornak2::kEngineException
 
 #define VORNAK2_FORWARDED_FUNCTIONS(X)                                                                     \
   X(3, int32_t, GetMaxEncodeAddition, VORNAK2_SIZE_FALLBACK, (), (), GetMaxEncodeAddition)                  \

@@ -12,15 +12,14 @@
 
 namespace vornak2::platform {
 
-// The path separator of this platform and the separator of the library search variable.
-// Name of the environment variable that lists directories searched for shared libraries.
-// Whether paths may begin with a drive letter ("C:"); only Windows paths do.
+// The path separator of this platform, the separator of the library search variable and that
+// variable's name; whether paths may begin with a drive letter ("C:"), which only Windows paths
+// do; whether the file system ignores the letter case of file names.
 #ifdef _WIN32
 inline constexpr char kPathSeparator = '\\';
 inline constexpr char kSearchListSeparator = ';';
 inline constexpr const char* kSearchPathVariable = "Path";
 inline constexpr bool kDriveLetterPaths = true;
-// Whether the file system ignores the letter case of file names.
 inline constexpr bool kCaseInsensitiveFileNames = true;
 #else
 inline constexpr char kPathSeparator = '/';
@@ -66,7 +65,9 @@ struct DirEntry {
   std::string name;  // the entry's name without directory
   bool isDirectory = false;
 };
-// Lists a directory's entries ("." and ".." excluded); nullopt when it cannot be opened.
+// Lists a directory's entries ("." and ".." excluded), symbolic links followed; an entry that
+// cannot be examined (a link whose target is gone) is left out. nullopt when the directory cannot
+// be opened or read.
 std::optional<std::vector<DirEntry>> ListDirectory(const std::string& path);
 // The absolute path of an existing file or directory with every symbolic link resolved; empty
 // when it cannot be resolved. Two paths name the same directory when these are equal.
@@ -86,6 +87,17 @@ std::optional<std::size_t> ReadFileInto(const std::string& path, std::span<std::
 // temporary file is removed).
 bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data,
                      bool ownerOnly = false) noexcept;
+
+// ---- programs ----
+// Runs the program `argv[0]` (a path) with the arguments `argv` and waits for it. With `output`,
+// its standard output and error are appended there; without, its output is discarded and its
+// errors go where this process's go. The exit status, or nullopt when it could not be started or
+// did not exit normally.
+std::optional<int> RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr);
+#ifdef _WIN32
+// The command line that hands `argv` to a started program unchanged, as its C runtime splits it.
+std::string CommandLineOf(const std::vector<std::string>& argv);
+#endif
 
 // ---- vendor library file names ----
 // The file name of a shared library called `name` on this platform ("cc" -> "libcc.so" or

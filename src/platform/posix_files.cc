@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "platform/platform.h"
 
@@ -43,8 +44,10 @@ class FileDescriptor {
   int fd_;
 };
 
+constexpr int kNoDescriptor = -1;
+
 int OpenForReading(const std::string& path) noexcept {
-  if (path.empty()) return -1;
+  if (path.empty()) return kNoDescriptor;
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -162,19 +165,27 @@ std::optional<std::vector<DirEntry>> ListDirectory(const std::string& path) {
   } closer{dir};
 
   std::vector<DirEntry> entries;
-  errno = 0;
-  while (const dirent* entry = ::readdir(dir)) {
+  for (;;) {
+    // readdir tells its end from an error only through errno, so errno is cleared before each
+    // call (the fstatat below may have set it).
+    errno = 0;
+    const dirent* entry = ::readdir(dir);
+    if (entry == nullptr) {
+      if (errno != 0) return std::nullopt;
+      break;
+    }
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     bool isDirectory = entry->d_type == DT_DIR;
     if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
-      // Follow symbolic links, as the rest of the library does when it opens the entry.
+      // Follow symbolic links, as the rest of the library does when it opens the entry. An entry
+      // that cannot be examined (a link whose target is gone) is passed over; the rest are listed.
       struct stat info;
-      isDirectory = ::fstatat(::dirfd(dir), name, &info, 0) == 0 && S_ISDIR(info.st_mode);
+      if (::fstatat(::dirfd(dir), name, &info, 0) != 0) continue;
+      isDirectory = S_ISDIR(info.st_mode);
     }
     entries.push_back(DirEntry{name, isDirectory});
   }
-  if (errno != 0) return std::nullopt;
   // The order of readdir depends on the file system; callers get a stable one.
   std::sort(entries.begin(), entries.end(),
             [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
@@ -183,11 +194,11 @@ std::optional<std::vector<DirEntry>> ListDirectory(const std::string& path) {
 
 std::string CanonicalPath(const std::string& path) {
   if (path.empty()) return {};
-  char* resolved = ::realpath(path.c_str(), nullptr);
+  // realpath's buffer is freed on every path, also when the copy below cannot be allocated.
+  const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                             &std::free);
   if (resolved == nullptr) return {};
-  std::string result(resolved);
-  std::free(resolved);
-  return result;
+  return std::string(resolved.get());
 }
 
 std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path,

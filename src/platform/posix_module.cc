@@ -48,15 +48,19 @@ struct ModuleSearch {
   std::string found;
 };
 
+// What a dl_iterate_phdr callback answers: go on with the next module, or stop.
+constexpr int kNextModule = 0;
+constexpr int kStopSearch = 1;
+
 int VisitModule(dl_phdr_info* info, std::size_t /*size*/, void* data) {
   auto* search = static_cast<ModuleSearch*>(data);
-  if (info->dlpi_name == nullptr || info->dlpi_name[0] == '\0') return 0;
+  if (info->dlpi_name == nullptr || info->dlpi_name[0] == '\0') return kNextModule;
   const std::string_view path(info->dlpi_name);
   const std::size_t slash = path.rfind('/');
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-  if (name != search->fileName) return 0;
+  if (name != search->fileName) return kNextModule;
   search->found.assign(path);
-  return 1;  // stops the iteration
+  return kStopSearch;
 }
 
 }  // namespace

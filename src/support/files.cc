@@ -18,17 +18,6 @@ constexpr char kSeparator = platform::kPathSeparator;
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
-// The directory part of `path`: everything up to and including the last separator (or, where
-// drive letters exist, the drive colon); empty when there is none.
-std::string DirectoryPart(const std::string& path) {
-  std::size_t end = path.rfind(kSeparator);
-  if constexpr (platform::kDriveLetterPaths) {
-    const std::size_t colon = path.rfind(':');
-    if (colon != std::string::npos && (end == std::string::npos || colon > end)) end = colon;
-  }
-  return end == std::string::npos ? std::string() : path.substr(0, end + 1);
-}
-
 bool IsRoot(const std::string& path) {
   if constexpr (platform::kDriveLetterPaths) {
     if (path.size() < 3) return true;  // "C:" and the like
@@ -60,6 +49,15 @@ void FindFiles(const std::string& directory, const std::string& upperExtension,
 }
 
 }  // namespace
+
+std::string DirectoryPart(const std::string& path) {
+  std::size_t end = path.rfind(kSeparator);
+  if constexpr (platform::kDriveLetterPaths) {
+    const std::size_t colon = path.rfind(':');
+    if (colon != std::string::npos && (end == std::string::npos || colon > end)) end = colon;
+  }
+  return end == std::string::npos ? std::string() : path.substr(0, end + 1);
+}
 
 bool DirExists(const std::string& path) noexcept {
   return platform::IsDirectory(path);
@@ -129,9 +127,9 @@ void FindFilesByExtension(const std::string& directory, const std::string& exten
 }
 
 int SplitBySemicolon(const char* text, std::vector<std::string>& list) {
-  if (text == nullptr || text[0] == '\0') return 0;
-  const std::string_view rest(text);
   int count = 0;
+  if (text == nullptr || text[0] == '\0') return count;
+  const std::string_view rest(text);
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = rest.find(';', start);

@@ -18,6 +18,10 @@ bool DirExists(const std::string& path) noexcept;
 // with drive letters a one-letter path "C" becomes the drive root "C:\".)
 std::string AddPathSeparator(std::string path);
 
+// The directory part of `path`: everything up to and including the last separator (or, where
+// drive letters exist, the drive colon); empty when there is none.
+std::string DirectoryPart(const std::string& path);
+
 // Creates `path` and every missing parent directory. True when the directory exists afterwards
 // (also when it existed before or is the root "/"); false for an empty path or when a directory
 // cannot be created. Relative paths are created relative to the current directory.

@@ -23,7 +23,9 @@ constexpr std::array<char16_t, 64> kHighTable = {
 
 constexpr char32_t kCyrillicA = 0x0410;
 
-// The Windows-1251 byte of a code point; 0 when the table has none.
+constexpr unsigned char kNoByte = 0;
+
+// The Windows-1251 byte of a code point; kNoByte when the table has none.
 unsigned char Cp1251Byte(char32_t cp) {
   if (cp < 0x80) return static_cast<unsigned char>(cp);
   if (cp >= kCyrillicA && cp < kCyrillicA + 64)
@@ -31,7 +33,7 @@ unsigned char Cp1251Byte(char32_t cp) {
   for (std::size_t i = 0; i < kHighTable.size(); ++i) {
     if (kHighTable[i] != 0 && kHighTable[i] == cp) return static_cast<unsigned char>(0x80 + i);
   }
-  return 0;
+  return kNoByte;
 }
 
 void AppendUtf8(std::string& out, char32_t cp) {

@@ -8,8 +8,8 @@
 
 #include "binding/ccom_dll.h"
 #include "binding/key_cache.h"
-#include "engine/rootpath.h"
 #include "key_sets.h"
+#include "root/rootpath.h"
 
 namespace vornak2::testing {
 

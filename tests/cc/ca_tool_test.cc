@@ -2,23 +2,22 @@
 // issues checked through the library's entry points.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/platform.h"
 #include "support.h"
 
 namespace cctest {
 namespace {
 
-// Runs the tool with the arguments (quoted for the shell); the exit code.
+// Runs the tool with the arguments, its output dropped; the exit code.
 int RunCa(const std::vector<std::string>& args) {
-  std::string cmd = std::string("'") + CA_TOOL_PATH + "'";
-  for (const auto& a : args) cmd += " '" + a + "'";
-  cmd += " >/dev/null 2>&1";
-  const int status = std::system(cmd.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::vector<std::string> argv = {CA_TOOL_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::string output;
+  return vornak2::platform::RunProgram(argv, &output).value_or(-1);
 }
 
 unsigned Mode(const std::string& path) {
@@ -120,6 +119,35 @@ TEST(CcAuthorityTool, IssuesCertificatesFromRequests) {
     }
     ASSERT_EQ(RunCa(args), 0);
     EXPECT_EQ(StatusWithAutFiles(ReadFile(tmp.path() + "/k.crt"), secDir), c.status);
+  }
+}
+
+// Public files (certificates, requests, authority certificates) are created 0644 with the umask
+// applied; secret files and the random state are 0600 whatever the umask.
+TEST(CcAuthorityTool, PublicFilesFollowTheUmaskSecretFilesStayOwnerOnly) {
+  const struct {
+    mode_t umask;
+    unsigned publicMode;
+  } cases[] = {{022, 0644}, {077, 0600}, {027, 0640}, {0, 0644}};
+  for (const auto& c : cases) {
+    TempDir tmp;
+    const std::string ca = tmp.path() + "/ca", user = tmp.path() + "/user",
+                      keys = tmp.path() + "/keys";
+    const mode_t saved = ::umask(c.umask);
+    const bool made =
+        RunCa({"create-authority", "--dir", ca, "--uid", "CA.1"}) == 0 &&
+        RunCa({"bootstrap", "--authority", ca, "--root", user, "--uid", "U.1"}) == 0 &&
+        RunCa({"keygen", "--dir", keys, "--uid", "K.5"}) == 0 &&
+        RunCa({"issue", "--authority", ca, "--request", keys + "/5.pub", "--out",
+               keys + "/k.crt"}) == 0;
+    ::umask(saved);
+    ASSERT_TRUE(made) << std::oct << c.umask;
+    for (const std::string& file : {ca + "/authority.aut", user + "/self.crt",
+                                    user + "/sec/CA.1/0.aut", keys + "/5.pub", keys + "/k.crt"})
+      EXPECT_EQ(Mode(file), c.publicMode) << file << " under umask " << std::oct << c.umask;
+    for (const std::string& file :
+         {ca + "/authority.sec", user + "/sec/0.sec", user + "/@rand", keys + "/0.sec"})
+      EXPECT_EQ(Mode(file), 0600u) << file << " under umask " << std::oct << c.umask;
   }
 }
 

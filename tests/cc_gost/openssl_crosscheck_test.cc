@@ -79,7 +79,12 @@ class OpenSslGost {
     return true;
   }
 
-  static std::string Quote(const fs::path& p) { return "'" + p.string() + "'"; }
+  static std::string Quote(const fs::path& p) {
+    std::string quoted(1, '\'');
+    quoted += p.string();
+    quoted += '\'';
+    return quoted;
+  }
   std::string Path(const char* name) const { return Quote(dir_ / name); }
 
   // Runs "openssl <args>" with our configuration; false with `err` set on failure.

@@ -2,13 +2,16 @@
 // own key set under the one process root, with the others' certificates in its store.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <vector>
 
+#include "binding/ccom_dll.h"
 #include "ccom/ce_ccom.h"
-#include "engine/rootpath.h"
 #include "key_sets.h"
+#include "root/rootpath.h"
 
 namespace vornak2::testing {
 namespace {
@@ -227,9 +230,9 @@ TEST_F(DataOpsTest, ArgumentChecks) {
   EXPECT_NE(Verify(B(), data, signature, nullptr, 40), 0);
   Bytes noTerminator(64, 'u');
   EXPECT_EQ(Verify(B(), data, noTerminator, nullptr), 110);
-  // A signer that does not fit the UID field.
+  // A signer that does not fit the UID field is not the current user either.
   size = 0;
-  EXPECT_EQ(A().SignData(data.data(), 10, buffer.data(), &size, std::string(32, 'x').c_str()), 104);
+  EXPECT_EQ(A().SignData(data.data(), 10, buffer.data(), &size, std::string(32, 'x').c_str()), 103);
   A().SetCryptoParamValue(kParamKeyRequestTimeout, "abc");
   EXPECT_EQ(A().SignData(data.data(), 10, buffer.data(), &size, nullptr), 115);
 }
@@ -273,6 +276,66 @@ TEST_F(DataOpsTest, ImplausibleHeadersAreRefusedBeforeUse) {
     // Nothing was deciphered in place: in particular the session key never shows in clear.
     EXPECT_EQ(c.bytes, before) << c.what;
   }
+}
+
+// One engine must not sign under another user's UID: that would label its signature with the
+// other UID and plant its own certificate under that UID in the shared key-file cache, where the
+// other user's encryption to himself would then pick it up.
+TEST_F(DataOpsTest, SignerOtherThanTheCurrentUserIsRefusedAndPlantsNothing) {
+  char uid[256] = {};
+  ASSERT_EQ(A().GetCurrentUserUID(uid), 0);
+  A().Binding()->ClearKeyCache();  // no user has cache entries yet
+  const Bytes data = Payload(300);
+
+  Bytes signature(544, 0xCC);
+  std::int32_t length = 544;
+  EXPECT_EQ(A().SignData(data.data(), static_cast<std::int32_t>(data.size()), signature.data(),
+                         &length, "DB.2"),
+            103);
+  EXPECT_EQ(length, 544);
+  EXPECT_EQ(signature, Bytes(544, 0xCC));
+  Bytes appended = data;
+  appended.resize(data.size() + 554, 0xCC);
+  std::int32_t size = static_cast<std::int32_t>(data.size());
+  EXPECT_EQ(A().AddSign(appended.data(), &size, "DB.2"), 103);
+  EXPECT_EQ(size, static_cast<std::int32_t>(data.size()));
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), appended.begin()));
+
+  // B's encryption to himself is still for B's key alone.
+  Bytes sealed = Encode(B(), data, "DB.2");
+  Bytes copy = sealed;
+  EXPECT_NE(Decode(A(), copy), 0);
+  EXPECT_EQ(Decode(B(), sealed), 0);
+  EXPECT_EQ(sealed, data);
+
+  // The current user's own UID, given explicitly, signs as before.
+  std::string signer;
+  EXPECT_EQ(Verify(B(), data, Sign(A(), data, "DA.1"), &signer), 0);
+  EXPECT_EQ(signer, "DA.1");
+}
+
+// A stale link in a key directory (its target gone) is passed over; the other files are found.
+TEST_F(DataOpsTest, DanglingLinksInKeyDirectoriesAreSkipped) {
+  TestRoot& root = TestRoot::Get();
+  const std::filesystem::path links[] = {root.dir() + "data_a/sec/stale.sec",
+                                         root.dir() + "data_b/crt/stale.crt"};
+  for (const auto& link : links) std::filesystem::create_symlink(root.dir() + "no-such-file", link);
+  char uid[256] = {};
+  ASSERT_EQ(A().GetCurrentUserUID(uid), 0);
+  A().Binding()->ClearKeyCache();  // the next operations list the directories again
+
+  const Bytes data = Payload(500);
+  Bytes signature(544);
+  std::int32_t length = 0;
+  const std::int32_t signed_ = A().SignData(data.data(), static_cast<std::int32_t>(data.size()),
+                                            signature.data(), &length, nullptr);
+  signature.resize(static_cast<std::size_t>(std::max(length, 0)));
+  std::string signer;
+  const std::int32_t verified = Verify(B(), data, signature, &signer);
+  for (const auto& link : links) std::filesystem::remove(link);
+  EXPECT_EQ(signed_, 0);
+  EXPECT_EQ(verified, 0);
+  EXPECT_EQ(signer, "DA.1");
 }
 
 TEST_F(DataOpsTest, SecretKeySelfTestSignsAndVerifies) {

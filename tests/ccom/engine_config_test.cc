@@ -5,10 +5,11 @@
 #include <cstring>
 #include <filesystem>
 
+#include "binding/ccom_dll.h"
 #include "ccom/ce_ccom.h"
 #include "ccom/messages.h"
-#include "engine/rootpath.h"
 #include "key_sets.h"
+#include "root/rootpath.h"
 #include "scratch_dir.h"
 #include "support/text.h"
 

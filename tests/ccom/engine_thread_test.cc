@@ -6,9 +6,10 @@
 #include <atomic>
 #include <thread>
 
+#include "binding/ccom_dll.h"
 #include "ccom/ce_ccom.h"
-#include "engine/rootpath.h"
 #include "key_sets.h"
+#include "root/rootpath.h"
 #include "scratch_dir.h"
 
 namespace vornak2::testing {

@@ -1,28 +1,15 @@
 #include "key_sets.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
 
+#include "platform/platform.h"
+
 namespace vornak2::testing {
 namespace fs = std::filesystem;
-
-namespace {
-std::string Quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'')
-      out += "'\\''";
-    else
-      out += c;
-  }
-  return out + "'";
-}
-}  // namespace
 
 std::string CompleteLibraryFile() {
   return VORNAK2_TEST_CC_LIBRARY;
@@ -32,11 +19,9 @@ std::string IncompleteLibraryFile() {
 }
 
 int RunAuthorityTool(const std::vector<std::string>& args) {
-  std::string cmd = Quote(VORNAK2_TEST_CA_TOOL);
-  for (const auto& a : args) cmd += " " + Quote(a);
-  cmd += " >/dev/null";
-  const int status = std::system(cmd.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::vector<std::string> argv = {VORNAK2_TEST_CA_TOOL};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return platform::RunProgram(argv).value_or(-1);
 }
 
 std::vector<std::pair<std::int32_t, std::string>> UserKeys::Params() const {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "ccom/ce_ccom.h"
-#include "engine/rootpath.h"
+#include "root/rootpath.h"
 #include "platform/platform.h"
 #include "support/errors.h"
 #include "support/files.h"

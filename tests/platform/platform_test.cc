@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/diagnostics.h"
+
 #include <filesystem>
 #include <thread>
 
@@ -64,12 +66,13 @@ TEST(WriteFileAtomic, FailureLeavesEverythingAsItWas) {
   EXPECT_EQ(Names(dir.dir()), std::vector<std::string>{"target"});
 }
 
-TEST(Files, ListDirectorySortsAndMarksDirectories) {
+TEST(Files, ListDirectorySortsMarksDirectoriesAndSkipsDanglingLinks) {
   ScratchDir dir;
   WriteText(dir / "b.crt", "");
   WriteText(dir / ".hidden", "");
   fs::create_directory(dir / "a");
   fs::create_directory_symlink(dir / "a", dir / "link");
+  fs::create_symlink(dir / "gone", dir / "stale.crt");  // a dangling link is left out
   const auto entries = ListDirectory(dir.dir());
   ASSERT_TRUE(entries);
   std::vector<std::pair<std::string, bool>> seen;
@@ -146,6 +149,25 @@ TEST(Modules, PathsOfProgramAndLoadedModules) {
   EXPECT_EQ(fs::path(libc).filename(), "libc.so.6");
   EXPECT_EQ(LoadedModulePath("libDazazOdi.so"), exe) << "an unknown module answers the program";
   EXPECT_EQ(LoadedModulePath("c.so.6"), exe) << "only whole file names match";
+}
+
+// The library's Windows-1251 messages reach a terminal in its own encoding.
+TEST(Diagnostics, ConvertsTextBetweenEncodings) {
+  const std::string cp1251 = "\xCF\xEE\xE4\xEF\xE8\xF1\xFC 1";  // "Подпись 1"
+  struct Case {
+    const char* to;
+    std::optional<std::string> expected;
+  };
+  const Case cases[] = {
+      {"UTF-8", "\xD0\x9F\xD0\xBE\xD0\xB4\xD0\xBF\xD0\xB8\xD1\x81\xD1\x8C 1"},
+      {"KOI8-R", "\xF0\xCF\xC4\xD0\xC9\xD3\xD8 1"},
+      {"ISO-8859-1", "??????? 1"},  // no Cyrillic letters there
+      {"NO-SUCH-ENCODING", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.to);
+    EXPECT_EQ(ConvertText(cp1251, "CP1251", c.to), c.expected);
+  }
 }
 
 TEST(Environment, RoundTrip) {

@@ -28,7 +28,10 @@ std::string Quote(const std::string& s) {
 
 Outcome Host(const std::vector<std::string>& args) {
   std::string command = Quote(VORNAK2_HOST_TOOL);
-  for (const auto& a : args) command += " " + Quote(a);
+  for (const auto& a : args) {
+    command += ' ';
+    command += Quote(a);
+  }
   Outcome run;
   std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
   if (pipe == nullptr) return run;
@@ -47,8 +50,9 @@ std::string Slurp(const fs::path& file) {
   return text.str();
 }
 
-void Spit(const fs::path& file, const std::string& text) {
+const fs::path& Spit(const fs::path& file, const std::string& text) {
   std::ofstream(file, std::ios::binary) << text;
+  return file;
 }
 
 fs::path ScratchDir(const std::string& name) {
@@ -82,10 +86,12 @@ TEST(HostTool, CommandLine) {
       {{"message", "134"}, 0, "134: Невозможно загрузить библиотеку ПБЗИ cc.dll"},
       {{"message", "-65"}, 0, "-65: Подпись не подтверждена"},
       {{"get-param", "5"}, 0, "Hash Algorithm = 34.11  [one of 34.11, MD5, SQR]"},
-      {{"set-param", "8=H.7"}, 0, "Encrypt for UID = H.7"},
-      // Engine options apply in the order given, a later one winning.
-      {{"get-param", "2", "--param", "2=first", "--user", "bob"}, 0, "= %QVXRoot%/bob/sec"},
-      {{"get-param", "2", "--user", "bob", "--param", "2=last"}, 0, "Secret Path = last"},
+      {{"set-param", "8=H.7"}, 2, "set-param keeps values in ROOT/vornak2-host.conf"},
+      {{"sign", "--help"}, 0, "usage: vornak2-host sign --in FILE --out SIGFILE [--signer UID]"},
+      {{"help", "decrypt"}, 0, "readable by its owner only"},
+      {{"help", "--all"}, 0, "usage: vornak2-host demo [ROOT]"},
+      {{"help", "bogus"}, 2, "no command bogus"},
+      {{"--version"}, 0, "vornak2-host " VORNAK2_VERSION "\nlibrary: "},
   };
   for (const Case& c : cases) {
     std::string shown;
@@ -97,17 +103,95 @@ TEST(HostTool, CommandLine) {
   }
 }
 
-// A failed operation leaves an existing output file as it was.
-TEST(HostTool, FailedOperationWritesNothing) {
+// Inputs that cannot be used are refused before the library is asked, with the file and the
+// reason; a failed operation leaves an existing output file as it was, and a missing libcc.so is
+// explained with every place it was looked for.
+TEST(HostTool, FailuresSayWhatAndWhy) {
   const fs::path dir = ScratchDir("host_fail_");
+  const std::string root = (dir / "root").string();
+  fs::create_directories(root);
   Spit(dir / "data.txt", "some data");
   Spit(dir / "data.sig", "old");
-  // An empty root: no vendor library, no keys.
-  const Outcome run = Host({"sign", "--root", (dir / "root").string(), "--user", "alice", "--in",
+  Spit(dir / "empty", "");
+  // Larger than one call can take, without taking the space (a sparse file).
+  fs::resize_file(Spit(dir / "huge", ""), std::uint64_t{1} << 31);
+  struct Case {
+    std::string in;
+    std::vector<std::string> expected;  // pieces of the output
+  };
+  const Case cases[] = {
+      {(dir / "missing").string(),
+       {"cannot read " + (dir / "missing").string() + ": No such file or directory"}},
+      {"/dev/null", {"cannot read /dev/null: not a regular file"}},
+      {dir.string(), {"it is a directory"}},
+      {(dir / "empty").string(), {"is empty"}},
+      {(dir / "huge").string(), {"is 2147483648 bytes", "at most 2147483647 bytes (2 GiB - 1)"}},
+      // An empty root: no vendor library anywhere.
+      {(dir / "data.txt").string(),
+       {"SignData -> 134: Невозможно загрузить библиотеку ПБЗИ cc.dll", "place it in ROOT/EXE/",
+        root + "/EXE/libcc.so", "(the root's EXE/): not there", root + "/USER/libcc.so",
+        "the loader's own search", "The loader says: libcc.so: ", "nothing written"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.in);
+    const Outcome run =
+        Host({"sign", "--root", root, "--in", c.in, "--out", (dir / "data.sig").string()});
+    EXPECT_EQ(run.exit, 1) << run.output;
+    for (const std::string& piece : c.expected)
+      EXPECT_NE(run.output.find(piece), std::string::npos) << piece << "\n" << run.output;
+    EXPECT_EQ(Slurp(dir / "data.sig"), "old");
+  }
+  // A libcc.so that lacks an entry point: where it was found and what it lacks.
+  const fs::path incomplete = dir / "incomplete";
+  fs::create_directories(incomplete / "EXE");
+  fs::copy_file(VORNAK2_INCOMPLETE_CC, incomplete / "EXE" / "libcc.so");
+  const Outcome run = Host({"sign", "--root", incomplete.string(), "--in",
                             (dir / "data.txt").string(), "--out", (dir / "data.sig").string()});
   EXPECT_EQ(run.exit, 1) << run.output;
-  EXPECT_NE(run.output.find("nothing written"), std::string::npos) << run.output;
-  EXPECT_EQ(Slurp(dir / "data.sig"), "old");
+  for (const std::string& piece :
+       {std::string("SignData -> 135: "), std::string("(the root's EXE/): found, but incomplete"),
+        (incomplete / "EXE" / "libcc.so").string() +
+            " lacks 1 of the 62 entry points: " + "_GetLibraryVersion"})
+    EXPECT_NE(run.output.find(piece), std::string::npos) << piece << "\n" << run.output;
+  fs::remove_all(dir);
+}
+
+// Values kept in a root's configuration file apply to every command; set-param and unset-param
+// change the file and keep its comments; a wrong line is reported with its place.
+TEST(HostTool, ConfigurationFile) {
+  const fs::path dir = ScratchDir("host_config_");
+  const std::string root = dir.string();
+  const fs::path conf = dir / "vornak2-host.conf";
+  Spit(conf, "# kept\nhash algorithm = MD5\n 10 = 7 \n");
+  Outcome run = Host({"get-param", "5", "--root", root});
+  EXPECT_NE(
+      run.output.find("Hash Algorithm = MD5  [one of 34.11, MD5, SQR]  (" + conf.string() + ":2)"),
+      std::string::npos)
+      << run.output;
+  run = Host({"get-param", "10", "--root", root, "--param", "10=9"});
+  EXPECT_NE(run.output.find("Last operation key time out = 9  [integer 0..2147483640]  (--param)"),
+            std::string::npos)
+      << run.output;
+  run = Host({"set-param", "--root", root, "Hash Algorithm=34.11"});
+  EXPECT_EQ(run.exit, 0) << run.output;
+  run = Host({"set-param", "--root", root, "8=H.5;H.6"});
+  EXPECT_EQ(run.exit, 0) << run.output;
+  run = Host({"unset-param", "--root", root, "10"});
+  EXPECT_EQ(run.exit, 0) << run.output;
+  EXPECT_EQ(Slurp(conf), "# kept\nhash algorithm = 34.11\nEncrypt for UID = H.5;H.6\n");
+  run = Host({"get-param", "8", "--root", root});
+  EXPECT_NE(run.output.find("Encrypt for UID = H.5;H.6"), std::string::npos) << run.output;
+
+  Spit(conf, "# kept\nno equals sign here\n");
+  run = Host({"params", "--root", root});
+  EXPECT_EQ(run.exit, 1) << run.output;
+  EXPECT_NE(run.output.find(conf.string() + ":2: expected 'NUMBER = VALUE' or 'NAME = VALUE'"),
+            std::string::npos)
+      << run.output;
+  Spit(conf, "Hash = MD5\n");
+  run = Host({"params", "--root", root});
+  EXPECT_NE(run.output.find(conf.string() + ":1: no parameter 'Hash'"), std::string::npos)
+      << run.output;
   fs::remove_all(dir);
 }
 
@@ -148,15 +232,47 @@ TEST(HostTool, FilesBetweenTwoUsers) {
   EXPECT_EQ(fs::status(path("m.dec")).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
 
-  // Without --to the recipients come from parameter 8; alice is not among them.
-  run = as("alice", {"encrypt", "--in", path("m.txt"), "--out", path("m.bob"), "--param", "8=H.2"});
+  // Engine options apply in the order given, a later one winning.
+  run = Host({"get-param", "2", "--root", root, "--param", "2=first", "--user", "bob"});
+  EXPECT_NE(run.output.find("Secret Path = %QVXRoot%/bob/sec  [directory *.*]  (--user bob)"),
+            std::string::npos)
+      << run.output;
+  run = Host({"get-param", "2", "--root", root, "--user", "bob", "--param", "2=last"});
+  EXPECT_NE(run.output.find("Secret Path = last  [directory *.*]  (--param)"), std::string::npos)
+      << run.output;
+
+  // --user alone: the user's own UID is the default recipient.
+  run = as("alice", {"encrypt", "--in", path("m.txt"), "--out", path("m.self")});
+  ASSERT_EQ(run.exit, 0) << run.output;
+  EXPECT_NE(run.output.find("for H.1 (parameter 8)"), std::string::npos) << run.output;
+  run = as("alice", {"decrypt", "--in", path("m.self"), "--out", path("m.dec1")});
+  EXPECT_EQ(run.exit, 0) << run.output;
+  EXPECT_EQ(Slurp(path("m.dec1")), text);
+
+  // A recipient kept by set-param serves later invocations; alice is not among them.
+  run = as("alice", {"set-param", "Encrypt for UID=H.2"});
+  ASSERT_EQ(run.exit, 0) << run.output;
+  run = as("alice", {"encrypt", "--in", path("m.txt"), "--out", path("m.bob")});
   ASSERT_EQ(run.exit, 0) << run.output;
   run = as("alice", {"decrypt", "--in", path("m.bob"), "--out", path("m.none")});
   EXPECT_EQ(run.exit, 1) << run.output;
+  EXPECT_NE(run.output.find("DecodeData -> -35"), std::string::npos) << run.output;
   EXPECT_FALSE(fs::exists(path("m.none")));
   run = as("bob", {"decrypt", "--in", path("m.bob"), "--out", path("m.dec2")});
   EXPECT_EQ(run.exit, 0) << run.output;
   EXPECT_EQ(Slurp(path("m.dec2")), text);
+
+  run = as("alice", {"uid"});
+  EXPECT_NE(run.output.find("current user: H.1\n  certificate        " + root + "/alice/self.crt"),
+            std::string::npos)
+      << run.output;
+  // A user without a key set: the certificate tried, and why it gives no UID.
+  run = as("carol", {"uid"});
+  EXPECT_EQ(run.exit, 1) << run.output;
+  EXPECT_NE(run.output.find("--user carol: cannot read " + root +
+                            "/carol/self.crt: No such file or directory"),
+            std::string::npos)
+      << run.output;
   fs::remove_all(dir);
 }
 

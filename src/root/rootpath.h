@@ -35,7 +35,4 @@ std::string ResolveLibraryPath(const std::string& name);
 // kFallbackModule (or of the executable when that module is not loaded). Null on failure.
 platform::ModuleHandle LoadCryptoLibrary(const std::string& name);
 
-// Text before and including the last separator; empty when there is none.
-std::string DirectoryPart(const std::string& path);
-
 }  // namespace vornak2

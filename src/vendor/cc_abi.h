@@ -325,21 +325,29 @@ typedef struct CcEntryTable {
 
 CC_STATIC_ASSERT(offsetof(CcContext, authorityLookup) == CC_CONTEXT_CALLBACK_OFFSET,
                  "callback slot of the context record");
-#if defined(__SIZEOF_POINTER__) && __SIZEOF_POINTER__ == 4 || defined(_WIN32) && !defined(_WIN64)
-CC_STATIC_ASSERT(sizeof(void*) == 4, "32-bit layout");
-CC_STATIC_ASSERT(offsetof(CcCertInfo, keyNumber) == 0, "CcCertInfo.keyNumber");
-CC_STATIC_ASSERT(offsetof(CcCertInfo, issuerKeyNumber) == 8, "CcCertInfo.issuerKeyNumber");
-CC_STATIC_ASSERT(offsetof(CcCertInfo, uid) == 12, "CcCertInfo.uid");
-CC_STATIC_ASSERT(offsetof(CcCertInfo, issuerName) == 16, "CcCertInfo.issuerName");
-CC_STATIC_ASSERT(offsetof(CcCertInfo, validFrom) == 20, "CcCertInfo.validFrom");
-CC_STATIC_ASSERT(offsetof(CcCertInfo, validTo) == 24, "CcCertInfo.validTo");
-CC_STATIC_ASSERT(offsetof(CcCertInfo, status) == 44, "CcCertInfo.status");
-CC_STATIC_ASSERT(offsetof(CcSecInfo, status) == 16, "CcSecInfo.status");
-#else
-CC_STATIC_ASSERT(offsetof(CcCertInfo, uid) == 16, "CcCertInfo.uid, naturally aligned");
-CC_STATIC_ASSERT(offsetof(CcCertInfo, status) == 68, "CcCertInfo.status, naturally aligned");
-CC_STATIC_ASSERT(offsetof(CcSecInfo, status) == 32, "CcSecInfo.status, naturally aligned");
-#endif
+/* Every field of the two records at its offset for the target's width: the defined 32-bit layout,
+ * or the same fields naturally aligned on 64-bit targets. Both widths are built and tested. */
+#define CC_CHECK_OFFSET(record, field, offset32, offset64)                                 \
+  CC_STATIC_ASSERT(offsetof(record, field) == (sizeof(void*) == 4 ? offset32 : offset64), \
+                   #record "." #field)
+CC_STATIC_ASSERT(sizeof(void*) == 4 || sizeof(void*) == 8, "32-bit or 64-bit target");
+CC_CHECK_OFFSET(CcCertInfo, keyNumber, 0, 0);
+CC_CHECK_OFFSET(CcCertInfo, kind, 4, 4);
+CC_CHECK_OFFSET(CcCertInfo, issuerKeyNumber, 8, 8);
+CC_CHECK_OFFSET(CcCertInfo, uid, 12, 16);
+CC_CHECK_OFFSET(CcCertInfo, issuerName, 16, 24);
+CC_CHECK_OFFSET(CcCertInfo, validFrom, 20, 32);
+CC_CHECK_OFFSET(CcCertInfo, validTo, 24, 40);
+CC_CHECK_OFFSET(CcCertInfo, publicKey, 28, 48);
+CC_CHECK_OFFSET(CcCertInfo, curve, 32, 56);
+CC_CHECK_OFFSET(CcCertInfo, status, 44, 68);
+CC_CHECK_OFFSET(CcSecInfo, keyNumber, 0, 0);
+CC_CHECK_OFFSET(CcSecInfo, uid, 4, 8);
+CC_CHECK_OFFSET(CcSecInfo, validFrom, 8, 16);
+CC_CHECK_OFFSET(CcSecInfo, validTo, 12, 24);
+CC_CHECK_OFFSET(CcSecInfo, status, 16, 32);
+CC_CHECK_OFFSET(CcSecInfo, curve, 20, 36);
+#undef CC_CHECK_OFFSET
 
 #ifdef __cplusplus
 #include <array>

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "engine/rootpath.h"
 #include "platform/platform.h"
+#include "root/rootpath.h"
 #include "support/errors.h"
 
 namespace vornak2 {

@@ -1,10 +1,11 @@
-#include "engine/rootpath.h"
+#include "root/rootpath.h"
 
 #include <algorithm>
 #include <mutex>
 #include <shared_mutex>
 
 #include "support/errors.h"
+#include "support/files.h"
 #include "support/text.h"
 
 namespace vornak2 {
@@ -23,11 +24,6 @@ RootState& State() {
   return state;
 }
 
-std::string WithSeparator(std::string path) {
-  if (path.empty() || path.back() != kPathSeparator) path.push_back(kPathSeparator);
-  return path;
-}
-
 }  // namespace
 
 void SetGlobalRoot(const std::string& path) {
@@ -36,10 +32,10 @@ void SetGlobalRoot(const std::string& path) {
   {
     std::unique_lock guard(s.lock);
     if (!s.root.empty()) {
-      if (WithSeparator(s.root) == WithSeparator(path)) return;
+      if (s.root == AddPathSeparator(path)) return;
       throw Error("Could not set QVXRoot to '" + path + "'. Already set to '" + s.root + "'.");
     }
-    s.root = WithSeparator(path);
+    s.root = AddPathSeparator(path);
     s.searchList = {s.root + "EXE" + kPathSeparator, s.root + "SYSTEM" + kPathSeparator,
                     s.root + "USER" + kPathSeparator, s.root};
     added = s.searchList;
@@ -116,11 +112,6 @@ void AddRootDirsToPath(const std::vector<std::string>& entries) {
     }
   }
   if (current != before) platform::SetEnv(platform::kSearchPathVariable, current);
-}
-
-std::string DirectoryPart(const std::string& path) {
-  const auto pos = path.rfind(kPathSeparator);
-  return pos == std::string::npos ? std::string() : path.substr(0, pos + 1);
 }
 
 std::string ResolveLibraryPath(const std::string& name) {

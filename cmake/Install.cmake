@@ -1,0 +1,62 @@
+# What `cmake --install` lays out, in the GNU directories: the library with its SONAME, the public
+# header, a pkg-config file and a CMake package for programs that link it, our libcc.so where the
+# library's search finds it, both tools with their manual pages, and the documentation.
+#
+# Components: runtime (libvornak2.so.N, libcc.so), development (header, link name, pkg-config,
+# CMake package, documentation, example), tools (vornak2-host, vornak2-ca, manual pages). The
+# Debian packages follow them (cmake/Packaging.cmake).
+
+install(TARGETS vornak2 EXPORT vornak2Targets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/vornak2.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+
+# pkg-config: the directories relative to the prefix when they lie inside it; the prefix itself
+# is filled in while installing, as `cmake --install --prefix` may change it.
+foreach(kind LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
+    set(VORNAK2_PC_${kind} "${CMAKE_INSTALL_${kind}}")
+  else()
+    set(VORNAK2_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
+  endif()
+endforeach()
+set(VORNAK2_PC_PREFIX "@VORNAK2_PC_PREFIX@")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/vornak2.pc.in ${PROJECT_BINARY_DIR}/vornak2.pc.in @ONLY)
+install(CODE "set(VORNAK2_PC_TEMPLATE \"${PROJECT_BINARY_DIR}/vornak2.pc.in\")
+              set(VORNAK2_PC_DIR \"${CMAKE_INSTALL_LIBDIR}/pkgconfig\")" COMPONENT development)
+install(SCRIPT ${PROJECT_SOURCE_DIR}/cmake/WritePkgConfig.cmake COMPONENT development)
+
+# find_package(vornak2 CONFIG) -> vornak2::vornak2
+include(CMakePackageConfigHelpers)
+set(VORNAK2_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vornak2)
+install(EXPORT vornak2Targets NAMESPACE vornak2:: DESTINATION ${VORNAK2_CMAKE_DIR}
+  COMPONENT development)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/vornak2Config.cmake.in
+  ${PROJECT_BINARY_DIR}/vornak2Config.cmake INSTALL_DESTINATION ${VORNAK2_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/vornak2ConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/vornak2Config.cmake ${PROJECT_BINARY_DIR}/vornak2ConfigVersion.cmake
+  DESTINATION ${VORNAK2_CMAKE_DIR} COMPONENT development)
+
+if(VORNAK2_BUILD_CC)
+  # The library loads libcc.so by that name: from the program's directory, the root's EXE/,
+  # SYSTEM/ and USER/ directories and the root, then through the loader's own search, which covers
+  # the system's library directory (an installed /usr tree) and LD_LIBRARY_PATH. The library gets
+  # no run path of its own: its search stays what it is wherever the tree is unpacked.
+  install(TARGETS cc_lib LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime)
+  install(TARGETS vornak2-ca RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+endif()
+if(VORNAK2_BUILD_TOOLS)
+  install(TARGETS vornak2-host RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+endif()
+get_property(man_pages GLOBAL PROPERTY VORNAK2_MAN_PAGES)
+foreach(page IN LISTS man_pages)
+  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+endforeach()
+
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/reference.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT development)

@@ -1,0 +1,219 @@
+#include "layouts/layouts.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "support/cursor.h"
+
+namespace vornak2::layouts {
+namespace {
+
+// Whether `a + b + c + header` equals `size`, computed without overflow.
+bool Fills(std::size_t header, std::size_t a, std::size_t b, std::size_t c, std::size_t size) {
+  return std::uint64_t{header} + a + b + c == size;
+}
+
+std::optional<EncipheredBlockView> ReadBlock(Bytes block, bool withKeyNumber) {
+  ByteReader r(block);
+  EncipheredBlockView v;
+  std::size_t c = 0, k = 0, i = 0;
+  if (withKeyNumber && !r.ReadInt32(v.keyNumber)) return std::nullopt;
+  if (!r.ReadLength(c) || !r.ReadLength(k) || !r.ReadLength(i)) return std::nullopt;
+  if (!Fills(block.size() - r.remaining(), c, k, i, block.size())) return std::nullopt;
+  if (!r.ReadBytes(c, v.data) || !r.ReadBytes(k, v.key) || !r.ReadBytes(i, v.iv))
+    return std::nullopt;
+  return v;
+}
+
+std::optional<std::size_t> WriteBlock(MutableBytes out, const std::int32_t* keyNumber, Bytes data,
+                                      Bytes key, Bytes iv) {
+  const std::size_t header = keyNumber != nullptr ? kCertBlockHeader : kKeyBlockHeader;
+  const std::uint64_t total = std::uint64_t{header} + data.size() + key.size() + iv.size();
+  if (total > out.size() || total > static_cast<std::uint64_t>(INT32_MAX)) return std::nullopt;
+  ByteWriter w(out);
+  if (keyNumber != nullptr && !w.WriteInt32(*keyNumber)) return std::nullopt;
+  if (!w.WriteLength(data.size()) || !w.WriteLength(key.size()) || !w.WriteLength(iv.size()) ||
+      !w.WriteBytes(data) || !w.WriteBytes(key) || !w.WriteBytes(iv))
+    return std::nullopt;
+  return w.written();
+}
+
+}  // namespace
+
+// ---- signature block ----
+
+std::optional<UidField> MakeUidField(std::string_view uid) {
+  UidField field{};
+  ByteWriter w(field);
+  if (!w.WriteTextField(uid, kUidFieldSize)) return std::nullopt;
+  return field;
+}
+
+std::optional<std::string_view> ReadSignerUid(Bytes block) {
+  ByteReader r(block);
+  std::string_view uid;
+  if (!r.ReadTextField(kUidFieldSize, uid)) return std::nullopt;
+  return uid;
+}
+
+std::optional<SignatureBlockView> ReadSignatureBlock(Bytes block) {
+  ByteReader r(block);
+  SignatureBlockView v;
+  ByteReader field;
+  if (!r.ReadReader(kUidFieldSize, field) || r.remaining() == 0) return std::nullopt;
+  v.uidField = field.rest();
+  if (!field.ReadTextField(kUidFieldSize, v.signerUid)) return std::nullopt;
+  if (!r.ReadBytes(std::min(r.remaining(), kMaxLibrarySignature), v.signature)) return std::nullopt;
+  return v;
+}
+
+std::optional<std::size_t> WriteSignatureBlock(MutableBytes out, const UidField& uidField,
+                                               Bytes signature) {
+  if (signature.empty() || signature.size() > kMaxLibrarySignature ||
+      kUidFieldSize + signature.size() > out.size())
+    return std::nullopt;
+  ByteWriter w(out);
+  if (!w.WriteBytes(uidField) || !w.WriteBytes(signature)) return std::nullopt;
+  return w.written();
+}
+
+// ---- appended signature ----
+
+std::optional<AppendedSignatureView> ReadAppendedSignature(Bytes whole) {
+  if (whole.size() < kAppendedTrailerSize) return std::nullopt;
+  ByteReader trailer(whole.last(kAppendedTrailerSize));
+  std::int32_t n = 0;
+  if (!trailer.ReadInt32(n) || n <= 0) return std::nullopt;
+  const auto dataLength = static_cast<std::size_t>(n);
+  if (std::uint64_t{dataLength} + kAppendedTrailerSize >= whole.size()) return std::nullopt;
+  ByteReader r(whole);
+  AppendedSignatureView v;
+  if (!r.ReadBytes(dataLength, v.data) ||
+      !r.ReadBytes(whole.size() - dataLength - kAppendedTrailerSize, v.signatureBlock))
+    return std::nullopt;
+  return v;
+}
+
+std::optional<std::size_t> AppendSignature(MutableBytes out, std::size_t dataLength,
+                                           Bytes signatureBlock, std::string_view hashName) {
+  if (hashName.size() >= kHashFieldSize || signatureBlock.size() > kMaxSignatureBlock ||
+      dataLength > static_cast<std::size_t>(INT32_MAX))
+    return std::nullopt;
+  const std::uint64_t total =
+      std::uint64_t{dataLength} + signatureBlock.size() + kAppendedTrailerSize;
+  if (total > out.size() || total > static_cast<std::uint64_t>(INT32_MAX)) return std::nullopt;
+  ByteWriter w(out.subspan(dataLength));
+  if (!w.WriteBytes(signatureBlock) || !w.WriteLength(dataLength) || !w.WriteText(hashName))
+    return std::nullopt;
+  return static_cast<std::size_t>(total);
+}
+
+// ---- enciphered blocks ----
+
+std::optional<EncipheredBlockView> ReadCertBlock(Bytes block) {
+  return ReadBlock(block, true);
+}
+
+std::optional<EncipheredBlockView> ReadKeyBlock(Bytes block) {
+  return ReadBlock(block, false);
+}
+
+std::optional<std::size_t> WriteCertBlock(MutableBytes out, std::int32_t keyNumber, Bytes data,
+                                          Bytes key, Bytes iv) {
+  return WriteBlock(out, &keyNumber, data, key, iv);
+}
+
+std::optional<std::size_t> WriteKeyBlock(MutableBytes out, Bytes data, Bytes iv) {
+  return WriteBlock(out, nullptr, data, {}, iv);
+}
+
+MutableBytes KeyBlockDataArea(MutableBytes out) {
+  return out.size() < KeyBlockSize(0) ? MutableBytes()
+                                      : out.subspan(kKeyBlockHeader, out.size() - KeyBlockSize(0));
+}
+
+std::optional<std::size_t> FinishKeyBlock(MutableBytes out, std::size_t dataLength, Bytes iv) {
+  if (iv.size() > kIvSize || dataLength > KeyBlockDataArea(out).size()) return std::nullopt;
+  const std::uint64_t total = std::uint64_t{kKeyBlockHeader} + dataLength + iv.size();
+  if (total > static_cast<std::uint64_t>(INT32_MAX)) return std::nullopt;
+  ByteWriter w(out);
+  std::span<std::uint8_t> enciphered;
+  if (!w.WriteLength(dataLength) || !w.WriteLength(0) || !w.WriteLength(iv.size()) ||
+      !w.Claim(dataLength, enciphered) || !w.WriteBytes(iv))
+    return std::nullopt;
+  return w.written();
+}
+
+// ---- multi-recipient container ----
+
+bool IsContainer(Bytes bytes) {
+  ByteReader r(bytes);
+  std::int32_t marker = 0;
+  return r.ReadInt32(marker) && marker == kContainerMarker;
+}
+
+std::optional<ContainerView> ReadContainer(Bytes bytes) {
+  ByteReader r(bytes);
+  std::int32_t marker = 0;
+  std::int32_t n = 0;
+  if (!r.ReadInt32(marker) || marker != kContainerMarker || !r.ReadInt32(n) || n < 1)
+    return std::nullopt;
+  ContainerView v;
+  v.recipients = static_cast<std::size_t>(n);
+  if (ContainerHeadSize(v.recipients) > bytes.size()) return std::nullopt;
+  if (!r.ReadBytes(kRecipientFieldSize * v.recipients, v.fields) ||
+      !r.ReadBytes(kKeySlotSize * v.recipients, v.slots))
+    return std::nullopt;
+  v.payload = r.rest();
+  return v;
+}
+
+std::optional<std::size_t> FindRecipient(const ContainerView& c, std::string_view uid) {
+  ByteReader r(c.fields);
+  for (std::size_t i = 0; i < c.recipients; ++i) {
+    std::span<const std::uint8_t> field;
+    if (!r.ReadBytes(kRecipientFieldSize, field)) return std::nullopt;
+    // A field without a zero names nobody.
+    std::string_view text;
+    ByteReader fieldReader(field);
+    if (fieldReader.ReadTextField(kRecipientFieldSize, text) && text == uid) return i;
+  }
+  return std::nullopt;
+}
+
+std::optional<Bytes> ReadKeySlot(const ContainerView& c, std::size_t index) {
+  if (index >= c.recipients) return std::nullopt;
+  ByteReader r(c.slots);
+  ByteReader slot;
+  std::size_t length = 0;
+  Bytes key;
+  if (!r.Skip(index * kKeySlotSize) || !r.ReadReader(kKeySlotSize, slot) ||
+      !slot.ReadLength(length) || length > kMaxSlotKey || !slot.ReadBytes(length, key))
+    return std::nullopt;
+  return key;
+}
+
+std::optional<std::size_t> WriteContainer(MutableBytes out,
+                                          const std::vector<std::string>& recipients,
+                                          const std::vector<Bytes>& keys, Bytes payload) {
+  const std::size_t n = recipients.size();
+  if (n == 0 || keys.size() != n || n > static_cast<std::size_t>(INT32_MAX)) return std::nullopt;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (recipients[i].size() >= kRecipientFieldSize || keys[i].size() > kMaxSlotKey)
+      return std::nullopt;
+  }
+  const std::uint64_t total = ContainerHeadSize(n) + payload.size();
+  if (total > out.size() || total > static_cast<std::uint64_t>(INT32_MAX)) return std::nullopt;
+  ByteWriter w(out);
+  bool ok = w.WriteInt32(kContainerMarker) && w.WriteLength(n);
+  for (std::size_t i = 0; ok && i < n; ++i)
+    ok = w.WriteTextField(recipients[i], kRecipientFieldSize);
+  for (std::size_t i = 0; ok && i < n; ++i) {
+    ok = w.WriteLength(keys[i].size()) && w.WriteBytes(keys[i]) &&
+         w.WriteZeros(kMaxSlotKey - keys[i].size());
+  }
+  if (!ok || !w.WriteBytes(payload)) return std::nullopt;
+  return w.written();
+}
+
+}  // namespace vornak2::layouts

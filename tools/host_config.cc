@@ -1,0 +1,224 @@
+#include "host_config.h"
+
+#include <cstdio>
+#include <limits>
+
+#include "host_commands.h"
+#include "host_explain.h"
+#include "platform/platform.h"
+#include "support/text.h"
+
+namespace vornak2::host {
+
+namespace {
+
+// A configuration file is a few lines; anything larger is not one.
+constexpr std::uint64_t kMaxConfigSize = 64 * 1024;
+
+std::string Trim(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(" \t");
+  return std::string(text.substr(first, last - first + 1));
+}
+
+bool IsComment(const std::string& trimmed) {
+  return trimmed.empty() || trimmed.front() == '#';
+}
+
+std::string WithSeparator(std::string path) {
+  if (!path.empty() && path.back() != kSep) path.push_back(kSep);
+  return path;
+}
+
+std::string ConfigFileOf(const std::optional<std::string>& root, const std::string& user) {
+  if (!root) return {};
+  return WithSeparator(*root) + (user.empty() ? std::string() : user + kSep) + kConfigFileName;
+}
+
+// Applies a parameter value; false, after saying why, when the engine has no such parameter.
+bool Apply(const Engine& engine, std::int32_t number, const std::string& value,
+           const std::string& origin, Origins* origins) {
+  if (engine.api().SetCryptoParamValue(engine.handle(), number, value.c_str()) != 0) {
+    std::fprintf(stderr, "vornak2-host: %s: the engine has no parameter %d (it has 1 to %d)\n",
+                 origin.c_str(), number, engine.api().GetCryptoParamNumber(engine.handle()));
+    return false;
+  }
+  if (origins != nullptr) (*origins)[number] = origin;
+  return true;
+}
+
+// Applies a configuration file, if there is one; false, after saying why, when it is wrong.
+bool ApplyFile(const Engine& engine, const std::string& path, Origins* origins) {
+  std::string error;
+  const auto file = ConfigFile::Load(path, error);
+  if (!file) {
+    std::fprintf(stderr, "vornak2-host: %s\n", error.c_str());
+    return false;
+  }
+  for (const ConfigFile::Entry& entry : file->Entries()) {
+    const std::string where = path + ":" + std::to_string(entry.line);
+    const std::int32_t number = ParamByKey(engine, entry.key);
+    if (number == 0) {
+      std::fprintf(stderr, "vornak2-host: %s: no parameter '%s' (see vornak2-host params)\n",
+                   where.c_str(), entry.key.c_str());
+      return false;
+    }
+    if (!Apply(engine, number, entry.value, where, origins)) return false;
+  }
+  return true;
+}
+
+// The parameters of a user's key set in ROOT/NAME/, then the UID of its certificate as the
+// current user's and the default recipient; false, after saying why, when the certificate gives
+// no UID.
+bool ApplyUser(const Library& library, const Engine& engine, const EngineSetup& setup,
+               const std::string& name, Origins* origins) {
+  const std::string origin = "--user " + name;
+  const std::string dir = std::string("%QVXRoot%") + kSep + name + kSep;
+  for (const auto& [number, value] :
+       {std::pair{kParamSecretPath, dir + "sec"}, std::pair{kParamPublicPath, dir + "crt"},
+        std::pair{kParamRandomFile, dir + "@rand"},
+        std::pair{kParamUserCertificate, dir + "self.crt"}}) {
+    if (!Apply(engine, number, value, origin, origins)) return false;
+  }
+  std::string uid;
+  const std::int32_t code = engine.CurrentUserUid(uid);
+  if (code != 0) {
+    // Which file was tried, and what is wrong with it, before the engine's answer.
+    const std::string certificate = ExpandRoot(setup.root, dir + "self.crt");
+    const auto problem = InputProblem(certificate, std::numeric_limits<std::uint64_t>::max());
+    std::fprintf(stderr, "vornak2-host: --user %s: %s\n", name.c_str(),
+                 problem ? problem->c_str() : ("no UID from " + certificate).c_str());
+    ExplainFailure(library, engine, setup.root, "GetCurrentUserUID", code);
+    return false;
+  }
+  const std::string derived = origin + ", its certificate's UID";
+  return Apply(engine, kParamUserId, uid, derived, origins) &&
+         Apply(engine, kParamEncryptFor, uid, derived, origins);
+}
+
+}  // namespace
+
+std::optional<ConfigFile> ConfigFile::Load(const std::string& path, std::string& error) {
+  ConfigFile file;
+  file.path_ = path;
+  if (!platform::PathExists(path)) return file;
+  bool tooLarge = false;
+  const auto bytes = platform::ReadWholeFile(path, kMaxConfigSize, &tooLarge);
+  if (!bytes) {
+    error = "cannot read " + path +
+            (tooLarge ? ": larger than a configuration file can be" : ": not a readable file");
+    return std::nullopt;
+  }
+  const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  std::size_t number = 0;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    std::string_view raw = text.substr(start, end - start);
+    start = end + 1;
+    ++number;
+    if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+    Line line{std::string(raw), std::nullopt};
+    const std::string trimmed = Trim(raw);
+    if (!IsComment(trimmed)) {
+      const auto equals = trimmed.find('=');
+      std::string key = Trim(std::string_view(trimmed).substr(0, std::min(equals, trimmed.size())));
+      if (equals == std::string::npos || key.empty()) {
+        error = path + ":" + std::to_string(number) +
+                ": expected 'NUMBER = VALUE' or 'NAME = VALUE', or a comment starting with #";
+        return std::nullopt;
+      }
+      line.entry =
+          Entry{std::move(key), Trim(std::string_view(trimmed).substr(equals + 1)), number};
+    }
+    file.lines_.push_back(std::move(line));
+  }
+  return file;
+}
+
+std::vector<ConfigFile::Entry> ConfigFile::Entries() const {
+  std::vector<Entry> entries;
+  for (const Line& line : lines_)
+    if (line.entry) entries.push_back(*line.entry);
+  return entries;
+}
+
+bool ConfigFile::Names(const std::string& key, std::int32_t number, const std::string& name) {
+  std::int32_t keyNumber = 0;
+  if (ParseInt32(key, keyNumber)) return keyNumber == number;
+  return AsciiLower(key) == AsciiLower(name);
+}
+
+void ConfigFile::Set(std::int32_t number, const std::string& name, const std::string& value) {
+  bool found = false;
+  for (Line& line : lines_) {
+    if (!line.entry || !Names(line.entry->key, number, name)) continue;
+    line.entry->value = value;
+    line.text = line.entry->key + " = " + value;
+    found = true;
+  }
+  if (!found) lines_.push_back({name + " = " + value, Entry{name, value, lines_.size() + 1}});
+}
+
+bool ConfigFile::Remove(std::int32_t number, const std::string& name) {
+  const auto before = lines_.size();
+  std::erase_if(
+      lines_, [&](const Line& line) { return line.entry && Names(line.entry->key, number, name); });
+  return lines_.size() != before;
+}
+
+bool ConfigFile::Save(std::string& error) const {
+  std::string text;
+  for (const Line& line : lines_) {
+    text += line.text;
+    text += '\n';
+  }
+  const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  if (platform::WriteFileAtomic(path_, bytes)) return true;
+  error = OutputProblem(path_);
+  return false;
+}
+
+std::string EngineSetup::User() const {
+  for (auto step = steps.rbegin(); step != steps.rend(); ++step)
+    if (!step->user.empty()) return step->user;
+  return {};
+}
+
+std::string EngineSetup::ConfigPath() const {
+  return ConfigFileOf(root, User());
+}
+
+std::string ExpandRoot(const std::optional<std::string>& root, const std::string& value) {
+  constexpr std::size_t kMacro = 9;  // "%QVXRoot%"
+  if (value.size() < kMacro || AsciiLower(value.substr(0, kMacro)) != "%qvxroot%") return value;
+  std::string rest = value.substr(kMacro);
+  if (!rest.empty() && rest.front() == kSep) rest.erase(0, 1);
+  return (root ? WithSeparator(*root) : std::string()) + rest;
+}
+
+std::int32_t ParamByKey(const Engine& engine, const std::string& key) {
+  const std::int32_t count = engine.api().GetCryptoParamNumber(engine.handle());
+  for (std::int32_t number = 1; number <= count; ++number)
+    if (ConfigFile::Names(key, number, engine.ParamName(number))) return number;
+  return 0;
+}
+
+int Configure(const Library& library, const Engine& engine, const EngineSetup& setup,
+              Origins* origins) {
+  const Api& api = engine.api();
+  if (setup.root) api.SetRootPath(engine.handle(), setup.root->c_str());
+  if (!ApplyFile(engine, ConfigFileOf(setup.root, {}), origins)) return kExitFailed;
+  for (const EngineSetup::Step& step : setup.steps) {
+    if (step.user.empty()) {
+      if (!Apply(engine, step.number, step.value, "--param", origins)) return kExitUsage;
+      continue;
+    }
+    if (!ApplyUser(library, engine, setup, step.user, origins)) return kExitFailed;
+    if (!ApplyFile(engine, ConfigFileOf(setup.root, step.user), origins)) return kExitFailed;
+  }
+  return kExitSuccess;
+}
+
+}  // namespace vornak2::host

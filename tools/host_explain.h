@@ -1,0 +1,34 @@
+// vornak2-host: failures explained to the person at the terminal: what a result code means and
+// what to try, where the vendor library was looked for, what is wrong with a file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "host_api.h"
+
+namespace vornak2::host {
+
+// The vendor library the engine loads, and the module whose directory it searches last.
+inline constexpr const char* kVendorLibrary = platform::kDriveLetterPaths ? "cc.dll" : "libcc.so";
+inline constexpr const char* kFallbackModule =
+    platform::kDriveLetterPaths ? "DazazOdi.dll" : "libDazazOdi.so";
+
+// One English sentence: what a result code means for the person running the tool, and what to
+// try.
+std::string Hint(std::int32_t code);
+
+// Prints a failed call to stderr: "CALL -> CODE: message" and the hint; for 134 and 135 also
+// every place libcc.so was looked for, in the engine's order, with what was found there and what
+// the loader said.
+void ExplainFailure(const Library& library, const Engine& engine,
+                    const std::optional<std::string>& root, const char* call, std::int32_t code);
+
+// Why a file cannot be an operation's input: missing, not a regular file, unreadable, empty, or
+// larger than `limit` bytes (the most one call can take for that operation). nullopt when it can.
+std::optional<std::string> InputProblem(const std::string& path, std::uint64_t limit);
+// Why `path` could not be written, to be asked right after the write failed.
+std::string OutputProblem(const std::string& path);
+
+}  // namespace vornak2::host
