@@ -147,7 +147,10 @@ const std::vector<Command>& Commands() {
                "it signs, verifies, appends and removes a signature, encrypts for both and for\n"
                "one, and decrypts as each, printing every step; it exits with 0 only when all\n"
                "succeed. The root then serves the other commands, for example:\n"
-               "  vornak2-host encrypt --root ROOT --user alice --in FILE --out FILE.enc\n",
+               "  vornak2-host encrypt --root ROOT --user alice --in FILE --out FILE.enc\n"
+               "With --keep-keys, key sets already in ROOT (each user's self.crt and both\n"
+               "certificates in each store) are used as they are; only missing ones are made.\n",
+       .flags = {"--keep-keys"},
        .maxArgs = 1,
        .engine = false,
        .run = DemoCommand},

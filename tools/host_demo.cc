@@ -64,11 +64,29 @@ std::string TemporaryRoot() {
 // sets of both users in ROOT/NAME/, each user's certificate in both certificate stores. The
 // vendor library comes from VORNAK2_CC, else from beside the library the tool loaded (in the
 // build tree and in an installed tree alike).
-bool PrepareRoot(const Library& library, const std::string& root) {
+// A user's key set counts as laid out when its certificate and both users' certificates in its
+// store are there.
+bool KeySetPresent(const std::string& root, const User& user) {
+  const fs::path dir = fs::path(root) / user.name;
+  std::error_code error;
+  if (!fs::exists(dir / "self.crt", error)) return false;
+  for (const User& owner : {kAlice, kBob}) {
+    const std::string_view uid = owner.uid;  // "H.N" -> crt/H/@/N.crt
+    const std::size_t dot = uid.find('.');
+    if (!fs::exists(
+            dir / "crt" / uid.substr(0, dot) / "@" / (std::string(uid.substr(dot + 1)) + ".crt"),
+            error))
+      return false;
+  }
+  return true;
+}
+
+bool PrepareRoot(const Library& library, const std::string& root, bool keepKeys) {
   std::error_code error;
   fs::create_directories(fs::path(root) / "EXE", error);
-  const std::string cc = platform::GetEnv("VORNAK2_CC").value_or(
-      (fs::path(library.path()).parent_path() / kVendorLibrary).string());
+  const std::string cc =
+      platform::GetEnv("VORNAK2_CC")
+          .value_or((fs::path(library.path()).parent_path() / kVendorLibrary).string());
   fs::copy_file(cc, fs::path(root) / "EXE" / kVendorLibrary, fs::copy_options::overwrite_existing,
                 error);
   if (error) {
@@ -78,6 +96,11 @@ bool PrepareRoot(const Library& library, const std::string& root) {
   }
   std::printf("vendor library: %s -> %sEXE%c%s\n", cc.c_str(), root.c_str(), kSep, kVendorLibrary);
 
+  if (keepKeys && KeySetPresent(root, kAlice) && KeySetPresent(root, kBob)) {
+    std::printf("key sets of %s and %s: already in %s, kept\n", kAlice.name, kBob.name,
+                root.c_str());
+    return true;
+  }
   std::printf("authority %s:\n", kAuthorityUid);
   if (fs::exists(fs::path(root) / "ca" / "authority.aut"))
     std::printf("  (already in %sca/)\n", root.c_str());
@@ -206,11 +229,11 @@ void Encryption(Steps& steps, const Engine& alice, const std::string& recipients
   }
 }
 
-int RunDemo(const Library& library, std::string root, bool temporary) {
+int RunDemo(const Library& library, std::string root, bool temporary, bool keepKeys) {
   if (!root.empty() && root.back() != kSep) root.push_back(kSep);
   std::printf("loaded %s\nroot: %s%s\n", library.path().c_str(), root.c_str(),
               temporary ? " (temporary)" : "");
-  if (!PrepareRoot(library, root)) {
+  if (!PrepareRoot(library, root, keepKeys)) {
     std::printf("demo: the deployment could not be laid out\n");
     return kExitFailed;
   }
@@ -239,7 +262,7 @@ int RunDemo(const Library& library, std::string root, bool temporary) {
 int DemoCommand(const Library& library, const Invocation& call) {
   const bool temporary = call.args.empty();
   const std::string root = temporary ? TemporaryRoot() : fs::absolute(call.args[0]).string();
-  const int exit = RunDemo(library, root, temporary);
+  const int exit = RunDemo(library, root, temporary, call.Flag("--keep-keys"));
   if (temporary) {
     std::error_code ignored;
     fs::remove_all(root, ignored);

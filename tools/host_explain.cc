@@ -223,8 +223,7 @@ void ExplainLibrarySearch(const Library& library, const std::optional<std::strin
   }
   // Last, the directory of libDazazOdi.so; the program's when that module is not loaded.
   const std::string fallback = platform::LoadedModulePath(kFallbackModule);
-  const bool loaded =
-      fallback.ends_with(kFallbackModule);
+  const bool loaded = fallback.ends_with(kFallbackModule);
   const std::string dir = fallback.substr(0, fallback.rfind(kSep) + 1);
   if (!dir.empty()) {
     bool found = false;

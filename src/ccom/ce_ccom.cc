@@ -35,10 +35,11 @@ struct PathDefaults {
   const char* templateDir;  // template dir
   const char* certificate;  // current user certificate
 };
-constexpr PathDefaults kPathDefaults = platform::kDriveLetterPaths
-    ? PathDefaults{"A:\\", "A:\\sec", "A:\\crt", "A:\\@rand", "C:\\", "A:\\self.crt"}
-    : PathDefaults{"%QVXRoot%/", "%QVXRoot%/sec", "%QVXRoot%/crt", "%QVXRoot%/@rand", "%QVXRoot%/",
-                   "%QVXRoot%/self.crt"};
+constexpr PathDefaults kPathDefaults =
+    platform::kDriveLetterPaths
+        ? PathDefaults{"A:\\", "A:\\sec", "A:\\crt", "A:\\@rand", "C:\\", "A:\\self.crt"}
+        : PathDefaults{"%QVXRoot%/",      "%QVXRoot%/sec", "%QVXRoot%/crt",
+                       "%QVXRoot%/@rand", "%QVXRoot%/",    "%QVXRoot%/self.crt"};
 
 // The nineteen parameters in number order.
 constexpr std::array<ParamRow, kEngineParamCount> kParams = {{

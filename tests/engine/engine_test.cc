@@ -105,6 +105,7 @@ TEST(Routines, CopyToBuffer) {
 }
 
 TEST(Paths, RootExpansionAndRemoteGeneratePath) {
+  VORNAK2_POSIX_PATHS_ONLY();
   ToyEngine e;
   e.SetEngineRoot("/work");
   EXPECT_EQ(e.RootPath(), "/work/");
