@@ -52,13 +52,16 @@ class Session {
   int exit_ = kExitSuccess;
 };
 
-// Reads an input file of at most `limit` bytes; nullopt, after saying why, when it cannot be one.
-std::optional<Bytes> ReadInput(const std::string& path, std::size_t limit = kMaxCallLength) {
+// Reads an input file of at most `limit` bytes into a store with `room` bytes to spare behind the
+// data, so that an operation that grows the data works in the one copy; nullopt, after saying why,
+// when it cannot be read.
+std::optional<Bytes> ReadInput(const std::string& path, std::size_t limit = kMaxCallLength,
+                               std::size_t room = 0) {
   if (const auto problem = InputProblem(path, limit)) {
     std::fprintf(stderr, "vornak2-host: %s\n", problem->c_str());
     return std::nullopt;
   }
-  auto bytes = Bytes::ReadFile(path);
+  auto bytes = Bytes::ReadFile(path, room);
   if (!bytes) std::fprintf(stderr, "vornak2-host: cannot read %s\n", path.c_str());
   return bytes;
 }
@@ -224,7 +227,9 @@ int EncryptCommand(const Library& library, const Invocation& call) {
   if (!session) return session.exit();
   const Engine& engine = session.engine();
   const std::string to = call.Option("--to");
-  auto data = ReadInput(call.Option("--in"), kMaxCallLength - EncryptGrowth(engine, to));
+  // Read with the room the encryption needs, so that it works in the one copy of the data.
+  const std::size_t growth = EncryptGrowth(engine, to);
+  auto data = ReadInput(call.Option("--in"), kMaxCallLength - growth, growth);
   if (!data) return kExitFailed;
   const std::string shown =
       to.empty() ? engine.ParamValue(kParamEncryptFor) + " (parameter 8)" : to;

@@ -40,11 +40,18 @@ std::vector<char> UidBuffer(const Engine& engine) {
       Size(engine.api().GetMaxUIDLength(engine.handle()), "GetMaxUIDLength") + 1, '\0');
 }
 
-// An operation that changes data in place runs on a copy with `extra` bytes of room after the
-// data; the caller's bytes are replaced only when it succeeds, so that a failure part-way (an
-// encryption stopped after the payload, say) leaves them as they were.
+// An operation that changes data in place, with `extra` bytes of room after the data. The engine
+// leaves the buffer as it was when it fails, so data whose store already has the room (read with
+// it, see Bytes::ReadFile) is changed where it lies; other data is first copied into a store with
+// the room.
 template <typename Call>
 std::int32_t InPlace(Bytes& data, std::size_t extra, const char* operation, Call call) {
+  if (data.capacity() - data.size() >= extra) {
+    std::int32_t size = Length(data.size());
+    const std::int32_t code = call(data.data(), &size);
+    if (code == 0) data.Resize(Produced(size, data.capacity(), operation));
+    return code;
+  }
   Bytes work(data.view());
   work.Reserve(extra);
   std::int32_t size = Length(work.size());
@@ -107,11 +114,11 @@ void Bytes::Resize(std::size_t size) {
   size_ = size;
 }
 
-std::optional<Bytes> Bytes::ReadFile(const std::string& path) {
+std::optional<Bytes> Bytes::ReadFile(const std::string& path, std::size_t room) {
   const auto size = platform::FileSize(path);
-  if (!size || *size > kMaxLength) return std::nullopt;
+  if (!size || *size > kMaxLength || room > kMaxLength - *size) return std::nullopt;
   Bytes bytes;
-  bytes.store_.resize(static_cast<std::size_t>(*size));
+  bytes.store_.resize(static_cast<std::size_t>(*size) + room);
   const auto read = platform::ReadFileInto(path, bytes.store_);
   if (!read) return std::nullopt;
   bytes.size_ = *read;

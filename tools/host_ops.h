@@ -42,8 +42,8 @@ class Bytes {
   // Sets the length within the store; the bytes after it are wiped.
   void Resize(std::size_t size);
 
-  // Reads a whole file; nullopt when it cannot be read.
-  static std::optional<Bytes> ReadFile(const std::string& path);
+  // Reads a whole file into a store with `room` bytes after it; nullopt when it cannot be read.
+  static std::optional<Bytes> ReadFile(const std::string& path, std::size_t room = 0);
 
  private:
   void Wipe();

@@ -2,6 +2,7 @@
 // barrier (nothing is thrown across the C boundary) and answers a result code of cc_abi.h.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <memory>
 #include <new>
 #include <optional>
@@ -167,12 +168,37 @@ CC_ENTRY(int32_t, _GetRandom)(void* buffer, int32_t length) {
 
 // ---- contexts ----
 
+#ifdef CC_CONTEXT_PROBE
+// Test builds only: how many contexts are alive, and the most that ever were at once. A caller
+// that serialises its operations never has two alive.
+namespace {
+std::atomic<std::int32_t> liveContexts{0};
+std::atomic<std::int32_t> maxLiveContexts{0};
+void ContextOpened() noexcept {
+  const std::int32_t now = ++liveContexts;
+  std::int32_t seen = maxLiveContexts.load();
+  while (now > seen && !maxLiveContexts.compare_exchange_weak(seen, now)) {
+  }
+}
+}  // namespace
+// The most contexts alive at once since the previous call.
+extern "C" CC_EXPORT int32_t _CcProbeMaxLiveContexts(void) {
+  return maxLiveContexts.exchange(liveContexts.load());
+}
+#define CC_CONTEXT_OPENED() ContextOpened()
+#define CC_CONTEXT_CLOSED() --liveContexts
+#else
+#define CC_CONTEXT_OPENED()
+#define CC_CONTEXT_CLOSED()
+#endif
+
 CC_ENTRY(CcContext*, _InitCryptCtx)(void) {
   try {
     ccgost::Init();
     auto impl = std::make_unique<ContextImpl>();
     impl->abi.magic = cc::kContextMagic;
     impl->abi.impl = impl.get();
+    CC_CONTEXT_OPENED();
     return &impl.release()->abi;
   } catch (...) {
     return nullptr;
@@ -182,6 +208,7 @@ CC_ENTRY(CcContext*, _InitCryptCtx)(void) {
 CC_ENTRY(int32_t, _FreeCryptCtx)(CcContext* ctx) {
   ContextImpl* c = cc::ContextOf(ctx);
   if (c == nullptr) return CC_E_CONTEXT;
+  CC_CONTEXT_CLOSED();
   c->abi.magic = 0;
   c->abi.impl = nullptr;
   std::unique_ptr<ContextImpl> owned(c);  // secrets in it wipe themselves
@@ -563,6 +590,19 @@ CC_ENTRY(int32_t, _NewKeys)
     return CC_OK;
   });
 }
+
+// ---- optional entry points ----
+
+#ifndef CC_WITHOUT_CONCURRENCY_DECLARATION
+// Every entry point may run on several threads at once as long as each context is used by one
+// thread at a time: a context holds all of an operation's state; the generator is libgcrypt's,
+// which locks its own pool; libgcrypt is set up once (std::call_once) with its curve tables built
+// then; the memos of passed checks take their own lock; the random-state file and every other
+// file is written under a name of its own and renamed into place.
+CC_ENTRY(int32_t, _ConcurrentContexts)(void) {
+  return CC_CONCURRENT_CONTEXTS;
+}
+#endif
 
 // ---- entry points this library does not offer: they answer CC_E_NOT_SUPPORTED ----
 

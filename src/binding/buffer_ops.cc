@@ -2,8 +2,10 @@
 // certificate or under a random key. Each runs one random-generator bracket and one context, and
 // builds or reads the block layouts the engine hands to the host. Blocks that come back from the
 // host are checked against their given length before any part of them is used, and a failed
-// operation leaves the host's buffer as it was: results are built in buffers of the binding's own
-// and copied over the host's data only on success.
+// operation leaves the host's buffer as it was: every step that can fail (keys, session key, sizes)
+// comes before the host's data is touched; the stream cipher then works in place in the host's
+// buffer, undoing its pass should the library fail part-way, and other ciphers build their
+// output in a buffer of the binding's own, copied over the host's data only on success.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -82,6 +84,48 @@ std::int32_t RunCipher(const CcEntryTable& cc, CcContext* ctx, Bytes input, std:
   return take(count) ? kOk : kBadEncryptedData;
 }
 
+// The stream cipher (the library's "28147", also its default): its output has exactly the input's
+// length and it ciphers in place, so data is ciphered where it lies in the host's buffer.
+bool StreamCipher(const std::string& name) {
+  return name.empty() || name == "28147";
+}
+
+// Runs the stream cipher, initialised in `direction` with `key` and `iv`, over `n` bytes at `data`
+// in place. When the library fails part-way (or answers another length than a stream cipher
+// gives), the bytes done so far are run back through the other direction from the same key and
+// vector, which gives them back as they were: a failure leaves the host's data unchanged.
+std::int32_t CipherInPlace(const CcEntryTable& cc, CcContext* ctx, std::int32_t direction,
+                           const std::uint8_t* key, std::uint8_t* iv, std::uint8_t* data,
+                           std::size_t n) {
+  auto pass = [&](std::int32_t dir, std::size_t length, std::size_t& done) -> std::int32_t {
+    done = 0;
+    if (const std::int32_t r = cc._BufferCipherInit(ctx, dir, key, iv); r != 0) return r;
+    std::vector<std::uint8_t> unused;
+    const std::int32_t fed =
+        FeedChunks(Bytes(data, length), {}, unused,
+                   [&](const std::uint8_t*, std::int32_t piece) -> std::int32_t {
+                     std::int32_t count = 0;
+                     const std::int32_t r =
+                         cc._BufferCipherUpdate(ctx, data + done, piece, data + done, &count);
+                     if (r != 0) return r;
+                     if (count != piece) return kBadEncryptedData;
+                     done += static_cast<std::size_t>(piece);
+                     return kOk;
+                   });
+    if (fed != 0) return fed;
+    std::int32_t count = 0;
+    if (const std::int32_t r = cc._BufferCipherFinal(ctx, data + done, &count); r != 0) return r;
+    return count == 0 ? kOk : kBadEncryptedData;
+  };
+  std::size_t done = 0;
+  const std::int32_t result = pass(direction, n, done);
+  if (result != 0 && done > 0) {
+    std::size_t undone = 0;
+    pass(direction == CC_ENCIPHER ? CC_DECIPHER : CC_ENCIPHER, done, undone);
+  }
+  return result;
+}
+
 bool ValidLength(const void* data, std::int32_t length) {
   return length >= 0 && (data != nullptr || length == 0);
 }
@@ -100,10 +144,22 @@ layouts::MutableBytes EncipherRoom(std::uint8_t* data, std::int32_t length) {
   return {data, static_cast<std::size_t>(length) + layouts::kMaxEncodeAddition};
 }
 
-// Deciphers `input` (which lies inside the host's block of `length` bytes at `data`) and, on
-// success only, writes the plaintext over the start of the block and sets `length` to its size.
-std::int32_t DecipherOver(const CcEntryTable& cc, CcContext* ctx, Bytes input, std::uint8_t* data,
-                          std::int32_t& length) {
+// Deciphers `input` (which lies inside the host's block of `length` bytes at `data`) with `key`
+// and `iv` and, on success only, puts the plaintext at the start of the block and sets `length`
+// to its size. The stream cipher deciphers in place; any other into a buffer of our own.
+std::int32_t DecipherOver(const CcEntryTable& cc, CcContext* ctx, const std::string& cipher,
+                          const std::uint8_t* key, std::uint8_t* iv, Bytes input,
+                          std::uint8_t* data, std::int32_t& length) {
+  if (StreamCipher(cipher)) {
+    auto* at = data + (input.data() - data);
+    if (const std::int32_t r = CipherInPlace(cc, ctx, CC_DECIPHER, key, iv, at, input.size());
+        r != 0)
+      return r;
+    std::memmove(data, at, input.size());
+    length = static_cast<std::int32_t>(input.size());
+    return kOk;
+  }
+  if (const std::int32_t r = cc._BufferCipherInit(ctx, CC_DECIPHER, key, iv); r != 0) return r;
   const std::size_t room = input.size() + kCipherSlack;
   SecretBytes plain = SecretBytes::ForOverwrite(room);
   std::size_t produced = 0;
@@ -300,11 +356,33 @@ std::int32_t TCComDLL::EncryptBuffer(const BufferCallSettings& s, const std::str
     SeedRandom(s.randomKind);
 
     std::uint8_t iv[kIvSize] = {};
+    const Bytes wrappedKey(encipheredKey.get(), static_cast<std::size_t>(keyLength));
+    if (StreamCipher(s.cipher)) {
+      // Everything that can fail is done; the block must fit the room the host reserved. The
+      // data is enciphered where it lies, then moved behind the header it gets.
+      const layouts::MutableBytes room = EncipherRoom(data, length);
+      if (layouts::kCertBlockHeader + static_cast<std::uint64_t>(length) + wrappedKey.size() +
+              kIvSize >
+          room.size())
+        return kBadLength;
+      // The library draws the vector as the cipher starts (and an undo starts from it).
+      if (const std::int32_t r = CipherInPlace(cc_, ctx.get(), CC_ENCIPHER, sessionKey.get(), iv,
+                                               data, static_cast<std::size_t>(length));
+          r != 0)
+        return r;
+      std::memmove(data + layouts::kCertBlockHeader, data, static_cast<std::size_t>(length));
+      const auto written = layouts::FinishCertBlock(
+          room, keyNumber, static_cast<std::size_t>(length), wrappedKey, Bytes(iv));
+      if (!written) return kBadLength;  // cannot happen: the size was checked above
+      length = static_cast<std::int32_t>(*written);
+      return kOk;
+    }
     if (const std::int32_t r = cc_._BufferCipherInit(ctx.get(), CC_ENCIPHER, sessionKey.get(), iv);
         r != 0)
       return r;
-    // The data is enciphered into a buffer of our own; the block goes over the host's data only
-    // when it is complete and fits the room the host reserved.
+    // Any other cipher may change the data's length: it is enciphered into a buffer of our own,
+    // and the block goes over the host's data only when it is complete and fits the room the
+    // host reserved.
     const std::size_t room = static_cast<std::size_t>(length) + kCipherSlack;
     std::vector<std::uint8_t> enciphered(room);
     std::size_t produced = 0;
@@ -313,9 +391,9 @@ std::int32_t TCComDLL::EncryptBuffer(const BufferCallSettings& s, const std::str
                       enciphered.data(), room, produced);
         r != 0)
       return r;
-    const auto written = layouts::WriteCertBlock(
-        EncipherRoom(data, length), keyNumber, Bytes(enciphered.data(), produced),
-        Bytes(encipheredKey.get(), static_cast<std::size_t>(keyLength)), Bytes(iv));
+    const auto written =
+        layouts::WriteCertBlock(EncipherRoom(data, length), keyNumber,
+                                Bytes(enciphered.data(), produced), wrappedKey, Bytes(iv));
     if (!written) return kBadLength;
     length = static_cast<std::int32_t>(*written);
     return kOk;
@@ -360,11 +438,8 @@ std::int32_t TCComDLL::DecryptBuffer(const BufferCallSettings& s, std::uint8_t* 
         r != 0)
       return r;
     if (sessionKey.get() == nullptr) return kOutOfMemory;
-    if (const std::int32_t r =
-            cc_._BufferCipherInit(ctx.get(), CC_DECIPHER, sessionKey.get(), iv.data());
-        r != 0)
-      return r;
-    return DecipherOver(cc_, ctx.get(), block->data, data, length);
+    return DecipherOver(cc_, ctx.get(), s.cipher, sessionKey.get(), iv.data(), block->data, data,
+                        length);
   });
 }
 
@@ -415,10 +490,7 @@ std::int32_t TCComDLL::DecryptWithKey(const BufferCallSettings& s, std::uint8_t*
     if (const std::int32_t r = OpenKeyContext(*this, s, random, ctx); r != 0) return r;
 
     auto iv = BlockIv(block->iv);
-    if (const std::int32_t r = cc_._BufferCipherInit(ctx.get(), CC_DECIPHER, key, iv.data());
-        r != 0)
-      return r;
-    return DecipherOver(cc_, ctx.get(), block->data, data, length);
+    return DecipherOver(cc_, ctx.get(), s.cipher, key, iv.data(), block->data, data, length);
   });
 }
 

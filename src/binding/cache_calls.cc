@@ -27,16 +27,25 @@ std::int32_t TCComDLL::PrepareKeyCache(const std::string& uid, const std::string
     std::lock_guard guard(cache.Mutex());
     RandomSession random(cc_);
 
+    // The generator is started (and seeded) only when this preparation writes the random state
+    // back: a warm preparation, which keeps every entry, writes nothing and the operation that
+    // follows seeds the generator itself. A hardware source that is missing fails either way.
+    if (cache.poolLoaded && randomKind != 0) {
+      TIntelProvider* hw = Hardware();
+      if (!hw->Loaded() || !hw->Complete()) return kHardwareRandomUnavailable;
+    }
+    const double now = cache.Now();
+    const auto refreshed = cache.Refresh(uid, now, keyRequestTimeout, lastOperationTimeout);
+    if (refreshed.userHasEntries && !refreshed.removedAny) {
+      if (cache.poolLoaded) randomKind_ = randomKind;  // what a cache clear writes back with
+      return kOk;
+    }
     if (cache.poolLoaded) {
       const std::int32_t r = InitRandom(randomKind);
       if (r != 0) return r;
       randomKind_ = randomKind;
       random.Started();
     }
-
-    const double now = cache.Now();
-    const auto refreshed = cache.Refresh(uid, now, keyRequestTimeout, lastOperationTimeout);
-    if (refreshed.userHasEntries && !refreshed.removedAny) return kOk;
 
     std::vector<std::string> files;
     FindFilesByExtension(certDir, "crt", files, true);

@@ -73,6 +73,9 @@ class TCComDLL : public TCrypto_DLL {
   ~TCComDLL();
 
   const CcEntryTable& Entries() const noexcept { return cc_; }
+  // True when the library declares that distinct contexts may be used by several threads at
+  // once (its optional entry point _ConcurrentContexts); false for a library without it.
+  bool ConcurrentContexts() const noexcept { return concurrentContexts_; }
   const std::string& LastCallError() const noexcept { return lastCallError_; }
   void SetPasswordRequestFunc(PasswordRequestCallback f) noexcept { passwordRequestFunc_ = f; }
   PasswordRequestCallback PasswordRequestFunc() const noexcept { return passwordRequestFunc_; }
@@ -201,6 +204,7 @@ class TCComDLL : public TCrypto_DLL {
   PasswordRequestCallback passwordRequestFunc_ = nullptr;
   std::string randomFile_;
   std::int32_t randomKind_ = -1;
+  bool concurrentContexts_ = false;
   CcEntryTable cc_{};
 };
 

@@ -3,6 +3,7 @@
 // source.
 #include "binding/ccom_dll.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -61,22 +62,28 @@ std::int32_t TCComDLL::GetRandomBytes(std::int32_t kind, void* buffer, std::int3
 }
 
 std::int32_t TCComDLL::InitRandom(std::int32_t kind) {
+  // The generator is seeded with the first 1024 bytes of the pool (hardware bytes behind a shorter
+  // pool); only those are gathered, on the stack, and wiped after use.
   constexpr std::size_t kSeedBytes = 1024;
-  SecretBytes work(kRandomPoolSize);
+  struct Work {
+    std::uint8_t bytes[kSeedBytes] = {};
+    ~Work() { SecureWipe(bytes, sizeof bytes); }
+  } work;
   if (kind != 0) {
     TIntelProvider* hw = Hardware();
     if (!hw->Loaded() || !hw->Complete()) return kHardwareRandomUnavailable;
-    if (!hw->GetRandom(work.data(), kSeedBytes)) return kHardwareRandomUnavailable;
+    if (!hw->GetRandom(work.bytes, kSeedBytes)) return kHardwareRandomUnavailable;
   }
   KeyFileCache& cache = KeyFileCache::Instance();
   {
     // The pool is shared by all engines; read it under the cache lock.
     std::lock_guard guard(cache.Mutex());
-    std::memcpy(work.data(), cache.pool.data(), static_cast<std::size_t>(cache.poolCount));
+    std::memcpy(work.bytes, cache.pool.data(),
+                std::min(kSeedBytes, static_cast<std::size_t>(cache.poolCount)));
   }
   const std::int32_t started = cc_._InitRand();
   if (started != 0) return started;
-  cc_._RandSeed(work.data(), static_cast<std::int32_t>(kSeedBytes));
+  cc_._RandSeed(work.bytes, static_cast<std::int32_t>(kSeedBytes));
 
   // Stir the pool: 32 fresh bytes at an offset chosen by four more random bytes.
   std::uint8_t b[4] = {};

@@ -1,5 +1,5 @@
 // Loading the vendor library: the library search, the 62 entry points looked up by their exported
-// names, and the binding's exception barrier.
+// names, the optional declaration of concurrent use, and the binding's exception barrier.
 #include "binding/ccom_dll.h"
 
 #include <new>
@@ -32,6 +32,10 @@ void TCComDLL::Load(const std::string& libraryName) {
   CC_ENTRY_POINTS(VORNAK2_BIND_ENTRY)
 #undef VORNAK2_BIND_ENTRY
   complete_ = found == CC_ENTRY_COUNT;
+  // The optional declaration: without it, or with another answer, every call is serialised.
+  const auto declaration = reinterpret_cast<CcFnConcurrentContexts>(
+      platform::FindSymbol(libHandle_, cc_abi::ExportedSymbol(CC_CONCURRENT_CONTEXTS_NAME).c_str()));
+  concurrentContexts_ = declaration != nullptr && declaration() == CC_CONCURRENT_CONTEXTS;
 }
 
 TCComDLL::~TCComDLL() {

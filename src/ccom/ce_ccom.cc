@@ -121,9 +121,8 @@ TCcom22Engine::TCcom22Engine() {
 
 TCcom22Engine::~TCcom22Engine() = default;
 
-std::recursive_mutex& TCcom22Engine::LibraryLock() {
-  static std::recursive_mutex lock;
-  return lock;
+FairLock& TCcom22Engine::LibraryLock() {
+  return ProcessLibraryLock();
 }
 
 void TCcom22Engine::ClearCertUIDCache() {

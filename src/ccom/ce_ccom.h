@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ccom/library_lock.h"
 #include "engine/cryptobj.h"
 
 namespace vornak2 {
@@ -127,8 +128,9 @@ class TCcom22Engine : public TCryptoEngine {
   // Three re-entrant locks guard what all engines share. Where several are held they are taken in
   // this order, never the other way: LibraryLock, the path-to-UID cache's lock, the key-file
   // cache's lock (KeyFileCache::Mutex).
-  // Held around every sequence of library work, so that all engines' library calls are serialised.
-  static std::recursive_mutex& LibraryLock();
+  // The fair library lock; operations hold it through LibraryGuard (ccom/library_lock.h), which
+  // says when it is held alone and when shared. Its lock() and unlock() are the exclusive hold.
+  static FairLock& LibraryLock();
   // Forgets every cached path-to-UID pair.
   static void ClearCertUIDCache();
   // Records (or replaces) the UID of a certificate file in the path-to-UID cache.
@@ -155,7 +157,8 @@ class TCcom22Engine : public TCryptoEngine {
       return kEngineException;
     }
   }
-  // Under LibraryLock: prepares the key-file cache for `uid`, then runs `call` on the binding.
+  // Holding LibraryLock for data work: prepares the key-file cache for `uid`, then runs `call` on
+  // the binding.
   template <typename Call>
   std::int32_t WithPreparedLibrary(const OperationSettings& s, const std::string& uid, Call&& call);
   std::int32_t Verify(const void* data, std::int32_t length, const void* signature,

@@ -41,7 +41,7 @@ BufferCallSettings CallSettings(const OperationSettings& s, const std::string& u
 template <typename Call>
 std::int32_t TCcom22Engine::WithPreparedLibrary(const OperationSettings& s, const std::string& uid,
                                                 Call&& call) {
-  std::lock_guard lock(LibraryLock());
+  LibraryGuard lock(LibraryWork::Data, *binding_);
   const std::int32_t prepared =
       binding_->PrepareKeyCache(uid, s.certFile, s.publicPath, s.secretPath, s.randomFile,
                                 s.hardwareRandom, s.keyRequestTimeout, s.lastOperationTimeout);

@@ -132,16 +132,34 @@ MutableBytes KeyBlockDataArea(MutableBytes out) {
                                       : out.subspan(kKeyBlockHeader, out.size() - KeyBlockSize(0));
 }
 
-std::optional<std::size_t> FinishKeyBlock(MutableBytes out, std::size_t dataLength, Bytes iv) {
-  if (iv.size() > kIvSize || dataLength > KeyBlockDataArea(out).size()) return std::nullopt;
-  const std::uint64_t total = std::uint64_t{kKeyBlockHeader} + dataLength + iv.size();
-  if (total > static_cast<std::uint64_t>(INT32_MAX)) return std::nullopt;
+namespace {
+
+// Writes a block's header, key and vector around `dataLength` bytes already in place.
+std::optional<std::size_t> FinishBlock(MutableBytes out, const std::int32_t* keyNumber,
+                                       std::size_t dataLength, Bytes key, Bytes iv) {
+  const std::size_t header = keyNumber != nullptr ? kCertBlockHeader : kKeyBlockHeader;
+  const std::uint64_t total = std::uint64_t{header} + dataLength + key.size() + iv.size();
+  if (iv.size() > kIvSize || total > out.size() || total > static_cast<std::uint64_t>(INT32_MAX))
+    return std::nullopt;
   ByteWriter w(out);
   std::span<std::uint8_t> enciphered;
-  if (!w.WriteLength(dataLength) || !w.WriteLength(0) || !w.WriteLength(iv.size()) ||
-      !w.Claim(dataLength, enciphered) || !w.WriteBytes(iv))
+  if ((keyNumber != nullptr && !w.WriteInt32(*keyNumber)) || !w.WriteLength(dataLength) ||
+      !w.WriteLength(key.size()) || !w.WriteLength(iv.size()) || !w.Claim(dataLength, enciphered) ||
+      !w.WriteBytes(key) || !w.WriteBytes(iv))
     return std::nullopt;
   return w.written();
+}
+
+}  // namespace
+
+std::optional<std::size_t> FinishKeyBlock(MutableBytes out, std::size_t dataLength, Bytes iv) {
+  if (dataLength > KeyBlockDataArea(out).size()) return std::nullopt;
+  return FinishBlock(out, nullptr, dataLength, {}, iv);
+}
+
+std::optional<std::size_t> FinishCertBlock(MutableBytes out, std::int32_t keyNumber,
+                                           std::size_t dataLength, Bytes key, Bytes iv) {
+  return FinishBlock(out, &keyNumber, dataLength, key, iv);
 }
 
 // ---- multi-recipient container ----

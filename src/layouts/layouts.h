@@ -113,6 +113,10 @@ constexpr std::size_t KeyBlockSize(std::size_t dataRoom) {
 }
 MutableBytes KeyBlockDataArea(MutableBytes out);
 std::optional<std::size_t> FinishKeyBlock(MutableBytes out, std::size_t dataLength, Bytes iv);
+// The same for a certificate-enciphered block whose `dataLength` enciphered bytes already stand
+// at offset kCertBlockHeader of `out`: writes the header, the key and the vector around them.
+std::optional<std::size_t> FinishCertBlock(MutableBytes out, std::int32_t keyNumber,
+                                           std::size_t dataLength, Bytes key, Bytes iv);
 
 // ---- multi-recipient container ----
 //   0          4        marker -1

@@ -312,6 +312,20 @@ typedef struct CcEntryTable {
 #define CC_STRINGIFY_(x) #x
 #define CC_DECORATED_NAME(name, bytes) CC_STRINGIFY_(name) "@" CC_STRINGIFY_(bytes)
 
+/* ---- optional entry points ----
+ * Looked up by their own names beyond the 62; a library without them is complete and is driven
+ * as if they answered "no".
+ *
+ * _ConcurrentContexts@0: CC_CONCURRENT_CONTEXTS when distinct contexts may be used by several
+ * threads at once, every entry point included (the random generator and its seeding, the
+ * random-state file, the records and buffers handed out, and whatever the library keeps for the
+ * whole process). A caller may then run the calls of different threads in parallel; any other
+ * answer, or no such entry point, asks it to serialise every call into the library. */
+#define CC_CONCURRENT_CONTEXTS 1
+typedef int32_t(CC_CALL* CcFnConcurrentContexts)(void);
+CC_EXPORT int32_t CC_CALL _ConcurrentContexts(void);
+#define CC_CONCURRENT_CONTEXTS_NAME CC_DECORATED_NAME(_ConcurrentContexts, 0)
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -17,6 +17,9 @@ std::string CompleteLibraryFile() {
 std::string IncompleteLibraryFile() {
   return VORNAK2_TEST_CC_INCOMPLETE_LIBRARY;
 }
+std::string SerialLibraryFile() {
+  return VORNAK2_TEST_CC_SERIAL_LIBRARY;
+}
 
 int RunAuthorityTool(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {VORNAK2_TEST_CA_TOOL};

@@ -50,8 +50,10 @@ class TestRoot {
 
 // Runs the test authority tool with the arguments; its exit code.
 int RunAuthorityTool(const std::vector<std::string>& args);
-// Path of the complete and of the incomplete vendor library built for the tests.
+// Path of the complete and of the incomplete vendor library built for the tests, and of the one
+// that does not declare concurrent use safe (with a probe of the contexts alive at once).
 std::string CompleteLibraryFile();
 std::string IncompleteLibraryFile();
+std::string SerialLibraryFile();
 
 }  // namespace vornak2::testing
