@@ -33,8 +33,8 @@ void TCComDLL::Load(const std::string& libraryName) {
 #undef VORNAK2_BIND_ENTRY
   complete_ = found == CC_ENTRY_COUNT;
   // The optional declaration: without it, or with another answer, every call is serialised.
-  const auto declaration = reinterpret_cast<CcFnConcurrentContexts>(
-      platform::FindSymbol(libHandle_, cc_abi::ExportedSymbol(CC_CONCURRENT_CONTEXTS_NAME).c_str()));
+  const auto declaration = reinterpret_cast<CcFnConcurrentContexts>(platform::FindSymbol(
+      libHandle_, cc_abi::ExportedSymbol(CC_CONCURRENT_CONTEXTS_NAME).c_str()));
   concurrentContexts_ = declaration != nullptr && declaration() == CC_CONCURRENT_CONTEXTS;
 }
 
