@@ -9,20 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_checks.h"
 #include "layouts/layouts.h"
 
 namespace {
 
 using namespace vornak2::layouts;
 
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
-
-bool Inside(Bytes part, Bytes whole) {
-  return part.empty() ||
-         (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
-}
+using vornak2::fuzz::Check;
+using vornak2::fuzz::Inside;
 
 bool Same(Bytes a, Bytes b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);

@@ -20,20 +20,6 @@ namespace {
 
 using namespace vornak2::host;
 
-struct Command {
-  const char* name;
-  const char* synopsis;                    // what follows the name in the usage line
-  const char* summary;                     // one line for the list of commands
-  const char* help;                        // the text of COMMAND --help
-  std::vector<std::string> required = {};  // options with a value that must be given
-  std::vector<std::string> optional = {};  // options with a value that may be given
-  std::vector<std::string> flags = {};     // options without a value
-  std::size_t minArgs = 0;                 // positional arguments
-  std::size_t maxArgs = 0;
-  bool engine = true;  // takes --root, --user and --param
-  int (*run)(const Library&, const Invocation&) = nullptr;
-};
-
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {.name = "sign",
@@ -139,23 +125,30 @@ const std::vector<Command>& Commands() {
        .run = MessageCommand},
       {.name = "demo",
        .synopsis = "[ROOT]",
-       .summary = "lay out two users and run signing and encryption between them",
+       .summary = "run the whole life of a key between an operator and two users",
        .help = "Lays out a deployment in ROOT (in a temporary directory, removed afterwards,\n"
-               "when ROOT is not given): libcc.so in ROOT/EXE/, an authority CA.1 in ROOT/ca/,\n"
-               "and the key sets of alice (H.1) and bob (H.2) in ROOT/alice/ and ROOT/bob/,\n"
-               "made by the test authority vornak2-ca, each with the other's certificate. Then\n"
-               "it signs, verifies, appends and removes a signature, encrypts for both and for\n"
-               "one, and decrypts as each, printing every step; it exits with 0 only when all\n"
-               "succeed. The root then serves the other commands, for example:\n"
+               "when ROOT is not given): libcc.so in ROOT/EXE/, an authority CA.1 in ROOT/ca/\n"
+               "(its next key in ROOT/ca-1/), and for its operator (OP.1), alice (H.1) and bob\n"
+               "(H.2) a key pair and the certificate the authority issued for it. Each party's\n"
+               "engine sets up its directories (CreateDirStructure); trust starts from the\n"
+               "operator's certificate, every other certificate travels as a transfer, its\n"
+               "report read first. Then alice and bob sign, verify, append and remove a\n"
+               "signature, encrypt and decrypt; a removed certificate is refused. Last, alice\n"
+               "renews her key under a new UID (H.10) through the authority and bob verifies\n"
+               "her new and her old signatures. Every step is printed; it exits with 0 only\n"
+               "when all succeed. The root then serves the other commands, for example:\n"
                "  vornak2-host encrypt --root ROOT --user alice --in FILE --out FILE.enc\n"
-               "With --keep-keys, key sets already in ROOT (each user's self.crt and both\n"
-               "certificates in each store) are used as they are; only missing ones are made.\n",
-       .flags = {"--keep-keys"},
+               "With --lay-out-only it stops once the deployment is laid out. With --keep-keys,\n"
+               "what the authority already delivered in ROOT (a party's certificate in\n"
+               "ROOT/delivery/ and its ROOT/NAME/@rand) is kept; only missing parties are made.\n",
+       .flags = {"--keep-keys", "--lay-out-only"},
        .maxArgs = 1,
        .engine = false,
        .run = DemoCommand},
   };
-  return commands;
+  static const std::vector<Command> all =
+      WithCommands(WithCommands(commands, StoreCommands()), RenewalCommands());
+  return all;
 }
 
 constexpr const char* kEngineOptions =

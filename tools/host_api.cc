@@ -68,6 +68,7 @@ Library::Library(const std::string& path) : path_(path) {
   std::string missing;
 #define VORNAK2_HOST_BIND(name) Bind(module_, #name, api_.name, missing);
   VORNAK2_HOST_EXPORTS(VORNAK2_HOST_BIND)
+  VORNAK2_HOST_STORE_EXPORTS(VORNAK2_HOST_BIND)
 #undef VORNAK2_HOST_BIND
   if (!missing.empty()) error_ = path + " does not export " + missing;
 }

@@ -42,17 +42,51 @@ namespace vornak2::host {
   X(EncodeData)                   \
   X(DecodeData)
 
+// The exports of the certificate store, key generation, transfers, renewal and reports.
+#define VORNAK2_HOST_STORE_EXPORTS(X) \
+  X(GetMaxPublicKeyTransferSize)      \
+  X(IncludePublicKey)                 \
+  X(RemoveCertificate)                \
+  X(UpdateCertificateCash)            \
+  X(ClearCash)                        \
+  X(GenerateNewSSK)                   \
+  X(ExcludeSelfPublicKeyTransfer)     \
+  X(GetPublicKeyTransfer)             \
+  X(GetPublicKeyTransferByFile)       \
+  X(GetUIDByPublicKeyTransfer)        \
+  X(SavePublicKeyFromTransfer)        \
+  X(IncludePublicKeyTransfer)         \
+  X(IncludeCACertificateFromTransfer) \
+  X(CertAndRequestTransferMatch)      \
+  X(SetRemoteGeneratePath)            \
+  X(RemoteGenerateStart)              \
+  X(RemoteGenerateStartEx)            \
+  X(RemoteGenerateFinish)             \
+  X(RemoteGenerateFinishEx)           \
+  X(GetMaxReportSize)                 \
+  X(GetReport)                        \
+  X(GetMaxPublicKeyPropertiesLength)  \
+  X(GetPublicKeyProperties)           \
+  X(GetPublicKeyPropertiesByFile)     \
+  X(GetPublicKeyPropertiesByTransfer) \
+  X(CreateDirStructure)               \
+  X(SaveSignedDataToFile)
+
 // Numbers of the engine parameters the tool sets or reads.
 inline constexpr std::int32_t kParamSecretPath = 2;
 inline constexpr std::int32_t kParamPublicPath = 3;
 inline constexpr std::int32_t kParamUserId = 4;
 inline constexpr std::int32_t kParamRandomFile = 7;
 inline constexpr std::int32_t kParamEncryptFor = 8;
+inline constexpr std::int32_t kParamKeyGenSubject = 13;
+inline constexpr std::int32_t kParamKeyGenDir = 14;
+inline constexpr std::int32_t kParamTemplateDir = 15;
 inline constexpr std::int32_t kParamUserCertificate = 19;
 
 struct Api {
 #define VORNAK2_HOST_SLOT(name) decltype(&::name) name = nullptr;
   VORNAK2_HOST_EXPORTS(VORNAK2_HOST_SLOT)
+  VORNAK2_HOST_STORE_EXPORTS(VORNAK2_HOST_SLOT)
 #undef VORNAK2_HOST_SLOT
 };
 

@@ -9,48 +9,31 @@
 
 namespace vornak2::host {
 
+Session::Session(const Library& library, const Invocation& call)
+    : library_(library), call_(call), engine_(library.api()) {
+  if (!engine_) {
+    std::fprintf(stderr, "vornak2-host: GetCryptObj returned no engine\n");
+    exit_ = kExitFailed;
+    return;
+  }
+  exit_ = Configure(library, engine_, call.setup, &origins_);
+}
+
+bool Session::Report(const char* call, std::int32_t code, std::FILE* out) const {
+  if (code == 0) {
+    std::fprintf(out, "%s -> 0\n", call);
+    return true;
+  }
+  Explain(call, code);
+  std::fprintf(stderr, "nothing written\n");
+  return false;
+}
+
+void Session::Explain(const char* call, std::int32_t code) const {
+  ExplainFailure(library_, engine_, call_.setup.root, call, code);
+}
+
 namespace {
-
-// An engine configured from the command line, and the reporting of its calls.
-class Session {
- public:
-  Session(const Library& library, const Invocation& call)
-      : library_(library), call_(call), engine_(library.api()) {
-    if (!engine_) {
-      std::fprintf(stderr, "vornak2-host: GetCryptObj returned no engine\n");
-      exit_ = kExitFailed;
-      return;
-    }
-    exit_ = Configure(library, engine_, call.setup, &origins_);
-  }
-
-  // False when the engine could not be made or configured; exit() is the exit code then.
-  explicit operator bool() const { return exit_ == kExitSuccess; }
-  int exit() const { return exit_; }
-  const Engine& engine() const { return engine_; }
-  const Origins& origins() const { return origins_; }
-
-  // Prints an export's result; true for success. A failure is explained, and nothing is written.
-  bool Report(const char* call, std::int32_t code) const {
-    if (code == 0) {
-      std::printf("%s -> 0\n", call);
-      return true;
-    }
-    Explain(call, code);
-    std::fprintf(stderr, "nothing written\n");
-    return false;
-  }
-  void Explain(const char* call, std::int32_t code) const {
-    ExplainFailure(library_, engine_, call_.setup.root, call, code);
-  }
-
- private:
-  const Library& library_;
-  const Invocation& call_;
-  Engine engine_;
-  Origins origins_;
-  int exit_ = kExitSuccess;
-};
 
 // Reads an input file of at most `limit` bytes into a store with `room` bytes to spare behind the
 // data, so that an operation that grows the data works in the one copy; nullopt, after saying why,
@@ -150,12 +133,6 @@ std::string Invocation::Option(const std::string& name) const {
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "vornak2-host: %s (see vornak2-host --help)\n", message.c_str());
   return kExitUsage;
-}
-
-bool ParseInt32(const std::string& text, std::int32_t& value) {
-  const char* end = text.data() + text.size();
-  const auto [ptr, error] = std::from_chars(text.data(), end, value);
-  return !text.empty() && error == std::errc() && ptr == end;
 }
 
 int SignCommand(const Library& library, const Invocation& call) {

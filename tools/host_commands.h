@@ -2,8 +2,10 @@
 // and answers with one of the tool's exit codes.
 #pragma once
 
+#include <cstdio>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -30,6 +32,68 @@ struct Invocation {
   std::string Option(const std::string& name) const;
   bool Flag(const std::string& name) const { return flags.count(name) != 0; }
 };
+
+// An engine configured from the command line, and the reporting of its calls.
+class Session {
+ public:
+  Session(const Library& library, const Invocation& call);
+
+  // False when the engine could not be made or configured; exit() is the exit code then.
+  explicit operator bool() const { return exit_ == kExitSuccess; }
+  int exit() const { return exit_; }
+  const Engine& engine() const { return engine_; }
+  const Origins& origins() const { return origins_; }
+
+  // Prints an export's result (a success to `out`); true for success. A failure is explained on
+  // standard error, and nothing is written.
+  bool Report(const char* call, std::int32_t code, std::FILE* out = stdout) const;
+  void Explain(const char* call, std::int32_t code) const;
+
+ private:
+  const Library& library_;
+  const Invocation& call_;
+  Engine engine_;
+  Origins origins_;
+  int exit_ = kExitSuccess;
+};
+
+// Opens the session of the command line and runs `body` with it; the body's exit code, or that
+// of the failed opening.
+template <typename Body>
+int WithSession(const Library& library, const Invocation& call, Body body) {
+  const Session session(library, call);
+  if (!session) return session.exit();
+  return body(session);
+}
+
+// A subcommand: its name, what the usage text and its --help say of it, the options it takes
+// and the function that runs it.
+struct Command {
+  const char* name;
+  const char* synopsis;                    // what follows the name in the usage line
+  const char* summary;                     // one line for the list of commands
+  const char* help;                        // the text of COMMAND --help
+  std::vector<std::string> required = {};  // options with a value that must be given
+  std::vector<std::string> optional = {};  // options with a value that may be given
+  std::vector<std::string> flags = {};     // options without a value
+  std::size_t minArgs = 0;                 // positional arguments
+  std::size_t maxArgs = 0;
+  bool engine = true;  // takes --root, --user and --param
+  int (*run)(const Library&, const Invocation&) = nullptr;
+};
+
+// `first` followed by `more`.
+inline std::vector<Command> WithCommands(std::vector<Command> first, std::vector<Command> more) {
+  first.insert(first.end(), more.begin(), more.end());
+  return first;
+}
+// The commands of the certificate store, key generation and transfers (host_store_commands.cc).
+std::vector<Command> StoreCommands();
+// The commands of renewal, reports, directory set-up and signed-data files
+// (host_renewal_commands.cc).
+std::vector<Command> RenewalCommands();
+// A transfer text from a file or standard input ("-"); says why when it cannot be read.
+std::optional<std::string> ReadTransferInput(const std::string& path);
 
 // Prints a command-line error found while running a command and returns kExitUsage.
 int UsageError(const std::string& message);

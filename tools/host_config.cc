@@ -1,5 +1,6 @@
 #include "host_config.h"
 
+#include <charconv>
 #include <cstdio>
 #include <limits>
 
@@ -99,6 +100,12 @@ bool ApplyUser(const Library& library, const Engine& engine, const EngineSetup& 
 }
 
 }  // namespace
+
+bool ParseInt32(const std::string& text, std::int32_t& value) {
+  const char* end = text.data() + text.size();
+  const auto [ptr, error] = std::from_chars(text.data(), end, value);
+  return !text.empty() && error == std::errc() && ptr == end;
+}
 
 std::optional<ConfigFile> ConfigFile::Load(const std::string& path, std::string& error) {
   ConfigFile file;

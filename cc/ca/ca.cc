@@ -1,6 +1,7 @@
 #include "ca.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 #include "documents.h"
 #include "files.h"
 #include "gost.h"
+#include "operator_host.h"
 #include "paths.h"
 #include "util.h"
 
@@ -37,6 +39,15 @@ Commands:
   install-cert --cert FILE --root ROOT
       Copies a certificate into ROOT's certificate store, ROOT/crt/, at the path of its UID
       ("H.0" -> ROOT/crt/H/@/0.crt).
+  renew --authority DIR --root ROOT --operator NAME --in FILE --out FILE [--days N]
+      Answers a remote key renewal. FILE is the transfer that the user's start step wrote: the
+      authority's operator (the key set ROOT/NAME, opened through libvornak2.so with ROOT as
+      its root) checks the sender's signature on it, then the request it carries is checked
+      (its UID is the transfer's, its proof of possession verifies), the authority in DIR
+      issues the certificate (the requested validity, or N days), and the answer written to
+      --out is the transfer of that certificate, named after the UID's last character + ".crt"
+      and signed by the operator. The user must hold the operator's certificate, the operator
+      the user's current one.
   help, --help, COMMAND --help
       Shows this text, or the part of it on COMMAND.
   --version
@@ -295,6 +306,55 @@ int InstallCert(const Options& o, std::ostream& out) {
   return 0;
 }
 
+// A fresh directory for one renewal's files, inside the operator's key set.
+std::string RenewalDir(const std::string& operatorDir) {
+  const std::string dir = cc::MakeUniqueDir(operatorDir + "renewal-", 0700);
+  if (dir.empty()) throw Failure("cannot create a directory in " + operatorDir);
+  return dir + cc::kPathSeparator;
+}
+
+int Renew(const Options& o, std::ostream& out) {
+  const Authority a = LoadAuthority(o.Required("--authority"));
+  const std::string root = cc::AddPathSeparator(o.Required("--root"));
+  const std::string name = o.Required("--operator");
+  const auto transfer = cc::ReadSmallFile(o.Required("--in"), 2 * kMaxFile + 4096);
+  if (!transfer) throw Failure("cannot read the transfer " + o.Required("--in"));
+  const std::string outPath = o.Required("--out");
+
+  const OperatorHost op(root, name);
+  const std::string dir = RenewalDir(root + name + cc::kPathSeparator);
+  struct Cleanup {
+    std::string dir;
+    ~Cleanup() {
+      std::error_code ignored;
+      std::filesystem::remove_all(dir, ignored);
+    }
+  } cleanup{dir};
+
+  const std::string uid = op.Open(*transfer, dir);
+  if (!cc::IsValidUid(uid)) throw Failure("the transfer carries the UID '" + uid + "'");
+  const std::string reqPath = dir + uid.back() + ".pub";
+  const cc::PublicDocument request = ReadPublic(reqPath, "request");
+  if (request.kind != cc::DocKind::Request) throw Failure("the transfer carries no request");
+  if (request.uid != uid)
+    throw Failure("the request is for " + request.uid + ", the transfer for " + uid);
+  if (cc::RequestStatus(request) != CC_E_UNCERTIFIED)
+    throw Failure("the request's proof of possession does not verify");
+  cc::Minutes from = request.notBefore, to = request.notAfter;
+  if (o.Has("--days")) {
+    from = cc::NowMinutes();
+    to = from + Days(o, 365) * cc::kMinutesPerDay;
+  }
+  const cc::PublicDocument cert = Issue(a, request, from, to);
+  const std::string certPath = dir + uid.back() + ".crt";
+  WriteFile(certPath, cert.Text(), 0644);
+  WriteFile(outPath, op.TransferOf(certPath) + "\n", 0644);
+  out << "renewal of " << uid << ": certificate key " << cert.keyNumber << " issued by "
+      << a.cert.uid << " key " << a.cert.keyNumber << ", answer signed by " << op.Uid()
+      << " written to " << outPath << "\n";
+  return 0;
+}
+
 // The part of the help on one command: the lines before the list of commands, then the
 // command's own lines (its synopsis, indented by two blanks, and its description below it).
 std::string CommandHelp(std::string_view command) {
@@ -356,6 +416,10 @@ int Run(std::span<const std::string_view> args, std::ostream& out, std::ostream&
           Options(rest, {"--authority", "--root", "--uid", "--key-number", "--days"}, {"--force"}),
           out);
     if (command == "install-cert") return InstallCert(Options(rest, {"--cert", "--root"}, {}), out);
+    if (command == "renew")
+      return Renew(
+          Options(rest, {"--authority", "--root", "--operator", "--in", "--out", "--days"}, {}),
+          out);
     throw UsageError("unknown command '" + std::string(command) + "'");
   } catch (const UsageError& e) {
     err << "vornak2-ca: " << e.what() << "\n(see vornak2-ca --help)\n";

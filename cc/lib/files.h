@@ -25,6 +25,10 @@ int WriteRandomState(const std::string& path);
 // Creates a directory and its missing parents with `mode`; true when it exists afterwards.
 bool MakeDirs(const std::string& path, FileMode mode);
 
+// Creates a directory that did not exist before, named `prefix` followed by the process number and
+// a counter, with `mode`; returns its path, or "" when none can be created.
+std::string MakeUniqueDir(const std::string& prefix, FileMode mode);
+
 // True when something (file or directory) exists at `path`.
 bool PathExists(const std::string& path);
 

@@ -86,6 +86,15 @@ bool MakeDirs(const std::string& path, FileMode mode) {
   return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+std::string MakeUniqueDir(const std::string& prefix, FileMode mode) {
+  for (unsigned i = 0; i < 1000; ++i) {
+    const std::string dir = prefix + std::to_string(::getpid()) + "-" + std::to_string(i);
+    if (::mkdir(dir.c_str(), static_cast<mode_t>(mode)) == 0) return dir;
+    if (errno != EEXIST) break;
+  }
+  return {};
+}
+
 bool PathExists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;

@@ -120,6 +120,19 @@ bool MakeDirs(const std::string& path, FileMode mode) {
   return GetLastError() == ERROR_ALREADY_EXISTS && IsDirectory(path);
 }
 
+std::string MakeUniqueDir(const std::string& prefix, FileMode mode) {
+  OwnerOnlyDescriptor descriptor;
+  SECURITY_ATTRIBUTES* security = OwnerOnly(mode) ? descriptor.attributes() : nullptr;
+  if (OwnerOnly(mode) && security == nullptr) return {};
+  for (unsigned i = 0; i < 1000; ++i) {
+    const std::string dir =
+        prefix + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(i);
+    if (CreateDirectoryA(dir.c_str(), security)) return dir;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  return {};
+}
+
 bool PathExists(const std::string& path) {
   return !path.empty() && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

@@ -8,10 +8,26 @@ std::string AddPathSeparator(std::string_view dir) {
   return out;
 }
 
+namespace {
+
+// A UID names a file in the store only when every level it forms is a plain name: no "/", "\\",
+// ":" or control character, a prefix before its first ".", and a tail without a further ".".
+// The adapter applies the same rule, so both build the same path or none.
+bool UidFormsStorePath(std::string_view uid) noexcept {
+  for (const char c : uid) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || c == '/' || c == '\\' || c == ':') return false;
+  }
+  const std::size_t dot = uid.find('.');
+  return dot != std::string_view::npos && dot > 0 && dot + 1 < uid.size() &&
+         uid.find('.', dot + 1) == std::string_view::npos;
+}
+
+}  // namespace
+
 std::string CertPathByUid(std::string_view uid, std::string_view dir) {
   const std::size_t dot = uid.find('.');
-  if (uid.empty() || dir.empty() || dot == std::string_view::npos || dot + 1 == uid.size())
-    return {};
+  if (dir.empty() || !UidFormsStorePath(uid)) return {};
   std::string out;
   out.reserve(dir.size() + uid.size() * 2 + 8);
   out.append(dir).append(uid.substr(0, dot)).push_back(kPathSeparator);

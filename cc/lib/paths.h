@@ -18,8 +18,9 @@ inline constexpr char kPathSeparator = '/';
 std::string AddPathSeparator(std::string_view dir);
 // The certificate-store file of a UID "prefix.tail" inside `dir` (used as given):
 // dir + prefix + "/@" + "/" + c for every character of tail + ".crt"
-// ("H.0" -> dir + "H/@/0.crt", "AB.1234" -> dir + "AB/@/1/2/3/4.crt"). Empty when uid or dir is
-// empty, uid has no "." or ends with it.
+// ("H.0" -> dir + "H/@/0.crt", "AB.1234" -> dir + "AB/@/1/2/3/4.crt"). Empty when dir is empty
+// or uid does not form a store path: one with "/", "\\", ":" or a control character, without "."
+// or with an empty part before it, ending with it, or with a second "." (a level "." or "..").
 std::string CertPathByUid(std::string_view uid, std::string_view dir);
 // AddPathSeparator(dir) + key number in decimal + ".sec".
 std::string SecretKeyPath(std::string_view dir, std::int32_t keyNumber);

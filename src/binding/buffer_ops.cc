@@ -50,7 +50,9 @@ std::int32_t FeedChunks(Bytes first, Bytes second, std::vector<std::uint8_t>& sc
       const std::size_t head = first.size() - static_cast<std::size_t>(pos);
       scratch.resize(n);
       std::memcpy(scratch.data(), first.data() + pos, head);
-      std::memcpy(scratch.data() + head, second.data(), n - head);
+      // A straddling piece implies a non-empty second range; the check says so to the optimiser,
+      // which otherwise sees the empty range of a single-range caller reach this copy.
+      if (second.data() != nullptr) std::memcpy(scratch.data() + head, second.data(), n - head);
       piece = scratch.data();
     }
     if (const std::int32_t r = update(piece, static_cast<std::int32_t>(n)); r != 0) return r;

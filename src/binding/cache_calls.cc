@@ -90,6 +90,7 @@ std::int32_t TCComDLL::PrepareKeyCache(const std::string& uid, const std::string
     };
     load(CertPathByUID(uid, certDir), ownCertFile);
     for (const std::string& file : files) load(file, file);
+    cache.MarkLoaded(uid);
     return result;
   });
 }

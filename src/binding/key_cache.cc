@@ -56,6 +56,11 @@ bool KeyFileCache::Remove(std::string_view uid, std::string_view path) {
 
 void KeyFileCache::Clear() noexcept {
   entries_.clear();
+  loadedUsers_.clear();
+}
+
+void KeyFileCache::MarkLoaded(std::string_view uid) {
+  loadedUsers_.insert(AsciiLower(uid));
 }
 
 KeyFileCache::RefreshResult KeyFileCache::Refresh(std::string_view uid, double now,
@@ -82,6 +87,12 @@ KeyFileCache::RefreshResult KeyFileCache::Refresh(std::string_view uid, double n
       it = entries_.erase(it);
       result.removedAny = true;
     }
+  }
+  // Expired entries make the next preparation read the directories again; entries added one by
+  // one do not stand for a loaded key set.
+  if (result.removedAny || loadedUsers_.count(user) == 0) {
+    loadedUsers_.erase(user);
+    result.userHasEntries = false;
   }
   return result;
 }

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -62,14 +63,18 @@ class KeyFileCache {
   std::size_t Size() const noexcept { return entries_.size(); }
 
   struct RefreshResult {
-    bool userHasEntries = false;
+    bool userHasEntries = false;  // entries of a key set that was loaded whole
     bool removedAny = false;
   };
   // Keeps the user's entries that are inside both given time-outs and both of their own (a
   // time-out of 0 keeps nothing); kept entries get usedAt = now and the given time-outs, the
-  // others are freed.
+  // others are freed. The user's entries count only once its whole key set has been loaded
+  // (MarkLoaded): a certificate added on its own (AddToKeyCache after an installation) must not
+  // stand in for the secret key and authority certificates that were never read.
   RefreshResult Refresh(std::string_view uid, double now, std::int32_t keyRequestTimeout,
                         std::int32_t lastOperationTimeout);
+  // Notes that the user's key set has been loaded from its directories.
+  void MarkLoaded(std::string_view uid);
 
   // ---- the authority-key lookup (the caller holds the lock) ----
   void SetLookupPrefix(std::string uid, std::string directory);
@@ -97,6 +102,7 @@ class KeyFileCache {
 
   std::recursive_mutex mutex_;
   std::map<Key, std::unique_ptr<CacheRecord>> entries_;
+  std::set<std::string> loadedUsers_;  // lower-case UIDs whose key set was loaded whole
   std::string prefixUid_;
   std::string prefixDir_;
   Clock clock_ = nullptr;

@@ -7,6 +7,7 @@
 #include <limits>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "binding/ccom_dll.h"
 #include "ccom/messages.h"
@@ -137,6 +138,20 @@ void TCcom22Engine::SetCachedCertUID(const std::string& path, const std::string&
   cache.uids.insert_or_assign(CertUIDCacheKey(path), uid);
 }
 
+std::recursive_mutex& TCcom22Engine::CertUIDCacheLock() {
+  return CertUIDCache().lock;
+}
+
+std::optional<std::string> TCcom22Engine::ReplaceCachedCertUID(const std::string& path,
+                                                               const std::string& uid) {
+  CertUIDCacheState& cache = CertUIDCache();
+  std::lock_guard guard(cache.lock);
+  const auto it = cache.uids.find(path);
+  if (it == cache.uids.end()) return std::nullopt;
+  std::string previous = std::exchange(it->second, uid);
+  return previous;
+}
+
 void TCcom22Engine::RecordException(const char* operationTag, const std::exception& e) noexcept {
   try {
     LastException().SetText(std::string("TCcom22Engine.") + operationTag + ExceptionClassName(e) +
@@ -239,10 +254,28 @@ std::int32_t TCcom22Engine::StandardStart(std::string& uid) {
   return uid.empty() ? kNoUidInCertificate : kOk;
 }
 
-std::int32_t TCcom22Engine::ReadOperationSettings(OperationSettings& s) const {
-  if (!ParamInteger(ParamValue(kParamKeyRequestTimeout), s.keyRequestTimeout) ||
-      !ParamInteger(ParamValue(kParamLastOperationTimeout), s.lastOperationTimeout))
+std::int32_t TCcom22Engine::ReadTimeouts(std::int32_t& keyRequestTimeout,
+                                         std::int32_t& lastOperationTimeout) const {
+  if (!ParamInteger(ParamValue(kParamKeyRequestTimeout), keyRequestTimeout) ||
+      !ParamInteger(ParamValue(kParamLastOperationTimeout), lastOperationTimeout))
     return kBadTimeout;
+  return kOk;
+}
+
+std::int32_t TCcom22Engine::PrepareKeyCacheFor(const OperationSettings& s, const std::string& uid) {
+  return binding_->PrepareKeyCache(uid, s.certFile, s.publicPath, s.secretPath, s.randomFile,
+                                   s.hardwareRandom, s.keyRequestTimeout, s.lastOperationTimeout);
+}
+
+std::int32_t TCcom22Engine::StartWithTimeouts(std::string& uid, Timeouts& timeouts) {
+  if (const std::int32_t r = ReadTimeouts(timeouts.keyRequest, timeouts.lastOperation); r != kOk)
+    return r;
+  return StandardStart(uid);
+}
+
+std::int32_t TCcom22Engine::ReadOperationSettings(OperationSettings& s) const {
+  if (const std::int32_t r = ReadTimeouts(s.keyRequestTimeout, s.lastOperationTimeout); r != kOk)
+    return r;
   s.certFile = ExpandRootPath(GetCurrentCertFile());
   s.secretPath = ExpandDirPath(ParamValue(kParamSecretPath));
   s.publicPath = ExpandDirPath(ParamValue(kParamPublicPath));

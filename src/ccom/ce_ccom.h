@@ -7,17 +7,20 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "ccom/library_lock.h"
 #include "engine/cryptobj.h"
+#include "support/result_codes.h"
 
 namespace vornak2 {
 
 // The binding to the vendor library; the engine holds one and only its own code reaches into it.
 class TCComDLL;
+struct KeyGenerationArgs;
 
 // Parameter numbers of this engine.
 enum EngineParam : std::int32_t {
@@ -47,6 +50,7 @@ inline constexpr std::int32_t kEngineParamCount = 19;
 inline constexpr std::int32_t kMaxEncodeAddition = 4104;
 inline constexpr std::int32_t kMaxSignatureLength = 544;
 inline constexpr std::int32_t kMaxPublicKeyTransferSize = 5128;
+inline constexpr std::int32_t kMaxReportSize = 2048;
 inline constexpr std::int32_t kNoPassword = 0;
 
 // The flag rule: "yes" in any letter case or "ДА" (Windows-1251), blanks and control characters
@@ -68,6 +72,15 @@ struct OperationSettings {
   std::int32_t hardwareRandom = 0;  // random-source kind: 0 software, 1 hardware
   std::int32_t keyRequestTimeout = 0;
   std::int32_t lastOperationTimeout = 0;
+};
+
+// The content of a public-key transfer once its signature has been checked: the owner's UID, the
+// name of the carried file as the sender knew it, and the file's bytes (at most 2047; `data` can
+// also be read as text, since a std::string ends with a zero byte).
+struct TPublicKeyBlock {
+  std::string uid;
+  std::string fileName;
+  std::string data;
 };
 
 class TCcom22Engine : public TCryptoEngine {
@@ -110,6 +123,77 @@ class TCcom22Engine : public TCryptoEngine {
   std::int32_t EncodeDataForUsers(void* data, std::int32_t* size,
                                   const std::vector<std::string>& recipients);
 
+  // ---- certificate store and keys (store_ops.cc) ----
+  // Moves a correspondent's certificate file into the store under its UID and registers it.
+  std::int32_t IncludePublicKey(const char* fileName) override;
+  // The installation step behind IncludePublicKey: moves the certificate file `path` (expanded)
+  // to its place and registers it with the binding. With `ownCertificate` and the certificate
+  // being the current user's, its place is the current certificate file; otherwise the store
+  // file of its UID. A file already there is kept under the ".old" name.
+  struct Timeouts {
+    std::int32_t keyRequest = 0;     // "Key request time out"
+    std::int32_t lastOperation = 0;  // "Last operation key time out"
+  };
+  std::int32_t InstallCertificate(const std::string& path, const Timeouts& timeouts,
+                                  bool ownCertificate);
+  // Creates the store directories of `uid`; false when they cannot be (or the UID has none).
+  bool ForceCertDirs(const std::string& uid);
+  std::int32_t UpdateCertificateCash(const char* uid) override;
+  void ClearCash() override;
+  std::int32_t RemoveCertificate(const char* uid) override;
+  std::int32_t GenerateNewSSK() override;
+  // Key operations this engine does not offer.
+  std::int32_t GenerateNewSEK() override { return kNotSupported; }
+  std::int32_t IncludePublicEncodeKey(OpaqueArg) override { return kNotSupported; }
+  std::int32_t TransPrivateKeyFromFileToTM() override { return kNotSupported; }
+  std::int32_t TransSignatureFromFileToTM() override { return kNotSupported; }
+
+  // ---- public-key transfers (transfer_ops.cc) ----
+  std::int32_t ExcludeSelfPublicKeyTransfer(char* transfer) override;
+  std::int32_t GetPublicKeyTransfer(const char* uid, char* transfer) override;
+  std::int32_t GetPublicKeyTransferByFile(char* transfer, const char* fileName) override;
+  std::int32_t GetUIDByPublicKeyTransfer(const char* transfer, char* uid) override;
+  std::int32_t SavePublicKeyFromTransfer(const char* directory, const char* transfer) override;
+  std::int32_t IncludePublicKeyTransfer(const char* transfer) override;
+  std::int32_t IncludeCACertificateFromTransfer(const char* transfer) override;
+  std::int32_t CertAndRequestTransferMatch(const char* first, const char* second,
+                                           std::int32_t* match) override;
+  // Builds the transfer of the file `fileName` as `uid`'s, signed by the current user, into
+  // `buffer` (GetMaxPublicKeyTransferSize() + 1 bytes); `length` receives its length.
+  std::int32_t PreparePublicKeyTransfer(const std::string& uid, char* buffer,
+                                        const std::string& fileName, std::int32_t& length);
+  // Decodes a transfer, checks its signature and reads its block.
+  std::int32_t GetPublicKeyBlockByTransfer(const char* transfer, TPublicKeyBlock& block);
+  // Writes a transfer's carried file into `directory`; `path` receives the file's full name.
+  std::int32_t InternalSavePublicKeyFromTransfer(const std::string& directory, const char* transfer,
+                                                 std::string& path);
+
+  // ---- remote key renewal (renewal_ops.cc) ----
+  std::int32_t RemoteGenerateStart(char* transfer) override;
+  std::int32_t RemoteGenerateStartEx(const char* uid, char* transfer, std::int32_t* mode) override;
+  std::int32_t RemoteGenerateFinish(const char* transfer) override;
+  std::int32_t RemoteGenerateFinishEx(const char* transfer, std::int32_t* mode) override;
+  // The start step: a new key pair for `uid` in the renewal directory, its request as a transfer
+  // in `transfer`, the new secret key kept in "key.dat" encrypted for the current user.
+  std::int32_t InternalRemoteGenerateStart(char* transfer, const std::string& uid);
+  // The finish step: the authority's transfer of the new certificate, the waiting secret key
+  // decrypted into the secret-key directory, the certificate installed as the own one.
+  std::int32_t InternalRemoteGenerateFinish(const char* transfer);
+
+  // ---- reports (report_ops.cc) ----
+  std::int32_t GetMaxReportSize() override { return kMaxReportSize; }
+  std::int32_t GetReport(const char* uid, char* report) override;
+  std::int32_t GetPublicKeyPropertiesByFile(const char* fileName, char* report) override;
+  std::int32_t GetPublicKeyPropertiesByTransfer(const char* transfer, char* report) override;
+  // The report on certificate text held in memory.
+  std::int32_t GetReportByBuffer(const char* data, char* report);
+
+  // ---- directory set-up and signed-data files (structure_ops.cc) ----
+  std::int32_t SaveSignedDataToFile(const void* data, std::int32_t length, const void* signature,
+                                    std::int32_t signatureLength, const char* fileName) override;
+  std::int32_t CreateDirStructure(const char* certificateFile, const char* authorityList) override;
+  std::int32_t GetMaxAdditionEx(const char* recipients) override;
+
   // ---- what every operation starts with ----
   // The current user's certificate file, not yet expanded.
   std::string GetCurrentCertFile() const;
@@ -121,6 +205,15 @@ class TCcom22Engine : public TCryptoEngine {
   std::int32_t StandardStart(std::string& uid);
   // Reads the operation settings; 115 when a time-out is not an integer.
   std::int32_t ReadOperationSettings(OperationSettings& settings) const;
+  // Under LibraryLock (which the caller holds): the key-file cache prepared for `uid` with the
+  // operation settings.
+  std::int32_t PrepareKeyCacheFor(const OperationSettings& s, const std::string& uid);
+  // Reads only the two time-outs; 115 when one is not an integer.
+  std::int32_t ReadTimeouts(std::int32_t& keyRequestTimeout,
+                            std::int32_t& lastOperationTimeout) const;
+  // The two time-outs, then the standard start: how the operations that register files with the
+  // key-file cache begin.
+  std::int32_t StartWithTimeouts(std::string& uid, Timeouts& timeouts);
   // The binding, once GetCryptoAPI has succeeded; null before.
   TCComDLL* Binding() noexcept { return binding_.get(); }
 
@@ -135,10 +228,23 @@ class TCcom22Engine : public TCryptoEngine {
   static void ClearCertUIDCache();
   // Records (or replaces) the UID of a certificate file in the path-to-UID cache.
   static void SetCachedCertUID(const std::string& path, const std::string& uid);
+  // The path-to-UID cache's lock, for a step that must keep the cache still across several calls.
+  static std::recursive_mutex& CertUIDCacheLock();
+  // Replaces the cached UID of `path` when the cache holds one, and gives the one it replaced.
+  static std::optional<std::string> ReplaceCachedCertUID(const std::string& path,
+                                                         const std::string& uid);
 
  private:
   // Records "TCcom22Engine.<operation><separator><class>: <message>" as the last exception text.
   void RecordException(const char* operationTag, const std::exception& e) noexcept;
+  // Files a carried file must never replace: secret keys (which no operation overwrites), and the
+  // current certificate, the random-state file and a pending renewal's "key.dat", which a
+  // transfer's file of the same name would otherwise destroy.
+  bool IsProtectedFile(const std::string& path) const;
+  // The arguments of a key generation for `newUid` from the settings and the three key-generation
+  // parameters (1024, 256 and 730 when empty); 128 when one of these is not a number.
+  std::int32_t KeyGenerationFor(const OperationSettings& s, const std::string& currentUid,
+                                const std::string& newUid, KeyGenerationArgs& args) const;
   // The engine's exception barrier, around the whole of an operation (its standard start
   // included): runs `op` and gives its result; an allocation failure gives kEngineOutOfMemory,
   // any other exception kEngineException with the exception recorded under `operationTag`

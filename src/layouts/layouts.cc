@@ -234,4 +234,57 @@ std::optional<std::size_t> WriteContainer(MutableBytes out,
   return w.written();
 }
 
+// ---- public-key transfer block ----
+
+std::optional<PublicKeyBlockView> ReadPublicKeyBlock(Bytes block) {
+  if (block.size() != kPublicKeyTransferBlockSize) return std::nullopt;
+  ByteReader r(block);
+  ByteReader uidField;
+  PublicKeyBlockView v;
+  std::size_t dataSize = 0;
+  if (!r.ReadReader(kTransferTextField, uidField) ||
+      !uidField.ReadTextField(kTransferTextField - 1, v.uid) ||
+      !r.ReadTextField(kTransferTextField, v.fileName) || !r.ReadLength(dataSize) ||
+      dataSize > kMaxCarriedFile || !r.ReadBytes(dataSize, v.data))
+    return std::nullopt;
+  return v;
+}
+
+std::optional<std::size_t> WritePublicKeyBlock(MutableBytes out, std::string_view uid,
+                                               std::string_view fileName, Bytes data) {
+  if (out.size() < kPublicKeyTransferBlockSize || uid.size() >= kTransferTextField ||
+      fileName.size() >= kTransferTextField || data.size() > kMaxCarriedFile)
+    return std::nullopt;
+  ByteWriter w(out.first(kPublicKeyTransferBlockSize));
+  if (!w.WriteTextField(uid, kTransferTextField) ||
+      !w.WriteTextField(fileName, kTransferTextField) || !w.WriteLength(data.size()) ||
+      !w.WriteBytes(data) || !w.WriteZeros(kCarriedDataField - data.size()))
+    return std::nullopt;
+  return w.written();
+}
+
+std::optional<SignedTransferView> ReadSignedTransfer(Bytes signedBlock) {
+  const auto appended = ReadAppendedSignature(signedBlock);
+  if (!appended) return std::nullopt;
+  const auto block = ReadPublicKeyBlock(appended->data);
+  const auto signature = ReadSignatureBlock(appended->signatureBlock);
+  if (!block || !signature) return std::nullopt;
+  return SignedTransferView{*block, *signature};
+}
+
+// ---- signed-data file ----
+
+std::optional<std::size_t> WriteSignedData(MutableBytes out, Bytes data, Bytes signature,
+                                           std::size_t signatureLength) {
+  if (data.empty() || data.size() > static_cast<std::size_t>(INT32_MAX) ||
+      (!signature.empty() && signature.size() != signatureLength) ||
+      SignedDataSize(data.size(), signatureLength) > out.size())
+    return std::nullopt;
+  ByteWriter w(out);
+  if (!w.WriteLength(data.size()) || !w.WriteBytes(data) ||
+      !(signature.empty() ? w.WriteZeros(signatureLength) : w.WriteBytes(signature)))
+    return std::nullopt;
+  return w.written();
+}
+
 }  // namespace vornak2::layouts

@@ -160,8 +160,57 @@ std::optional<std::size_t> WriteContainer(MutableBytes out,
                                           const std::vector<Bytes>& keys, Bytes payload);
 
 // ---- public-key transfer block ----
-// The signed block inside a public-key transfer belongs here as well, with its reader and writer
-// over the cursor, when transfers are built.
-inline constexpr std::size_t kPublicKeyTransferBlockSize = 2564;
+//   0    256   UID of the key owner: zero-terminated text
+//   256  256   name of the carried file as the sender knew it: zero-terminated text
+//   512  4     DataSize, 0 to 2047
+//   516  2048  the carried file: DataSize bytes, then zero padding
+// A transfer's signed block is this block with a signature appended to it (the appended
+// signature above, whose data is exactly these 2564 bytes); the transfer is its Base64 text.
+inline constexpr std::size_t kTransferTextField = 256;
+inline constexpr std::size_t kCarriedDataField = 2048;
+inline constexpr std::size_t kMaxCarriedFile = kCarriedDataField - 1;  // 2047
+inline constexpr std::size_t kPublicKeyTransferBlockSize =
+    2 * kTransferTextField + 4 + kCarriedDataField;  // 2564
+inline constexpr std::size_t kMaxSignedTransfer = kPublicKeyTransferBlockSize + kMaxSignAddition;
+
+struct PublicKeyBlockView {
+  std::string_view uid;
+  std::string_view fileName;
+  Bytes data;  // DataSize bytes
+};
+// A block of exactly 2564 bytes whose UID has its zero within its first 255 bytes (so that it
+// fits a UID buffer of the host), whose file name has one within its field and whose DataSize
+// lies in 0 to 2047; nullopt for anything else.
+std::optional<PublicKeyBlockView> ReadPublicKeyBlock(Bytes block);
+// Writes the block, zero-padded, into `out`; 2564, or nullopt (nothing written) when `out` is
+// smaller, a text and its zero do not fit its field, or the data is longer than 2047 bytes.
+std::optional<std::size_t> WritePublicKeyBlock(MutableBytes out, std::string_view uid,
+                                               std::string_view fileName, Bytes data);
+
+struct SignedTransferView {
+  PublicKeyBlockView block;
+  SignatureBlockView signature;
+};
+// The structure of a transfer's signed block: the appended signature, whose data must be exactly
+// one public-key block, and the signature block behind it. Whether the signature verifies is for
+// the holder of the signer's certificate to find out.
+std::optional<SignedTransferView> ReadSignedTransfer(Bytes signedBlock);
+
+// ---- signed-data file ----
+//   0      4  n, the length of the data (at least 1)
+//   4      n  the data
+//   4 + n  m  the signature bytes as the caller gave them: the rest of the file, its length not
+//             stored
+inline constexpr std::size_t kSignedDataHeader = 4;
+// The file's size for n data and m signature bytes, in 64 bits so that no sum wraps.
+constexpr std::uint64_t SignedDataSize(std::uint64_t n, std::uint64_t m) {
+  return kSignedDataHeader + n + m;
+}
+// Writes the file's bytes into `out`: the data, then `signatureLength` bytes of the signature, or
+// zeros when no signature is given; the length, or nullopt (nothing written) when the data is
+// empty or longer than a signed 32-bit length, a given signature is not `signatureLength` long,
+// or the whole does not fit `out`.
+std::optional<std::size_t> WriteSignedData(MutableBytes out, Bytes data, Bytes signature,
+                                           std::size_t signatureLength);
 
 }  // namespace vornak2::layouts

@@ -81,6 +81,18 @@ std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path, 
 // file is larger than out.size(), leaving `out` unspecified.
 std::optional<std::size_t> ReadFileInto(const std::string& path, std::span<std::uint8_t> out) noexcept;
 
+// True when both paths name one existing file (the same device and file number), whatever the
+// spelling of the two paths.
+bool SameFile(const std::string& a, const std::string& b) noexcept;
+// Moves the file `from` to `to`, replacing `to` atomically when it exists, and flushes the
+// directories so that the move survives a crash. Across file systems, where a rename cannot work,
+// the content is written to `to` as WriteFileAtomic does (with the permissions of `from`) and
+// `from` is removed afterwards. False on any failure; `from` is then still in place.
+bool MoveFileDurably(const std::string& from, const std::string& to) noexcept;
+// Renames `from` to `to` only when `to` does not exist; never replaces a file. False when `to`
+// exists or the rename fails.
+bool RenameNoReplace(const std::string& from, const std::string& to) noexcept;
+
 // Replaces `path` with `data`: written to a temporary file in the same directory, flushed to disk
 // and renamed over the target, so that a failure leaves the old content in place. `ownerOnly`
 // gives the new file permissions for its owner only (secret files). False on any failure (the

@@ -1,6 +1,7 @@
 // Files and directories on POSIX systems.
 #include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -102,6 +103,13 @@ std::string TemporaryName(const std::string& directoryPrefix, const std::string&
                 static_cast<unsigned long long>(now & 0xFFFFFFFFFFull));
   // Keep the whole name well under the usual 255-byte limit of one path component.
   return directoryPrefix + "." + baseName.substr(0, 160) + suffix;
+}
+
+// The directory a path lies in, as a name that can be opened: "." for a bare file name.
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
 void SyncDirectory(const std::string& directory) noexcept {
@@ -228,6 +236,51 @@ std::optional<std::size_t> ReadFileInto(const std::string& path,
   return ReadUpTo(fd.get(), out.data(), static_cast<std::size_t>(*size));
 }
 
+bool SameFile(const std::string& a, const std::string& b) noexcept {
+  struct stat first;
+  struct stat second;
+  return StatPath(a, first) && StatPath(b, second) && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
+}
+
+bool MoveFileDurably(const std::string& from, const std::string& to) noexcept {
+  try {
+    if (from.empty() || to.empty()) return false;
+    if (::rename(from.c_str(), to.c_str()) == 0) {
+      SyncDirectory(DirectoryOf(to));
+      if (DirectoryOf(from) != DirectoryOf(to)) SyncDirectory(DirectoryOf(from));
+      return true;
+    }
+    if (errno != EXDEV) return false;
+    // Another file system: write the content beside the target, then drop the source.
+    struct stat info;
+    if (!StatPath(from, info) || !S_ISREG(info.st_mode)) return false;
+    const auto data = ReadWholeFile(from, static_cast<std::uint64_t>(info.st_size));
+    if (!data || !WriteFileAtomic(to, *data, (info.st_mode & 077) == 0)) return false;
+    ::unlink(from.c_str());
+    SyncDirectory(DirectoryOf(from));
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to) noexcept {
+  try {
+    if (from.empty() || to.empty()) return false;
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+      if (errno != EINVAL && errno != ENOSYS) return false;
+      // A file system without the flag: a new link fails when the name exists.
+      if (::link(from.c_str(), to.c_str()) != 0) return false;
+      ::unlink(from.c_str());
+    }
+    SyncDirectory(DirectoryOf(to));
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data,
                      bool ownerOnly) noexcept {
   try {
@@ -236,9 +289,7 @@ bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data
     const std::string prefix =
         slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     const std::string baseName = slash == std::string::npos ? path : path.substr(slash + 1);
-    const std::string directory = slash == std::string::npos
-                                      ? std::string(".")
-                                      : (slash == 0 ? std::string("/") : path.substr(0, slash));
+    const std::string directory = DirectoryOf(path);
 
     // Without ownerOnly the process umask decides, as for any newly created file.
     const mode_t mode = ownerOnly ? 0600 : 0666;

@@ -259,6 +259,35 @@ std::optional<std::size_t> ReadFileInto(const std::string& path,
   return ReadUpTo(file.get(), out.data(), static_cast<std::size_t>(*size));
 }
 
+bool SameFile(const std::string& a, const std::string& b) noexcept {
+  // The volume and the file index name a file whatever the spelling of its path.
+  BY_HANDLE_FILE_INFORMATION info[2];
+  const std::string* paths[2] = {&a, &b};
+  for (int i = 0; i < 2; ++i) {
+    if (paths[i]->empty()) return false;
+    Handle file(CreateFileA(paths[i]->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file.valid() || !GetFileInformationByHandle(file.get(), &info[i])) return false;
+  }
+  return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+         info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
+         info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+bool MoveFileDurably(const std::string& from, const std::string& to) noexcept {
+  // Across volumes the system copies the file and deletes the source only once the copy is
+  // complete; write-through returns only when the move is on the disk.
+  return !from.empty() && !to.empty() &&
+         MoveFileExA(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to) noexcept {
+  // Without MOVEFILE_REPLACE_EXISTING the rename fails when `to` exists.
+  return !from.empty() && !to.empty() &&
+         MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data,
                      bool ownerOnly) noexcept {
   try {

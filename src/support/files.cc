@@ -63,6 +63,22 @@ bool DirExists(const std::string& path) noexcept {
   return platform::IsDirectory(path);
 }
 
+std::optional<std::uint64_t> FileSize(const std::string& path) noexcept {
+  return platform::FileSize(path);
+}
+
+bool FileExists(const std::string& path) noexcept {
+  return platform::PathExists(path);
+}
+
+bool MakeDir(const std::string& path) noexcept {
+  return platform::MakeDirectory(path);
+}
+
+bool DeleteFile(const std::string& path) noexcept {
+  return platform::RemoveFile(path);
+}
+
 std::string AddPathSeparator(std::string path) {
   if (path.empty() || path.back() == kSeparator) return path;
   if constexpr (platform::kDriveLetterPaths) {
@@ -166,10 +182,32 @@ std::string HexDump(const void* data, std::int32_t length, int groupSize, int li
   return text;
 }
 
-std::string CertPathByUID(std::string_view uid, std::string_view directory) {
-  if (uid.empty() || directory.empty()) return {};
+bool UidMayBecomePath(std::string_view uid) noexcept {
+  if (uid.empty()) return false;
+  for (const char c : uid) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || c == '/' || c == '\\' || c == ':') return false;
+  }
   const std::size_t dot = uid.find('.');
-  if (dot == std::string_view::npos || dot + 1 == uid.size()) return {};
+  if (dot == std::string_view::npos) return true;
+  return dot > 0 && dot + 1 < uid.size() && uid.find('.', dot + 1) == std::string_view::npos;
+}
+
+std::vector<std::string> CertDirsByUID(std::string_view uid, std::string_view directory) {
+  std::vector<std::string> dirs;
+  const std::string path = CertPathByUID(uid, directory);
+  if (path.empty()) return dirs;
+  // Every separator after the directory ends one level: prefix, "@", then the tail's characters.
+  for (std::size_t at = path.find(kSeparator, directory.size()); at != std::string::npos;
+       at = path.find(kSeparator, at + 1))
+    dirs.push_back(path.substr(0, at));
+  return dirs;
+}
+
+std::string CertPathByUID(std::string_view uid, std::string_view directory) {
+  if (directory.empty() || !UidMayBecomePath(uid)) return {};
+  const std::size_t dot = uid.find('.');
+  if (dot == std::string_view::npos) return {};
   std::string path;
   path.reserve(directory.size() + 2 * uid.size() + 8);
   path.append(directory).append(uid.substr(0, dot)).push_back(kSeparator);
@@ -180,6 +218,32 @@ std::string CertPathByUID(std::string_view uid, std::string_view directory) {
   }
   path.append(".crt");
   return path;
+}
+
+std::string AuthorityDirByUID(std::string_view secretDir, std::string_view uid) {
+  if (secretDir.empty() || !UidMayBecomePath(uid)) return {};
+  return AddPathSeparator(std::string(secretDir)).append(uid);
+}
+
+std::string_view FileNamePart(std::string_view path) noexcept {
+  const std::size_t last = path.find_last_of("/\\:");
+  return last == std::string_view::npos ? path : path.substr(last + 1);
+}
+
+bool IsPlainFileName(std::string_view name) noexcept {
+  return !name.empty() && name != "." && name != "..";
+}
+
+bool MoveFile(const std::string& from, const std::string& to) noexcept {
+  return platform::MoveFileDurably(from, to);
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to) noexcept {
+  return platform::RenameNoReplace(from, to);
+}
+
+bool SameFile(const std::string& a, const std::string& b) noexcept {
+  return platform::SameFile(a, b);
 }
 
 }  // namespace vornak2

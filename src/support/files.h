@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,14 @@ namespace vornak2 {
 
 // True when `path` names an existing directory (symbolic links followed).
 bool DirExists(const std::string& path) noexcept;
+// The size of the regular file `path`; nullopt when it cannot be examined.
+std::optional<std::uint64_t> FileSize(const std::string& path) noexcept;
+// True when `path` names anything that exists.
+bool FileExists(const std::string& path) noexcept;
+// Creates the one directory `path` (its parent must exist); true when it is a directory afterwards.
+bool MakeDir(const std::string& path) noexcept;
+// Deletes the file `path`; false when there is none or it cannot be deleted.
+bool DeleteFile(const std::string& path) noexcept;
 
 // `path` ending in the path separator: an empty path stays empty, a path that already ends in
 // the separator is returned unchanged, any other path gets the separator appended. (On systems
@@ -62,11 +71,42 @@ int SplitBySemicolon(const char* text, std::vector<std::string>& list);
 // the same byte). A null `data` or a `length` below 1 gives an empty text.
 std::string HexDump(const void* data, std::int32_t length, int groupSize, int lineSize);
 
+// ---- UIDs that become paths ----
+// UIDs come from certificates and from transfers that peers sign, so they are untrusted. This is
+// the one place that decides whether a UID may name files: it may when it is not empty, holds no
+// "/", "\", ":" or control character, and, when it has a ".", the part before its first "." is
+// not empty and the rest is not empty and holds no further ".". Every directory level a UID forms
+// (the prefix, each character of the tail, the whole UID as an authority directory) is then a
+// plain name, never "", "." or "..", so a UID stays inside the directory it is used in and two
+// different UIDs never name the same file.
+bool UidMayBecomePath(std::string_view uid) noexcept;
+
 // The certificate-store path of `uid` inside `directory` (which ends with its separator): the
 // part of the uid before its first ".", then "@", then one directory for every character after
 // the "." except the last, which names the file with extension ".crt". "H.0" in "/r/crt/" gives
-// "/r/crt/H/@/0.crt"; "AB.1234" gives "/r/crt/AB/@/1/2/3/4.crt". An empty uid or directory, a
-// uid without "." and a uid ending in its first "." give an empty path.
+// "/r/crt/H/@/0.crt"; "AB.1234" gives "/r/crt/AB/@/1/2/3/4.crt". An empty directory, a uid
+// without "." and a uid that may not become a path give an empty path.
 std::string CertPathByUID(std::string_view uid, std::string_view directory);
+// The directories that hold the store file of `uid`, outermost first: "AB.123" in "/r/" gives
+// "/r/AB", "/r/AB/@", "/r/AB/@/1", "/r/AB/@/1/2". Empty when CertPathByUID is.
+std::vector<std::string> CertDirsByUID(std::string_view uid, std::string_view directory);
+// The directory of an authority's certificates: `secretDir` (with its separator added) + uid.
+// Empty when `secretDir` is empty or the uid may not become a path.
+std::string AuthorityDirByUID(std::string_view secretDir, std::string_view uid);
+
+// The file-name part of a path received from another party: the text after its last "/", "\" or
+// ":" (a path from a Windows peer carries "C:\dir\name.crt").
+std::string_view FileNamePart(std::string_view path) noexcept;
+// True for a name that can be a file in a directory: not empty, not "." or "..".
+bool IsPlainFileName(std::string_view name) noexcept;
+
+// Moves the file `from` to `to`, replacing `to` when it exists; the move is flushed to disk, and
+// across file systems the content is written through a temporary file as WriteBufferToFile does.
+// False on failure, with `from` still in place.
+bool MoveFile(const std::string& from, const std::string& to) noexcept;
+// Renames `from` to `to` only when no file `to` exists; never replaces one.
+bool RenameNoReplace(const std::string& from, const std::string& to) noexcept;
+// True when both paths name one existing file.
+bool SameFile(const std::string& a, const std::string& b) noexcept;
 
 }  // namespace vornak2

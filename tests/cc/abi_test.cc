@@ -160,6 +160,10 @@ TEST(CcPaths, CertificateAndSecretKeyPaths) {
       {"/p", "", ""},
       {"", "H.0", ""},  // no store directory
       {"rel/dir", "X.ab", "rel/dir/X/@/a/b.crt"},
+      {"/p", "X..1", ""},  // a level "." (the adapter's rule: no such UID names a file)
+      {"/p", "../x", ""},
+      {"/p", ".5", ""},
+      {"/p", "C:.1", ""},
   };
   Ctx ctx = NewCtx();
   for (const auto& c : cases) {

@@ -234,8 +234,8 @@ TEST_F(LiveEngine, SizesAndUnprovidedOperations) {
       {"GetMaxSignAddition", GetMaxSignAddition(engine_), 554},
       {"GetMaxPasswordLength", GetMaxPasswordLength(engine_), 0},
       {"GetCryptoParamNumber", GetCryptoParamNumber(engine_), 19},
-      {"GetMaxReportSize", GetMaxReportSize(engine_), -1},
-      {"GetMaxPublicKeyPropertiesLength", GetMaxPublicKeyPropertiesLength(engine_), -1},
+      {"GetMaxReportSize", GetMaxReportSize(engine_), 2048},
+      {"GetMaxPublicKeyPropertiesLength", GetMaxPublicKeyPropertiesLength(engine_), 2048},
       {"GetRemoteGenType", GetRemoteGenType(engine_), 1},
       {"IsDifferentKeys", IsDifferentKeys(engine_), 0},
       {"HashData", HashData(engine_, 1, 2, 3, 4, 5), -1},
@@ -255,8 +255,12 @@ TEST_F(LiveEngine, SizesAndUnprovidedOperations) {
   }
 }
 
-TEST_F(LiveEngine, UpdateCertificateCashTurnsUnprovidedIntoClearedCache) {
-  EXPECT_EQ(UpdateCertificateCash(engine_, "H.0"), 0);
+TEST_F(LiveEngine, StoreOperationsNeedTheVendorLibrary) {
+  // The engine answers these itself (never -1), so the export returns its code unchanged.
+  EXPECT_EQ(UpdateCertificateCash(engine_, "H.0"), 134);
+  EXPECT_EQ(RemoveCertificate(engine_, "H.1"), 134);
+  EXPECT_EQ(IncludePublicKey(engine_, "x.crt"), 134);
+  EXPECT_EQ(GenerateNewSEK(engine_), 6);
 }
 
 TEST_F(LiveEngine, MessagesAndTheLastErrorMessage) {
@@ -287,10 +291,12 @@ TEST_F(LiveEngine, PureSignAndCertificateRequestMatch) {
   EXPECT_STREQ(text, "0AFF");
   EXPECT_EQ(GetPureSign(engine_, nullptr, 2, 0, text, &size), -1);
 
+  // Texts that do not decode are no transfers; the flag is left alone.
   int32_t match = 5;
-  EXPECT_EQ(CertAndRequestTransferMatch(engine_, "a", "b", &match), 0);
-  EXPECT_EQ(match, -1);
-  EXPECT_EQ(CertAndRequestTransferMatch(engine_, "a", "b", nullptr), 136);
+  EXPECT_EQ(CertAndRequestTransferMatch(engine_, "a", "b", &match), 110);
+  EXPECT_EQ(match, 5);
+  EXPECT_EQ(CertAndRequestTransferMatch(engine_, nullptr, "b", &match), 110);
+  EXPECT_EQ(GetPureSign(engine_, "a", 1, 0, nullptr, nullptr), 136);
 }
 
 }  // namespace

@@ -117,6 +117,26 @@ std::vector<WriterCase> WriterCases() {
         {72, Cat({Le32(30), slot0, Filled(kMaxSlotKey - 30, 0)})},
         {328, Cat({Le32(kMaxSlotKey), slot1})},
         {584, payload}}},
+      {"signed-data file",
+       4 + 15 + 64,
+       [=](MutableBytes out) { return WriteSignedData(out, View(kData), View(kSignature), 64); },
+       4 + 15 + 64,
+       {{0, Le32(15)}, {4, kData}, {19, kSignature}}},
+      {"signed-data file without its signature",
+       4 + 15 + 3,
+       [=](MutableBytes out) { return WriteSignedData(out, View(kData), {}, 3); },
+       4 + 15 + 3,
+       {{0, Le32(15)}, {4, kData}, {19, Filled(3, 0)}}},
+      {"public-key block",
+       kPublicKeyTransferBlockSize,
+       [=](MutableBytes out) {
+         return WritePublicKeyBlock(out, "H.0", "C:\\crt\\0.crt", View(kData));
+       },
+       2564,
+       {{0, Cat({Text("H.0"), Filled(253, 0)})},
+        {256, Cat({Text("C:\\crt\\0.crt"), Filled(244, 0)})},
+        {512, Le32(15)},
+        {516, Cat({kData, Filled(2048 - 15, 0)})}}},
   };
 }
 
@@ -178,6 +198,21 @@ TEST(Layouts, ReadersGiveBackWhatTheWritersWrote) {
   EXPECT_EQ(ReadKeySlot(*container, 1)->size(), 0u);
   EXPECT_FALSE(ReadKeySlot(*container, 3));
   EXPECT_EQ(container->payload.size(), 5u);
+
+  // A transfer's signed block: the public-key block with a signature appended.
+  ByteVector transfer(kMaxSignedTransfer);
+  WritePublicKeyBlock(transfer, std::string(254, 'u'), "self.crt",
+                      View(Filled(kMaxCarriedFile, 7)));
+  ByteVector sigBlock(kMaxSignatureBlock);
+  const auto sigLength = WriteSignatureBlock(sigBlock, *MakeUidField("H.0"), View(kSignature));
+  const auto signedLength = AppendSignature(transfer, kPublicKeyTransferBlockSize,
+                                            Bytes(sigBlock.data(), *sigLength), "34.11");
+  const auto opened = ReadSignedTransfer(Bytes(transfer.data(), *signedLength));
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(opened->block.uid, std::string(254, 'u'));
+  EXPECT_EQ(opened->block.fileName, "self.crt");
+  EXPECT_EQ(opened->block.data.size(), kMaxCarriedFile);
+  EXPECT_EQ(opened->signature.signerUid, "H.0");
 }
 
 // Malformed input of every layout: each reader refuses it.
@@ -266,6 +301,28 @@ TEST(Layouts, ReadersRefuseMalformedInput) {
        }},
   };
   for (const Case& c : cases) EXPECT_FALSE(c.accepted()) << c.name;
+
+  // Public-key blocks: one well-formed block, then one field at a time made wrong.
+  const ByteVector good = Cat({Text("H.0"), Filled(253, 0), Text("0.crt"), Filled(251, 0), Le32(3),
+                               Text("abc"), Filled(2045, 0)});
+  ASSERT_TRUE(ReadPublicKeyBlock(View(good)));
+  auto with = [&](std::size_t offset, const ByteVector& bytes) {
+    ByteVector b = good;
+    std::copy(bytes.begin(), bytes.end(), b.begin() + static_cast<std::ptrdiff_t>(offset));
+    return ReadPublicKeyBlock(View(b)).has_value();
+  };
+  EXPECT_FALSE(ReadPublicKeyBlock(View(ByteVector(good.begin(), good.end() - 1))));
+  EXPECT_FALSE(ReadPublicKeyBlock(View(Cat({good, Filled(1, 0)}))));
+  EXPECT_FALSE(with(0, Filled(255, 'u'))) << "a UID without its zero in its first 255 bytes";
+  EXPECT_TRUE(with(0, Filled(254, 'u')));
+  EXPECT_FALSE(with(256, Filled(256, 'f'))) << "a file name without its zero";
+  EXPECT_FALSE(with(512, Le32(-1)));
+  EXPECT_FALSE(with(512, Le32(2048)));
+  EXPECT_TRUE(with(512, Le32(2047)));
+  // A signed block whose signed content is not exactly one public-key block.
+  ByteVector shortBlock = Cat({ByteVector(good.begin(), good.end() - 1), kSignature, Le32(2563),
+                               Text(std::string("34.11", 6))});
+  EXPECT_FALSE(ReadSignedTransfer(View(shortBlock)));
 }
 
 // What no writer puts into a block: a UID or hash name without room for its zero, an empty or
@@ -285,6 +342,11 @@ TEST(Layouts, WritersRefuseWhatTheLayoutCannotHold) {
   EXPECT_FALSE(WriteContainer(room, {}, {}, {}));
   EXPECT_FALSE(IsContainer(View(Le32(-2))));
   EXPECT_FALSE(IsContainer(View(Filled(3, 0xFF))));
+  EXPECT_FALSE(WritePublicKeyBlock(room, std::string(256, 'u'), "a", {}));
+  EXPECT_FALSE(WritePublicKeyBlock(room, "H.0", std::string(256, 'f'), {}));
+  EXPECT_FALSE(WritePublicKeyBlock(room, "H.0", "a", View(Filled(kCarriedDataField, 1))));
+  EXPECT_FALSE(WriteSignedData(room, {}, View(kSignature), 64));
+  EXPECT_FALSE(WriteSignedData(room, View(kData), View(kSignature), 63));
 }
 
 }  // namespace

@@ -29,21 +29,60 @@ TEST(Paths, AddPathSeparator) {
   for (const auto& [in, out] : cases) EXPECT_EQ(AddPathSeparator(in), out) << in;
 }
 
-TEST(Paths, CertPathByUID) {
+// A UID names files only when every level it forms is a plain name: the store path, its
+// directories and the authority directory agree on which UIDs those are.
+TEST(Paths, UidsThatBecomePaths) {
   VORNAK2_POSIX_PATHS_ONLY();
-  const std::tuple<std::string_view, std::string_view, std::string_view> cases[] = {
-      {"H.0", "/r/crt/", "/r/crt/H/@/0.crt"},
-      {"AB.1234", "/r/crt/", "/r/crt/AB/@/1/2/3/4.crt"},
-      {".5", "d/", "d//@/5.crt"},
-      {"A.B.C", "d/", "d/A/@/B/./C.crt"},  // only the first "." divides
-      {"H.", "/r/", ""},
-      {"H", "/r/", ""},
-      {"", "/r/", ""},
-      {"H.0", "", ""},
+  struct Case {
+    std::string_view uid;
+    std::string_view storePath;  // in "/r/crt/"; empty: no store file
+    bool authorityDir;           // whether "/r/sec/" + uid is an authority directory
   };
-  for (const auto& [uid, dir, expected] : cases) {
-    EXPECT_EQ(CertPathByUID(uid, dir), expected) << uid << " in " << dir;
+  const Case cases[] = {
+      {"H.0", "/r/crt/H/@/0.crt", true},
+      {"AB.1234", "/r/crt/AB/@/1/2/3/4.crt", true},
+      {"@.@", "/r/crt/@/@/@.crt", true},
+      {"CA", "", true},  // no "." : no store file, but a name of its own
+      {"H.", "", false},
+      {".5", "", false},     // empty prefix
+      {"A.B.C", "", false},  // a "." in the tail would be a level "."
+      {"X..1", "", false},
+      {"..", "", false},
+      {"../x", "", false},
+      {"A/B.1", "", false},
+      {"A.1/2", "", false},
+      {"A\\B.1", "", false},
+      {"C:.1", "", false},
+      {"H.\t", "", false},
+      {"H.\x7f", "", false},
+      {"", "", false},
+  };
+  for (const auto& [uid, storePath, authorityDir] : cases) {
+    EXPECT_EQ(CertPathByUID(uid, "/r/crt/"), storePath) << uid;
+    EXPECT_EQ(AuthorityDirByUID("/r/sec", uid), authorityDir ? "/r/sec/" + std::string(uid) : "")
+        << uid;
   }
+  EXPECT_EQ(CertPathByUID("H.0", ""), "");
+  EXPECT_EQ(AuthorityDirByUID("", "H.0"), "");
+  EXPECT_EQ(CertDirsByUID("AB.123", "/r/"),
+            (std::vector<std::string>{"/r/AB", "/r/AB/@", "/r/AB/@/1", "/r/AB/@/1/2"}));
+  EXPECT_TRUE(CertDirsByUID("X..1", "/r/").empty());
+}
+
+TEST(Paths, FileNameOfAPeersPath) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"/home/a/self.crt", "self.crt"},
+      {"C:\\dir\\name.crt", "name.crt"},
+      {"C:name.aut", "name.aut"},
+      {"plain", "plain"},
+      {"C:\\dir\\", ""},
+      {"/", ""},
+      {"a/..", ".."},
+      {"", ""},
+  };
+  for (const auto& [path, name] : cases) EXPECT_EQ(FileNamePart(path), name) << path;
+  EXPECT_TRUE(IsPlainFileName("0.crt"));
+  for (std::string_view name : {"", ".", ".."}) EXPECT_FALSE(IsPlainFileName(name)) << name;
 }
 
 TEST(Text, SplitBySemicolon) {
@@ -225,6 +264,34 @@ TEST(Files, FindFilesByExtension) {
   FindFilesByExtension(dir / "missing", "crt", none, true);
   FindFilesByExtension(p + "b.crt", "crt", none, true);
   EXPECT_TRUE(none.empty());
+}
+
+// A move replaces its target; a rename for a secret key never does; both leave the source in
+// place when they fail.
+TEST(Files, MovesAndRenames) {
+  ScratchDir dir;
+  WriteText(dir / "a.crt", "new");
+  WriteText(dir / "b.crt", "old");
+  ASSERT_TRUE(MoveFile(dir / "a.crt", dir / "b.crt"));
+  EXPECT_EQ(ReadText(dir / "b.crt"), "new");
+  EXPECT_FALSE(fs::exists(dir / "a.crt"));
+  EXPECT_FALSE(MoveFile(dir / "a.crt", dir / "c.crt"));
+  EXPECT_FALSE(MoveFile(dir / "b.crt", dir / "none/b.crt"));
+  EXPECT_EQ(ReadText(dir / "b.crt"), "new");
+
+  WriteText(dir / "0.sec", "key 0");
+  WriteText(dir / "0.old", "older key 0");
+  EXPECT_FALSE(RenameNoReplace(dir / "0.sec", dir / "0.old"));
+  EXPECT_EQ(ReadText(dir / "0.old"), "older key 0");
+  ASSERT_TRUE(RenameNoReplace(dir / "0.sec", dir / "0.old.1"));
+  EXPECT_EQ(ReadText(dir / "0.old.1"), "key 0");
+  EXPECT_FALSE(fs::exists(dir / "0.sec"));
+
+  EXPECT_TRUE(SameFile(dir / "b.crt", dir.dir() + "./b.crt"));
+  fs::create_hard_link(dir / "b.crt", dir / "link.crt");
+  EXPECT_TRUE(SameFile(dir / "b.crt", dir / "link.crt"));
+  EXPECT_FALSE(SameFile(dir / "b.crt", dir / "0.old"));
+  EXPECT_FALSE(SameFile(dir / "b.crt", dir / "missing"));
 }
 
 }  // namespace

@@ -26,8 +26,9 @@ std::string Quote(const std::string& s) {
   return out + "'";
 }
 
-Outcome Host(const std::vector<std::string>& args) {
-  std::string command = Quote(VORNAK2_HOST_TOOL);
+// Runs a program with the arguments; its exit code and output.
+Outcome RunProgram(const std::string& program, const std::vector<std::string>& args) {
+  std::string command = Quote(program);
   for (const auto& a : args) {
     command += ' ';
     command += Quote(a);
@@ -41,6 +42,10 @@ Outcome Host(const std::vector<std::string>& args) {
   const int status = pclose(pipe);
   run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
+}
+
+Outcome Host(const std::vector<std::string>& args) {
+  return RunProgram(VORNAK2_HOST_TOOL, args);
 }
 
 std::string Slurp(const fs::path& file) {
@@ -214,7 +219,8 @@ TEST(HostTool, FilesBetweenTwoUsers) {
   ASSERT_EQ(run.exit, 0) << run.output;
   run = as("bob", {"verify", "--in", path("m.txt"), "--sig", path("m.sig")});
   EXPECT_EQ(run.exit, 0) << run.output;
-  EXPECT_NE(run.output.find("signer: H.1"), std::string::npos) << run.output;
+  // The demo renewed alice's key under a new UID.
+  EXPECT_NE(run.output.find("signer: H.10\n"), std::string::npos) << run.output;
   run = as("bob", {"verify", "--in", path("altered.txt"), "--sig", path("m.sig"), "--no-validity"});
   EXPECT_EQ(run.exit, 1) << run.output;
 
@@ -241,10 +247,10 @@ TEST(HostTool, FilesBetweenTwoUsers) {
   EXPECT_NE(run.output.find("Secret Path = last  [directory *.*]  (--param)"), std::string::npos)
       << run.output;
 
-  // --user alone: the user's own UID is the default recipient.
+  // --user alone: the user's own UID (alice's renewed one) is the default recipient.
   run = as("alice", {"encrypt", "--in", path("m.txt"), "--out", path("m.self")});
   ASSERT_EQ(run.exit, 0) << run.output;
-  EXPECT_NE(run.output.find("for H.1 (parameter 8)"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("for H.10 (parameter 8)"), std::string::npos) << run.output;
   run = as("alice", {"decrypt", "--in", path("m.self"), "--out", path("m.dec1")});
   EXPECT_EQ(run.exit, 0) << run.output;
   EXPECT_EQ(Slurp(path("m.dec1")), text);
@@ -263,7 +269,7 @@ TEST(HostTool, FilesBetweenTwoUsers) {
   EXPECT_EQ(Slurp(path("m.dec2")), text);
 
   run = as("alice", {"uid"});
-  EXPECT_NE(run.output.find("current user: H.1\n  certificate        " + root + "/alice/self.crt"),
+  EXPECT_NE(run.output.find("current user: H.10\n  certificate        " + root + "/alice/self.crt"),
             std::string::npos)
       << run.output;
   // A user without a key set: the certificate tried, and why it gives no UID.
@@ -273,6 +279,150 @@ TEST(HostTool, FilesBetweenTwoUsers) {
                             "/carol/self.crt: No such file or directory"),
             std::string::npos)
       << run.output;
+  fs::remove_all(dir);
+}
+
+// One command run as a user of a demo deployment: its exit code and a piece of its output.
+struct CommandRow {
+  const char* user;
+  std::vector<std::string> args;
+  int exit;
+  std::string expected;
+};
+
+template <std::size_t N, typename As>
+void CheckRows(const CommandRow (&rows)[N], const As& as) {
+  for (const CommandRow& r : rows) {
+    const Outcome run = as(r.user, r.args);
+    EXPECT_EQ(run.exit, r.exit) << r.args[0] << "\n" << run.output;
+    EXPECT_NE(run.output.find(r.expected), std::string::npos) << r.args[0] << "\n" << run.output;
+  }
+}
+
+// The store and transfer commands between the users of a demo deployment; transfers through
+// files and through standard input and output.
+TEST(HostTool, StoreAndTransferCommands) {
+  const fs::path dir = ScratchDir("host_store_");
+  const std::string root = (dir / "root").string();
+  ASSERT_EQ(Host({"demo", root}).exit, 0);
+  const auto path = [&](const char* name) { return (dir / name).string(); };
+  const auto as = [&](const char* user, std::vector<std::string> args) {
+    args.insert(args.end(), {"--root", root, "--user", user});
+    return Host(args);
+  };
+  const auto quoted = [](const std::string& s) { return Quote(s); };
+  const std::string host = quoted(VORNAK2_HOST_TOOL) + " ";
+  const std::string alice = " --root " + quoted(root) + " --user alice";
+
+  // A transfer on standard output is the transfer alone; the report goes to standard error.
+  std::FILE* pipe = popen((host + "transfer-own --out -" + alice + " 2>/dev/null").c_str(), "r");
+  std::string own;
+  char buffer[8192];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) own.append(buffer, n);
+  ASSERT_EQ(pclose(pipe), 0);
+  ASSERT_FALSE(own.empty());
+  EXPECT_EQ(
+      own.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=\n"),
+      std::string::npos);
+  Spit(path("own.txt"), own);
+  fs::create_directories(path("saved"));
+
+  const CommandRow rows[] = {
+      {"bob", {"transfer-uid", "--in", path("own.txt")}, 0, "uid: H.10"},
+      {"bob",
+       {"save-transfer", "--in", path("own.txt"), "--dir", path("saved")},
+       0,
+       "SavePublicKeyFromTransfer -> 0"},
+      {"bob", {"transfer-user", "H.10", "--out", path("stored.txt")}, 0, "written to"},
+      {"bob",
+       {"match-transfers", "--in", path("own.txt"), "--with", path("stored.txt")},
+       0,
+       "the same UID"},
+      {"bob", {"include-transfer", "--in", path("own.txt")}, 0, "IncludePublicKeyTransfer -> 0"},
+      {"bob", {"refresh-cert", "H.10"}, 0, "UpdateCertificateCash -> 0"},
+      {"bob", {"remove-cert", "H.2"}, 1, "RemoveCertificate -> 132"},
+      {"bob", {"remove-cert", "H.10"}, 0, "RemoveCertificate -> 0"},
+      {"bob", {"transfer-uid", "--in", path("own.txt")}, 1, "GetUIDByPublicKeyTransfer -> 112"},
+      {"bob", {"install-cert", path("saved/self.crt")}, 0, "IncludePublicKey -> 0"},
+      {"bob", {"transfer-uid", "--in", path("missing.txt")}, 1, "cannot read the transfer"},
+      {"alice", {"generate-keys", "--dir", path("saved")}, 0, "GenerateNewSSK -> 0"},
+      {"alice", {"generate-keys", "--dir", path("none")}, 1, "GenerateNewSSK -> 114"},
+      {"alice",
+       {"include-authority", "--in", path("own.txt")},
+       1,
+       "IncludeCACertificateFromTransfer -> 130"},
+      {"alice", {"clear-cache"}, 0, "ClearCash"},
+  };
+  CheckRows(rows, as);
+  EXPECT_TRUE(fs::exists(path("saved/1.sec")));
+  EXPECT_TRUE(fs::exists(path("saved/0.pub")));
+  fs::remove_all(dir);
+}
+
+// A renewal, reports, directory set-up and signed-data files through the commands, with the test
+// authority answering the renewal between them.
+TEST(HostTool, RenewalAndReportCommands) {
+  const fs::path dir = ScratchDir("host_renewal_");
+  const std::string root = (dir / "root").string() + "/";
+  ASSERT_EQ(Host({"demo", root}).exit, 0);
+  const auto path = [&](const char* name) { return (dir / name).string(); };
+  // The user's key set first, so that --param in the arguments can change it.
+  const auto as = [&](const char* user, std::vector<std::string> args) {
+    args.insert(args.begin() + 1, {"--root", root, "--user", user});
+    return Host(args);
+  };
+  fs::create_directories(path("renewal"));
+  Spit(path("m.txt"), "Payment order 19\n");
+  ASSERT_EQ(as("bob", {"sign", "--in", path("m.txt"), "--out", path("m.sig")}).exit, 0);
+  const std::string ca = fs::path(VORNAK2_HOST_TOOL).parent_path().string() + "/vornak2-ca";
+
+  const CommandRow rows[] = {
+      {"bob", {"report", "H.10"}, 0, "UID=H.10\nKN=0\nICN=CA.1\nIKN=1\nNotBefore="},
+      {"bob", {"properties", "H.10"}, 0, "UID=H.10\n"},
+      {"bob", {"report-file", root + "bob/self.crt"}, 0, "UID=H.2\n"},
+      {"bob",
+       {"report-transfer", "--in", root + "transfers/renewal-certificate.txt"},
+       0,
+       "UID=H.10\n"},
+      {"bob", {"report"}, 1, "GetReport -> 113"},
+      {"alice", {"report", "--dir", root + "alice/renewal"}, 0, "UID=H.10\n"},
+      {"bob",
+       {"create-dirs", root + "delivery/bob.crt", root + "ca/authority.aut"},
+       0,
+       "CreateDirStructure -> 0"},
+      {"bob", {"create-dirs", path("none.crt")}, 1, "CreateDirStructure -> 8"},
+      {"bob",
+       {"save-signed", "--in", path("m.txt"), "--sig", path("m.sig"), "--out", path("m.signed")},
+       0,
+       "SaveSignedDataToFile -> 0"},
+      {"bob",
+       {"renew-start", "--dir", path("renewal"), "--out", path("request.txt"), "--mode", "0",
+        "--param", "2=%QVXRoot%/nowhere"},
+       0,
+       "mode: 2"},
+      {"bob",
+       {"renew-start", "--dir", path("renewal"), "--out", path("request.txt")},
+       0,
+       "RemoteGenerateStart -> 0"},
+      {"bob", {"report", "--dir", path("renewal")}, 0, "UID=H.2\nKN=1\n"},
+  };
+  CheckRows(rows, as);
+  EXPECT_EQ(fs::file_size(path("m.signed")),
+            4 + fs::file_size(path("m.txt")) + fs::file_size(path("m.sig")));
+
+  Outcome run =
+      RunProgram(ca, {"renew", "--authority", root + "ca", "--root", root, "--operator", "operator",
+                      "--in", path("request.txt"), "--out", path("answer.txt")});
+  ASSERT_EQ(run.exit, 0) << run.output;
+  run = as("bob",
+           {"renew-finish", "--dir", path("renewal"), "--in", path("answer.txt"), "--mode", "0"});
+  EXPECT_EQ(run.exit, 0) << run.output;
+  EXPECT_NE(run.output.find("mode: 1 (done)\ncurrent user: H.2"), std::string::npos) << run.output;
+  run = as("bob", {"renew-finish", "--dir", path("renewal"), "--in", path("answer.txt")});
+  EXPECT_EQ(run.exit, 1);
+  EXPECT_NE(run.output.find("RemoteGenerateFinish -> 129"), std::string::npos) << run.output;
+  run = as("bob", {"report-file", root + "bob/self.crt"});
+  EXPECT_NE(run.output.find("UID=H.2\nKN=1\n"), std::string::npos) << run.output;
   fs::remove_all(dir);
 }
 

@@ -1,0 +1,176 @@
+// The certificate store and key management: correspondents' certificates enter the store under
+// their UID's path and leave it again, the two caches in front of the store are refreshed and
+// cleared, and new key pairs are generated.
+//
+// A certificate that installation replaces keeps the ".old" name beside it ("0.crt" becomes
+// "0.old"); when the move into the store fails, it is put back, so the store never ends up
+// without the certificate it had.
+#include <mutex>
+
+#include "binding/ccom_dll.h"
+#include "ccom/ce_ccom.h"
+#include "ccom/library_lock.h"
+#include "support/files.h"
+
+namespace vornak2 {
+namespace {
+
+// The name a replaced file keeps: its name without the last three characters, then "old".
+std::string OldName(const std::string& path) {
+  return path.substr(0, path.size() >= 3 ? path.size() - 3 : 0) + "old";
+}
+
+// A key-generation number: the default when empty, otherwise a signed 32-bit decimal number.
+bool KeyGenNumber(const std::string& value, std::int32_t fallback, std::int32_t& out) {
+  if (value.empty()) {
+    out = fallback;
+    return true;
+  }
+  return ParamInteger(value, out);
+}
+
+}  // namespace
+
+std::int32_t TCcom22Engine::KeyGenerationFor(const OperationSettings& s,
+                                             const std::string& currentUid,
+                                             const std::string& newUid,
+                                             KeyGenerationArgs& args) const {
+  if (!KeyGenNumber(ParamValue(kParamKeyGenSecretKeyLength), 1024, args.first) ||
+      !KeyGenNumber(ParamValue(kParamKeyGenPublicKeyLength), 256, args.second) ||
+      !KeyGenNumber(ParamValue(kParamKeyGenExpirePeriod), 730, args.period))
+    return kBadKeyGenSettings;
+  args.newUid = newUid;
+  args.currentKeyPath = s.certFile;
+  args.certDir = s.publicPath;
+  args.secretDir = s.secretPath;
+  args.currentUid = currentUid;
+  args.cipher = s.cipher;
+  args.hash = s.hash;
+  args.randomFile = s.randomFile;
+  args.checkValidity = s.checkValidity;
+  args.randomKind = s.hardwareRandom;
+  return kOk;
+}
+
+std::int32_t TCcom22Engine::IncludePublicKey(const char* fileName) {
+  Timeouts timeouts;
+  std::string uid;
+  if (const std::int32_t r = StartWithTimeouts(uid, timeouts); r != kOk) return r;
+  LibraryGuard lock(LibraryWork::Exclusive, *binding_);
+  return InstallCertificate(ExpandRootPath(fileName != nullptr ? fileName : ""), timeouts, false);
+}
+
+std::int32_t TCcom22Engine::InstallCertificate(const std::string& path, const Timeouts& timeouts,
+                                               bool ownCertificate) {
+  std::string uid;
+  if (const std::int32_t r = StandardStart(uid); r != kOk) return r;
+  return Guarded("IncludePublicKey ", [&]() -> std::int32_t {
+    const std::string certUid = binding_->GetCertificateUID(path);
+    if (certUid.empty()) return kNoUidInCertificate;
+    const std::string publicPath = ExpandDirPath(ParamValue(kParamPublicPath));
+    std::string target;
+    if (ownCertificate && certUid == uid) {
+      target = ExpandRootPath(GetCurrentCertFile());
+    } else {
+      if (!ForceCertDirs(certUid)) return kFileOrUidError;
+      target = CertPathByUID(certUid, publicPath);
+      if (target.empty()) return kBadUid;
+    }
+    // The file that already is the target is only registered: moving it aside first would lose
+    // it. The target's own ".old" file is not installed over it either, for the same reason.
+    if (!SameFile(path, target)) {
+      const std::string old = OldName(target);
+      if (SameFile(path, old)) return kFileOrUidError;
+      const bool replacing = FileExists(target);
+      if (!replacing) {
+        DeleteFile(old);
+      } else if (!MoveFile(target, old)) {
+        return kFileOrUidError;
+      }
+      if (!MoveFile(path, target)) {
+        if (replacing) MoveFile(old, target);
+        return kFileOrUidError;
+      }
+    }
+    return binding_->AddToKeyCache(uid, certUid, publicPath, target, timeouts.keyRequest,
+                                   timeouts.lastOperation)
+               ? kOk
+               : kFileOrUidError;
+  });
+}
+
+bool TCcom22Engine::ForceCertDirs(const std::string& uid) {
+  const std::string root = ExpandDirPath(ParamValue(kParamPublicPath));
+  if (uid.empty() || root.empty() || !DirExists(root)) return false;
+  const std::vector<std::string> dirs = CertDirsByUID(uid, root);
+  if (dirs.empty()) return false;
+  for (const std::string& dir : dirs) {
+    if (!ForceDirs(dir)) return false;
+  }
+  return DirExists(dirs.back());
+}
+
+std::int32_t TCcom22Engine::UpdateCertificateCash(const char* uid) {
+  Timeouts timeouts;
+  std::string current;
+  if (const std::int32_t r = StartWithTimeouts(current, timeouts); r != kOk) return r;
+  return Guarded("UpdateCertificateCash: ", [&]() -> std::int32_t {
+    // Changes to what the key-file cache holds wait for the data operations that rely on it.
+    LibraryGuard lock(LibraryWork::Exclusive, *binding_);
+    const std::string given = uid != nullptr ? uid : "";
+    const std::string publicPath = ExpandDirPath(ParamValue(kParamPublicPath));
+    const std::string file = CertPathByUID(given, publicPath);
+    if (file.empty()) return kBadUid;
+    if (!FileExists(file)) return kCertificateOrRequestUnreadable;
+    return binding_->AddToKeyCache(current, given, publicPath, file, timeouts.keyRequest,
+                                   timeouts.lastOperation)
+               ? kOk
+               : kCertificateNotInStore;
+  });
+}
+
+void TCcom22Engine::ClearCash() {
+  std::string uid;
+  if (StandardStart(uid) != kOk) return;
+  LibraryGuard lock(LibraryWork::Exclusive, *binding_);
+  ClearCertUIDCache();
+  binding_->ClearKeyCache();
+}
+
+std::int32_t TCcom22Engine::RemoveCertificate(const char* uid) {
+  if (uid == nullptr || *uid == '\0') return kNullPointer;
+  std::string current;
+  if (const std::int32_t r = StandardStart(current); r != kOk) return r;
+  if (current == uid) return kCannotRemoveOwnCertificate;
+  LibraryGuard lock(LibraryWork::Exclusive, *binding_);
+  const std::string file = CertPathByUID(uid, ExpandDirPath(ParamValue(kParamPublicPath)));
+  if (file.empty() || !DeleteFile(file)) return kVendorDeleteFile;
+  return Guarded("RemoveCertificate: ", [&] {
+    return binding_->RemoveFromKeyCache(current, file) ? kOk : kFileOrUidError;
+  });
+}
+
+std::int32_t TCcom22Engine::GenerateNewSSK() {
+  std::string uid;
+  if (const std::int32_t r = StandardStart(uid); r != kOk) return r;
+  return Guarded("GenerateNewSSK ", [&]() -> std::int32_t {
+    OperationSettings s;
+    if (const std::int32_t r = ReadOperationSettings(s); r != kOk) return r;
+    const std::string& subjectParam = ParamValue(kParamKeyGenSubject);
+    const std::string subject = subjectParam.empty() ? uid : subjectParam;
+    KeyGenerationArgs args;
+    if (const std::int32_t r = KeyGenerationFor(s, uid, subject, args); r != kOk) return r;
+    args.outputDir = ExpandDirPath(ParamValue(kParamKeyGenDir));
+    if (!DirExists(args.outputDir)) return kBadKeyGenDir;
+
+    LibraryGuard lock(LibraryWork::Exclusive, *binding_);
+    // The current key set is read only when the new key continues it.
+    if (subject == uid) {
+      if (const std::int32_t r = PrepareKeyCacheFor(s, uid); r != kOk) return r;
+    }
+    std::int32_t keyNumber = -1;
+    return binding_->GenerateKeys(args, keyNumber);
+  });
+}
+
+}  // namespace vornak2

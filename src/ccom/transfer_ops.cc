@@ -1,0 +1,236 @@
+// Public-key transfers: one certificate (or request) file with its owner's UID and its name,
+// signed by the sending engine and carried as Base64 text. The sender builds the block, appends
+// its signature and encodes it; the receiver decodes it, checks the signature against the
+// sender's certificate in its store and only then uses the block, whose every field is checked
+// against its bounds first.
+//
+// Carried files are written through a temporary file and a rename; their name is the last
+// component of the sender's name for them, and a name that is empty, "." or ".." is refused, so
+// that a transfer writes only into the directory it is given.
+#include <cstring>
+#include <mutex>
+
+#include "binding/ccom_dll.h"
+#include "ccom/ce_ccom.h"
+#include "ccom/library_lock.h"
+#include "layouts/layouts.h"
+#include "support/files.h"
+#include "support/mimecode.h"
+#include "support/text.h"
+
+namespace vornak2 {
+namespace {
+
+constexpr std::string_view kAuthorityExtension = ".aut";
+constexpr const char* kTemplateDirFallback = "%QVXRoot%/";
+
+bool EndsWith(std::string_view text, std::string_view tail) {
+  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
+
+}  // namespace
+
+bool TCcom22Engine::IsProtectedFile(const std::string& path) const {
+  const std::string_view name = FileNamePart(path);
+  if (name.size() >= 3 && AsciiLower(name.substr(name.size() - 3)) == "sec") return true;
+  if (!FileExists(path)) return false;
+  const std::string& remote = RemoteGeneratePath();
+  return SameFile(path, ExpandRootPath(GetCurrentCertFile())) ||
+         SameFile(path, ExpandRootPath(ParamValue(kParamRandomFile))) ||
+         (!remote.empty() && SameFile(path, remote + "key.dat"));
+}
+
+std::int32_t TCcom22Engine::PreparePublicKeyTransfer(const std::string& uid, char* buffer,
+                                                     const std::string& fileName,
+                                                     std::int32_t& length) {
+  if (fileName.empty()) {
+    LastException().SetText(
+        "TCcom22Engine.PreparePublicKeyTransfer: Unable to prepare transfer with empty filename!");
+    return kEngineException;
+  }
+  return Guarded("PreparePublicKeyTransfer: ", [&]() -> std::int32_t {
+    std::vector<std::uint8_t> block(layouts::kPublicKeyTransferBlockSize +
+                                    static_cast<std::size_t>(GetMaxSignAddition()));
+    std::vector<std::uint8_t> data(layouts::kMaxCarriedFile);
+    std::int32_t dataSize = static_cast<std::int32_t>(data.size());
+    if (!ReadFileToBuffer(fileName, data.data(), dataSize)) return kCertificateOrRequestUnreadable;
+    // The receiver uses only the last component of the name, so that is what travels when the
+    // whole name does not fit its field.
+    std::string_view carriedName = fileName;
+    if (carriedName.size() >= layouts::kTransferTextField) carriedName = FileNamePart(fileName);
+    if (uid.size() >= layouts::kTransferTextField ||
+        carriedName.size() >= layouts::kTransferTextField)
+      return kBadLength;
+    std::vector<char> signer(static_cast<std::size_t>(GetMaxUIDLength()) + 1, '\0');
+    if (const std::int32_t r = GetCurrentUserUID(signer.data()); r != kOk) return r;
+    if (!layouts::WritePublicKeyBlock(
+            block, uid, carriedName,
+            layouts::Bytes(data).first(static_cast<std::size_t>(dataSize))))
+      return kBadLength;
+    std::int32_t signedSize = static_cast<std::int32_t>(layouts::kPublicKeyTransferBlockSize);
+    if (const std::int32_t r = AddSign(block.data(), &signedSize, signer.data()); r != kOk)
+      return r;
+    const std::vector<std::uint8_t> text = TryEncodeBuffer(block.data(), signedSize);
+    if (text.empty()) {
+      LastException().SetText(
+          "TCcom22Engine.PreparePublicKeyTransfer: Unable to encode existing buffer to BASE64!");
+      return kEngineException;
+    }
+    if (text.size() > static_cast<std::size_t>(GetMaxPublicKeyTransferSize())) {
+      LastException().SetText(
+          "TCcom22Engine.PreparePublicKeyTransfer: Data size error. Operation need too many "
+          "memory!");
+      return kEngineException;
+    }
+    if (buffer == nullptr) return kNullPointer;
+    std::memcpy(buffer, text.data(), text.size());
+    buffer[text.size()] = '\0';
+    length = static_cast<std::int32_t>(text.size());
+    return kOk;
+  });
+}
+
+std::int32_t TCcom22Engine::GetPublicKeyBlockByTransfer(const char* transfer,
+                                                        TPublicKeyBlock& block) {
+  if (transfer == nullptr || *transfer == '\0') return kNullPointer;
+  return Guarded("GetPublicKeyBlockByTransfer: ", [&]() -> std::int32_t {
+    const std::size_t textLength = std::strlen(transfer);
+    if (textLength > static_cast<std::size_t>(INT32_MAX)) return kNullPointer;
+    std::vector<std::uint8_t> decoded =
+        TryDecodeBuffer(transfer, static_cast<std::int32_t>(textLength));
+    if (decoded.empty()) return kNullPointer;
+    std::int32_t signedSize = static_cast<std::int32_t>(decoded.size());
+    std::vector<char> signer(static_cast<std::size_t>(GetMaxUIDLength()) + 1, '\0');
+    if (const std::int32_t r = RemoveSign(decoded.data(), &signedSize, signer.data()); r != kOk)
+      return r;
+    // Only a block of exactly its size, with terminated texts and a carried length within its
+    // field, is a transfer.
+    const auto view = layouts::ReadPublicKeyBlock(
+        layouts::Bytes(decoded).first(static_cast<std::size_t>(signedSize)));
+    if (!view) return kNullPointer;
+    block.uid.assign(view->uid);
+    block.fileName.assign(view->fileName);
+    block.data.assign(reinterpret_cast<const char*>(view->data.data()), view->data.size());
+    return kOk;
+  });
+}
+
+std::int32_t TCcom22Engine::InternalSavePublicKeyFromTransfer(const std::string& directory,
+                                                              const char* transfer,
+                                                              std::string& path) {
+  TPublicKeyBlock block;
+  if (const std::int32_t r = GetPublicKeyBlockByTransfer(transfer, block); r != kOk) return r;
+  return Guarded("InternalSavePublicKeyFromTransfer: ", [&]() -> std::int32_t {
+    const std::string_view name = FileNamePart(block.fileName);
+    // No directory means no place to write: the name alone would land wherever the process is.
+    if (!IsPlainFileName(name) || directory.empty()) return kTransferFileFailed;
+    path = AddPathSeparator(directory).append(name);
+    if (IsProtectedFile(path)) return kTransferFileFailed;
+    if (!WriteBufferToFile(path, block.data.data(), static_cast<std::int32_t>(block.data.size())))
+      return kTransferFileFailed;
+    return kOk;
+  });
+}
+
+std::int32_t TCcom22Engine::ExcludeSelfPublicKeyTransfer(char* transfer) {
+  const std::string certFile = ExpandRootPath(GetCurrentCertFile());
+  std::string uid;
+  if (const std::int32_t r = GetCryptoAPI(certFile, uid); r != kOk) return r;
+  if (uid.empty()) return kNoUidInCertificate;
+  if (!FileExists(certFile)) return kCertificateNotInStore;
+  std::int32_t length = 0;
+  return PreparePublicKeyTransfer(uid, transfer, certFile, length);
+}
+
+std::int32_t TCcom22Engine::GetPublicKeyTransfer(const char* uid, char* transfer) {
+  std::vector<char> current(static_cast<std::size_t>(GetMaxUIDLength()) + 1, '\0');
+  if (const std::int32_t r = GetCurrentUserUID(current.data()); r != kOk) return r;
+  const std::string given = uid != nullptr ? uid : "";
+  if (given == current.data()) return ExcludeSelfPublicKeyTransfer(transfer);
+  const std::string file = CertPathByUID(given, ExpandDirPath(ParamValue(kParamPublicPath)));
+  if (file.empty()) return kCertificateNotInStore;
+  std::int32_t length = 0;
+  return PreparePublicKeyTransfer(given, transfer, file, length);
+}
+
+std::int32_t TCcom22Engine::GetPublicKeyTransferByFile(char* transfer, const char* fileName) {
+  const std::string file = ExpandRootPath(fileName != nullptr ? fileName : "");
+  std::string uid;
+  if (const std::int32_t r = StandardStart(uid); r != kOk) return r;
+  std::string owner;
+  if (const std::int32_t r = Guarded("GetPublicKeyTransferByFile: ",
+                                              [&] {
+                                                owner = binding_->GetCertificateUID(file);
+                                                return kOk;
+                                              });
+      r != kOk)
+    return r;
+  std::int32_t length = 0;
+  return PreparePublicKeyTransfer(owner, transfer, file, length);
+}
+
+std::int32_t TCcom22Engine::GetUIDByPublicKeyTransfer(const char* transfer, char* uid) {
+  if (uid == nullptr) return kNullPointer;
+  TPublicKeyBlock block;
+  if (const std::int32_t r = GetPublicKeyBlockByTransfer(transfer, block); r != kOk) return r;
+  // The block's UID field holds at most 254 characters before its zero (checked when it was read),
+  // so this writes at most GetMaxUIDLength() bytes.
+  std::memcpy(uid, block.uid.c_str(), block.uid.size() + 1);
+  return kOk;
+}
+
+std::int32_t TCcom22Engine::SavePublicKeyFromTransfer(const char* directory, const char* transfer) {
+  std::string path;
+  return InternalSavePublicKeyFromTransfer(ExpandDirPath(directory != nullptr ? directory : ""),
+                                           transfer, path);
+}
+
+std::int32_t TCcom22Engine::IncludePublicKeyTransfer(const char* transfer) {
+  const std::string& templateDir = ParamValue(kParamTemplateDir);
+  const std::string target =
+      AddPathSeparator(ExpandDirPath(templateDir.empty() ? kTemplateDirFallback : templateDir));
+  std::string path;
+  if (const std::int32_t r = InternalSavePublicKeyFromTransfer(target, transfer, path); r != kOk)
+    return r;
+  if (!FileExists(path)) return kTransferFileFailed;
+  return IncludePublicKey(path.c_str());
+}
+
+std::int32_t TCcom22Engine::IncludeCACertificateFromTransfer(const char* transfer) {
+  Timeouts timeouts;
+  std::string uid;
+  if (const std::int32_t r = StartWithTimeouts(uid, timeouts); r != kOk) return r;
+  TPublicKeyBlock block;
+  if (const std::int32_t r = GetPublicKeyBlockByTransfer(transfer, block); r != kOk) return r;
+  const std::string_view name = FileNamePart(block.fileName);
+  if (!EndsWith(name, kAuthorityExtension)) return kNoAuthorityCertificate;
+  // A UID that may not become a path has no authority directory.
+  const std::string dir = AuthorityDirByUID(ExpandDirPath(ParamValue(kParamSecretPath)), block.uid);
+  if (dir.empty()) return kFileOrUidError;
+  if (!DirExists(dir)) MakeDir(dir);
+  if (!DirExists(dir)) return kFileOrUidError;
+  const std::string target = AddPathSeparator(dir).append(name);
+  // The store and the key-file cache change: data operations that read them wait.
+  LibraryGuard lock(LibraryWork::Exclusive, *binding_);
+  // An issuer's certificate is never replaced.
+  if (FileExists(target)) return kCannotReplaceIssuer;
+  if (!WriteBufferToFile(target, block.data.data(), static_cast<std::int32_t>(block.data.size())))
+    return kFileOrUidError;
+  return binding_->AddToKeyCache(uid, "", ExpandDirPath(ParamValue(kParamPublicPath)), target,
+                                 timeouts.keyRequest, timeouts.lastOperation)
+             ? kOk
+             : kFileOrUidError;
+}
+
+std::int32_t TCcom22Engine::CertAndRequestTransferMatch(const char* first, const char* second,
+                                                        std::int32_t* match) {
+  TPublicKeyBlock a;
+  if (const std::int32_t r = GetPublicKeyBlockByTransfer(first, a); r != kOk) return r;
+  TPublicKeyBlock b;
+  if (const std::int32_t r = GetPublicKeyBlockByTransfer(second, b); r != kOk) return r;
+  if (match == nullptr) return kNullPointer;
+  *match = a.uid == b.uid ? -1 : 0;
+  return kOk;
+}
+
+}  // namespace vornak2

@@ -1,0 +1,199 @@
+// Remote key renewal through the exports with the test authority answering: the start step, the
+// authority's transfer, the finish step, and what a failed or repeated finish leaves behind.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "host_engine.h"
+#include "read_only_dir.h"
+#include "scratch_dir.h"
+
+namespace vornak2::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A renewing user, a peer and the authority's operator, who hold each other's certificates as
+// the renewal needs: the operator the user's (to check the start transfer), the user and the
+// peer the operator's (to check the answer), the peer the user's.
+class RenewalTest : public ::testing::Test {
+ protected:
+  void Parties(const char* user, const char* uid) {
+    TestRoot& root = TestRoot::Get();
+    user_ = &root.User(user, uid);
+    const UserKeys& peer = root.User(std::string(user) + "_peer", "RP.7");
+    const UserKeys& op = root.User(std::string(user) + "_op", "RO.9");
+    operatorName_ = op.name;
+    u_ = std::make_unique<HostEngine>(root, *user_);
+    p_ = std::make_unique<HostEngine>(root, peer);
+    o_ = std::make_unique<HostEngine>(root, op);
+    Install(*o_, user_->certFile);
+    Install(*u_, op.certFile);
+    Install(*p_, op.certFile);
+    Install(*p_, user_->certFile);
+    renewal_ = root.dir() + std::string(user) + "_renewal/";
+    fs::create_directories(renewal_);
+    SetRemoteGeneratePath(u_->get(), renewal_.c_str());
+  }
+  static void Install(const HostEngine& engine, const std::string& certificate) {
+    const std::string copy = TestRoot::Get().dir() + "incoming.crt";
+    fs::copy_file(certificate, copy, fs::copy_options::overwrite_existing);
+    ASSERT_EQ(IncludePublicKey(engine.get(), copy.c_str()), 0);
+  }
+  // The start step's transfer in a file; empty when the step failed.
+  std::string Start(std::int32_t* mode = nullptr, const char* uid = nullptr) {
+    std::string transfer(5129, '\0');
+    const std::int32_t code = mode == nullptr
+                                  ? RemoteGenerateStart(u_->get(), transfer.data())
+                                  : RemoteGenerateStartEx(u_->get(), uid, transfer.data(), mode);
+    EXPECT_EQ(code, 0);
+    if (code != 0) return {};
+    const std::string file = renewal_ + "../" + user_->name + "_start.txt";
+    WriteText(file, transfer.c_str());
+    return file;
+  }
+  // The authority's answer to a start transfer, as text.
+  std::string Answer(const std::string& startFile) {
+    const std::string answer = startFile + ".answer";
+    EXPECT_EQ(RunAuthorityTool({"renew", "--authority", TestRoot::Get().dir() + "ca", "--root",
+                                TestRoot::Get().dir(), "--operator", operatorName_, "--in",
+                                startFile, "--out", answer}),
+              0);
+    return ReadText(answer);
+  }
+  std::string Report(const std::string& file) const {
+    std::string report(2048, '\0');
+    EXPECT_EQ(GetPublicKeyPropertiesByFile(u_->get(), file.c_str(), report.data()), 0) << file;
+    return report.c_str();
+  }
+
+  const UserKeys* user_ = nullptr;
+  std::string operatorName_;
+  std::unique_ptr<HostEngine> u_, p_, o_;
+  std::string renewal_;
+};
+
+// The whole renewal under the same UID: the start leaves only "key.dat" and "pub.pub", the
+// working key set signs on, the finish makes the new certificate the own one, and a peer that
+// installed it from the authority's transfer verifies the new key's signature.
+TEST_F(RenewalTest, RenewsTheKeyThroughTheAuthority) {
+  Parties("rn_same", "RN.1");
+  const auto keysBefore = TreeListing(user_->dir);
+  const std::string startFile = Start();
+  ASSERT_FALSE(startFile.empty());
+  EXPECT_EQ(Names(renewal_), (std::vector<std::string>{"key.dat", "pub.pub"}));
+  EXPECT_EQ(ReadText(renewal_ + "key.dat").find("Private-Key"), std::string::npos)
+      << "no secret key in clear";
+  EXPECT_EQ(fs::status(renewal_ + "key.dat").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(TreeListing(user_->dir), keysBefore) << "the working key set is unchanged";
+  std::string signer;
+  EXPECT_EQ(p_->Verify("before", u_->Sign("before"), &signer), 0);
+  char pending[2048] = {};
+  ASSERT_EQ(GetReport(u_->get(), "", pending), 0);
+  EXPECT_EQ(std::string(pending).rfind("UID=RN.1\r\nKN=1\r\n", 0), 0u) << pending;
+
+  const std::string answer = Answer(startFile);
+  ASSERT_EQ(RemoteGenerateFinish(u_->get(), answer.c_str()), 0);
+  EXPECT_EQ(u_->Uid(), "RN.1");
+  EXPECT_EQ(Report(user_->certFile).rfind("UID=RN.1\r\nKN=1\r\n", 0), 0u)
+      << "the new certificate is the own one";
+  EXPECT_TRUE(fs::exists(user_->secretDir + "1.sec"));
+  EXPECT_TRUE(fs::exists(user_->secretDir + "0.sec")) << "the previous key is kept";
+  EXPECT_TRUE(fs::exists(user_->dir + "self.old"));
+  EXPECT_FALSE(fs::exists(renewal_ + "key.dat"));
+
+  ASSERT_EQ(IncludePublicKeyTransfer(p_->get(), answer.c_str()), 0);
+  EXPECT_EQ(p_->Verify("after", u_->Sign("after"), &signer), 0);
+  EXPECT_EQ(signer, "RN.1");
+  EXPECT_EQ(RemoteGenerateFinish(u_->get(), answer.c_str()), 129) << "no key.dat any more";
+}
+
+// A renewal to a new UID (own UID + "0" when none is given) through the Ex exports: the old
+// certificate goes into the own store under the old UID, where signatures made with the old key
+// still verify; the mode reports the step done.
+TEST_F(RenewalTest, ANewUidKeepsTheOldCertificateInTheStore) {
+  Parties("rn_new", "RW.3");
+  const std::string oldSignature = "signed before the renewal";
+  const auto oldSig = u_->Sign(oldSignature);
+  const std::string oldCert = ReadText(user_->certFile);
+  std::int32_t mode = 0;
+  const std::string startFile = Start(&mode, "");
+  EXPECT_EQ(mode, 1);
+  const std::string answer = Answer(startFile);
+  std::string uid;
+  ASSERT_EQ(u_->UidOf(answer, uid), 0);
+  EXPECT_EQ(uid, "RW.30");
+  mode = 0;
+  ASSERT_EQ(RemoteGenerateFinishEx(u_->get(), answer.c_str(), &mode), 0);
+  EXPECT_EQ(mode, 1);
+  EXPECT_EQ(u_->Uid(), "RW.30");
+  EXPECT_EQ(ReadText(user_->certDir + "RW/@/3.crt"), oldCert);
+
+  ASSERT_EQ(IncludePublicKeyTransfer(p_->get(), answer.c_str()), 0);
+  std::string signer;
+  EXPECT_EQ(p_->Verify("after", u_->Sign("after"), &signer), 0);
+  EXPECT_EQ(signer, "RW.30");
+  EXPECT_EQ(p_->Verify(oldSignature, oldSig, &signer), 0);
+  EXPECT_EQ(signer, "RW.3");
+  EXPECT_EQ(u_->Verify(oldSignature, oldSig), 0) << "the old certificate is in the own store";
+}
+
+// Interrupted finishes lose nothing: a carried file of the wrong name (108) and a secret-key
+// directory that cannot be written (117) keep "key.dat" and change nothing else, and the next
+// finish succeeds without overwriting the secret key files already there.
+TEST_F(RenewalTest, InterruptedFinishesLoseNothing) {
+  Parties("rn_break", "RB.5");
+  // The mode rule on a key set that is not in place: mode 0 learns it through mode 2.
+  u_->Set(2, "%QVXRoot%/rn_break/missing");
+  std::int32_t mode = 0;
+  std::string transfer(5129, '\0');
+  EXPECT_EQ(RemoteGenerateStartEx(u_->get(), "", transfer.data(), &mode), 0);
+  EXPECT_EQ(mode, 2);
+  mode = 1;
+  EXPECT_EQ(RemoteGenerateStartEx(u_->get(), "", transfer.data(), &mode), 9);
+  u_->Set(2, "%QVXRoot%/rn_break/sec");
+  // A start that fails after the key pair was generated (here: "key.dat" cannot be written)
+  // leaves no key file behind.
+  fs::create_directory(renewal_ + "key.dat");
+  EXPECT_EQ(RemoteGenerateStart(u_->get(), transfer.data()), 129);
+  EXPECT_EQ(Names(renewal_), std::vector<std::string>{"key.dat"});
+  fs::remove(renewal_ + "key.dat");
+
+  const std::string startFile = Start();
+  const std::string answer = Answer(startFile);
+  // The authority's certificate under another name, signed by the operator all the same.
+  ScratchDir scratch;
+  ASSERT_EQ(SavePublicKeyFromTransfer(o_->get(), scratch.dir().c_str(), answer.c_str()), 0);
+  fs::rename(scratch / "5.crt", scratch / "renewed.crt");
+  const HostEngine::Transfer misnamed = o_->TransferOfFile(scratch / "renewed.crt");
+  ASSERT_EQ(misnamed.code, 0);
+
+  const auto before = TreeListing(user_->dir);
+  const std::string keyFile = ReadText(renewal_ + "key.dat");
+  EXPECT_EQ(RemoteGenerateFinish(u_->get(), misnamed.text.c_str()), 108);
+  {
+    ReadOnlyDir locked(user_->secretDir);
+    if (locked.effective()) {
+      EXPECT_EQ(RemoteGenerateFinish(u_->get(), answer.c_str()), 117);
+    }
+  }
+  EXPECT_EQ(ReadText(renewal_ + "key.dat"), keyFile);
+  EXPECT_EQ(TreeListing(user_->dir), before);
+  EXPECT_EQ(u_->Uid(), "RB.5");
+  EXPECT_FALSE(u_->Sign("still signing").empty());
+
+  // Secret key files of the new key's number are moved aside, never overwritten.
+  WriteText(user_->secretDir + "1.sec", "an earlier key 1");
+  WriteText(user_->secretDir + "1.old", "an even earlier key 1");
+  ASSERT_EQ(RemoteGenerateFinish(u_->get(), answer.c_str()), 0);
+  EXPECT_EQ(ReadText(user_->secretDir + "1.old"), "an even earlier key 1");
+  EXPECT_EQ(ReadText(user_->secretDir + "1.old.1"), "an earlier key 1");
+  EXPECT_NE(ReadText(user_->secretDir + "1.sec"), "an earlier key 1");
+  EXPECT_FALSE(fs::exists(renewal_ + "key.dat"));
+  ASSERT_EQ(IncludePublicKeyTransfer(p_->get(), answer.c_str()), 0);
+  EXPECT_EQ(p_->Verify("renewed", u_->Sign("renewed")), 0);
+}
+
+}  // namespace
+}  // namespace vornak2::testing

@@ -1,0 +1,391 @@
+// The certificate store, key generation and public-key transfers through the exports, as a host
+// sees them: engines of several users of one root, each with its own store.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+
+#include "host_engine.h"
+#include "read_only_dir.h"
+#include "scratch_dir.h"
+#include "support/mimecode.h"
+
+namespace vornak2::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kBase64Alphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+
+class StoreTest : public ::testing::Test {
+ protected:
+  static TestRoot& Root() { return TestRoot::Get(); }
+  static const UserKeys& A() { return Root().User("st_a", "SA.1"); }
+  static const UserKeys& B() { return Root().User("st_b", "SB.2"); }
+  static const UserKeys& C() { return Root().User("st_c", "SC.3"); }
+  static const UserKeys& Hostile() { return Root().User("st_h", "SH.8"); }
+
+  // A fresh directory inside the root (so that tree listings of the root cover it).
+  static std::string Dir(const std::string& name) {
+    const std::string dir = Root().dir() + name + "/";
+    fs::create_directories(dir);
+    return dir;
+  }
+  // Installs a copy of `certificate` with IncludePublicKey (which moves the file it is given).
+  static std::int32_t Install(const HostEngine& engine, const std::string& certificate) {
+    const std::string copy = Dir("st_drop") + "incoming.crt";
+    fs::copy_file(certificate, copy, fs::copy_options::overwrite_existing);
+    return IncludePublicKey(engine.get(), copy.c_str());
+  }
+  static std::vector<std::uint8_t> Decode(const std::string& text) {
+    return DecodeBuffer(text.data(), static_cast<std::int32_t>(text.size()));
+  }
+  static std::string Field(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
+    return std::string(reinterpret_cast<const char*>(bytes.data() + offset));
+  }
+  static std::int32_t IntAt(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
+    std::int32_t v = 0;
+    std::memcpy(&v, bytes.data() + offset, 4);  // the test runs on little-endian machines
+    return v;
+  }
+  // A certificate for `uid` with a key of its own, issued by the test authority for `days` days.
+  static std::string IssueFor(const std::string& uid, int days) {
+    const std::string dir = Dir("st_issue_" + uid + "_" + std::to_string(days));
+    EXPECT_EQ(RunAuthorityTool({"keygen", "--dir", dir, "--uid", uid}), 0);
+    const std::string cert = dir + "issued.crt";
+    EXPECT_EQ(RunAuthorityTool({"issue", "--authority", Root().dir() + "ca", "--request",
+                                dir + uid.substr(uid.size() - 1) + ".pub", "--out", cert, "--days",
+                                std::to_string(days)}),
+              0);
+    return cert;
+  }
+};
+
+// A transfer of a user's own certificate: the block at its documented offsets, the signature
+// behind it, Base64 without line breaks; accepted with line breaks, refused when changed or
+// signed by a stranger, and a refused one writes nothing.
+TEST_F(StoreTest, OwnTransferHasTheDocumentedLayout) {
+  HostEngine a(Root(), A()), b(Root(), B()), c(Root(), C());
+  ASSERT_EQ(Install(b, A().certFile), 0);  // b knows a; nobody knows c
+  const HostEngine::Transfer t = a.OwnTransfer();
+  ASSERT_EQ(t.code, 0);
+  EXPECT_LE(t.text.size(), 5128u);
+  EXPECT_EQ(t.text.find_first_not_of(kBase64Alphabet), std::string::npos);
+
+  const auto bytes = Decode(t.text);
+  const std::string cert = ReadText(A().certFile);
+  ASSERT_GT(bytes.size(), 2574u);
+  const std::size_t s = bytes.size() - 2574;  // the signature block
+  EXPECT_EQ(Field(bytes, 0), "SA.1");
+  EXPECT_EQ(Field(bytes, 256), A().certFile);
+  EXPECT_EQ(IntAt(bytes, 512), static_cast<std::int32_t>(cert.size()));
+  EXPECT_EQ(std::string(bytes.begin() + 516, bytes.begin() + 516 + cert.size()), cert);
+  EXPECT_EQ(Field(bytes, 2564), "SA.1") << "the signer UID field of the signature block";
+  EXPECT_LE(s, 544u);
+  EXPECT_EQ(IntAt(bytes, 2564 + s), 2564);
+  EXPECT_EQ(Field(bytes, 2568 + s), "34.11");
+  EXPECT_EQ(t.text.size(), (2574 + s + 2) / 3 * 4);
+
+  std::string wrapped;
+  for (std::size_t i = 0; i < t.text.size(); i += 76) wrapped += t.text.substr(i, 76) + "\r\n";
+  std::string uid;
+  EXPECT_EQ(b.UidOf(wrapped, uid), 0);
+  EXPECT_EQ(uid, "SA.1");
+
+  // One character changed in the UID, the file name, the data, the signature and the length of
+  // the signed content; and a transfer from a user b does not know.
+  std::vector<std::string> refused;
+  for (const std::size_t byte :
+       {std::size_t{2}, std::size_t{300}, std::size_t{900}, std::size_t{2564 + 40}, 2564 + s + 1}) {
+    std::string changed = t.text;
+    char& ch = changed[byte * 8 / 6];
+    ch = ch == 'A' ? 'B' : 'A';
+    refused.push_back(changed);
+  }
+  refused.push_back(c.OwnTransfer().text);
+  const std::string inbox = Dir("st_inbox_layout");
+  b.Set(15, inbox);
+  const auto before = TreeListing(Root().dir());
+  for (const std::string& text : refused) {
+    EXPECT_NE(SavePublicKeyFromTransfer(b.get(), inbox.c_str(), text.c_str()), 0);
+    EXPECT_NE(IncludePublicKeyTransfer(b.get(), text.c_str()), 0);
+    EXPECT_NE(b.UidOf(text, uid), 0);
+  }
+  EXPECT_EQ(TreeListing(Root().dir()), before);
+
+  ASSERT_EQ(SavePublicKeyFromTransfer(b.get(), inbox.c_str(), wrapped.c_str()), 0);
+  EXPECT_EQ(ReadText(inbox + "self.crt"), cert) << "only the last component of the name";
+}
+
+// Three users' stores through the exports: installation under the UID's path with one ".old",
+// refresh, removal, and a removed correspondent's signature no longer verifies.
+TEST_F(StoreTest, CertificatesEnterAndLeaveTheStore) {
+  HostEngine a(Root(), A()), b(Root(), B()), c(Root(), C());
+  const std::string first = IssueFor("SB.2", 10), second = IssueFor("SB.2", 20);
+  const std::string store = A().certDir + "SB/@/2.crt", old = A().certDir + "SB/@/2.old";
+  const std::string dropped = Root().dir() + "st_drop/incoming.crt";
+
+  ASSERT_EQ(Install(a, first), 0);
+  EXPECT_EQ(ReadText(store), ReadText(first));
+  EXPECT_FALSE(fs::exists(old));
+  EXPECT_FALSE(fs::exists(dropped)) << "the file is moved, not copied";
+  ASSERT_EQ(Install(a, second), 0);
+  EXPECT_EQ(ReadText(old), ReadText(first));
+  ASSERT_EQ(Install(a, B().certFile), 0);
+  EXPECT_EQ(ReadText(store), ReadText(B().certFile));
+  EXPECT_EQ(ReadText(old), ReadText(second)) << "the older .old is gone";
+  ASSERT_EQ(Install(a, C().certFile), 0);
+  EXPECT_TRUE(fs::exists(A().certDir + "SC/@/3.crt"));
+
+  // The store file itself is only registered; a failed move leaves the store as it was.
+  EXPECT_EQ(IncludePublicKey(a.get(), store.c_str()), 0);
+  EXPECT_EQ(ReadText(store), ReadText(B().certFile));
+  EXPECT_EQ(ReadText(old), ReadText(second));
+  {
+    const std::string locked = Dir("st_locked");
+    fs::copy_file(first, locked + "first.crt");
+    ReadOnlyDir guard(locked);
+    if (guard.effective()) {
+      EXPECT_EQ(IncludePublicKey(a.get(), (locked + "first.crt").c_str()), 107);
+      EXPECT_EQ(ReadText(store), ReadText(B().certFile));
+      EXPECT_TRUE(fs::exists(locked + "first.crt"));
+    }
+  }
+
+  const struct {
+    const char* uid;
+    std::int32_t refresh;
+    std::int32_t remove;
+  } rows[] = {
+      {"SA.1", 118, 132},  // the own UID has no store file here, and is never removed
+      {"SQ.7", 118, -32},  // a valid UID without a store file
+      {"NODOT", 103, -32}, {"X..1", 103, -32}, {"", 103, 110},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(UpdateCertificateCash(a.get(), r.uid), r.refresh) << r.uid;
+    EXPECT_EQ(RemoveCertificate(a.get(), r.uid), r.remove) << r.uid;
+  }
+  EXPECT_EQ(UpdateCertificateCash(a.get(), "SB.2"), 0);
+
+  const std::string text = "payment order 18";
+  const auto fromB = b.Sign(text), fromC = c.Sign(text);
+  std::string signer;
+  EXPECT_EQ(a.Verify(text, fromB, &signer), 0);
+  EXPECT_EQ(signer, "SB.2");
+  EXPECT_EQ(RemoveCertificate(a.get(), "SB.2"), 0);
+  EXPECT_FALSE(fs::exists(store));
+  EXPECT_NE(a.Verify(text, fromB), 0) << "a removed correspondent's signature no longer verifies";
+  EXPECT_EQ(a.Verify(text, fromC), 0);
+  EXPECT_EQ(RemoveCertificate(a.get(), "SB.2"), -32);
+}
+
+// Transfers signed validly by a hostile peer: UIDs and file names that would leave the
+// directories, or replace files the engine depends on, write nothing outside the directories
+// the operations were given.
+TEST_F(StoreTest, HostileTransfersStayInTheirDirectories) {
+  HostEngine a(Root(), A()), h(Root(), Hostile());
+  ASSERT_EQ(Install(a, Hostile().certFile), 0);
+  const std::string inbox = Dir("st_inbox"), templateDir = Dir("st_template");
+  a.Set(15, templateDir);
+
+  // What a hostile peer does: sign a block of its own making (`length` bytes of it, with the
+  // DataSize field it chooses).
+  auto craft = [&](const std::string& uid, const std::string& fileName, const std::string& data,
+                   std::int32_t length = 2564, std::optional<std::int32_t> dataSize = {}) {
+    std::vector<std::uint8_t> block(2564 + 554, 0);
+    std::memcpy(block.data(), uid.data(), std::min<std::size_t>(uid.size(), 256));
+    std::memcpy(block.data() + 256, fileName.data(), fileName.size());
+    const std::int32_t size = dataSize.value_or(static_cast<std::int32_t>(data.size()));
+    std::memcpy(block.data() + 512, &size, 4);
+    std::memcpy(block.data() + 516, data.data(), data.size());
+    EXPECT_EQ(AddSign(h.get(), block.data(), &length, ""), 0);
+    const auto text = EncodeBuffer(block.data(), length);
+    return std::string(text.begin(), text.end());
+  };
+  const std::string junk = "not a certificate";
+  const std::string dotted = ReadText(IssueFor("X..1", 30));  // a certificate for UID "X..1"
+  struct Case {
+    std::string uid, fileName, data;
+    std::int32_t save, include, authority;
+  };
+  const Case cases[] = {
+      {"../x", "evil.aut", junk, 0, 116, 107},
+      {"A/B.1", "evil.aut", junk, 0, 116, 107},
+      {"X..1", "evil.aut", junk, 0, 116, 107},
+      {"X..1", "1.crt", dotted, 0, 107, 130},
+      {"SH.8", "", junk, 119, 119, 130},
+      {"SH.8", ".", junk, 119, 119, 130},
+      {"SH.8", "..", junk, 119, 119, 130},
+      {"SH.8", "/", junk, 119, 119, 130},
+      {"SH.8", "C:\\dir\\", junk, 119, 119, 130},
+      {"SH.8", "../../0.sec", junk, 119, 119, 130},  // a secret key is never written
+  };
+  // Blocks that are no transfers however well signed: another length, a DataSize outside 0 to
+  // 2047, a UID without its zero in its first 255 bytes.
+  const std::string malformed[] = {
+      craft("SH.8", "a.crt", junk, 2563), craft("SH.8", "a.crt", junk, 2565),
+      craft("SH.8", "a.crt", junk, 2564, 2048), craft("SH.8", "a.crt", junk, 2564, -1),
+      craft(std::string(255, 'u'), "a.crt", junk)};
+  fs::remove_all(Root().dir() + "st_drop");
+  const auto before = TreeListing(Root().dir());
+  for (const std::string& t : malformed) {
+    std::string uid;
+    EXPECT_EQ(h.UidOf(t, uid), 110);
+    EXPECT_EQ(SavePublicKeyFromTransfer(a.get(), inbox.c_str(), t.c_str()), 110);
+    EXPECT_EQ(IncludePublicKeyTransfer(a.get(), t.c_str()), 110);
+    EXPECT_EQ(IncludeCACertificateFromTransfer(a.get(), t.c_str()), 110);
+  }
+  for (const Case& k : cases) {
+    const std::string t = craft(k.uid, k.fileName, k.data);
+    const std::string label = k.uid + " / " + k.fileName;
+    EXPECT_EQ(SavePublicKeyFromTransfer(a.get(), inbox.c_str(), t.c_str()), k.save) << label;
+    EXPECT_EQ(IncludePublicKeyTransfer(a.get(), t.c_str()), k.include) << label;
+    EXPECT_EQ(IncludeCACertificateFromTransfer(a.get(), t.c_str()), k.authority) << label;
+  }
+  // The own certificate and the random-state file are not replaced by carried files of their
+  // names, whichever directory the transfer is saved into.
+  const std::string own = craft("SH.8", "self.crt", junk), random = craft("SH.8", "@rand", junk);
+  EXPECT_EQ(SavePublicKeyFromTransfer(a.get(), A().dir.c_str(), own.c_str()), 119);
+  EXPECT_EQ(SavePublicKeyFromTransfer(a.get(), A().dir.c_str(), random.c_str()), 119);
+  a.Set(15, A().dir);
+  EXPECT_EQ(IncludePublicKeyTransfer(a.get(), own.c_str()), 119);
+
+  const auto after = TreeListing(Root().dir());
+  std::cout << "root before the hostile transfers:\n";
+  for (const auto& line : before) std::cout << "  " << line << "\n";
+  std::cout << "root after:\n";
+  for (const auto& line : after) std::cout << "  " << line << "\n";
+  std::vector<std::string> changed;
+  std::set_symmetric_difference(before.begin(), before.end(), after.begin(), after.end(),
+                                std::back_inserter(changed));
+  for (const std::string& line : changed) {
+    EXPECT_TRUE(line.rfind("st_inbox/", 0) == 0 || line.rfind("st_template/", 0) == 0)
+        << "changed outside the given directories: " << line;
+  }
+  EXPECT_EQ(ReadText(inbox + "evil.aut"), junk);
+  EXPECT_EQ(ReadText(templateDir + "1.crt"), dotted) << "an uninstallable file stays where it was";
+}
+
+// The transfer operations' answers: what they carry and the codes of their refusals.
+TEST_F(StoreTest, TransferOperations) {
+  HostEngine a(Root(), A()), b(Root(), B());
+  ASSERT_EQ(Install(a, B().certFile), 0);
+  ASSERT_EQ(Install(b, A().certFile), 0);
+  const std::string drop = Dir("st_files");
+  WriteText(drop + "2047.bin", std::string(2047, 'x'));
+  WriteText(drop + "2048.bin", std::string(2048, 'x'));
+  // A UID of 256 characters whose store file exists, and a file whose path is too long for the
+  // block while its name is not.
+  const std::string longUid = "P." + std::string(254, 'q');
+  const std::string longStore = A().certDir + "P/@/" + [] {
+    std::string levels;
+    for (int i = 0; i < 253; ++i) levels += "q/";
+    return levels;
+  }() + "q.crt";
+  fs::create_directories(fs::path(longStore).parent_path());
+  fs::copy_file(B().certFile, longStore, fs::copy_options::overwrite_existing);
+  const std::string deep = drop + std::string(150, 'd') + "/" + std::string(150, 'e') + "/";
+  fs::create_directories(deep);
+  fs::copy_file(B().certFile, deep + "b.crt", fs::copy_options::overwrite_existing);
+
+  const struct {
+    const char* what;
+    HostEngine::Transfer transfer;
+    std::int32_t code;
+    std::string uid;  // carried UID when made
+  } rows[] = {
+      {"own UID", a.TransferOf("SA.1"), 0, "SA.1"},
+      {"from the store", a.TransferOf("SB.2"), 0, "SB.2"},
+      {"missing store file", a.TransferOf("SQ.7"), 118, ""},
+      {"UID without a store path", a.TransferOf("NODOT"), 112, ""},
+      {"UID of 256 characters", a.TransferOf(longUid), 104, ""},
+      {"certificate file", a.TransferOfFile(B().certFile), 0, "SB.2"},
+      {"2047 bytes", a.TransferOfFile(drop + "2047.bin"), 0, ""},
+      {"2048 bytes", a.TransferOfFile(drop + "2048.bin"), 118, ""},
+      {"empty file name", a.TransferOfFile(""), 136, ""},
+      {"long path", a.TransferOfFile(deep + "b.crt"), 0, "SB.2"},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(r.transfer.code, r.code) << r.what;
+    if (r.code != 0) continue;
+    std::string uid = "untouched";
+    EXPECT_EQ(b.UidOf(r.transfer.text, uid), 0) << r.what;
+    EXPECT_EQ(uid, r.uid) << r.what;
+  }
+  EXPECT_EQ(Field(Decode(rows[9].transfer.text), 256), "b.crt");
+  char message[256] = {};
+  a.TransferOfFile("");
+  GetCryptoErrorString(a.get(), 136, message);
+  EXPECT_NE(std::string(message).find(
+                "TCcom22Engine.PreparePublicKeyTransfer: Unable to prepare transfer with empty "
+                "filename!"),
+            std::string::npos);
+
+  // Authority certificates: only ".aut" files, and never one that is there already.
+  fs::copy_file(Root().dir() + "ca/authority.aut", drop + "7.AUT");
+  fs::copy_file(Root().dir() + "ca/authority.aut", drop + "7.aut");
+  const auto upper = a.TransferOfFile(drop + "7.AUT"), lower = a.TransferOfFile(drop + "7.aut");
+  EXPECT_EQ(IncludeCACertificateFromTransfer(b.get(), upper.text.c_str()), 130);
+  EXPECT_EQ(IncludeCACertificateFromTransfer(b.get(), lower.text.c_str()), 0);
+  EXPECT_EQ(ReadText(B().secretDir + "CA.1/7.aut"), ReadText(drop + "7.aut"));
+  EXPECT_EQ(IncludeCACertificateFromTransfer(b.get(), lower.text.c_str()), 131);
+
+  std::int32_t match = 5;
+  EXPECT_EQ(CertAndRequestTransferMatch(b.get(), rows[0].transfer.text.c_str(),
+                                        rows[0].transfer.text.c_str(), &match),
+            0);
+  EXPECT_EQ(match, -1);
+  EXPECT_EQ(CertAndRequestTransferMatch(b.get(), rows[0].transfer.text.c_str(),
+                                        rows[1].transfer.text.c_str(), &match),
+            0);
+  EXPECT_EQ(match, 0);
+  match = 5;
+  EXPECT_EQ(CertAndRequestTransferMatch(b.get(), "bad", rows[0].transfer.text.c_str(), &match),
+            110);
+  EXPECT_EQ(match, 5);
+}
+
+// GenerateNewSSK writes a key pair into the output directory whose request the authority
+// certifies; the key-generation settings are checked first.
+TEST_F(StoreTest, KeyGeneration) {
+  HostEngine a(Root(), A());
+  const std::string out = Dir("st_keygen");
+  const struct {
+    const char* subject;  // parameter 13
+    std::string dir;      // parameter 14
+    const char* secretLength;
+    std::int32_t code;
+    const char* files;  // what the output directory then holds
+  } rows[] = {
+      {"", out + "own", "", 0, "1.pub 1.sec"},  // the current user's next key number
+      {"NEW.7", out + "other", "512", 0, "0.sec 7.pub"},
+      {"", out + "missing/dir", "", 114, ""},
+      {"", out + "own", "abc", 128, "1.pub 1.sec"},
+  };
+  fs::create_directories(out + "own");
+  fs::create_directories(out + "other");
+  for (const auto& r : rows) {
+    a.Set(13, r.subject);
+    a.Set(14, r.dir);
+    a.Set(16, r.secretLength);
+    EXPECT_EQ(GenerateNewSSK(a.get()), r.code) << r.dir;
+    if (!fs::is_directory(r.dir)) continue;
+    std::string files;
+    for (const auto& name : Names(r.dir)) files += (files.empty() ? "" : " ") + name;
+    EXPECT_EQ(files, r.files) << r.dir;
+  }
+  EXPECT_EQ(fs::status(out + "own/1.sec").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(RunAuthorityTool({"issue", "--authority", Root().dir() + "ca", "--request",
+                              out + "own/1.pub", "--out", out + "own/1.crt"}),
+            0);
+  for (auto op : {GenerateNewSEK, TransPrivateKeyFromFileToTM, TransSignatureFromFileToTM})
+    EXPECT_EQ(op(a.get()), 6);
+  EXPECT_EQ(IncludePublicEncodeKey(a.get(), 0), 6);
+}
+
+}  // namespace
+}  // namespace vornak2::testing

@@ -1,0 +1,255 @@
+// vornak2-host: the commands of remote key renewal, reports, directory set-up and signed-data
+// files. Reports are the library's 8-bit text; they are printed in the terminal's encoding.
+#include <cstdio>
+
+#include "host_commands.h"
+#include "host_ops.h"
+#include "host_store_ops.h"
+
+namespace vornak2::host {
+
+namespace {
+
+// The --mode option: absent, or a number that the Ex export takes and updates.
+bool ModeOption(const Invocation& call, std::optional<std::int32_t>& mode) {
+  const std::string text = call.Option("--mode");
+  if (text.empty()) return true;
+  std::int32_t value = 0;
+  if (!ParseInt32(text, value)) return false;
+  mode = value;
+  return true;
+}
+
+void PrintMode(const std::optional<std::int32_t>& mode, std::FILE* out) {
+  if (mode)
+    std::fprintf(out, "mode: %d%s\n", *mode,
+                 *mode == 1   ? " (done)"
+                 : *mode == 2 ? " (the local key set is not in place)"
+                              : "");
+}
+
+int RenewStartCommand(const Library& library, const Invocation& call) {
+  std::optional<std::int32_t> mode;
+  if (!ModeOption(call, mode)) return UsageError("--mode takes a number");
+  return WithSession(library, call, [&](const Session& session) {
+    const Engine& engine = session.engine();
+    const std::string out = call.Option("--out");
+    std::FILE* report = out == "-" ? stderr : stdout;
+    const auto uid =
+        call.options.count("--uid") ? std::optional(call.Option("--uid")) : std::nullopt;
+    std::fprintf(
+        report, "start a key renewal in %s%s\n", call.Option("--dir").c_str(),
+        uid ? (" for " + (uid->empty() ? std::string("the own UID + 0") : *uid)).c_str() : "");
+    std::string transfer;
+    const std::int32_t code =
+        RenewalStart(engine, call.Option("--dir"), uid, mode ? &*mode : nullptr, transfer);
+    const bool ok =
+        session.Report(uid || mode ? "RemoteGenerateStartEx" : "RemoteGenerateStart", code, report);
+    PrintMode(mode, report);
+    if (!ok) return kExitFailed;
+    if (transfer.empty()) return kExitSuccess;  // mode 2: nothing was done
+    if (!WriteTransferText(out, transfer)) {
+      std::fprintf(stderr, "vornak2-host: cannot write %s\n", out.c_str());
+      return kExitFailed;
+    }
+    std::fprintf(report, "the request's transfer goes to the authority: %s\n", out.c_str());
+    return kExitSuccess;
+  });
+}
+
+int RenewFinishCommand(const Library& library, const Invocation& call) {
+  std::optional<std::int32_t> mode;
+  if (!ModeOption(call, mode)) return UsageError("--mode takes a number");
+  return WithSession(library, call, [&](const Session& session) {
+    const Engine& engine = session.engine();
+    const auto transfer = ReadTransferInput(call.Option("--in"));
+    if (!transfer) return kExitFailed;
+    std::printf("finish the key renewal in %s with the authority's answer\n",
+                call.Option("--dir").c_str());
+    const std::int32_t code =
+        RenewalFinish(engine, call.Option("--dir"), *transfer, mode ? &*mode : nullptr);
+    const bool ok = session.Report(mode ? "RemoteGenerateFinishEx" : "RemoteGenerateFinish", code);
+    PrintMode(mode, stdout);
+    if (!ok) return kExitFailed;
+    std::string uid;
+    if (engine.CurrentUserUid(uid) == 0) std::printf("current user: %s\n", uid.c_str());
+    return kExitSuccess;
+  });
+}
+
+// Prints a report in the terminal's encoding.
+int PrintReport(const Session& session, const char* operation, std::int32_t code,
+                const std::string& report) {
+  if (!session.Report(operation, code)) return kExitFailed;
+  std::string text = TerminalText(report);
+  for (std::size_t at; (at = text.find('\r')) != std::string::npos;) text.erase(at, 1);
+  std::printf("%s", text.c_str());
+  return kExitSuccess;
+}
+
+// `report` and `properties`: the same operation under its two export names.
+int StoredReportCommand(const Library& library, const Invocation& call, bool properties) {
+  return WithSession(library, call, [&](const Session& session) {
+    const Engine& engine = session.engine();
+    const std::string uid = call.args.empty() ? std::string() : call.args[0];
+    if (!call.Option("--dir").empty())
+      engine.api().SetRemoteGeneratePath(engine.handle(), call.Option("--dir").c_str());
+    std::string report;
+    std::int32_t code = 0;
+    if (properties) {
+      std::vector<char> buffer(
+          static_cast<std::size_t>(engine.api().GetMaxPublicKeyPropertiesLength(engine.handle())) +
+              1,
+          '\0');
+      code = engine.api().GetPublicKeyProperties(engine.handle(), uid.c_str(), buffer.data());
+      if (code == 0) report = BufferText(buffer);
+    } else {
+      code = StoredReport(engine, uid, report);
+    }
+    return PrintReport(session, properties ? "GetPublicKeyProperties" : "GetReport", code, report);
+  });
+}
+
+int ReportCommand(const Library& library, const Invocation& call) {
+  return StoredReportCommand(library, call, false);
+}
+
+int PropertiesCommand(const Library& library, const Invocation& call) {
+  return StoredReportCommand(library, call, true);
+}
+
+int ReportFileCommand(const Library& library, const Invocation& call) {
+  return WithSession(library, call, [&](const Session& session) {
+    const Engine& engine = session.engine();
+    std::string report;
+    const std::int32_t code = FileReport(engine, call.args[0], report);
+    return PrintReport(session, "GetPublicKeyPropertiesByFile", code, report);
+  });
+}
+
+int ReportTransferCommand(const Library& library, const Invocation& call) {
+  return WithSession(library, call, [&](const Session& session) {
+    const Engine& engine = session.engine();
+    const auto transfer = ReadTransferInput(call.Option("--in"));
+    if (!transfer) return kExitFailed;
+    std::string report;
+    const std::int32_t code = TransferReport(engine, *transfer, report);
+    return PrintReport(session, "GetPublicKeyPropertiesByTransfer", code, report);
+  });
+}
+
+int CreateDirsCommand(const Library& library, const Invocation& call) {
+  return WithSession(library, call, [&](const Session& session) {
+    const Engine& engine = session.engine();
+    const std::string authorities = call.args.size() > 1 ? call.args[1] : std::string();
+    std::printf("set up the key directories from %s%s%s\n", call.args[0].c_str(),
+                authorities.empty() ? "" : " with the authorities ", authorities.c_str());
+    const std::int32_t code =
+        engine.api().CreateDirStructure(engine.handle(), call.args[0].c_str(), authorities.c_str());
+    return session.Report("CreateDirStructure", code) ? kExitSuccess : kExitFailed;
+  });
+}
+
+int SaveSignedCommand(const Library& library, const Invocation& call) {
+  return WithSession(library, call, [&](const Session& session) {
+    const Engine& engine = session.engine();
+    const auto data = Bytes::ReadFile(call.Option("--in"));
+    const auto signature = Bytes::ReadFile(call.Option("--sig"));
+    if (!data || !signature) {
+      std::fprintf(stderr, "vornak2-host: cannot read %s or %s\n", call.Option("--in").c_str(),
+                   call.Option("--sig").c_str());
+      return kExitFailed;
+    }
+    if (data->size() > INT32_MAX || signature->size() > INT32_MAX)
+      return UsageError("the data is too large for one call");
+    const std::string out = call.Option("--out");
+    const std::int32_t code = engine.api().SaveSignedDataToFile(
+        engine.handle(), data->data(), static_cast<std::int32_t>(data->size()), signature->data(),
+        static_cast<std::int32_t>(signature->size()), out.c_str());
+    if (!session.Report("SaveSignedDataToFile", code)) return kExitFailed;
+    std::printf("%s: %zu bytes of data and %zu of signature\n", out.c_str(), data->size(),
+                signature->size());
+    return kExitSuccess;
+  });
+}
+
+}  // namespace
+
+std::vector<Command> RenewalCommands() {
+  return {
+      {.name = "renew-start",
+       .synopsis = "--dir DIR --out FILE|- [--uid UID] [--mode N]",
+       .summary = "start a key renewal through the authority",
+       .help = "Starts a key renewal in the renewal directory DIR (SetRemoteGeneratePath): a new\n"
+               "key pair is generated there, its request written as a transfer for the\n"
+               "authority, signed with the current key, and the new secret key kept in\n"
+               "DIR/key.dat, encrypted for the current user (RemoteGenerateStart). With --uid\n"
+               "the new key is for that UID (an empty one means the own UID + \"0\"), with\n"
+               "--mode N the Ex export runs (RemoteGenerateStartEx): mode 0 asks to learn\n"
+               "through mode 2 that the local key set is not in place. The working key set\n"
+               "does not change before renew-finish.\n",
+       .required = {"--dir", "--out"},
+       .optional = {"--uid", "--mode"},
+       .run = RenewStartCommand},
+      {.name = "renew-finish",
+       .synopsis = "--dir DIR --in FILE|- [--mode N]",
+       .summary = "finish a key renewal with the authority's answer",
+       .help = "Finishes the renewal waiting in DIR with the authority's transfer of the new\n"
+               "certificate (RemoteGenerateFinish, RemoteGenerateFinishEx with --mode): the new\n"
+               "secret key goes into the secret-key directory, the certificate becomes the own\n"
+               "one (the previous kept as .old, or in the store under the previous UID), and\n"
+               "DIR/key.dat is deleted. A failed finish keeps key.dat for the next attempt.\n",
+       .required = {"--dir", "--in"},
+       .optional = {"--mode"},
+       .run = RenewFinishCommand},
+      {.name = "report",
+       .synopsis = "[UID] [--dir DIR]",
+       .summary = "print the report on a stored certificate or a pending request",
+       .help = "Prints the report on UID's certificate in the store (GetReport): UID, key\n"
+               "number, issuer, validity and the certificate text. Without UID, the report on\n"
+               "the request of the renewal pending in DIR (its pub.pub).\n",
+       .optional = {"--dir"},
+       .maxArgs = 1,
+       .run = ReportCommand},
+      {.name = "properties",
+       .synopsis = "[UID] [--dir DIR]",
+       .summary = "the same report through its other export",
+       .help = "As report, through the export GetPublicKeyProperties.\n",
+       .optional = {"--dir"},
+       .maxArgs = 1,
+       .run = PropertiesCommand},
+      {.name = "report-file",
+       .synopsis = "FILE",
+       .summary = "print the report on a certificate or request file",
+       .help = "Prints the report on a certificate or request file of at most 2048 bytes\n"
+               "(GetPublicKeyPropertiesByFile).\n",
+       .minArgs = 1,
+       .maxArgs = 1,
+       .run = ReportFileCommand},
+      {.name = "report-transfer",
+       .synopsis = "--in FILE|-",
+       .summary = "print the report on the certificate a transfer carries",
+       .help = "Checks the transfer's signature and prints the report on the certificate it\n"
+               "carries (GetPublicKeyPropertiesByTransfer): what to read before trusting it.\n",
+       .required = {"--in"},
+       .run = ReportTransferCommand},
+      {.name = "create-dirs",
+       .synopsis = "CERT [AUTHORITY[;AUTHORITY...]]",
+       .summary = "set up a user's key directories from a certificate",
+       .help = "Creates the secret-key directory and the certificate store where parameters 2\n"
+               "and 3 point, copies CERT to the current certificate file (parameter 19) and\n"
+               "each authority certificate to SECRET/UID/N.aut (CreateDirStructure).\n",
+       .minArgs = 1,
+       .maxArgs = 2,
+       .run = CreateDirsCommand},
+      {.name = "save-signed",
+       .synopsis = "--in FILE --sig SIGFILE --out FILE",
+       .summary = "save data and its signature in one file",
+       .help = "Writes the data of --in and the signature SIGFILE into one file\n"
+               "(SaveSignedDataToFile): the data's length in 4 bytes, the data, the signature.\n",
+       .required = {"--in", "--sig", "--out"},
+       .run = SaveSignedCommand},
+  };
+}
+
+}  // namespace vornak2::host

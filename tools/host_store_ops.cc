@@ -1,0 +1,135 @@
+#include "host_store_ops.h"
+
+#include <cstdio>
+#include <span>
+#include <stdexcept>
+#include <vector>
+
+#include "host_ops.h"
+
+namespace vornak2::host {
+
+namespace {
+
+// Runs an export that writes a transfer into a buffer sized by GetMaxPublicKeyTransferSize.
+template <typename Call>
+std::int32_t MakeTransfer(const Engine& engine, std::string& transfer, Call call) {
+  const std::int32_t max = engine.api().GetMaxPublicKeyTransferSize(engine.handle());
+  if (max < 0) throw std::runtime_error("GetMaxPublicKeyTransferSize failed");
+  std::vector<char> buffer(static_cast<std::size_t>(max) + 1, '\0');
+  const std::int32_t code = call(buffer.data());
+  if (code == 0) transfer = BufferText(buffer);
+  return code;
+}
+
+}  // namespace
+
+std::int32_t OwnTransfer(const Engine& engine, std::string& transfer) {
+  return MakeTransfer(engine, transfer, [&](char* buffer) {
+    return engine.api().ExcludeSelfPublicKeyTransfer(engine.handle(), buffer);
+  });
+}
+
+std::int32_t UserTransfer(const Engine& engine, const std::string& uid, std::string& transfer) {
+  return MakeTransfer(engine, transfer, [&](char* buffer) {
+    return engine.api().GetPublicKeyTransfer(engine.handle(), uid.c_str(), buffer);
+  });
+}
+
+std::int32_t FileTransfer(const Engine& engine, const std::string& file, std::string& transfer) {
+  return MakeTransfer(engine, transfer, [&](char* buffer) {
+    return engine.api().GetPublicKeyTransferByFile(engine.handle(), buffer, file.c_str());
+  });
+}
+
+std::int32_t TransferUid(const Engine& engine, const std::string& transfer, std::string& uid) {
+  std::vector<char> buffer(
+      static_cast<std::size_t>(engine.api().GetMaxUIDLength(engine.handle())) + 1, '\0');
+  const std::int32_t code =
+      engine.api().GetUIDByPublicKeyTransfer(engine.handle(), transfer.c_str(), buffer.data());
+  if (code == 0) uid = BufferText(buffer);
+  return code;
+}
+
+std::int32_t TransfersMatch(const Engine& engine, const std::string& first,
+                            const std::string& second, bool& same) {
+  std::int32_t match = 0;
+  const std::int32_t code = engine.api().CertAndRequestTransferMatch(engine.handle(), first.c_str(),
+                                                                     second.c_str(), &match);
+  if (code == 0) same = match != 0;
+  return code;
+}
+
+std::int32_t RenewalStart(const Engine& engine, const std::string& dir,
+                          const std::optional<std::string>& uid, std::int32_t* mode,
+                          std::string& transfer) {
+  const Api& api = engine.api();
+  api.SetRemoteGeneratePath(engine.handle(), dir.c_str());
+  return MakeTransfer(engine, transfer, [&](char* buffer) {
+    if (!uid && mode == nullptr) return api.RemoteGenerateStart(engine.handle(), buffer);
+    return api.RemoteGenerateStartEx(engine.handle(), uid.value_or("").c_str(), buffer, mode);
+  });
+}
+
+std::int32_t RenewalFinish(const Engine& engine, const std::string& dir,
+                           const std::string& transfer, std::int32_t* mode) {
+  const Api& api = engine.api();
+  api.SetRemoteGeneratePath(engine.handle(), dir.c_str());
+  return mode == nullptr ? api.RemoteGenerateFinish(engine.handle(), transfer.c_str())
+                         : api.RemoteGenerateFinishEx(engine.handle(), transfer.c_str(), mode);
+}
+
+namespace {
+
+template <typename Call>
+std::int32_t MakeReport(const Engine& engine, std::string& report, Call call) {
+  const std::int32_t max = engine.api().GetMaxReportSize(engine.handle());
+  if (max < 0) throw std::runtime_error("GetMaxReportSize failed");
+  std::vector<char> buffer(static_cast<std::size_t>(max) + 1, '\0');
+  const std::int32_t code = call(buffer.data());
+  if (code == 0) report = BufferText(buffer);
+  return code;
+}
+
+}  // namespace
+
+std::int32_t StoredReport(const Engine& engine, const std::string& uid, std::string& report) {
+  return MakeReport(engine, report, [&](char* buffer) {
+    return engine.api().GetReport(engine.handle(), uid.c_str(), buffer);
+  });
+}
+
+std::int32_t FileReport(const Engine& engine, const std::string& file, std::string& report) {
+  return MakeReport(engine, report, [&](char* buffer) {
+    return engine.api().GetPublicKeyPropertiesByFile(engine.handle(), file.c_str(), buffer);
+  });
+}
+
+std::int32_t TransferReport(const Engine& engine, const std::string& transfer,
+                            std::string& report) {
+  return MakeReport(engine, report, [&](char* buffer) {
+    return engine.api().GetPublicKeyPropertiesByTransfer(engine.handle(), transfer.c_str(), buffer);
+  });
+}
+
+std::optional<std::string> ReadTransferText(const std::string& path) {
+  if (path != "-") {
+    const auto bytes = Bytes::ReadFile(path);
+    if (!bytes) return std::nullopt;
+    return std::string(bytes->view().begin(), bytes->view().end());
+  }
+  std::string text;
+  char chunk[4096];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, stdin)) > 0;) text.append(chunk, n);
+  if (std::ferror(stdin)) return std::nullopt;
+  return text;
+}
+
+bool WriteTransferText(const std::string& path, const std::string& transfer) {
+  const std::string line = transfer + "\n";
+  if (path == "-") return std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
+  return WriteFile(path, std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()),
+                   false);
+}
+
+}  // namespace vornak2::host
