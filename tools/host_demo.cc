@@ -530,8 +530,8 @@ int RunDemo(const Library& library, std::string root, bool temporary, bool keepK
 int DemoCommand(const Library& library, const Invocation& call) {
   const bool temporary = call.args.empty();
   const std::string root = temporary ? TemporaryRoot() : fs::absolute(call.args[0]).string();
-  const int exit = RunDemo(library, root, temporary, call.Flag("--keep-keys"),
-                           call.Flag("--lay-out-only"));
+  const int exit =
+      RunDemo(library, root, temporary, call.Flag("--keep-keys"), call.Flag("--lay-out-only"));
   if (temporary) {
     std::error_code ignored;
     fs::remove_all(root, ignored);

@@ -1,6 +1,7 @@
 // Files and directories of the cc library on Windows, and the library's residence: once loaded,
 // cc.dll stays in the process (libgcrypt's process-wide state must not be dropped by an unload).
 #include <windows.h>
+// sddl.h needs the declarations of windows.h first.
 #include <sddl.h>
 
 #include <algorithm>
@@ -39,10 +40,12 @@ class OwnerOnlyDescriptor {
     CloseHandle(token);
     if (!ok) return;
     char* sid = nullptr;
-    if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid)) return;
+    if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid))
+      return;
     const std::string sddl = std::string("D:P(A;OICI;FA;;;") + sid + ")";
     LocalFree(sid);
-    ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &sd_, nullptr);
+    ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &sd_,
+                                                         nullptr);
   }
   ~OwnerOnlyDescriptor() {
     if (sd_ != nullptr) LocalFree(sd_);
@@ -80,11 +83,13 @@ int WriteFileAtomically(const std::string& path, std::string_view data, FileMode
   HANDLE file = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 16 && file == INVALID_HANDLE_VALUE; ++attempt) {
     char suffix[48];
-    std::snprintf(suffix, sizeof suffix, ".%lu-%u.tmp", static_cast<unsigned long>(GetCurrentProcessId()),
-                  counter.fetch_add(1));
+    std::snprintf(suffix, sizeof suffix, ".%lu-%u.tmp",
+                  static_cast<unsigned long>(GetCurrentProcessId()), counter.fetch_add(1));
     tmp = path + suffix;
-    file = CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return CC_E_CREATE_FILE;
+    file = CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
+      return CC_E_CREATE_FILE;
   }
   if (file == INVALID_HANDLE_VALUE) return CC_E_CREATE_FILE;
   bool ok = true;
@@ -97,7 +102,8 @@ int WriteFileAtomically(const std::string& path, std::string_view data, FileMode
   }
   ok = ok && FlushFileBuffers(file) != 0;
   ok = CloseHandle(file) != 0 && ok;
-  ok = ok && MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  ok = ok && MoveFileExA(tmp.c_str(), path.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   if (!ok) {
     DeleteFileA(tmp.c_str());
     return CC_E_WRITE;
@@ -116,7 +122,8 @@ bool MakeDirs(const std::string& path, FileMode mode) {
       !MakeDirs(path.substr(0, slash), mode))
     return false;
   OwnerOnlyDescriptor descriptor;
-  if (CreateDirectoryA(path.c_str(), OwnerOnly(mode) ? descriptor.attributes() : nullptr)) return true;
+  if (CreateDirectoryA(path.c_str(), OwnerOnly(mode) ? descriptor.attributes() : nullptr))
+    return true;
   return GetLastError() == ERROR_ALREADY_EXISTS && IsDirectory(path);
 }
 
@@ -138,8 +145,9 @@ bool PathExists(const std::string& path) {
 }
 
 std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t limit) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return std::nullopt;
   std::optional<std::string> result;
   LARGE_INTEGER size;

@@ -45,8 +45,9 @@ bool IsDirectoryAttribute(DWORD attributes) noexcept {
 
 HANDLE OpenForReading(const std::string& path) noexcept {
   if (path.empty()) return INVALID_HANDLE_VALUE;
-  return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileA(path.c_str(), GENERIC_READ,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // Size of the regular file behind an open handle; nullopt for anything else.
@@ -156,7 +157,8 @@ bool RemoveFile(const std::string& path) noexcept {
 
 bool RenameFile(const std::string& from, const std::string& to) noexcept {
   return !from.empty() && !to.empty() &&
-         MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+         MoveFileExA(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 std::optional<std::uint64_t> FileSize(const std::string& path) noexcept {
@@ -178,7 +180,8 @@ std::optional<std::int64_t> FileModifiedTime(const std::string& path) noexcept {
 std::optional<std::vector<DirEntry>> ListDirectory(const std::string& path) {
   if (path.empty() || !IsDirectory(path)) return std::nullopt;
   std::string pattern = path;
-  if (pattern.back() != '\\' && pattern.back() != '/' && pattern.back() != ':') pattern.push_back('\\');
+  if (pattern.back() != '\\' && pattern.back() != '/' && pattern.back() != ':')
+    pattern.push_back('\\');
   pattern += "*";
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA(pattern.c_str(), &found);
@@ -209,10 +212,12 @@ std::string CanonicalPath(const std::string& path) {
                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (file.valid()) {
     std::string buffer(MAX_PATH, '\0');
-    DWORD n = GetFinalPathNameByHandleA(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+    DWORD n =
+        GetFinalPathNameByHandleA(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), 0);
     if (n >= buffer.size()) {
       buffer.resize(n + 1);
-      n = GetFinalPathNameByHandleA(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+      n = GetFinalPathNameByHandleA(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
+                                    0);
     }
     if (n > 0 && n < buffer.size()) {
       buffer.resize(n);
@@ -265,8 +270,9 @@ bool SameFile(const std::string& a, const std::string& b) noexcept {
   const std::string* paths[2] = {&a, &b};
   for (int i = 0; i < 2; ++i) {
     if (paths[i]->empty()) return false;
-    Handle file(CreateFileA(paths[i]->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    Handle file(CreateFileA(paths[i]->c_str(), 0,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!file.valid() || !GetFileInformationByHandle(file.get(), &info[i])) return false;
   }
   return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
@@ -279,7 +285,8 @@ bool MoveFileDurably(const std::string& from, const std::string& to) noexcept {
   // complete; write-through returns only when the move is on the disk.
   return !from.empty() && !to.empty() &&
          MoveFileExA(from.c_str(), to.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) != 0;
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) !=
+             0;
 }
 
 bool RenameNoReplace(const std::string& from, const std::string& to) noexcept {
@@ -291,7 +298,8 @@ bool RenameNoReplace(const std::string& from, const std::string& to) noexcept {
 bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data,
                      bool ownerOnly) noexcept {
   try {
-    if (path.empty() || path.back() == '\\' || path.back() == '/' || path.back() == ':') return false;
+    if (path.empty() || path.back() == '\\' || path.back() == '/' || path.back() == ':')
+      return false;
     const std::size_t end = path.find_last_of("\\/:");
     const std::string prefix = end == std::string::npos ? std::string() : path.substr(0, end + 1);
     const std::string baseName = end == std::string::npos ? path : path.substr(end + 1);

@@ -256,6 +256,8 @@ TEST_F(LiveEngine, SizesAndUnprovidedOperations) {
 }
 
 TEST_F(LiveEngine, StoreOperationsNeedTheVendorLibrary) {
+  if (kVendorLibraryBesideTests)
+    GTEST_SKIP() << "the search finds the vendor library beside the tests";
   // The engine answers these itself (never -1), so the export returns its code unchanged.
   EXPECT_EQ(UpdateCertificateCash(engine_, "H.0"), 134);
   EXPECT_EQ(RemoveCertificate(engine_, "H.1"), 134);

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "ccom/ce_ccom.h"
-#include "root/rootpath.h"
 #include "platform/platform.h"
+#include "root/rootpath.h"
 #include "support/errors.h"
 #include "support/files.h"
 
@@ -43,13 +43,38 @@ TEST(WindowsPaths, DriveLettersAndRoots) {
   for (const char* root : {"C:\\", "C:", "Z:\\"}) EXPECT_TRUE(ForceDirs(root)) << root;
 }
 
+// The certificate store and the authority directories take their levels from a UID; a UID that
+// holds a drive colon or a "\" names no file.
+TEST(WindowsPaths, UidsBecomeStorePathsWithBackslashes) {
+  const struct {
+    const char* uid;
+    const char* storePath;     // in "C:\r\crt\"
+    const char* authorityDir;  // in "C:\r\sec"
+  } rows[] = {
+      {"AB.12", "C:\\r\\crt\\AB\\@\\1\\2.crt", "C:\\r\\sec\\AB.12"},
+      {"CA", "", "C:\\r\\sec\\CA"},
+      {"C:.1", "", ""},
+      {"A\\B.1", "", ""},
+      {"A/B.1", "", ""},
+      {"H.\\", "", ""},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(CertPathByUID(r.uid, "C:\\r\\crt\\"), r.storePath) << r.uid;
+    EXPECT_EQ(AuthorityDirByUID("C:\\r\\sec", r.uid), r.authorityDir) << r.uid;
+  }
+  EXPECT_EQ(CertDirsByUID("AB.12", "C:\\r\\"),
+            (std::vector<std::string>{"C:\\r\\AB", "C:\\r\\AB\\@", "C:\\r\\AB\\@\\1"}));
+}
+
 TEST(WindowsPaths, DriveBasedDefaultsAndTheCurrentCertificate) {
   TCcom22Engine engine;
-  const std::pair<int, const char*> defaults[] = {
-      {kParamCurrentDir, "A:\\"},       {kParamSecretPath, "A:\\sec"},
-      {kParamPublicPath, "A:\\crt"},    {kParamRandomFile, "A:\\@rand"},
-      {kParamKeyGenDir, "A:\\"},        {kParamTemplateDir, "C:\\"},
-      {kParamCurrentUserCertificate, "A:\\self.crt"}};
+  const std::pair<int, const char*> defaults[] = {{kParamCurrentDir, "A:\\"},
+                                                  {kParamSecretPath, "A:\\sec"},
+                                                  {kParamPublicPath, "A:\\crt"},
+                                                  {kParamRandomFile, "A:\\@rand"},
+                                                  {kParamKeyGenDir, "A:\\"},
+                                                  {kParamTemplateDir, "C:\\"},
+                                                  {kParamCurrentUserCertificate, "A:\\self.crt"}};
   for (const auto& [number, value] : defaults) {
     char text[1024] = {};
     engine.GetCryptoParamValue(number, text);
