@@ -4,6 +4,8 @@
 #include <string.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -137,9 +139,54 @@ void SecureBytes::resize(std::size_t n) {
 
 // ---- random ----
 
+namespace {
+
+// Each call of libgcrypt's strong generator stirs its whole pool: about 15 us whether it is asked
+// for 1 byte or 256, while an operation draws several small pieces (offsets, a block, a session
+// key, a UKM, an IV). Small draws are therefore served from a per-thread reserve filled by one
+// call. The reserve goes stale when seed material is added anywhere in the process (so that every
+// byte handed out after a seed was drawn after it) and in a forked child (which must not repeat
+// its parent's bytes); a stale reserve is wiped and refilled. Bytes are wiped as they are handed
+// out, so the reserve never holds past output.
+constexpr std::size_t kReserveSize = 256;
+
+std::atomic<std::uint64_t> seedGeneration{0};
+
+struct Reserve {
+  std::array<std::uint8_t, kReserveSize> bytes{};
+  std::size_t next = kReserveSize;  // bytes[next..] are unused; all used when next == size
+  std::uint64_t generation = 0;
+  std::uint64_t process = 0;
+
+  ~Reserve() { Wipe(bytes.data(), bytes.size()); }
+
+  void Take(std::span<std::uint8_t> out) {
+    const std::uint64_t current = seedGeneration.load(std::memory_order_acquire);
+    const std::uint64_t pid = detail::ProcessIdentity();
+    if (next + out.size() > bytes.size() || generation != current || process != pid) {
+      gcry_randomize(bytes.data(), bytes.size(), GCRY_STRONG_RANDOM);
+      next = 0;
+      generation = current;
+      process = pid;
+    }
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(next), out.size(), out.begin());
+    Wipe(bytes.data() + next, out.size());
+    next += out.size();
+  }
+};
+
+thread_local Reserve reserve;
+
+}  // namespace
+
 void RandomBytes(std::span<std::uint8_t> out) {
   Init();
-  if (!out.empty()) gcry_randomize(out.data(), out.size(), GCRY_STRONG_RANDOM);
+  if (out.empty()) return;
+  if (out.size() > kReserveSize / 2) {
+    gcry_randomize(out.data(), out.size(), GCRY_STRONG_RANDOM);
+    return;
+  }
+  reserve.Take(out);
 }
 
 void AddSeed(std::span<const std::uint8_t> seed) {
@@ -147,6 +194,7 @@ void AddSeed(std::span<const std::uint8_t> seed) {
   if (seed.empty()) return;
   // Quality -1: libgcrypt credits the material with no entropy, it only stirs the pool.
   detail::Check(gcry_random_add_bytes(seed.data(), seed.size(), -1), "adding seed material");
+  seedGeneration.fetch_add(1, std::memory_order_release);
 }
 
 namespace detail {

@@ -70,6 +70,9 @@ class Hash {
   std::unique_ptr<Impl> impl_;
 };
 std::vector<std::uint8_t> HashOnce(HashAlg alg, std::span<const std::uint8_t> data);
+// A fast collision-resistant fingerprint (SHA-256) for remembering inputs that passed a check;
+// never part of any format.
+std::array<std::uint8_t, 32> Fingerprint(std::span<const std::uint8_t> data);
 
 // ---- GOST R 34.10-2012, 256-bit keys, curve id-tc26-gost-3410-2012-256-paramSetA by default ----
 enum class Curve { Tc26_256_A, CryptoPro_A };  // the two 256-bit curves we offer

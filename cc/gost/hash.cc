@@ -68,4 +68,11 @@ std::vector<std::uint8_t> HashOnce(HashAlg alg, std::span<const std::uint8_t> da
   return h.Final();
 }
 
+std::array<std::uint8_t, 32> Fingerprint(std::span<const std::uint8_t> data) {
+  Init();
+  std::array<std::uint8_t, 32> out{};
+  gcry_md_hash_buffer(GCRY_MD_SHA256, out.data(), data.data(), data.size());
+  return out;
+}
+
 }  // namespace ccgost

@@ -73,4 +73,7 @@ bool VerifyDigestOnCurve(const char* name, std::span<const std::uint8_t> publicK
                          std::span<const std::uint8_t> digest,
                          std::span<const std::uint8_t> signature);
 
+// An identity of the running process that differs between a parent and its forked child.
+std::uint64_t ProcessIdentity() noexcept;
+
 }  // namespace ccgost::detail

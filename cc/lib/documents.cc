@@ -1,6 +1,10 @@
 #include "documents.h"
 
 #include <algorithm>
+#include <array>
+#include <functional>
+#include <string>
+#include <string_view>
 #include <mutex>
 #include <span>
 #include <vector>
@@ -87,34 +91,49 @@ std::array<std::uint8_t, ccgost::kStreebog256Size> DigestOf(std::string_view tex
 // derived again and matched. Applications check the same certificate and parse the same secret
 // key over and over; a remembered success then costs one hash. Only successes are remembered, so
 // a failing input is checked afresh every time.
+// Remembers up to 64 inputs that passed a costly check (a signature verification, a secret key's
+// public-key derivation), so that a certificate or key used over and over is checked once. Only
+// exact equality of the whole key counts.
+template <typename Key>
 class SuccessMemo {
  public:
-  using Digest = std::array<std::uint8_t, ccgost::kStreebog256Size>;
-  bool Contains(const Digest& d) {
+  bool Contains(const Key& k) {
     std::lock_guard guard(mutex_);
-    return std::find(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(count_), d) !=
+    return std::find(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(count_), k) !=
            entries_.begin() + static_cast<std::ptrdiff_t>(count_);
   }
-  void Add(const Digest& d) {
+  void Add(Key k) {
     std::lock_guard guard(mutex_);
-    entries_[next_] = d;
+    entries_[next_] = std::move(k);
     next_ = (next_ + 1) % entries_.size();
     count_ = std::min(count_ + 1, entries_.size());
   }
 
  private:
   std::mutex mutex_;
-  std::array<Digest, 64> entries_{};
+  std::array<Key, 64> entries_{};
   std::size_t next_ = 0;
   std::size_t count_ = 0;
 };
 
-SuccessMemo& VerifiedSignatures() {
-  static SuccessMemo memo;
+using Digest = std::array<std::uint8_t, 32>;
+
+// A verified signature is remembered by everything its result depends on, byte for byte: the
+// signed text, the signature, the signer's curve and key. Comparing those is far cheaper than
+// hashing them again on every use of a certificate, and exact, so a document from a peer can
+// never pass as one checked before. The hash only sorts out unequal entries quickly.
+struct SignedInputs {
+  std::size_t hash = 0;
+  std::string bytes;
+  bool operator==(const SignedInputs& o) const { return hash == o.hash && bytes == o.bytes; }
+};
+
+SuccessMemo<SignedInputs>& VerifiedSignatures() {
+  static SuccessMemo<SignedInputs> memo;
   return memo;
 }
-SuccessMemo& CheckedSecretKeys() {
-  static SuccessMemo memo;
+SuccessMemo<Digest>& CheckedSecretKeys() {
+  static SuccessMemo<Digest> memo;
   return memo;
 }
 
@@ -249,15 +268,18 @@ int ParseSecretKey(std::string_view text, SecretKey& out) {
     return CC_E_SECRET_INTEGRITY;
   key.keyNumber = *kn;
   key.curve = *curve;
-  SecretText canonical;
-  SecretKeyCanonical(key, canonical);
-  const auto expected = DigestOf(canonical.str());
-  if (expected != check) return CC_E_SECRET_INTEGRITY;
-  // The digest covers the whole canonical key, so a remembered digest means this very key passed.
-  if (!CheckedSecretKeys().Contains(expected)) {
+  // A key text that passed before is known by its fingerprint: the same bytes give the same
+  // answer, so its check digest (Streebog, the slow part of every signing) and the derivation of
+  // its public key are not done again. The fingerprint reveals nothing of the key.
+  const auto fingerprint =
+      ccgost::Fingerprint({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+  if (!CheckedSecretKeys().Contains(fingerprint)) {
+    SecretText canonical;
+    SecretKeyCanonical(key, canonical);
+    if (DigestOf(canonical.str()) != check) return CC_E_SECRET_INTEGRITY;
     const auto derived = ccgost::PublicFromPrivate(key.curve, key.privateKey.span());
     if (!derived || *derived != key.publicKey) return CC_E_SECRET_INTEGRITY;
-    CheckedSecretKeys().Add(expected);
+    CheckedSecretKeys().Add(fingerprint);
   }
   out = std::move(key);
   return CC_OK;
@@ -270,20 +292,18 @@ void SignDocument(PublicDocument& doc, const SecretKey& signer) {
 
 bool VerifyDocument(const PublicDocument& doc, ccgost::Curve signerCurve,
                     const PublicKey& signerKey) {
-  const auto digest = DigestOf(doc.ToBeSigned());
-  // Everything the verification depends on: the signed digest, the signature and the signer's key.
-  ccgost::Hash inputs(ccgost::HashAlg::Streebog256);
-  const std::uint8_t curve = signerCurve == ccgost::Curve::Tc26_256_A ? 0 : 1;
-  inputs.Update(digest);
-  inputs.Update(doc.signature);
-  inputs.Update(std::span(&curve, 1));
-  inputs.Update(signerKey);
-  SuccessMemo::Digest key{};
-  const std::vector<std::uint8_t> d = inputs.Final();
-  std::copy_n(d.begin(), key.size(), key.begin());
-  if (VerifiedSignatures().Contains(key)) return true;
-  if (!ccgost::VerifyDigest(signerCurve, signerKey, digest, doc.signature)) return false;
-  VerifiedSignatures().Add(key);
+  const std::string signedText = doc.ToBeSigned();
+  SignedInputs inputs;
+  inputs.bytes.reserve(signedText.size() + doc.signature.size() + 1 + signerKey.size());
+  inputs.bytes.append(signedText);
+  inputs.bytes.append(doc.signature.begin(), doc.signature.end());
+  inputs.bytes.push_back(signerCurve == ccgost::Curve::Tc26_256_A ? '\0' : '\1');
+  inputs.bytes.append(signerKey.begin(), signerKey.end());
+  inputs.hash = std::hash<std::string_view>{}(inputs.bytes);
+  if (VerifiedSignatures().Contains(inputs)) return true;
+  if (!ccgost::VerifyDigest(signerCurve, signerKey, DigestOf(signedText), doc.signature))
+    return false;
+  VerifiedSignatures().Add(std::move(inputs));
   return true;
 }
 

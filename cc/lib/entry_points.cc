@@ -166,6 +166,17 @@ CC_ENTRY(int32_t, _GetRandom)(void* buffer, int32_t length) {
   });
 }
 
+#ifdef CC_FAULT_HOOKS
+// Test builds only: the injected file faults of files.h, for tests that walk every write point of
+// an operation through this library.
+extern "C" CC_EXPORT void _CcInjectFileFault(uint64_t nth, int32_t error) {
+  cc::InjectFileFault(nth, error);
+}
+extern "C" CC_EXPORT uint64_t _CcFileWritePoints(void) {
+  return cc::FileWritePoints();
+}
+#endif
+
 // ---- contexts ----
 
 #ifdef CC_CONTEXT_PROBE

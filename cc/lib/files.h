@@ -12,8 +12,9 @@ namespace cc {
 // inherited access.
 using FileMode = unsigned;
 
-// Writes the file through a temporary file in the same directory and a rename, so the old
-// contents stay whole on failure. The new file is created with `mode` and the umask applies
+// Writes the file through a temporary file in the same directory (flushed), a rename over the
+// target and a flush of the directory, so that a failure or a crash leaves the old contents or
+// the new, never a torn file. The new file is created with `mode` and the umask applies
 // (0644 for public files), except that an owner-only mode (0600 for secrets) is set exactly.
 // Returns 0 or CC_E_CREATE_FILE / CC_E_WRITE.
 int WriteFileAtomically(const std::string& path, std::string_view data, FileMode mode);
@@ -31,6 +32,16 @@ std::string MakeUniqueDir(const std::string& prefix, FileMode mode);
 
 // True when something (file or directory) exists at `path`.
 bool PathExists(const std::string& path);
+
+// Injected faults for tests, as in the adapter's platform layer: every change to a file or
+// directory (creation, write, flush, rename, removal, a directory's creation or flush) counts as a
+// write point; the `nth` one counted from now fails with `error` (a write then stores half of its
+// bytes first), or with error 0 ends the process there (exit status kFaultStopStatus). `nth` 0
+// turns injection off; each call starts the count again.
+inline constexpr int kFaultStopStatus = 86;
+void InjectFileFault(unsigned long long nth, int error) noexcept;
+// The write points counted since the last InjectFileFault.
+unsigned long long FileWritePoints() noexcept;
 
 // Reads a regular file of at most `limit` bytes; nullopt when missing, unreadable or longer.
 std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t limit);

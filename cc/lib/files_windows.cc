@@ -23,6 +23,20 @@ const bool kPinned = [] {
                             reinterpret_cast<LPCSTR>(&kPinned), &self) != 0;
 }();
 
+std::atomic<unsigned long long> writePoints{0};
+std::atomic<unsigned long long> faultAt{0};
+std::atomic<int> faultError{0};
+
+// Counts one write point; true when a test chose it to fail. A chosen stop ends the process here.
+bool FaultHere() noexcept {
+  const unsigned long long n = writePoints.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (n != faultAt.load(std::memory_order_relaxed)) return false;
+  if (faultError.load(std::memory_order_relaxed) == 0)
+    TerminateProcess(GetCurrentProcess(), kFaultStopStatus);
+  SetLastError(ERROR_WRITE_FAULT);
+  return true;
+}
+
 bool OwnerOnly(FileMode mode) {
   return (mode & 077) == 0;
 }
@@ -70,6 +84,17 @@ bool IsDirectory(const std::string& path) {
 
 }  // namespace
 
+void InjectFileFault(unsigned long long nth, int error) noexcept {
+  faultAt.store(0, std::memory_order_relaxed);
+  faultError.store(error, std::memory_order_relaxed);
+  writePoints.store(0, std::memory_order_relaxed);
+  faultAt.store(nth, std::memory_order_relaxed);
+}
+
+unsigned long long FileWritePoints() noexcept {
+  return writePoints.load(std::memory_order_relaxed);
+}
+
 int WriteFileAtomically(const std::string& path, std::string_view data, FileMode mode) {
   if (path.empty()) return CC_E_CREATE_FILE;
   static std::atomic<unsigned> counter{0};
@@ -86,8 +111,9 @@ int WriteFileAtomically(const std::string& path, std::string_view data, FileMode
     std::snprintf(suffix, sizeof suffix, ".%lu-%u.tmp",
                   static_cast<unsigned long>(GetCurrentProcessId()), counter.fetch_add(1));
     tmp = path + suffix;
-    file = CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
+    file = FaultHere() ? INVALID_HANDLE_VALUE
+                       : CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, security, CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
       return CC_E_CREATE_FILE;
   }
@@ -97,13 +123,20 @@ int WriteFileAtomically(const std::string& path, std::string_view data, FileMode
   while (ok && done < data.size()) {
     DWORD wrote = 0;
     const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1u << 30));
+    if (FaultHere()) {
+      // A disk that fills up part-way stores half of the bytes first.
+      if (want > 1) WriteFile(file, data.data() + done, want / 2, &wrote, nullptr);
+      ok = false;
+      break;
+    }
     ok = WriteFile(file, data.data() + done, want, &wrote, nullptr) != 0 && wrote > 0;
     done += wrote;
   }
-  ok = ok && FlushFileBuffers(file) != 0;
+  ok = ok && !FaultHere() && FlushFileBuffers(file) != 0;
   ok = CloseHandle(file) != 0 && ok;
-  ok = ok && MoveFileExA(tmp.c_str(), path.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  ok = ok && !FaultHere() &&
+       MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+           0;
   if (!ok) {
     DeleteFileA(tmp.c_str());
     return CC_E_WRITE;
@@ -122,7 +155,8 @@ bool MakeDirs(const std::string& path, FileMode mode) {
       !MakeDirs(path.substr(0, slash), mode))
     return false;
   OwnerOnlyDescriptor descriptor;
-  if (CreateDirectoryA(path.c_str(), OwnerOnly(mode) ? descriptor.attributes() : nullptr))
+  if (!FaultHere() &&
+      CreateDirectoryA(path.c_str(), OwnerOnly(mode) ? descriptor.attributes() : nullptr))
     return true;
   return GetLastError() == ERROR_ALREADY_EXISTS && IsDirectory(path);
 }
@@ -134,7 +168,7 @@ std::string MakeUniqueDir(const std::string& prefix, FileMode mode) {
   for (unsigned i = 0; i < 1000; ++i) {
     const std::string dir =
         prefix + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(i);
-    if (CreateDirectoryA(dir.c_str(), security)) return dir;
+    if (!FaultHere() && CreateDirectoryA(dir.c_str(), security)) return dir;
     if (GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
   return {};

@@ -50,18 +50,34 @@ std::int32_t TCComDLL::GenerateKeys(const KeyGenerationArgs& a, std::int32_t& ke
     if (generated != 0) return generated;
 
     const std::string dir = AddPathSeparator(a.outputDir);
+    const std::string secretFile = dir + std::to_string(newNumber) + ".sec";
+    // A secret key file of the new key's number is moved aside, never overwritten; a failure
+    // later on puts it back, so that a failed generation leaves the directory as it was.
+    std::string parked;
+    if (FileExists(secretFile)) {
+      parked = FreeOldKeyName(dir, newNumber);
+      if (!RenameNoReplace(secretFile, parked)) return kNewSecretKeyWriteFailed;
+    }
+    auto undo = [&] {
+      DeleteFile(secretFile);
+      if (!parked.empty()) RenameNoReplace(parked, secretFile);
+    };
     const char* secret = OrEmpty(secretText.get());
-    if (!WriteBufferToFile(dir + std::to_string(newNumber) + ".sec", secret,
-                           static_cast<std::int32_t>(::strnlen(secret, CC_MAX_TEXT)), true))
+    if (!WriteBufferToFile(secretFile, secret,
+                           static_cast<std::int32_t>(::strnlen(secret, CC_MAX_TEXT)), true)) {
+      undo();
       return kNewSecretKeyWriteFailed;
+    }
     const char* request = OrEmpty(requestText.get());
     const std::string requestName =
         a.newUid.empty() ? std::string() : a.newUid.substr(a.newUid.size() - 1);
-    const bool requestWritten =
-        WriteBufferToFile(dir + requestName + ".pub", request,
-                          static_cast<std::int32_t>(::strnlen(request, CC_MAX_TEXT)));
+    if (!WriteBufferToFile(dir + requestName + ".pub", request,
+                           static_cast<std::int32_t>(::strnlen(request, CC_MAX_TEXT)))) {
+      undo();
+      return kRequestWriteFailed;
+    }
     keyNumber = newNumber;
-    return requestWritten ? kOk : kRequestWriteFailed;
+    return kOk;
   });
 }
 

@@ -31,14 +31,6 @@ std::string OldCertificateName(const std::string& path) {
   return path.substr(0, path.size() >= 3 ? path.size() - 3 : 0) + "old";
 }
 
-// The first of number.old, number.old.1, number.old.2, ... in `dir` that does not exist.
-std::string FreeOldKeyName(const std::string& dir, std::int32_t number) {
-  const std::string base = dir + std::to_string(number) + ".old";
-  std::string name = base;
-  for (int i = 1; FileExists(name); ++i) name = base + "." + std::to_string(i);
-  return name;
-}
-
 // Reads a whole small file into a buffer that wipes itself, with `room` more bytes after the
 // data; nullopt when the file cannot be read.
 std::optional<SecretBytes> ReadSecretFile(const std::string& path, std::size_t room,
@@ -58,9 +50,17 @@ class GeneratedKeyFiles {
       : secretKey_(std::move(secretKey)), request_(std::move(request)) {}
   GeneratedKeyFiles(const GeneratedKeyFiles&) = delete;
   GeneratedKeyFiles& operator=(const GeneratedKeyFiles&) = delete;
-  ~GeneratedKeyFiles() {
-    DeleteFile(secretKey_);
-    DeleteFile(request_);
+  ~GeneratedKeyFiles() { Remove(); }
+  // Deletes both files now (each deletion tried twice: a secret key must not stay in clear
+  // for a passing fault); false when one of them is still there.
+  bool Remove() {
+    auto gone = [](std::string& file) {
+      const bool ok = file.empty() || DeleteFile(file) || DeleteFile(file) || !FileExists(file);
+      file.clear();
+      return ok;
+    };
+    const bool secretGone = gone(secretKey_);
+    return gone(request_) && secretGone;
   }
 
  private:
@@ -147,7 +147,7 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateStart(char* transfer, const st
     // file is written also when only the request could not be).
     const std::string request = dir + newUid.back() + ".pub";
     const std::string secretKey = dir + std::to_string(number) + ".sec";
-    const GeneratedKeyFiles cleanup(number >= 0 ? secretKey : std::string(), request);
+    GeneratedKeyFiles cleanup(number >= 0 ? secretKey : std::string(), request);
     if (generated != kOk) return generated;
 
     std::int32_t length = 0;
@@ -167,8 +167,13 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateStart(char* transfer, const st
     if (!WriteBufferToFile(dir + kKeyFile, work->data(), size, /*ownerOnly=*/true))
       return kRemoteGenerationDirFailed;
     // The request is kept for the reports once the step has succeeded, so that "pub.pub" always
-    // belongs to the waiting "key.dat".
-    CopyFileContents(request, dir + kPendingRequest);
+    // belongs to the waiting "key.dat". A step that cannot keep it, or cannot remove the secret
+    // key in clear, has failed: "key.dat" goes again.
+    if (!CopyFileContents(request, dir + kPendingRequest) || !cleanup.Remove()) {
+      DeleteFile(dir + kKeyFile);
+      DeleteFile(dir + kPendingRequest);
+      return kRemoteGenerationDirFailed;
+    }
     return kOk;
   });
 }
@@ -198,6 +203,11 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateFinish(const char* transfer) {
   if (const std::int32_t r = SavePublicKeyFromTransfer(dir.c_str(), transfer); r != kOk) return r;
   const std::string certificate = dir + newUid.back() + ".crt";
   if (!FileExists(certificate)) return kCertificateFileNotFound;
+  // The certificate is moved into place by a finish that completes; any other leaves none.
+  struct RemoveCertificateFile {
+    const std::string& file;
+    ~RemoveCertificateFile() { DeleteFile(file); }
+  } removeCertificate{certificate};
   if (!DirExists(secretPath)) return kBadSecretPath;
 
   // "key.dat" is read here and deleted only when the renewal is complete.

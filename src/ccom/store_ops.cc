@@ -82,15 +82,25 @@ std::int32_t TCcom22Engine::InstallCertificate(const std::string& path, const Ti
       const std::string old = OldName(target);
       if (SameFile(path, old)) return kFileOrUidError;
       const bool replacing = FileExists(target);
-      if (!replacing) {
-        DeleteFile(old);
-      } else if (!MoveFile(target, old)) {
+      // The previous ".old" file is held under a hidden name of its own until the new
+      // certificate is in place, so that a failed installation puts back every file it moved.
+      const std::string held =
+          FileExists(old) ? DirectoryPart(old) + "." + std::string(FileNamePart(old)) + ".held"
+                          : std::string();
+      if (!held.empty() && !MoveFile(old, held)) return kFileOrUidError;
+      auto undo = [&] {
+        if (replacing) MoveFile(old, target);
+        if (!held.empty()) MoveFile(held, old);
+      };
+      if (replacing && !MoveFile(target, old)) {
+        undo();
         return kFileOrUidError;
       }
       if (!MoveFile(path, target)) {
-        if (replacing) MoveFile(old, target);
+        undo();
         return kFileOrUidError;
       }
+      if (!held.empty()) DeleteFile(held);
     }
     return binding_->AddToKeyCache(uid, certUid, publicPath, target, timeouts.keyRequest,
                                    timeouts.lastOperation)

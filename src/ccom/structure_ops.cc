@@ -62,9 +62,18 @@ std::int32_t TCcom22Engine::CreateDirStructure(const char* certificateFile,
   if (!DirExists(publicPath)) ForceDirs(publicPath);
   if (!DirExists(secretPath) || !DirExists(publicPath)) return kFileOperationFailed;
   const std::string current = ExpandRootPath(GetCurrentCertFile());
-  if (certificate != current && !CopyFileContents(certificate, current))
-    return kFileOperationFailed;
 
+  // The authority certificates first and the own certificate last, so that a failure anywhere
+  // leaves the own certificate as it was; authority files this call created are removed again.
+  std::vector<std::string> created;
+  struct RemoveCreated {
+    std::vector<std::string>& files;
+    bool keep = false;
+    ~RemoveCreated() {
+      if (!keep)
+        for (const std::string& file : files) DeleteFile(file);
+    }
+  } removeCreated{created};
   const std::string list =
       std::string(authorityList != nullptr ? authorityList : "").substr(0, kAuthorityListLimit);
   std::vector<std::string> entries;
@@ -79,9 +88,14 @@ std::int32_t TCcom22Engine::CreateDirStructure(const char* certificateFile,
     if (!DirExists(dir)) MakeDir(dir);
     if (!DirExists(dir)) return kFileOperationFailed;
     const std::int32_t number = binding_->GetCertificateKeyNumber(path);
-    if (!CopyFileContents(path, AddPathSeparator(dir) + std::to_string(number) + ".aut"))
-      return kFileOperationFailed;
+    const std::string target = AddPathSeparator(dir) + std::to_string(number) + ".aut";
+    const bool existed = FileExists(target);
+    if (!CopyFileContents(path, target)) return kFileOperationFailed;
+    if (!existed) created.push_back(target);
   }
+  if (certificate != current && !CopyFileContents(certificate, current))
+    return kFileOperationFailed;
+  removeCreated.keep = true;
   return kOk;
 }
 

@@ -100,6 +100,18 @@ bool RenameNoReplace(const std::string& from, const std::string& to) noexcept;
 bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data,
                      bool ownerOnly = false) noexcept;
 
+// ---- injected file faults (tests) ----
+// Every operation that changes a file or directory (creating, writing, flushing, renaming,
+// linking, removing, a directory's creation or flush) counts as one write point. A test can make
+// the Nth write point counted from now fail with `error` (ENOSPC, EIO, EACCES: the call reports
+// failure with that errno; a write then stores half of its bytes first, as a full disk does), or,
+// with error 0, end the process there as a power cut would (exit status kFaultStopStatus).
+// `nth` 0 turns injection off. Each call starts the count again.
+inline constexpr int kFaultStopStatus = 86;
+void InjectFileFault(std::uint64_t nth, int error) noexcept;
+// The write points counted since the last InjectFileFault.
+std::uint64_t FileWritePoints() noexcept;
+
 // ---- programs ----
 // Runs the program `argv[0]` (a path) with the arguments `argv` and waits for it. With `output`,
 // its standard output and error are appended there; without, its output is discarded and its

@@ -20,6 +20,58 @@ namespace vornak2::platform {
 
 namespace {
 
+// ---- injected faults: see InjectFileFault ----
+std::atomic<std::uint64_t> writePoints{0};
+std::atomic<std::uint64_t> faultAt{0};
+std::atomic<int> faultError{0};
+
+// Counts one write point; true when it is the one a test chose to fail (errno then holds the
+// error). A chosen stop ends the process here, before the operation.
+bool FaultHere() noexcept {
+  const std::uint64_t n = writePoints.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (n != faultAt.load(std::memory_order_relaxed)) return false;
+  const int error = faultError.load(std::memory_order_relaxed);
+  if (error == 0) ::_exit(kFaultStopStatus);
+  errno = error;
+  return true;
+}
+
+int CountedOpenForWriting(const char* path, int flags, mode_t mode) noexcept {
+  if (FaultHere()) return -1;
+  return ::open(path, flags, mode);
+}
+int CountedMkdir(const char* path) noexcept {
+  return FaultHere() ? -1 : ::mkdir(path, 0777);
+}
+int CountedUnlink(const char* path) noexcept {
+  return FaultHere() ? -1 : ::unlink(path);
+}
+int CountedRename(const char* from, const char* to) noexcept {
+  return FaultHere() ? -1 : ::rename(from, to);
+}
+int CountedRenameNoReplace(const char* from, const char* to) noexcept {
+  return FaultHere() ? -1 : ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+}
+int CountedLink(const char* from, const char* to) noexcept {
+  return FaultHere() ? -1 : ::link(from, to);
+}
+int CountedFsync(int fd) noexcept {
+  return FaultHere() ? -1 : ::fsync(fd);
+}
+int CountedFchmod(int fd, mode_t mode) noexcept {
+  return FaultHere() ? -1 : ::fchmod(fd, mode);
+}
+// A failing write stores the first half of its bytes, as a disk that fills up part-way does.
+ssize_t CountedWrite(int fd, const std::uint8_t* data, std::size_t size) noexcept {
+  if (FaultHere()) {
+    const int error = errno;
+    if (size > 1) (void)!::write(fd, data, size / 2);
+    errno = error;
+    return -1;
+  }
+  return ::write(fd, data, size);
+}
+
 bool StatPath(const std::string& path, struct stat& info) noexcept {
   return !path.empty() && ::stat(path.c_str(), &info) == 0;
 }
@@ -81,7 +133,7 @@ std::optional<std::size_t> ReadUpTo(int fd, std::uint8_t* out, std::size_t size)
 bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) noexcept {
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t n = ::write(fd, data + done, size - done);
+    const ssize_t n = CountedWrite(fd, data + done, size - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -115,12 +167,24 @@ std::string DirectoryOf(const std::string& path) {
 void SyncDirectory(const std::string& directory) noexcept {
   const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
-  // Some file systems refuse fsync on directories; the rename has happened either way.
-  (void)::fsync(fd);
+  // Some file systems refuse fsync on directories; the rename has happened either way, so the
+  // operation stands (a failure here only leaves the change less certain to survive a crash).
+  (void)CountedFsync(fd);
   ::close(fd);
 }
 
 }  // namespace
+
+void InjectFileFault(std::uint64_t nth, int error) noexcept {
+  faultAt.store(0, std::memory_order_relaxed);
+  faultError.store(error, std::memory_order_relaxed);
+  writePoints.store(0, std::memory_order_relaxed);
+  faultAt.store(nth, std::memory_order_relaxed);
+}
+
+std::uint64_t FileWritePoints() noexcept {
+  return writePoints.load(std::memory_order_relaxed);
+}
 
 bool IsDirectory(const std::string& path) noexcept {
   struct stat info;
@@ -139,16 +203,16 @@ bool PathExists(const std::string& path) noexcept {
 
 bool MakeDirectory(const std::string& path) noexcept {
   if (path.empty()) return false;
-  if (::mkdir(path.c_str(), 0777) == 0) return true;
+  if (CountedMkdir(path.c_str()) == 0) return true;
   return errno == EEXIST && IsDirectory(path);
 }
 
 bool RemoveFile(const std::string& path) noexcept {
-  return !path.empty() && ::unlink(path.c_str()) == 0;
+  return !path.empty() && CountedUnlink(path.c_str()) == 0;
 }
 
 bool RenameFile(const std::string& from, const std::string& to) noexcept {
-  return !from.empty() && !to.empty() && ::rename(from.c_str(), to.c_str()) == 0;
+  return !from.empty() && !to.empty() && CountedRename(from.c_str(), to.c_str()) == 0;
 }
 
 std::optional<std::uint64_t> FileSize(const std::string& path) noexcept {
@@ -246,7 +310,7 @@ bool SameFile(const std::string& a, const std::string& b) noexcept {
 bool MoveFileDurably(const std::string& from, const std::string& to) noexcept {
   try {
     if (from.empty() || to.empty()) return false;
-    if (::rename(from.c_str(), to.c_str()) == 0) {
+    if (CountedRename(from.c_str(), to.c_str()) == 0) {
       SyncDirectory(DirectoryOf(to));
       if (DirectoryOf(from) != DirectoryOf(to)) SyncDirectory(DirectoryOf(from));
       return true;
@@ -257,7 +321,7 @@ bool MoveFileDurably(const std::string& from, const std::string& to) noexcept {
     if (!StatPath(from, info) || !S_ISREG(info.st_mode)) return false;
     const auto data = ReadWholeFile(from, static_cast<std::uint64_t>(info.st_size));
     if (!data || !WriteFileAtomic(to, *data, (info.st_mode & 077) == 0)) return false;
-    ::unlink(from.c_str());
+    CountedUnlink(from.c_str());
     SyncDirectory(DirectoryOf(from));
     return true;
   } catch (...) {
@@ -268,11 +332,11 @@ bool MoveFileDurably(const std::string& from, const std::string& to) noexcept {
 bool RenameNoReplace(const std::string& from, const std::string& to) noexcept {
   try {
     if (from.empty() || to.empty()) return false;
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+    if (CountedRenameNoReplace(from.c_str(), to.c_str()) != 0) {
       if (errno != EINVAL && errno != ENOSYS) return false;
       // A file system without the flag: a new link fails when the name exists.
-      if (::link(from.c_str(), to.c_str()) != 0) return false;
-      ::unlink(from.c_str());
+      if (CountedLink(from.c_str(), to.c_str()) != 0) return false;
+      CountedUnlink(from.c_str());
     }
     SyncDirectory(DirectoryOf(to));
     return true;
@@ -297,19 +361,21 @@ bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data
     int rawFd = -1;
     for (int attempt = 0; attempt < 16 && rawFd < 0; ++attempt) {
       temporary = TemporaryName(prefix, baseName);
-      rawFd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+      rawFd = CountedOpenForWriting(temporary.c_str(),
+                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
       if (rawFd < 0 && errno != EEXIST && errno != EINTR) return false;
     }
     if (rawFd < 0) return false;
     FileDescriptor fd(rawFd);
 
     bool ok = true;
-    if (ownerOnly) ok = ::fchmod(fd.get(), 0600) == 0;
+    if (ownerOnly) ok = CountedFchmod(fd.get(), 0600) == 0;
     ok = ok && WriteAll(fd.get(), data.data(), data.size());
-    ok = ok && ::fsync(fd.get()) == 0;
+    ok = ok && CountedFsync(fd.get()) == 0;
     ok = fd.Close() && ok;
-    ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
+    ok = ok && CountedRename(temporary.c_str(), path.c_str()) == 0;
     if (!ok) {
+      // Not a write point of its own: a test's fault must not leave the temporary file behind.
       ::unlink(temporary.c_str());
       return false;
     }

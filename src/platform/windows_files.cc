@@ -15,6 +15,26 @@ namespace vornak2::platform {
 
 namespace {
 
+// ---- injected faults: see InjectFileFault ----
+std::atomic<std::uint64_t> writePoints{0};
+std::atomic<std::uint64_t> faultAt{0};
+std::atomic<int> faultError{0};
+
+// Counts one write point; true when it is the one a test chose to fail (the last error is then
+// set). A chosen stop ends the process here, before the operation, without any clean-up.
+bool FaultHere() noexcept {
+  const std::uint64_t n = writePoints.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (n != faultAt.load(std::memory_order_relaxed)) return false;
+  if (faultError.load(std::memory_order_relaxed) == 0)
+    TerminateProcess(GetCurrentProcess(), kFaultStopStatus);
+  SetLastError(ERROR_WRITE_FAULT);
+  return true;
+}
+
+BOOL CountedMoveFile(const char* from, const char* to, DWORD flags) noexcept {
+  return FaultHere() ? FALSE : MoveFileExA(from, to, flags);
+}
+
 // Closes a handle on every path out of a scope.
 class Handle {
  public:
@@ -76,6 +96,11 @@ bool WriteAll(HANDLE file, const std::uint8_t* data, std::size_t size) noexcept 
   while (done < size) {
     const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 30));
     DWORD wrote = 0;
+    if (FaultHere()) {
+      // A disk that fills up part-way stores half of the bytes first.
+      if (want > 1) WriteFile(file, data + done, want / 2, &wrote, nullptr);
+      return false;
+    }
     if (!WriteFile(file, data + done, want, &wrote, nullptr) || wrote == 0) return false;
     done += wrote;
   }
@@ -129,6 +154,17 @@ class OwnerOnlyDescriptor {
 
 }  // namespace
 
+void InjectFileFault(std::uint64_t nth, int error) noexcept {
+  faultAt.store(0, std::memory_order_relaxed);
+  faultError.store(error, std::memory_order_relaxed);
+  writePoints.store(0, std::memory_order_relaxed);
+  faultAt.store(nth, std::memory_order_relaxed);
+}
+
+std::uint64_t FileWritePoints() noexcept {
+  return writePoints.load(std::memory_order_relaxed);
+}
+
 bool IsDirectory(const std::string& path) noexcept {
   WIN32_FILE_ATTRIBUTE_DATA data;
   return Attributes(path, data) && IsDirectoryAttribute(data.dwFileAttributes);
@@ -147,18 +183,18 @@ bool PathExists(const std::string& path) noexcept {
 
 bool MakeDirectory(const std::string& path) noexcept {
   if (path.empty()) return false;
-  if (CreateDirectoryA(path.c_str(), nullptr)) return true;
+  if (!FaultHere() && CreateDirectoryA(path.c_str(), nullptr)) return true;
   return GetLastError() == ERROR_ALREADY_EXISTS && IsDirectory(path);
 }
 
 bool RemoveFile(const std::string& path) noexcept {
-  return !path.empty() && DeleteFileA(path.c_str()) != 0;
+  return !path.empty() && !FaultHere() && DeleteFileA(path.c_str()) != 0;
 }
 
 bool RenameFile(const std::string& from, const std::string& to) noexcept {
   return !from.empty() && !to.empty() &&
-         MoveFileExA(from.c_str(), to.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+         CountedMoveFile(from.c_str(), to.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 std::optional<std::uint64_t> FileSize(const std::string& path) noexcept {
@@ -284,15 +320,15 @@ bool MoveFileDurably(const std::string& from, const std::string& to) noexcept {
   // Across volumes the system copies the file and deletes the source only once the copy is
   // complete; write-through returns only when the move is on the disk.
   return !from.empty() && !to.empty() &&
-         MoveFileExA(from.c_str(), to.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) !=
-             0;
+         CountedMoveFile(
+             from.c_str(), to.c_str(),
+             MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool RenameNoReplace(const std::string& from, const std::string& to) noexcept {
   // Without MOVEFILE_REPLACE_EXISTING the rename fails when `to` exists.
   return !from.empty() && !to.empty() &&
-         MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+         CountedMoveFile(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data,
@@ -311,8 +347,10 @@ bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data
     HANDLE raw = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 16 && raw == INVALID_HANDLE_VALUE; ++attempt) {
       temporary = TemporaryName(prefix, baseName);
-      raw = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, ownerOnly ? &security : nullptr,
-                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      raw = FaultHere()
+                ? INVALID_HANDLE_VALUE
+                : CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, ownerOnly ? &security : nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (raw == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
           GetLastError() != ERROR_ALREADY_EXISTS)
         return false;
@@ -321,11 +359,11 @@ bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data
     Handle file(raw);
 
     bool ok = WriteAll(file.get(), data.data(), data.size());
-    ok = ok && FlushFileBuffers(file.get()) != 0;
+    ok = ok && !FaultHere() && FlushFileBuffers(file.get()) != 0;
     ok = file.Close() && ok;
     // The rename reaches the disk before it returns (write-through).
-    ok = ok && MoveFileExA(temporary.c_str(), path.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    ok = ok && CountedMoveFile(temporary.c_str(), path.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     if (!ok) {
       DeleteFileA(temporary.c_str());
       return false;

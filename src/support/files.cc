@@ -242,6 +242,13 @@ bool RenameNoReplace(const std::string& from, const std::string& to) noexcept {
   return platform::RenameNoReplace(from, to);
 }
 
+std::string FreeOldKeyName(const std::string& dir, std::int32_t number) {
+  const std::string base = dir + std::to_string(number) + ".old";
+  std::string name = base;
+  for (int i = 1; FileExists(name); ++i) name = base + "." + std::to_string(i);
+  return name;
+}
+
 bool SameFile(const std::string& a, const std::string& b) noexcept {
   return platform::SameFile(a, b);
 }

@@ -106,6 +106,9 @@ bool IsPlainFileName(std::string_view name) noexcept;
 bool MoveFile(const std::string& from, const std::string& to) noexcept;
 // Renames `from` to `to` only when no file `to` exists; never replaces one.
 bool RenameNoReplace(const std::string& from, const std::string& to) noexcept;
+// The first of number.old, number.old.1, number.old.2, ... in `dir` (which ends with its
+// separator) that does not exist: where a secret key file is moved aside instead of overwritten.
+std::string FreeOldKeyName(const std::string& dir, std::int32_t number);
 // True when both paths name one existing file.
 bool SameFile(const std::string& a, const std::string& b) noexcept;
 

@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <stdexcept>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "gost.h"
 #include "test_util.h"
@@ -120,6 +126,30 @@ TEST(Random, FillsAndDiffers) {
   EXPECT_NE(a, b);
   EXPECT_NE(a, std::vector<std::uint8_t>(64, 0));
 }
+
+#ifndef _WIN32
+// Small draws come from a reserve that one generator call fills: a forked child must not hand out
+// the bytes its parent reserved.
+TEST(Random, AForkedChildNeverRepeatsItsParentsBytes) {
+  std::array<std::uint8_t, 16> first{}, parent{}, child{};
+  RandomBytes(first);  // fills the reserve; what follows would come from the same fill
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    RandomBytes(child);
+    _exit(write(fds[1], child.data(), child.size()) == static_cast<ssize_t>(child.size()) ? 0 : 1);
+  }
+  RandomBytes(parent);
+  ASSERT_EQ(read(fds[0], child.data(), child.size()), static_cast<ssize_t>(child.size()));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(fds[0]);
+  close(fds[1]);
+  EXPECT_NE(parent, child);
+}
+#endif
 
 }  // namespace
 }  // namespace ccgost

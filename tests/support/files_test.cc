@@ -205,8 +205,10 @@ TEST(Files, WriteBufferToFile) {
   EXPECT_EQ(Names(dir.dir()), (std::vector<std::string>{"busy", "out.pub"}));
 
   ASSERT_TRUE(WriteBufferToFile(dir / "1.sec", "secret", 6, /*ownerOnly=*/true));
+#ifndef _WIN32  // on Windows the owner-only access is an access list, which fs::status does not show
   EXPECT_EQ(fs::status(dir / "1.sec").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
+#endif
 }
 
 TEST(Files, CopyFileContents) {
@@ -288,8 +290,9 @@ TEST(Files, MovesAndRenames) {
   EXPECT_FALSE(fs::exists(dir / "0.sec"));
 
   EXPECT_TRUE(SameFile(dir / "b.crt", dir.dir() + "./b.crt"));
-  fs::create_hard_link(dir / "b.crt", dir / "link.crt");
-  EXPECT_TRUE(SameFile(dir / "b.crt", dir / "link.crt"));
+  std::error_code noLinks;  // some file systems have no hard links
+  fs::create_hard_link(dir / "b.crt", dir / "link.crt", noLinks);
+  if (!noLinks) EXPECT_TRUE(SameFile(dir / "b.crt", dir / "link.crt"));
   EXPECT_FALSE(SameFile(dir / "b.crt", dir / "0.old"));
   EXPECT_FALSE(SameFile(dir / "b.crt", dir / "missing"));
 }
