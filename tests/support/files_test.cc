@@ -292,7 +292,9 @@ TEST(Files, MovesAndRenames) {
   EXPECT_TRUE(SameFile(dir / "b.crt", dir.dir() + "./b.crt"));
   std::error_code noLinks;  // some file systems have no hard links
   fs::create_hard_link(dir / "b.crt", dir / "link.crt", noLinks);
-  if (!noLinks) EXPECT_TRUE(SameFile(dir / "b.crt", dir / "link.crt"));
+  if (!noLinks) {
+    EXPECT_TRUE(SameFile(dir / "b.crt", dir / "link.crt"));
+  }
   EXPECT_FALSE(SameFile(dir / "b.crt", dir / "0.old"));
   EXPECT_FALSE(SameFile(dir / "b.crt", dir / "missing"));
 }
