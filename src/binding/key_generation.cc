@@ -51,8 +51,8 @@ std::int32_t TCComDLL::GenerateKeys(const KeyGenerationArgs& a, std::int32_t& ke
 
     const std::string dir = AddPathSeparator(a.outputDir);
     const std::string secretFile = dir + std::to_string(newNumber) + ".sec";
-    // A secret key file of the new key's number is moved aside, never overwritten; a failure
-    // later on puts it back, so that a failed generation leaves the directory as it was.
+    // A secret key file of the new key's number is moved aside, never overwritten; a failure to
+    // write the new one puts it back.
     std::string parked;
     if (FileExists(secretFile)) {
       parked = FreeOldKeyName(dir, newNumber);
@@ -71,13 +71,13 @@ std::int32_t TCComDLL::GenerateKeys(const KeyGenerationArgs& a, std::int32_t& ke
     const char* request = OrEmpty(requestText.get());
     const std::string requestName =
         a.newUid.empty() ? std::string() : a.newUid.substr(a.newUid.size() - 1);
-    if (!WriteBufferToFile(dir + requestName + ".pub", request,
-                           static_cast<std::int32_t>(::strnlen(request, CC_MAX_TEXT)))) {
-      undo();
-      return kRequestWriteFailed;
-    }
+    // The new secret key stays when only its request cannot be written: its number is reported
+    // with 127, and the request can be made again from it.
     keyNumber = newNumber;
-    return kOk;
+    return WriteBufferToFile(dir + requestName + ".pub", request,
+                             static_cast<std::int32_t>(::strnlen(request, CC_MAX_TEXT)))
+               ? kOk
+               : kRequestWriteFailed;
   });
 }
 

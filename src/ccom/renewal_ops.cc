@@ -223,8 +223,10 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateFinish(const char* transfer) {
 
   LibraryGuard libraryLock(LibraryWork::Exclusive, *binding_);
   std::lock_guard uidLock(CertUIDCacheLock());
-  // The current certificate file is about to hold the new certificate: its cached UID changes
-  // now, and back again when the finish does not complete.
+  // The current certificate file is about to hold the new certificate: its cached UID becomes the
+  // new UID now, and goes back to what it was when the finish does not complete. It is set even
+  // when no entry is cached (another engine may have cleared the cache since the old UID was
+  // read): the file's UID read now would be the old one, and would stay cached after the finish.
   const std::optional<std::string> previousUid = ReplaceCachedCertUID(certFile, newUid);
   bool complete = false;
   struct RestoreUid {
@@ -232,7 +234,11 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateFinish(const char* transfer) {
     const std::optional<std::string>& uid;
     const bool& complete;
     ~RestoreUid() {
-      if (!complete && uid) SetCachedCertUID(file, *uid);
+      if (complete) return;
+      if (uid)
+        SetCachedCertUID(file, *uid);
+      else
+        ForgetCachedCertUID(file);
     }
   } restoreUid{certFile, previousUid, complete};
   std::string uid;

@@ -189,8 +189,7 @@ void Renew(const std::string& rootDir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // --renewal-first renews before the other threads start instead of among them: a renewal that
-  // runs beside other engines' work can leave the engine with the previous UID (under study).
+  // --renewal-first renews before the other threads start instead of among them.
   double seconds = 60;
   bool renewalFirst = false;
   for (int i = 1; i < argc; ++i) {
