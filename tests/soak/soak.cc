@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <latch>
 #include <mutex>
 #include <random>
 #include <string>
@@ -56,11 +57,16 @@ std::string Slurp(const std::string& path) {
   return text;
 }
 
+// Counted down by each worker once its engine is made: making an engine sets the process's PATH,
+// which must not change while the renewal thread starts the test authority.
+std::latch enginesMade(kThreads);
+
 void Work(int t, const std::vector<const UserKeys*>& users, const std::string& extraCert,
           std::chrono::steady_clock::time_point end) {
   TestRoot& root = TestRoot::Get();
   const UserKeys& me = *users[t % kUsers];
   HostEngine engine(root, me);
+  enginesMade.count_down();
   const VORNAK2_HANDLE e = engine.get();
   std::mt19937 random(static_cast<unsigned>(t) * 7919u + 1);
   const std::string drop = me.dir + "drop_" + std::to_string(t) + ".crt";
@@ -153,14 +159,13 @@ void Work(int t, const std::vector<const UserKeys*>& users, const std::string& e
   }
 }
 
-// One renewal of a fifth user's key under a new UID, with the test authority answering.
-void Renew(const std::string& rootDir) {
+// One renewal of a fifth user's key under a new UID, with the test authority answering; the users
+// are laid out before the threads start.
+void Renew(const std::string& rootDir, bool waitForEngines) {
   TestRoot& root = TestRoot::Get();
   const UserKeys& user = root.User("soak_renew", "SR.1");
   const UserKeys& op = root.User("soak_op", "SO.9");
-  if (RunAuthorityTool({"install-cert", "--cert", user.certFile, "--root", op.dir}) != 0 ||
-      RunAuthorityTool({"install-cert", "--cert", op.certFile, "--root", user.dir}) != 0)
-    return Wrong(-1, "renewal set-up", 0);
+  if (waitForEngines) enginesMade.wait();
   HostEngine engine(root, user);
   const std::string dir = rootDir + "soak_renewal/";
   fs::create_directories(dir);
@@ -217,13 +222,19 @@ int main(int argc, char** argv) {
     extra.push_back(dir + "extra.crt");
   }
 
+  const UserKeys& renewing = root.User("soak_renew", "SR.1");
+  const UserKeys& op = root.User("soak_op", "SO.9");
+  if (RunAuthorityTool({"install-cert", "--cert", renewing.certFile, "--root", op.dir}) != 0 ||
+      RunAuthorityTool({"install-cert", "--cert", op.certFile, "--root", renewing.dir}) != 0)
+    return 2;
+
   std::thread renewal;
-  if (renewalFirst) Renew(root.dir());
+  if (renewalFirst) Renew(root.dir(), false);
   const auto start = std::chrono::steady_clock::now();
   const auto end = start + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) threads.emplace_back(Work, t, std::cref(users), extra[t], end);
-  if (!renewalFirst) renewal = std::thread(Renew, root.dir());
+  if (!renewalFirst) renewal = std::thread(Renew, root.dir(), true);
   if (renewal.joinable()) renewal.join();
   for (auto& thread : threads) thread.join();
   const double elapsed =
