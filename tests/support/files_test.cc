@@ -205,7 +205,8 @@ TEST(Files, WriteBufferToFile) {
   EXPECT_EQ(Names(dir.dir()), (std::vector<std::string>{"busy", "out.pub"}));
 
   ASSERT_TRUE(WriteBufferToFile(dir / "1.sec", "secret", 6, /*ownerOnly=*/true));
-#ifndef _WIN32  // on Windows the owner-only access is an access list, which fs::status does not show
+  // On Windows owner-only access is an access list, which fs::status does not show.
+#ifndef _WIN32
   EXPECT_EQ(fs::status(dir / "1.sec").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
 #endif
