@@ -62,8 +62,9 @@ void ResetGlobalRoot() {
 namespace {
 
 // Windows: "Path" ignores letter case. An entry counts as present when its first occurrence in the
-// variable as it was (lower-cased) ends the variable or is followed by ";".
-void AddRootDirsToWindowsPath(const std::vector<std::string>& entries) {
+// variable as it was (lower-cased) ends the variable or is followed by ";". Only Windows builds
+// call it.
+[[maybe_unused]] void AddRootDirsToWindowsPath(const std::vector<std::string>& entries) {
   std::string current = platform::GetEnv(platform::kSearchPathVariable).value_or(std::string());
   const std::string before = AsciiLower(current);
   for (const auto& entry : entries) {
