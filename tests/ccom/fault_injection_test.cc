@@ -298,8 +298,9 @@ TEST_F(FaultInjectionTest, EveryWritePointKeepsThePreviousFilesWhole) {
             EXPECT_TRUE(it != after.end()) << where << ": " << file << " is gone";
           } else if (code == 127 && file.starts_with("keygen/")) {
             // The new secret key stays after 127: a key it replaced was moved aside, whole.
+            const std::string& previous = content;
             EXPECT_TRUE(std::any_of(after.begin(), after.end(), [&](const auto& kept) {
-              return kept.first.starts_with("keygen/") && kept.second == content;
+              return kept.first.starts_with("keygen/") && kept.second == previous;
             })) << where << ": " << file << " is lost";
           } else {
             EXPECT_TRUE(it != after.end() && it->second == content)
