@@ -20,7 +20,8 @@
 #endif
 
 #if defined(_WIN32)
-#define VORNAK2_API __declspec(dllexport)
+/* vornak2.dll takes its export table (plain names, fixed ordinals) from its .def file. */
+#define VORNAK2_API
 #elif defined(__GNUC__)
 #define VORNAK2_API __attribute__((visibility("default")))
 #else

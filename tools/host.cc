@@ -137,7 +137,11 @@ const std::vector<Command>& Commands() {
                "renews her key under a new UID (H.10) through the authority and bob verifies\n"
                "her new and her old signatures. Every step is printed; it exits with 0 only\n"
                "when all succeed. The root then serves the other commands, for example:\n"
-               "  vornak2-host encrypt --root ROOT --user alice --in FILE --out FILE.enc\n",
+               "  vornak2-host encrypt --root ROOT --user alice --in FILE --out FILE.enc\n"
+               "With --lay-out-only it stops once the deployment is laid out. With --keep-keys,\n"
+               "what the authority already delivered in ROOT (a party's certificate in\n"
+               "ROOT/delivery/ and its ROOT/NAME/@rand) is kept; only missing parties are made.\n",
+       .flags = {"--keep-keys", "--lay-out-only"},
        .maxArgs = 1,
        .engine = false,
        .run = DemoCommand},

@@ -28,8 +28,8 @@ std::string BufferText(const std::vector<char>& buffer) {
 
 std::string ToolDir() {
   const std::string exe = platform::ExecutablePath();
-  const auto slash = exe.rfind('/');
-  return slash == std::string::npos ? std::string("./") : exe.substr(0, slash + 1);
+  const auto slash = exe.rfind(kSep);
+  return slash == std::string::npos ? std::string(".") + kSep : exe.substr(0, slash + 1);
 }
 
 std::string TerminalText(std::string_view cp1251) {
@@ -42,8 +42,10 @@ std::string TerminalText(std::string_view cp1251) {
 
 std::string DefaultLibraryPath() {
   if (auto env = platform::GetEnv("VORNAK2_LIBRARY")) return *env;
-  for (const std::string& candidate : {ToolDir() + "../lib/libvornak2.so",
-                                       ToolDir() + VORNAK2_TOOL_TO_LIBDIR + "/" + VORNAK2_SONAME}) {
+  // On Windows the DLL lies beside the tool, where the loader's search starts.
+  for (const std::string& candidate :
+       {ToolDir() + ".." + kSep + "lib" + kSep + platform::SharedLibraryFileName("vornak2"),
+        ToolDir() + VORNAK2_TOOL_TO_LIBDIR + kSep + VORNAK2_SONAME}) {
     if (platform::IsRegularFile(candidate)) return candidate;
   }
   return VORNAK2_SONAME;
@@ -56,7 +58,7 @@ Library::Library(const std::string& path) : path_(path) {
     error_ = "cannot load " + path + ": " + platform::ProbeModule(path, {}).reason;
     return;
   }
-  if (path.find('/') == std::string::npos) {
+  if (path.find(kSep) == std::string::npos) {
     // Loaded by name: where the loader found it.
     const std::string found = platform::LoadedModulePath(path);
     if (found.size() > path.size() &&

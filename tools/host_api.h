@@ -96,6 +96,8 @@ struct Api {
 std::string DefaultLibraryPath();
 // The directory of this tool, with its separator.
 std::string ToolDir();
+// The path separator of this platform.
+inline constexpr char kSep = platform::kPathSeparator;
 
 // The text in a buffer the library filled: up to its first zero byte, never beyond the buffer.
 std::string BufferText(const std::vector<char>& buffer);

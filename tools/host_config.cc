@@ -28,13 +28,13 @@ bool IsComment(const std::string& trimmed) {
 }
 
 std::string WithSeparator(std::string path) {
-  if (!path.empty() && path.back() != '/') path.push_back('/');
+  if (!path.empty() && path.back() != kSep) path.push_back(kSep);
   return path;
 }
 
 std::string ConfigFileOf(const std::optional<std::string>& root, const std::string& user) {
   if (!root) return {};
-  return WithSeparator(*root) + (user.empty() ? std::string() : user + "/") + kConfigFileName;
+  return WithSeparator(*root) + (user.empty() ? std::string() : user + kSep) + kConfigFileName;
 }
 
 // Applies a parameter value; false, after saying why, when the engine has no such parameter.
@@ -76,7 +76,7 @@ bool ApplyFile(const Engine& engine, const std::string& path, Origins* origins) 
 bool ApplyUser(const Library& library, const Engine& engine, const EngineSetup& setup,
                const std::string& name, Origins* origins) {
   const std::string origin = "--user " + name;
-  const std::string dir = "%QVXRoot%/" + name + "/";
+  const std::string dir = std::string("%QVXRoot%") + kSep + name + kSep;
   for (const auto& [number, value] :
        {std::pair{kParamSecretPath, dir + "sec"}, std::pair{kParamPublicPath, dir + "crt"},
         std::pair{kParamRandomFile, dir + "@rand"},
@@ -201,7 +201,7 @@ std::string ExpandRoot(const std::optional<std::string>& root, const std::string
   constexpr std::size_t kMacro = 9;  // "%QVXRoot%"
   if (value.size() < kMacro || AsciiLower(value.substr(0, kMacro)) != "%qvxroot%") return value;
   std::string rest = value.substr(kMacro);
-  if (!rest.empty() && rest.front() == '/') rest.erase(0, 1);
+  if (!rest.empty() && rest.front() == kSep) rest.erase(0, 1);
   return (root ? WithSeparator(*root) : std::string()) + rest;
 }
 

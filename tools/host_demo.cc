@@ -70,7 +70,21 @@ std::string TemporaryRoot() {
   const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
   const fs::path dir = fs::temp_directory_path() / ("vornak2-demo-" + std::to_string(stamp));
   fs::create_directories(dir);
-  return dir.string() + "/";
+  return dir.string() + kSep;
+}
+
+// A path written with '/' between its levels, in the system's own form.
+std::string Native(std::string path) {
+  std::replace(path.begin(), path.end(), '/', kSep);
+  return path;
+}
+
+// A party counts as provided for when the authority's delivery to it is in the root: its
+// certificate and the random-state file beside its secret key.
+bool Delivered(const std::string& root, const User& user) {
+  std::error_code error;
+  return fs::exists(Native(root + "delivery/" + user.name + ".crt"), error) &&
+         fs::exists(Native(root + user.name + "/@rand"), error);
 }
 
 // What a deployment has: the vendor library in ROOT/EXE/, an authority in ROOT/ca/ (with the
@@ -78,26 +92,27 @@ std::string TemporaryRoot() {
 // authority delivers: a secret key generated in ROOT/NAME/sec/, the certificate issued for its
 // request in ROOT/delivery/NAME.crt, and a random-state file. The engines set up the rest. The
 // vendor library comes from VORNAK2_CC, else from beside the library the tool loaded (in the
-// build tree and in an installed tree alike).
-bool PrepareRoot(const Library& library, const std::string& root) {
+// build tree and in an installed tree alike). With `keepKeys`, what the authority already
+// delivered to a party is kept.
+bool PrepareRoot(const Library& library, const std::string& root, bool keepKeys) {
   std::error_code error;
   fs::create_directories(fs::path(root) / "EXE", error);
   const std::string cc =
       platform::GetEnv("VORNAK2_CC")
           .value_or((fs::path(library.path()).parent_path() / kVendorLibrary).string());
-  fs::copy_file(cc, fs::path(root) / "EXE" / "libcc.so", fs::copy_options::overwrite_existing,
+  fs::copy_file(cc, fs::path(root) / "EXE" / kVendorLibrary, fs::copy_options::overwrite_existing,
                 error);
   if (error) {
     std::fprintf(stderr, "vornak2-host: cannot place %s in %sEXE/: %s\n", cc.c_str(), root.c_str(),
                  error.message().c_str());
     return false;
   }
-  std::printf("vendor library: %s -> %sEXE/libcc.so\n", cc.c_str(), root.c_str());
+  std::printf("vendor library: %s -> %sEXE%c%s\n", cc.c_str(), root.c_str(), kSep, kVendorLibrary);
 
   for (const auto& [dir, number] : {std::pair{"ca", "0"}, std::pair{"ca-1", "1"}}) {
     std::printf("authority %s, key %s:\n", kAuthorityUid, number);
     if (fs::exists(fs::path(root) / dir / "authority.aut"))
-      std::printf("  (already in %s%s/)\n", root.c_str(), dir);
+      std::printf("  (already in %s%s%c)\n", root.c_str(), dir, kSep);
     else if (!RunAuthority({"create-authority", "--dir", root + dir, "--uid", kAuthorityUid,
                             "--key-number", number}))
       return false;
@@ -107,14 +122,18 @@ bool PrepareRoot(const Library& library, const std::string& root) {
   std::random_device device;
   for (const User& user : {kOperator, kAlice, kBob}) {
     std::printf("key pair of %s (%s), certified by the authority:\n", user.name, user.uid);
-    const std::string dir = root + user.name + "/";
+    if (keepKeys && Delivered(root, user)) {
+      std::printf("  (delivered already, kept)\n");
+      continue;
+    }
+    const std::string dir = Native(root + user.name + "/");
     fs::remove_all(dir, error);
-    const std::string request = root + "requests/" + user.name + ".pub";
+    const std::string request = Native(root + "requests/" + user.name + ".pub");
     if (!RunAuthority({"keygen", "--dir", dir + "sec", "--uid", user.uid})) return false;
-    fs::rename(dir + "sec/" + std::string(1, user.uid[std::strlen(user.uid) - 1]) + ".pub", request,
-               error);
+    fs::rename(Native(dir + "sec/" + std::string(1, user.uid[std::strlen(user.uid) - 1]) + ".pub"),
+               request, error);
     if (error || !RunAuthority({"issue", "--authority", root + "ca", "--request", request, "--out",
-                                root + "delivery/" + user.name + ".crt"}))
+                                Native(root + "delivery/" + user.name + ".crt")}))
       return false;
     // The random-state file that starts the library's generator.
     std::string seed(1024, '\0');
@@ -159,7 +178,7 @@ bool OpenUser(Steps& steps, const Library& library, Engine& engine, const std::s
   // below puts in place.
   EngineSetup setup;
   setup.root = root;
-  const std::string dir = std::string("%QVXRoot%/") + user.name + "/";
+  const std::string dir = Native(std::string("%QVXRoot%/") + user.name + "/");
   setup.AddParam(kParamSecretPath, dir + "sec");
   setup.AddParam(kParamPublicPath, dir + "crt");
   setup.AddParam(kParamRandomFile, dir + "@rand");
@@ -168,9 +187,9 @@ bool OpenUser(Steps& steps, const Library& library, Engine& engine, const std::s
   if (!steps.Check(static_cast<bool>(engine), std::string("engine for ") + user.name)) return false;
   if (Configure(library, engine, setup) != kExitSuccess)
     return steps.Check(false, std::string("configuring ") + user.name + "'s engine");
-  const std::string delivered = root + "delivery/" + user.name + ".crt";
-  const std::int32_t created = engine.api().CreateDirStructure(engine.handle(), delivered.c_str(),
-                                                               (root + "ca/authority.aut").c_str());
+  const std::string delivered = Native(root + "delivery/" + user.name + ".crt");
+  const std::int32_t created = engine.api().CreateDirStructure(
+      engine.handle(), delivered.c_str(), Native(root + "ca/authority.aut").c_str());
   if (!steps.Check(created == 0, std::string(user.name) + " sets up the key directories from " +
                                      "the delivered certificate and the authority's: " +
                                      Call(engine, "CreateDirStructure", created)))
@@ -191,7 +210,7 @@ struct Party {
 // Installs a copy of a certificate file directly (IncludePublicKey moves the file it is given).
 bool InstallCopy(Steps& steps, const std::string& root, const Party& to, const std::string& file,
                  const std::string& what) {
-  const std::string copy = root + to.user.name + "/inbox/direct.crt";
+  const std::string copy = Native(root + to.user.name + "/inbox/direct.crt");
   std::error_code error;
   fs::copy_file(file, copy, fs::copy_options::overwrite_existing, error);
   const std::int32_t code =
@@ -202,7 +221,7 @@ bool InstallCopy(Steps& steps, const std::string& root, const Party& to, const s
 
 // Writes a transfer text where the demo keeps what parties send each other.
 std::string Sent(const std::string& root, const std::string& name, const std::string& text) {
-  const std::string path = root + "transfers/" + name;
+  const std::string path = Native(root + "transfers/" + name);
   WriteTransferText(path, text);
   return path;
 }
@@ -213,10 +232,10 @@ void BootstrapTrust(Steps& steps, const std::string& root, const Party& op,
                     const std::vector<Party>& users) {
   std::printf("trust from outside the system:\n");
   for (const Party& user : users)
-    InstallCopy(steps, root, user, root + kOperator.name + "/self.crt",
+    InstallCopy(steps, root, user, Native(root + kOperator.name + "/self.crt"),
                 std::string("the operator's certificate (") + kOperator.uid + "), handed over");
   for (const Party& user : users)
-    InstallCopy(steps, root, op, root + user.user.name + "/self.crt",
+    InstallCopy(steps, root, op, Native(root + user.user.name + "/self.crt"),
                 std::string("the certificate the authority issued to ") + user.user.name);
 }
 
@@ -297,9 +316,10 @@ void ExchangeThroughTransfers(Steps& steps, const std::string& root, const Party
 
   // The authority's next key: its certificate goes out under the name the users' engines look
   // it up by (key number + ".aut").
-  const std::string aut = root + kOperator.name + "/inbox/1.aut";
+  const std::string aut = Native(root + kOperator.name + "/inbox/1.aut");
   std::error_code error;
-  fs::copy_file(root + "ca-1/authority.aut", aut, fs::copy_options::overwrite_existing, error);
+  fs::copy_file(Native(root + "ca-1/authority.aut"), aut, fs::copy_options::overwrite_existing,
+                error);
   std::string t;
   std::int32_t code = FileTransfer(op.engine, aut, t);
   if (!steps.Check(code == 0, "the operator writes the transfer of the authority's key 1: " +
@@ -408,7 +428,7 @@ void RemovedCertificate(Steps& steps, const Party& alice, const Party& bob, cons
 void Renewal(Steps& steps, const std::string& root, const Party& alice, const Party& bob,
              const Bytes& text, const std::vector<std::uint8_t>& oldSignature) {
   std::printf("key renewal through the authority:\n");
-  const std::string dir = root + kAlice.name + "/renewal/";
+  const std::string dir = Native(root + kAlice.name + "/renewal/");
   std::error_code error;
   fs::create_directories(dir, error);
   std::int32_t mode = 0;
@@ -425,7 +445,7 @@ void Renewal(Steps& steps, const std::string& root, const Party& alice, const Pa
   const std::string firstLine = report.substr(0, report.find('\r'));
   steps.Check(code == 0, "alice reads the report on the pending request: " +
                              Call(alice.engine, "GetReport", code) + ", " + firstLine);
-  const std::string answerFile = root + "transfers/renewal-certificate.txt";
+  const std::string answerFile = Native(root + "transfers/renewal-certificate.txt");
   if (!steps.Check(
           RunAuthority({"renew", "--authority", root + "ca-1", "--root", root, "--operator",
                         kOperator.name, "--in", requestFile, "--out", answerFile}),
@@ -457,7 +477,7 @@ void Renewal(Steps& steps, const std::string& root, const Party& alice, const Pa
   steps.Check(code == 0 && signer == kAlice.uid,
               "bob verifies her signature made with the old key: " +
                   Call(bob.engine, "VerifyData", code) + ", signer " + signer);
-  const std::string saved = root + "transfers/order-17.signed";
+  const std::string saved = Native(root + "transfers/order-17.signed");
   code = alice.engine.api().SaveSignedDataToFile(
       alice.engine.handle(), text.data(), static_cast<std::int32_t>(text.size()), signature.data(),
       static_cast<std::int32_t>(signature.size()), saved.c_str());
@@ -465,13 +485,18 @@ void Renewal(Steps& steps, const std::string& root, const Party& alice, const Pa
                              Call(alice.engine, "SaveSignedDataToFile", code) + ", " + saved);
 }
 
-int RunDemo(const Library& library, std::string root, bool temporary) {
-  if (!root.empty() && root.back() != '/') root.push_back('/');
+int RunDemo(const Library& library, std::string root, bool temporary, bool keepKeys,
+            bool layOutOnly) {
+  if (!root.empty() && root.back() != kSep) root.push_back(kSep);
   std::printf("loaded %s\nroot: %s%s\n", library.path().c_str(), root.c_str(),
               temporary ? " (temporary)" : "");
-  if (!PrepareRoot(library, root)) {
+  if (!PrepareRoot(library, root, keepKeys)) {
     std::printf("demo: the deployment could not be laid out\n");
     return kExitFailed;
+  }
+  if (layOutOnly) {
+    std::printf("demo: the deployment is laid out in %s\n", root.c_str());
+    return kExitSuccess;
   }
 
   Steps steps;
@@ -489,7 +514,7 @@ int RunDemo(const Library& library, std::string root, bool temporary) {
     AppendedSignature(steps, alice, bob, text);
     Encryption(steps, alice, std::string(kAlice.uid) + ";" + kBob.uid, {a, b}, text);
     Encryption(steps, alice, kBob.uid, {b}, text);
-    const auto fromOperator = ReadTransferText(root + "transfers/H.1-from-operator.txt");
+    const auto fromOperator = ReadTransferText(Native(root + "transfers/H.1-from-operator.txt"));
     RemovedCertificate(steps, a, b, text, fromOperator.value_or(""));
     Renewal(steps, root, a, b, text, oldSignature);
   }
@@ -505,7 +530,8 @@ int RunDemo(const Library& library, std::string root, bool temporary) {
 int DemoCommand(const Library& library, const Invocation& call) {
   const bool temporary = call.args.empty();
   const std::string root = temporary ? TemporaryRoot() : fs::absolute(call.args[0]).string();
-  const int exit = RunDemo(library, root, temporary);
+  const int exit =
+      RunDemo(library, root, temporary, call.Flag("--keep-keys"), call.Flag("--lay-out-only"));
   if (temporary) {
     std::error_code ignored;
     fs::remove_all(root, ignored);

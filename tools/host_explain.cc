@@ -142,7 +142,7 @@ std::string Padded(std::string text, std::size_t width) {
 // The 62 entry points by the names this platform exports them under.
 std::vector<std::string> EntryPointNames() {
   std::vector<std::string> names;
-  for (const auto& name : cc_abi::kPosixNames) names.emplace_back(name.c_str());
+  for (const auto& name : cc_abi::kExportedNames) names.emplace_back(name.c_str());
   return names;
 }
 
@@ -184,9 +184,9 @@ void ExplainLibrarySearch(const Library& library, const std::optional<std::strin
   };
   std::vector<Place> places = {{ToolDir(), "the program's directory"}};
   if (root) {
-    const std::string dir = root->empty() || root->back() != '/' ? *root + "/" : *root;
-    for (const char* sub : {"EXE/", "SYSTEM/", "USER/"})
-      places.push_back({dir + sub, std::string("the root's ") + sub});
+    const std::string dir = root->empty() || root->back() != kSep ? *root + kSep : *root;
+    for (const char* sub : {"EXE", "SYSTEM", "USER"})
+      places.push_back({dir + sub + kSep, std::string("the root's ") + sub + kSep});
     places.push_back({dir, "the root"});
   }
   std::fprintf(stderr, "  Where the engine looked for %s, in its order:\n", kVendorLibrary);
@@ -222,10 +222,9 @@ void ExplainLibrarySearch(const Library& library, const std::optional<std::strin
                  list.c_str(), status.c_str());
   }
   // Last, the directory of libDazazOdi.so; the program's when that module is not loaded.
-  const std::string fallback = platform::LoadedModulePath("libDazazOdi.so");
-  const bool loaded =
-      fallback.size() >= 14 && fallback.substr(fallback.size() - 14) == "libDazazOdi.so";
-  const std::string dir = fallback.substr(0, fallback.rfind('/') + 1);
+  const std::string fallback = platform::LoadedModulePath(kFallbackModule);
+  const bool loaded = fallback.ends_with(kFallbackModule);
+  const std::string dir = fallback.substr(0, fallback.rfind(kSep) + 1);
   if (!dir.empty()) {
     bool found = false;
     std::string fallbackReason;
@@ -288,9 +287,9 @@ std::optional<std::string> InputProblem(const std::string& path, std::uint64_t l
 
 std::string OutputProblem(const std::string& path) {
   const int code = platform::LastErrorCode();
-  const std::string dir = path.rfind('/') == std::string::npos
+  const std::string dir = path.rfind(kSep) == std::string::npos
                               ? std::string(".")
-                              : path.substr(0, std::max<std::size_t>(path.rfind('/'), 1));
+                              : path.substr(0, std::max<std::size_t>(path.rfind(kSep), 1));
   if (platform::ExamineFile(path).kind == platform::FileKind::kDirectory)
     return "cannot write " + path + ": it is a directory";
   const platform::FileFacts parent = platform::ExamineFile(dir);

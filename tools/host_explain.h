@@ -10,8 +10,10 @@
 
 namespace vornak2::host {
 
-// The vendor library the engine loads.
-inline constexpr const char* kVendorLibrary = "libcc.so";
+// The vendor library the engine loads, and the module whose directory it searches last.
+inline constexpr const char* kVendorLibrary = platform::kDriveLetterPaths ? "cc.dll" : "libcc.so";
+inline constexpr const char* kFallbackModule =
+    platform::kDriveLetterPaths ? "DazazOdi.dll" : "libDazazOdi.so";
 
 // One English sentence: what a result code means for the person running the tool, and what to
 // try.

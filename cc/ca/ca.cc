@@ -1,10 +1,6 @@
 #include "ca.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -146,15 +142,14 @@ cc::Minutes DateOption(const Options& o, const std::string& name) {
 }
 
 bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
+  return cc::PathExists(path);
 }
 
-void MakeDir(const std::string& path, mode_t mode) {
+void MakeDir(const std::string& path, cc::FileMode mode) {
   if (!cc::MakeDirs(path, mode)) throw Failure("cannot create directory " + path);
 }
 
-void WriteFile(const std::string& path, std::string_view data, mode_t mode) {
+void WriteFile(const std::string& path, std::string_view data, cc::FileMode mode) {
   if (cc::WriteFileAtomically(path, data, mode) != CC_OK) throw Failure("cannot write " + path);
 }
 
@@ -279,7 +274,7 @@ int Bootstrap(const Options& o, std::ostream& out) {
   MakeDir(root, 0700);
   MakeDir(secDir, 0700);
   MakeDir(root + "crt", 0755);
-  const std::string autDir = secDir + "/" + a.cert.uid;
+  const std::string autDir = cc::AddPathSeparator(secDir) + a.cert.uid;
   MakeDir(autDir, 0700);
 
   const cc::Minutes now = cc::NowMinutes();
@@ -289,7 +284,8 @@ int Bootstrap(const Options& o, std::ostream& out) {
       Issue(a, keys.request, keys.secret.notBefore, keys.secret.notAfter);
   WriteSecretKey(secPath, keys.secret);
   WriteFile(root + "self.crt", cert.Text(), 0644);
-  WriteFile(autDir + "/" + std::to_string(a.cert.keyNumber) + ".aut", a.cert.Text(), 0644);
+  WriteFile(cc::AddPathSeparator(autDir) + std::to_string(a.cert.keyNumber) + ".aut", a.cert.Text(),
+            0644);
   if (cc::WriteRandomState(root + "@rand") != CC_OK)
     throw Failure("cannot write " + root + "@rand");
   out << "user " << uid << " key " << kn << " set up in " << root << "\n";
@@ -301,10 +297,10 @@ int InstallCert(const Options& o, std::ostream& out) {
   const std::string root = cc::AddPathSeparator(o.Required("--root"));
   const cc::PublicDocument cert = ReadPublic(certPath, "certificate");
   if (cert.kind != cc::DocKind::Certificate) throw Failure(certPath + " is not a certificate");
-  const std::string target = cc::CertPathByUid(cert.uid, root + "crt/");
+  const std::string target = cc::CertPathByUid(cert.uid, cc::AddPathSeparator(root + "crt"));
   if (target.empty())
     throw Failure("UID '" + cert.uid + "' has no place in a certificate store (it needs a '.')");
-  MakeDir(target.substr(0, target.rfind('/')), 0755);
+  MakeDir(target.substr(0, target.rfind(cc::kPathSeparator)), 0755);
   WriteFile(target, cert.Text(), 0644);
   out << "certificate of " << cert.uid << " installed as " << target << "\n";
   return 0;
@@ -312,12 +308,9 @@ int InstallCert(const Options& o, std::ostream& out) {
 
 // A fresh directory for one renewal's files, inside the operator's key set.
 std::string RenewalDir(const std::string& operatorDir) {
-  for (int i = 0;; ++i) {
-    const std::string dir =
-        operatorDir + "renewal-" + std::to_string(::getpid()) + "-" + std::to_string(i);
-    if (::mkdir(dir.c_str(), 0700) == 0) return dir + "/";
-    if (errno != EEXIST) throw Failure("cannot create a directory in " + operatorDir);
-  }
+  const std::string dir = cc::MakeUniqueDir(operatorDir + "renewal-", 0700);
+  if (dir.empty()) throw Failure("cannot create a directory in " + operatorDir);
+  return dir + cc::kPathSeparator;
 }
 
 int Renew(const Options& o, std::ostream& out) {
@@ -329,7 +322,7 @@ int Renew(const Options& o, std::ostream& out) {
   const std::string outPath = o.Required("--out");
 
   const OperatorHost op(root, name);
-  const std::string dir = RenewalDir(root + name + "/");
+  const std::string dir = RenewalDir(root + name + cc::kPathSeparator);
   struct Cleanup {
     std::string dir;
     ~Cleanup() {

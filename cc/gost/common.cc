@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -38,7 +41,21 @@ void InitOnce() {
   }
 }
 
+#ifdef _WIN32
+// libgcrypt's Windows entropy gatherer announces itself on stderr at its first use; a library
+// inside a host's process prints nothing of its own. Errors still go to stderr.
+void QuietLog(void*, int level, const char* format, va_list args) {
+  if (level >= GCRY_LOG_ERROR) std::vfprintf(stderr, format, args);
+}
+#endif
+
 void SetUpLibrary() {
+#ifdef _WIN32
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  gcry_set_log_handler(QuietLog, nullptr);
+#pragma GCC diagnostic pop
+#endif
   // Secure memory keeps private scalars and cipher key schedules out of swap and makes
   // libgcrypt wipe the S-expressions that carry them. The pool grows on demand, and a missing
   // mlock permission only costs the locking, so no warning is printed for it.
@@ -59,7 +76,15 @@ void Init() {
 }
 
 void Wipe(void* p, std::size_t n) noexcept {
+#ifdef _WIN32
+  // No explicit_bzero in the Windows C runtime: a memset that the compiler must assume is read.
+  if (p != nullptr && n != 0) {
+    std::memset(p, 0, n);
+    __asm__ __volatile__("" : : "r"(p) : "memory");
+  }
+#else
   if (p != nullptr && n != 0) explicit_bzero(p, n);
+#endif
 }
 
 // ---- SecureBytes ----

@@ -1,135 +1,10 @@
-#include "files.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-#include <cstdlib>
-#include <string>
-#include <vector>
-
+// The random-state file of the cc library.
 #include "cc_abi.h"
+#include "files.h"
 #include "gost.h"
 #include "util.h"
 
 namespace cc {
-
-namespace {
-
-// Closes a descriptor when it leaves scope.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
-
-std::atomic<unsigned long long> writePoints{0};
-std::atomic<unsigned long long> faultAt{0};
-std::atomic<int> faultError{0};
-
-// Counts one write point; true when a test chose it to fail (errno then holds the error).
-bool FaultHere() noexcept {
-  const unsigned long long n = writePoints.fetch_add(1, std::memory_order_relaxed) + 1;
-  if (n != faultAt.load(std::memory_order_relaxed)) return false;
-  const int error = faultError.load(std::memory_order_relaxed);
-  if (error == 0) ::_exit(kFaultStopStatus);
-  errno = error;
-  return true;
-}
-
-ssize_t CountedWrite(int fd, const char* data, std::size_t size) noexcept {
-  if (FaultHere()) {
-    const int error = errno;
-    if (size > 1) (void)!::write(fd, data, size / 2);  // a disk that fills up part-way
-    errno = error;
-    return -1;
-  }
-  return ::write(fd, data, size);
-}
-
-// Flushes a directory, so that a rename into it survives a crash. Some file systems refuse fsync
-// on directories; the rename has happened either way, so a failure is not reported.
-void SyncDirectory(const std::string& directory) noexcept {
-  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  if (!FaultHere()) (void)::fsync(fd);
-  ::close(fd);
-}
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = CountedWrite(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-}  // namespace
-
-void InjectFileFault(unsigned long long nth, int error) noexcept {
-  faultAt.store(0, std::memory_order_relaxed);
-  faultError.store(error, std::memory_order_relaxed);
-  writePoints.store(0, std::memory_order_relaxed);
-  faultAt.store(nth, std::memory_order_relaxed);
-}
-
-unsigned long long FileWritePoints() noexcept {
-  return writePoints.load(std::memory_order_relaxed);
-}
-
-int WriteFileAtomically(const std::string& path, std::string_view data, mode_t mode) {
-  if (path.empty() || path.back() == '/') return CC_E_CREATE_FILE;
-  const std::size_t slash = path.rfind('/');
-  const std::string directory =
-      slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
-  // The temporary name starts with "." beside the target, so listings of key files pass over one
-  // that a crash left behind.
-  const std::string hidden = slash == std::string::npos
-                                 ? "." + path
-                                 : path.substr(0, slash + 1) + "." + path.substr(slash + 1);
-  // The temporary file is created with `mode`, so the umask applies as to any new file; a mode
-  // that gives nobody but the owner access (a secret) is then set exactly, whatever the umask.
-  static std::atomic<unsigned> counter{0};
-  std::string tmp;
-  int raw = -1;
-  for (int attempt = 0; attempt < 16 && raw < 0; ++attempt) {
-    tmp = hidden + ".tmp-" + std::to_string(::getpid()) + "-" +
-          std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
-    raw = FaultHere() ? -1
-                      : ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (raw < 0 && errno != EEXIST && errno != EINTR) return CC_E_CREATE_FILE;
-  }
-  if (raw < 0) return CC_E_CREATE_FILE;
-  Fd fd(raw);
-  const bool ownerOnly = (mode & 077) == 0;
-  const bool ok = (!ownerOnly || (!FaultHere() && ::fchmod(fd.get(), mode) == 0)) &&
-                  WriteAll(fd.get(), data) && !FaultHere() && ::fsync(fd.get()) == 0 &&
-                  ::close(fd.release()) == 0 && !FaultHere() &&
-                  ::rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    ::unlink(tmp.c_str());
-    return CC_E_WRITE;
-  }
-  SyncDirectory(directory);
-  return CC_OK;
-}
 
 int WriteRandomState(const std::string& path) {
   constexpr std::size_t kBytes = 384;
@@ -144,38 +19,6 @@ int WriteRandomState(const std::string& path) {
   }
   text.str().push_back('\n');
   return WriteFileAtomically(path, text.str(), 0600);
-}
-
-bool MakeDirs(const std::string& path, mode_t mode) {
-  if (path.empty()) return false;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  const std::size_t slash = path.find_last_of('/', path.size() - 1 - (path.back() == '/'));
-  if (slash != std::string::npos && slash != 0 && !MakeDirs(path.substr(0, slash), mode))
-    return false;
-  if (!FaultHere() && ::mkdir(path.c_str(), mode) == 0) return true;
-  return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t limit) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return std::nullopt;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<unsigned long long>(st.st_size) > limit)
-    return std::nullopt;
-  std::string out(limit + 1, '\0');
-  std::size_t got = 0;
-  while (got < out.size()) {
-    const ssize_t n = ::read(fd.get(), out.data() + got, out.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  if (got > limit) return std::nullopt;  // grew while being read
-  out.resize(got);
-  return out;
 }
 
 }  // namespace cc

@@ -4,7 +4,7 @@ namespace cc {
 
 std::string AddPathSeparator(std::string_view dir) {
   std::string out(dir);
-  if (!out.empty() && out.back() != '/') out.push_back('/');
+  if (!out.empty() && out.back() != kPathSeparator) out.push_back(kPathSeparator);
   return out;
 }
 
@@ -30,9 +30,10 @@ std::string CertPathByUid(std::string_view uid, std::string_view dir) {
   if (dir.empty() || !UidFormsStorePath(uid)) return {};
   std::string out;
   out.reserve(dir.size() + uid.size() * 2 + 8);
-  out.append(dir).append(uid.substr(0, dot)).append("/@");
+  out.append(dir).append(uid.substr(0, dot)).push_back(kPathSeparator);
+  out.push_back('@');
   for (char c : uid.substr(dot + 1)) {
-    out.push_back('/');
+    out.push_back(kPathSeparator);
     out.push_back(c);
   }
   out.append(".crt");

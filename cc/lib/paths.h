@@ -7,7 +7,14 @@
 
 namespace cc {
 
-// An empty path stays empty; any other path ends with "/" afterwards.
+// The separator of the paths the library builds: "\" on Windows, "/" elsewhere.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+// An empty path stays empty; any other path ends with the separator afterwards.
 std::string AddPathSeparator(std::string_view dir);
 // The certificate-store file of a UID "prefix.tail" inside `dir` (used as given):
 // dir + prefix + "/@" + "/" + c for every character of tail + ".crt"

@@ -22,18 +22,19 @@ void TCComDLL::Load(const std::string& libraryName) {
   if (libHandle_ == nullptr) return;
   loaded_ = true;
   int found = 0;
-  // Every slot is looked up by the exported form of its decorated name; a missing name does not
-  // stop the lookups, and the library is complete only when all 62 were found.
-#define VORNAK2_BIND_ENTRY(num, name, bytes, ret, params)                      \
-  cc_.name = reinterpret_cast<CcFn##name>(                                     \
-      platform::FindSymbol(libHandle_, cc_abi::kPosixNames[num - 1].c_str())); \
+  // Every slot is looked up by the exported form of its decorated name (the decorated name itself
+  // on Windows); a missing name does not stop the lookups, and the library is complete only when
+  // all 62 were found.
+#define VORNAK2_BIND_ENTRY(num, name, bytes, ret, params)                         \
+  cc_.name = reinterpret_cast<CcFn##name>(                                        \
+      platform::FindSymbol(libHandle_, cc_abi::kExportedNames[num - 1].c_str())); \
   found += cc_.name != nullptr ? 1 : 0;
   CC_ENTRY_POINTS(VORNAK2_BIND_ENTRY)
 #undef VORNAK2_BIND_ENTRY
   complete_ = found == CC_ENTRY_COUNT;
   // The optional declaration: without it, or with another answer, every call is serialised.
-  const auto declaration = reinterpret_cast<CcFnConcurrentContexts>(
-      platform::FindSymbol(libHandle_, cc_abi::PosixSymbol(CC_CONCURRENT_CONTEXTS_NAME).c_str()));
+  const auto declaration = reinterpret_cast<CcFnConcurrentContexts>(platform::FindSymbol(
+      libHandle_, cc_abi::ExportedSymbol(CC_CONCURRENT_CONTEXTS_NAME).c_str()));
   concurrentContexts_ = declaration != nullptr && declaration() == CC_CONCURRENT_CONTEXTS;
 }
 

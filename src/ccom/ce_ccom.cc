@@ -12,6 +12,7 @@
 #include "binding/ccom_dll.h"
 #include "ccom/messages.h"
 #include "layouts/layouts.h"
+#include "platform/platform.h"
 #include "support/files.h"
 #include "support/text.h"
 
@@ -25,38 +26,58 @@ struct ParamRow {
   const char* hint;
 };
 
-// The nineteen parameters in number order. Directory and file defaults are relative to the root
-// ("%QVXRoot%"), where the key set of a user is laid out.
+// Directory and file defaults: on Windows the diskette and system drives where a user's key set
+// traditionally lives; elsewhere relative to the root ("%QVXRoot%"), where it is laid out.
+struct PathDefaults {
+  const char* keyDrive;     // current dir, key generation dir
+  const char* secretDir;    // secret path
+  const char* publicDir;    // public path
+  const char* randomFile;   // random file
+  const char* templateDir;  // template dir
+  const char* certificate;  // current user certificate
+};
+constexpr PathDefaults kPathDefaults =
+    platform::kDriveLetterPaths
+        ? PathDefaults{"A:\\", "A:\\sec", "A:\\crt", "A:\\@rand", "C:\\", "A:\\self.crt"}
+        : PathDefaults{"%QVXRoot%/",      "%QVXRoot%/sec", "%QVXRoot%/crt",
+                       "%QVXRoot%/@rand", "%QVXRoot%/",    "%QVXRoot%/self.crt"};
+
+// The nineteen parameters in number order.
 constexpr std::array<ParamRow, kEngineParamCount> kParams = {{
-    {"Current dir", "%QVXRoot%/", 11, "*.*"},
-    {"Secret Path", "%QVXRoot%/sec", 11, "*.*"},
-    {"Public Path", "%QVXRoot%/crt", 11, "*.*"},
+    {"Current dir", kPathDefaults.keyDrive, 11, "*.*"},
+    {"Secret Path", kPathDefaults.secretDir, 11, "*.*"},
+    {"Public Path", kPathDefaults.publicDir, 11, "*.*"},
     {"User Id", "H.0", 2, "255"},
     {"Hash Algorithm", "34.11", 7, "34.11\r\nMD5\r\nSQR"},
     {"Cipher Algorithm", "28147", 7, "28147\r\n28147-ECB\r\nDES\r\nDES-ECB"},
-    {"Random file", "%QVXRoot%/@rand", 10, "*.*"},
+    {"Random file", kPathDefaults.randomFile, 10, "*.*"},
     {"Encrypt for UID", "H.0", 4, "255"},
     {"Key request time out", "60", 1, "0..2147483640"},
     {"Last operation key time out", "5", 1, "0..2147483640"},
     {"Verify validity of cert and key files", "Yes", 3, ""},
     {"Use Intel Hardware Random driver", "No", 3, ""},
     {"Key gen - Subject", "", 2, "255"},
-    {"Key gen - Dir", "%QVXRoot%/", 11, "*.*"},
-    {"Template dir", "%QVXRoot%/", 11, "*.*"},
+    {"Key gen - Dir", kPathDefaults.keyDrive, 11, "*.*"},
+    {"Template dir", kPathDefaults.templateDir, 11, "*.*"},
     {"Key gen - Secret key length", "1024", 1, "512..1024"},
     {"Key gen - Public key length", "256", 1, "0..512"},
     {"Key gen - Key expire period", "730", 1, "0..2147483640"},
-    {"Current user certificate", "%QVXRoot%/self.crt", 10, "*.crt"},
+    {"Current user certificate", kPathDefaults.certificate, 10, "*.crt"},
 }};
 
 constexpr std::string_view kEngineName = "Zureza VOZ/2.2";
 
-// The path-to-UID cache of all engines. Paths are compared exactly: file names are
-// case-sensitive here.
+// The path-to-UID cache of all engines. Paths are compared as the file system compares them:
+// exactly, or without regard to letter case where file names ignore it.
 struct CertUIDCacheState {
   std::recursive_mutex lock;
   std::unordered_map<std::string, std::string> uids;
 };
+
+std::string CertUIDCacheKey(const std::string& path) {
+  if constexpr (platform::kCaseInsensitiveFileNames) return AsciiUpper(path);
+  return path;
+}
 
 CertUIDCacheState& CertUIDCache() {
   static CertUIDCacheState state;
@@ -114,7 +135,7 @@ void TCcom22Engine::ClearCertUIDCache() {
 void TCcom22Engine::SetCachedCertUID(const std::string& path, const std::string& uid) {
   CertUIDCacheState& cache = CertUIDCache();
   std::lock_guard guard(cache.lock);
-  cache.uids.insert_or_assign(path, uid);
+  cache.uids.insert_or_assign(CertUIDCacheKey(path), uid);
 }
 
 std::recursive_mutex& TCcom22Engine::CertUIDCacheLock() {
@@ -221,13 +242,14 @@ std::int32_t TCcom22Engine::GetCryptoAPI(const std::string& path, std::string& u
   }
   CertUIDCacheState& cache = CertUIDCache();
   std::lock_guard guard(cache.lock);
-  if (auto it = cache.uids.find(path); it != cache.uids.end()) {
+  const std::string key = CertUIDCacheKey(path);
+  if (auto it = cache.uids.find(key); it != cache.uids.end()) {
     uid = it->second;
     return kOk;
   }
   std::string found = binding_->GetCertificateUID(path);
   if (found.empty()) return kOk;
-  cache.uids.emplace(path, found);
+  cache.uids.emplace(key, found);
   uid = std::move(found);
   return kOk;
 }

@@ -179,13 +179,16 @@ std::string TCryptoEngine::ExpandRootPath(const std::string& path) const {
     return path;
   std::string_view rest = std::string_view(path).substr(kRootMacro.size());
   if (!rest.empty() && rest.front() == kSep) rest.remove_prefix(1);
-  // File names are case-sensitive here, so the expansion keeps the letter case of both parts.
   std::string result = rootPath_;
   result.append(rest);
+  // Where file names ignore letter case the expansion is upper-cased whole; where they do not, it
+  // keeps the letter case of both parts.
+  if constexpr (platform::kCaseInsensitiveFileNames) return AsciiUpper(result);
   return result;
 }
 
 std::string TCryptoEngine::ExpandDirPath(const std::string& path) const {
+  // AddPathSeparator also turns a lone drive letter into its drive root ("A" -> "A:\").
   return AddPathSeparator(ExpandRootPath(path));
 }
 

@@ -12,13 +12,22 @@
 
 namespace vornak2::platform {
 
-// The path separator of this platform and the separator of the library search variable.
+// The path separator of this platform, the separator of the library search variable and that
+// variable's name; whether paths may begin with a drive letter ("C:"), which only Windows paths
+// do; whether the file system ignores the letter case of file names.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+inline constexpr char kSearchListSeparator = ';';
+inline constexpr const char* kSearchPathVariable = "Path";
+inline constexpr bool kDriveLetterPaths = true;
+inline constexpr bool kCaseInsensitiveFileNames = true;
+#else
 inline constexpr char kPathSeparator = '/';
 inline constexpr char kSearchListSeparator = ':';
-// Name of the environment variable that lists directories searched for shared libraries.
 inline constexpr const char* kSearchPathVariable = "PATH";
-// Whether paths may begin with a drive letter ("C:"); only Windows paths do.
 inline constexpr bool kDriveLetterPaths = false;
+inline constexpr bool kCaseInsensitiveFileNames = false;
+#endif
 
 // ---- dynamic loading ----
 using ModuleHandle = void*;
@@ -109,23 +118,39 @@ std::uint64_t FileWritePoints() noexcept;
 // errors go where this process's go. The exit status, or nullopt when it could not be started or
 // did not exit normally.
 std::optional<int> RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr);
+#ifdef _WIN32
+// The command line that hands `argv` to a started program unchanged, as its C runtime splits it.
+std::string CommandLineOf(const std::vector<std::string>& argv);
+#endif
 
 // ---- vendor library file names ----
-// The file name of a shared library called `name` on this platform ("cc" -> "libcc.so").
+// The file name of a shared library called `name` on this platform ("cc" -> "libcc.so" or
+// "cc.dll").
 inline std::string SharedLibraryFileName(std::string_view name) {
+#ifdef _WIN32
+  return std::string(name) + ".dll";
+#else
   return "lib" + std::string(name) + ".so";
+#endif
 }
 
 // ---- hardware random numbers ----
-// Whether this build can reach a CPU random-number instruction at all (x86 targets).
+// POSIX: the CPU's generator (RDRAND on x86). Windows: the CryptoAPI provider "Intel Hardware
+// Cryptographic Service Provider" (type 22) reached through advapi32.dll, loaded at run time.
+//
+// Whether this build can reach a generator at all: an x86 target with the instruction; on
+// Windows, advapi32.dll could be loaded.
 bool HardwareRandomSupported() noexcept;
-// Whether the running CPU offers the instruction (RDRAND, announced by CPUID).
+// Whether the generator can be asked: the CPU offers the instruction (announced by CPUID); on
+// Windows, CryptAcquireContextA, CryptReleaseContext and CryptGenRandom were all found.
 bool HardwareRandomPresent() noexcept;
-// Fills `count` bytes from the CPU's generator. Each draw is retried a few times, as the
-// instruction may transiently report no data; false when a draw keeps failing or the
-// instruction is not present, with the error code (EIO) left for LastErrorCode.
+// Fills `count` bytes from the generator; false on failure, with the error code left for
+// LastErrorCode. POSIX: each draw is retried a few times, as the instruction may transiently
+// report no data (EIO when a draw keeps failing, ENODEV without the instruction). Windows: the
+// provider is acquired on the first request and kept for the process; a failed acquisition is
+// tried again on the next request, and its error (GetLastError) is the failure's code.
 bool HardwareRandomFill(void* buffer, std::size_t count) noexcept;
-// The calling thread's last operating-system error code (errno).
+// The calling thread's last operating-system error code (errno; GetLastError on Windows).
 int LastErrorCode() noexcept;
 
 // ---- time and threads ----

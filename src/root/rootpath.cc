@@ -6,6 +6,7 @@
 
 #include "support/errors.h"
 #include "support/files.h"
+#include "support/text.h"
 
 namespace vornak2 {
 namespace {
@@ -58,7 +59,35 @@ void ResetGlobalRoot() {
   State().searchList.clear();
 }
 
+namespace {
+
+// Windows: "Path" ignores letter case. An entry counts as present when its first occurrence in the
+// variable as it was (lower-cased) ends the variable or is followed by ";". Only Windows builds
+// call it.
+[[maybe_unused]] void AddRootDirsToWindowsPath(const std::vector<std::string>& entries) {
+  std::string current = platform::GetEnv(platform::kSearchPathVariable).value_or(std::string());
+  const std::string before = AsciiLower(current);
+  for (const auto& entry : entries) {
+    if (current.empty()) {
+      current = entry;
+      continue;
+    }
+    const std::size_t at = before.find(AsciiLower(entry));
+    const std::size_t end = at + entry.size();
+    const bool present = at != std::string::npos &&
+                         (end >= current.size() || current[end] == platform::kSearchListSeparator);
+    if (!present) {
+      current += platform::kSearchListSeparator;
+      current += entry;
+    }
+  }
+  if (AsciiLower(current) != before) platform::SetEnv(platform::kSearchPathVariable, current);
+}
+
+}  // namespace
+
 void AddRootDirsToPath(const std::vector<std::string>& entries) {
+  if constexpr (platform::kCaseInsensitiveFileNames) return AddRootDirsToWindowsPath(entries);
   const auto before = platform::GetEnv(platform::kSearchPathVariable).value_or(std::string());
   std::string current = before;
   // Entries are compared whole and exactly: file names are case-sensitive here, and a longer
@@ -87,7 +116,9 @@ void AddRootDirsToPath(const std::vector<std::string>& entries) {
 }
 
 std::string ResolveLibraryPath(const std::string& name) {
-  if (name.find(kPathSeparator) != std::string::npos) return name;
+  // A directory part: a separator, or on Windows also "/" or a drive colon.
+  const char* directoryMarks = platform::kDriveLetterPaths ? "\\/:" : "/";
+  if (name.find_first_of(directoryMarks) != std::string::npos) return name;
   const std::string exeDir = DirectoryPart(platform::ExecutablePath());
   if (!exeDir.empty() && platform::IsRegularFile(exeDir + name)) return exeDir + name;
   for (const auto& dir : RootSearchList()) {

@@ -12,7 +12,8 @@ namespace vornak2 {
 // The macro that paths taken from parameters may begin with; it stands for the engine's root.
 inline constexpr std::string_view kRootMacro = "%QVXRoot%";
 // The module whose directory is the last place a vendor library is loaded from.
-inline constexpr const char* kFallbackModule = "libDazazOdi.so";
+inline constexpr const char* kFallbackModule =
+    platform::kDriveLetterPaths ? "DazazOdi.dll" : "libDazazOdi.so";
 
 // Sets the process-wide root (with a trailing separator) and the root search list, and adds the
 // search list to the search-path variable. A root already set to a different directory is

@@ -402,6 +402,24 @@ inline constexpr std::array<SymbolName, CC_ENTRY_COUNT> kPosixNames = [] {
   return out;
 }();
 
+// The names the library exports, in table order: the decorated names on Windows, the POSIX
+// names elsewhere. A binding looks the entry points up by these.
+constexpr SymbolName ExportedSymbol(std::string_view decorated) {
+#if defined(_WIN32)
+  SymbolName out;
+  for (std::size_t i = 0; i < decorated.size() && i + 1 < sizeof out.text; ++i)
+    out.text[i] = decorated[i];
+  return out;
+#else
+  return PosixSymbol(decorated);
+#endif
+}
+inline constexpr std::array<SymbolName, CC_ENTRY_COUNT> kExportedNames = [] {
+  std::array<SymbolName, CC_ENTRY_COUNT> out{};
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = ExportedSymbol(kDecoratedNames[i]);
+  return out;
+}();
+
 namespace detail {
 template <typename F>
 struct ArgCount;

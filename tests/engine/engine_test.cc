@@ -105,6 +105,7 @@ TEST(Routines, CopyToBuffer) {
 }
 
 TEST(Paths, RootExpansionAndRemoteGeneratePath) {
+  VORNAK2_POSIX_PATHS_ONLY();
   ToyEngine e;
   e.SetEngineRoot("/work");
   EXPECT_EQ(e.RootPath(), "/work/");
@@ -195,10 +196,10 @@ TEST(Routines, SaveSignedDataToFile) {
   EXPECT_FALSE(fs::exists(file)) << "nothing to save, nothing written";
   EXPECT_EQ(e.SaveSignedDataToFile("data", 4, "sig", 3, "%QVXRoot%signed.bin"), 0);
   EXPECT_EQ(Read(file), "datasig");
-  EXPECT_EQ(e.SaveSignedDataToFile("new", 3, nullptr, 0, file.c_str()), 0);
+  EXPECT_EQ(e.SaveSignedDataToFile("new", 3, nullptr, 0, file.string().c_str()), 0);
   EXPECT_EQ(Read(file), "new");
-  EXPECT_EQ(e.SaveSignedDataToFile("x", 1, "y", 1, (dir_ / "missing" / "f").c_str()), -106);
-  EXPECT_EQ(e.SaveSignedDataToFile("x", 1, "y", -1, file.c_str()), 0);
+  EXPECT_EQ(e.SaveSignedDataToFile("x", 1, "y", 1, (dir_ / "missing" / "f").string().c_str()), -106);
+  EXPECT_EQ(e.SaveSignedDataToFile("x", 1, "y", -1, file.string().c_str()), 0);
   EXPECT_EQ(Read(file), "new");
 }
 

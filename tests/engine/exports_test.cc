@@ -186,21 +186,30 @@ TEST(Exports, SetRootPathFixesTheProcessRootOnce) {
   fs::create_directories(base / "first");
   fs::create_directories(base / "second" / "nested");
   const std::string first = (base / "first").string();
+  const char sep = static_cast<char>(fs::path::preferred_separator);
 
   VORNAK2_HANDLE a = GetCryptObj(0);
   VORNAK2_HANDLE b = GetCryptObj(0);
   SetRootPath(nullptr, first.c_str());    // sets the process root even without an engine
-  SetRootPath(a, (first + "/").c_str());  // the same directory: accepted
+  SetRootPath(a, (first + sep).c_str());  // the same directory: accepted
   EXPECT_EQ(SaveSignedDataToFile(a, "d", 1, "s", 1, "%QVXRoot%file"), 0);
   EXPECT_TRUE(fs::exists(base / "first" / "file"));
 
-  SetRootPath(b, (base / "second").c_str());  // a different directory: refused silently
-  EXPECT_NE(SaveSignedDataToFile(b, "d", 1, "s", 1, "%QVXRoot%nested/file"), 0);
+  SetRootPath(b, (base / "second").string().c_str());  // a different directory: refused silently
+  EXPECT_NE(SaveSignedDataToFile(b, "d", 1, "s", 1,
+                                 (std::string("%QVXRoot%nested") + sep + "file").c_str()),
+            0);
   EXPECT_FALSE(fs::exists(base / "second" / "nested" / "file"));
   DoneEngine(a);
   DoneEngine(b);
   fs::remove_all(base);
 }
+
+#ifdef _WIN32
+constexpr bool kVendorLibraryBesideTests = true;
+#else
+constexpr bool kVendorLibraryBesideTests = false;
+#endif
 
 class LiveEngine : public ::testing::Test {
  protected:
@@ -235,15 +244,20 @@ TEST_F(LiveEngine, SizesAndUnprovidedOperations) {
       {"SignFile", SignFile(engine_, 1), -1},
       {"GetParamInfo", GetParamInfo(engine_, 1, nullptr, nullptr, nullptr), 110},
       {"GetParamInfo(20)", GetParamInfo(engine_, 20, nullptr, nullptr, nullptr), 133},
-      // No root and no vendor library where this process looks for it.
+      // No root and no vendor library where this process looks for it (on Windows the build
+      // puts the vendor library beside the test program, where the search starts: not checked).
       {"SignData", SignData(engine_, "a", 1, nullptr, nullptr, nullptr), 134},
-      // No root and no vendor library where this process looks for it.
       {"GetCurrentUserUID", GetCurrentUserUID(engine_, nullptr), 134},
   };
-  for (const auto& r : rows) EXPECT_EQ(r.got, r.want) << r.name;
+  for (const auto& r : rows) {
+    if (kVendorLibraryBesideTests && r.want == 134) continue;
+    EXPECT_EQ(r.got, r.want) << r.name;
+  }
 }
 
 TEST_F(LiveEngine, StoreOperationsNeedTheVendorLibrary) {
+  if (kVendorLibraryBesideTests)
+    GTEST_SKIP() << "the search finds the vendor library beside the tests";
   // The engine answers these itself (never -1), so the export returns its code unchanged.
   EXPECT_EQ(UpdateCertificateCash(engine_, "H.0"), 134);
   EXPECT_EQ(RemoveCertificate(engine_, "H.1"), 134);

@@ -16,6 +16,7 @@ using vornak2::testing::WriteText;
 namespace fs = std::filesystem;
 
 TEST(Paths, AddPathSeparator) {
+  VORNAK2_POSIX_PATHS_ONLY();
   const std::pair<std::string, std::string> cases[] = {
       {"", ""},
       {"/", "/"},
@@ -31,6 +32,7 @@ TEST(Paths, AddPathSeparator) {
 // A UID names files only when every level it forms is a plain name: the store path, its
 // directories and the authority directory agree on which UIDs those are.
 TEST(Paths, UidsThatBecomePaths) {
+  VORNAK2_POSIX_PATHS_ONLY();
   struct Case {
     std::string_view uid;
     std::string_view storePath;  // in "/r/crt/"; empty: no store file
@@ -124,6 +126,7 @@ TEST(Text, HexDump) {
 }
 
 TEST(Directories, ForceDirs) {
+  VORNAK2_POSIX_PATHS_ONLY();
   ScratchDir dir;
   EXPECT_FALSE(ForceDirs(""));
   EXPECT_TRUE(ForceDirs("/"));
@@ -142,6 +145,7 @@ TEST(Directories, ForceDirs) {
 }
 
 TEST(Directories, ForceDirsCreatesRelativePaths) {
+  VORNAK2_POSIX_PATHS_ONLY();
   ScratchDir dir;
   const auto previous = fs::current_path();
   fs::current_path(dir.dir());
@@ -201,8 +205,11 @@ TEST(Files, WriteBufferToFile) {
   EXPECT_EQ(Names(dir.dir()), (std::vector<std::string>{"busy", "out.pub"}));
 
   ASSERT_TRUE(WriteBufferToFile(dir / "1.sec", "secret", 6, /*ownerOnly=*/true));
+  // On Windows owner-only access is an access list, which fs::status does not show.
+#ifndef _WIN32
   EXPECT_EQ(fs::status(dir / "1.sec").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
+#endif
 }
 
 TEST(Files, CopyFileContents) {
@@ -233,6 +240,7 @@ TEST(Files, CopyFileContents) {
 }
 
 TEST(Files, FindFilesByExtension) {
+  VORNAK2_POSIX_PATHS_ONLY();  // and a directory link
   ScratchDir dir;
   const std::string root = dir / "crt";
   fs::create_directories(root + "/H/@");
@@ -283,8 +291,11 @@ TEST(Files, MovesAndRenames) {
   EXPECT_FALSE(fs::exists(dir / "0.sec"));
 
   EXPECT_TRUE(SameFile(dir / "b.crt", dir.dir() + "./b.crt"));
-  fs::create_hard_link(dir / "b.crt", dir / "link.crt");
-  EXPECT_TRUE(SameFile(dir / "b.crt", dir / "link.crt"));
+  std::error_code noLinks;  // some file systems have no hard links
+  fs::create_hard_link(dir / "b.crt", dir / "link.crt", noLinks);
+  if (!noLinks) {
+    EXPECT_TRUE(SameFile(dir / "b.crt", dir / "link.crt"));
+  }
   EXPECT_FALSE(SameFile(dir / "b.crt", dir / "0.old"));
   EXPECT_FALSE(SameFile(dir / "b.crt", dir / "missing"));
 }

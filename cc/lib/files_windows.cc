@@ -1,0 +1,211 @@
+// Files and directories of the cc library on Windows, and the library's residence: once loaded,
+// cc.dll stays in the process (libgcrypt's process-wide state must not be dropped by an unload).
+#include <windows.h>
+// sddl.h needs the declarations of windows.h first.
+#include <sddl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <vector>
+
+#include "cc_abi.h"
+#include "files.h"
+
+namespace cc {
+
+namespace {
+
+// Pins the module that holds this code, the first time the module is initialised.
+const bool kPinned = [] {
+  HMODULE self = nullptr;
+  return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCSTR>(&kPinned), &self) != 0;
+}();
+
+std::atomic<unsigned long long> writePoints{0};
+std::atomic<unsigned long long> faultAt{0};
+std::atomic<int> faultError{0};
+
+// Counts one write point; true when a test chose it to fail. A chosen stop ends the process here.
+bool FaultHere() noexcept {
+  const unsigned long long n = writePoints.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (n != faultAt.load(std::memory_order_relaxed)) return false;
+  if (faultError.load(std::memory_order_relaxed) == 0)
+    TerminateProcess(GetCurrentProcess(), kFaultStopStatus);
+  SetLastError(ERROR_WRITE_FAULT);
+  return true;
+}
+
+bool OwnerOnly(FileMode mode) {
+  return (mode & 077) == 0;
+}
+
+// An access list for the current user alone; null when it cannot be built.
+class OwnerOnlyDescriptor {
+ public:
+  OwnerOnlyDescriptor() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<char> buffer(size);
+    const bool ok = size != 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size);
+    CloseHandle(token);
+    if (!ok) return;
+    char* sid = nullptr;
+    if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid))
+      return;
+    const std::string sddl = std::string("D:P(A;OICI;FA;;;") + sid + ")";
+    LocalFree(sid);
+    ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &sd_,
+                                                         nullptr);
+  }
+  ~OwnerOnlyDescriptor() {
+    if (sd_ != nullptr) LocalFree(sd_);
+  }
+  OwnerOnlyDescriptor(const OwnerOnlyDescriptor&) = delete;
+  OwnerOnlyDescriptor& operator=(const OwnerOnlyDescriptor&) = delete;
+  SECURITY_ATTRIBUTES* attributes() {
+    if (sd_ == nullptr) return nullptr;
+    sa_ = SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), sd_, FALSE};
+    return &sa_;
+  }
+
+ private:
+  PSECURITY_DESCRIPTOR sd_ = nullptr;
+  SECURITY_ATTRIBUTES sa_{};
+};
+
+bool IsDirectory(const std::string& path) {
+  const DWORD a = GetFileAttributesA(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+}  // namespace
+
+void InjectFileFault(unsigned long long nth, int error) noexcept {
+  faultAt.store(0, std::memory_order_relaxed);
+  faultError.store(error, std::memory_order_relaxed);
+  writePoints.store(0, std::memory_order_relaxed);
+  faultAt.store(nth, std::memory_order_relaxed);
+}
+
+unsigned long long FileWritePoints() noexcept {
+  return writePoints.load(std::memory_order_relaxed);
+}
+
+int WriteFileAtomically(const std::string& path, std::string_view data, FileMode mode) {
+  if (path.empty()) return CC_E_CREATE_FILE;
+  static std::atomic<unsigned> counter{0};
+  OwnerOnlyDescriptor descriptor;
+  SECURITY_ATTRIBUTES* security = nullptr;
+  if (OwnerOnly(mode)) {
+    security = descriptor.attributes();
+    if (security == nullptr) return CC_E_CREATE_FILE;
+  }
+  std::string tmp;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 16 && file == INVALID_HANDLE_VALUE; ++attempt) {
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".%lu-%u.tmp",
+                  static_cast<unsigned long>(GetCurrentProcessId()), counter.fetch_add(1));
+    tmp = path + suffix;
+    file = FaultHere() ? INVALID_HANDLE_VALUE
+                       : CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, security, CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
+      return CC_E_CREATE_FILE;
+  }
+  if (file == INVALID_HANDLE_VALUE) return CC_E_CREATE_FILE;
+  bool ok = true;
+  std::size_t done = 0;
+  while (ok && done < data.size()) {
+    DWORD wrote = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1u << 30));
+    if (FaultHere()) {
+      // A disk that fills up part-way stores half of the bytes first.
+      if (want > 1) WriteFile(file, data.data() + done, want / 2, &wrote, nullptr);
+      ok = false;
+      break;
+    }
+    ok = WriteFile(file, data.data() + done, want, &wrote, nullptr) != 0 && wrote > 0;
+    done += wrote;
+  }
+  ok = ok && !FaultHere() && FlushFileBuffers(file) != 0;
+  ok = CloseHandle(file) != 0 && ok;
+  ok = ok && !FaultHere() &&
+       MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+           0;
+  if (!ok) {
+    DeleteFileA(tmp.c_str());
+    return CC_E_WRITE;
+  }
+  return CC_OK;
+}
+
+bool MakeDirs(const std::string& path, FileMode mode) {
+  if (path.empty()) return false;
+  if (PathExists(path)) return IsDirectory(path);
+  std::size_t end = path.size() - 1;
+  while (end > 0 && (path[end] == '\\' || path[end] == '/')) --end;
+  const std::size_t slash = path.find_last_of("\\/", end);
+  // A parent that is a drive root ("C:\") or nothing exists already or cannot be made.
+  if (slash != std::string::npos && slash > 0 && path[slash - 1] != ':' &&
+      !MakeDirs(path.substr(0, slash), mode))
+    return false;
+  OwnerOnlyDescriptor descriptor;
+  if (!FaultHere() &&
+      CreateDirectoryA(path.c_str(), OwnerOnly(mode) ? descriptor.attributes() : nullptr))
+    return true;
+  return GetLastError() == ERROR_ALREADY_EXISTS && IsDirectory(path);
+}
+
+std::string MakeUniqueDir(const std::string& prefix, FileMode mode) {
+  OwnerOnlyDescriptor descriptor;
+  SECURITY_ATTRIBUTES* security = OwnerOnly(mode) ? descriptor.attributes() : nullptr;
+  if (OwnerOnly(mode) && security == nullptr) return {};
+  for (unsigned i = 0; i < 1000; ++i) {
+    const std::string dir =
+        prefix + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(i);
+    if (!FaultHere() && CreateDirectoryA(dir.c_str(), security)) return dir;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  return {};
+}
+
+bool PathExists(const std::string& path) {
+  return !path.empty() && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t limit) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+  std::optional<std::string> result;
+  LARGE_INTEGER size;
+  if (GetFileSizeEx(file, &size) && size.QuadPart >= 0 &&
+      static_cast<unsigned long long>(size.QuadPart) <= limit) {
+    std::string out(limit + 1, '\0');
+    std::size_t got = 0;
+    bool ok = true;
+    while (got < out.size()) {
+      DWORD n = 0;
+      if (!ReadFile(file, out.data() + got, static_cast<DWORD>(out.size() - got), &n, nullptr)) {
+        ok = false;
+        break;
+      }
+      if (n == 0) break;
+      got += n;
+    }
+    if (ok && got <= limit) {  // not grown while being read
+      out.resize(got);
+      result = std::move(out);
+    }
+  }
+  CloseHandle(file);
+  return result;
+}
+
+}  // namespace cc
