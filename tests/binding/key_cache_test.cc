@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "binding_test_util.h"
+#include "platform/platform.h"
 #include "scratch_dir.h"
 #include "support/files.h"
 #include "support/text.h"
@@ -89,19 +90,19 @@ TEST_F(KeyCacheTest, OversizedFileGivesMinus30WhileTheRestLoads) {
 
 TEST_F(KeyCacheTest, DirectoriesScannedAsTheirKindsRequire) {
   const UserKeys& u = root_->User("cache_e", "E.0");
-  fs::create_directories(u.secretDir + "nested");
-  WriteText(u.secretDir + "nested/7.sec", "secret");
-  WriteText(u.secretDir + "nested/7.aut", "authority");
+  const std::string nested = u.secretDir + "nested" + platform::kPathSeparator;
+  fs::create_directories(nested);
+  WriteText(nested + "7.sec", "secret");
+  WriteText(nested + "7.aut", "authority");
   ASSERT_EQ(Prepare(u), 0);
   char text[kCacheTextSize];
-  EXPECT_FALSE(dll_->CacheLookup(u.uid, u.secretDir + "nested/7.sec", sizeof text, text));
-  EXPECT_TRUE(dll_->CacheLookup(u.uid, u.secretDir + "nested/7.aut", sizeof text, text));
+  EXPECT_FALSE(dll_->CacheLookup(u.uid, nested + "7.sec", sizeof text, text));
+  EXPECT_TRUE(dll_->CacheLookup(u.uid, nested + "7.aut", sizeof text, text));
   // Keys ignore letter case.
-  EXPECT_TRUE(
-      dll_->CacheLookup("e.0", AsciiUpper(u.secretDir + "nested/7.aut"), sizeof text, text));
+  EXPECT_TRUE(dll_->CacheLookup("e.0", AsciiUpper(nested + "7.aut"), sizeof text, text));
   // The copy honours the capacity it is given.
-  EXPECT_FALSE(dll_->CacheLookup(u.uid, u.secretDir + "nested/7.aut", 9, text));
-  EXPECT_TRUE(dll_->CacheLookup(u.uid, u.secretDir + "nested/7.aut", 10, text));
+  EXPECT_FALSE(dll_->CacheLookup(u.uid, nested + "7.aut", 9, text));
+  EXPECT_TRUE(dll_->CacheLookup(u.uid, nested + "7.aut", 10, text));
   fs::remove_all(u.secretDir + "nested");
 }
 
@@ -171,8 +172,9 @@ TEST_F(KeyCacheTest, AuthorityLookupBuildsItsKeyFromThePrefix) {
   KeyFileCache& cache = KeyFileCache::Instance();
   std::lock_guard guard(cache.Mutex());
   bool created = false;
-  cache.FindOrAdd("", "CA.1/7.AUT", created).SetText("aut text", 9);
-  cache.FindOrAdd("U.1", "/keys/sec/CA.1/7.aut", created).SetText("user's aut", 11);
+  const std::string sep(1, platform::kPathSeparator);
+  cache.FindOrAdd("", "CA.1" + sep + "7.AUT", created).SetText("aut text", 9);
+  cache.FindOrAdd("U.1", "/keys/sec/CA.1" + sep + "7.aut", created).SetText("user's aut", 11);
   cache.SetLookupPrefix("", "");
   EXPECT_STREQ(AuthorityKeyLookup("ca.1", 7), "aut text");
   EXPECT_EQ(AuthorityKeyLookup("CA.1", 8), nullptr);

@@ -1,14 +1,13 @@
 #include "support.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 
+#include "platform/platform.h"
 #include "util.h"
 
 namespace cctest {
@@ -22,18 +21,19 @@ struct Loaded {
 
 Loaded LoadLibrary() {
   Loaded l;
-  l.handle = dlopen(CC_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+  l.handle = vornak2::platform::LoadModule(CC_LIBRARY_PATH);
   if (l.handle == nullptr) {
-    std::fprintf(stderr, "cannot load %s: %s\n", CC_LIBRARY_PATH, dlerror());
+    std::fprintf(stderr, "cannot load %s\n", CC_LIBRARY_PATH);
     std::abort();
   }
-  // Every slot is resolved by the POSIX name derived from its decorated name.
-#define CC_RESOLVE(num, name, bytes, ret, params)                                          \
-  l.table.name =                                                                           \
-      reinterpret_cast<CcFn##name>(dlsym(l.handle, cc_abi::kPosixNames[num - 1].c_str())); \
-  if (l.table.name == nullptr) {                                                           \
-    std::fprintf(stderr, "missing entry point %s\n", cc_abi::kDecoratedNames[num - 1]);    \
-    std::abort();                                                                          \
+  // Every slot is resolved by the name the library exports it under (the decorated name on
+  // Windows, the POSIX name derived from it elsewhere).
+#define CC_RESOLVE(num, name, bytes, ret, params)                                        \
+  l.table.name = reinterpret_cast<CcFn##name>(                                           \
+      vornak2::platform::FindSymbol(l.handle, cc_abi::kExportedNames[num - 1].c_str())); \
+  if (l.table.name == nullptr) {                                                         \
+    std::fprintf(stderr, "missing entry point %s\n", cc_abi::kDecoratedNames[num - 1]);  \
+    std::abort();                                                                        \
   }
   CC_ENTRY_POINTS(CC_RESOLVE)
 #undef CC_RESOLVE
@@ -200,9 +200,20 @@ std::vector<std::uint8_t> RandomBytes(std::size_t n, std::mt19937& rng) {
 }
 
 TempDir::TempDir() {
-  std::string templ = (std::filesystem::temp_directory_path() / "cc-test-XXXXXX").string();
-  if (mkdtemp(templ.data()) == nullptr) std::abort();
-  path_ = templ;
+  // A name nobody else holds: create_directory refuses one that exists.
+  static std::mt19937_64 rng(std::random_device{}());
+  static std::mutex lock;
+  std::lock_guard guard(lock);
+  const auto base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const auto dir = base / ("cc-test-" + std::to_string(rng()));
+    std::error_code ec;
+    if (std::filesystem::create_directory(dir, ec)) {
+      path_ = dir.string();
+      return;
+    }
+  }
+  std::abort();
 }
 
 TempDir::~TempDir() {

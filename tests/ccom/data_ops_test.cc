@@ -316,6 +316,9 @@ TEST_F(DataOpsTest, SignerOtherThanTheCurrentUserIsRefusedAndPlantsNothing) {
 
 // A stale link in a key directory (its target gone) is passed over; the other files are found.
 TEST_F(DataOpsTest, DanglingLinksInKeyDirectoriesAreSkipped) {
+#ifdef _WIN32
+  GTEST_SKIP() << "symbolic links need a privilege on Windows and are not made under wine";
+#endif
   TestRoot& root = TestRoot::Get();
   const std::filesystem::path links[] = {root.dir() + "data_a/sec/stale.sec",
                                          root.dir() + "data_b/crt/stale.crt"};

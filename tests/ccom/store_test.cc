@@ -80,7 +80,7 @@ TEST_F(StoreTest, OwnTransferHasTheDocumentedLayout) {
   ASSERT_GT(bytes.size(), 2574u);
   const std::size_t s = bytes.size() - 2574;  // the signature block
   EXPECT_EQ(Field(bytes, 0), "SA.1");
-  EXPECT_EQ(Field(bytes, 256), A().certFile);
+  EXPECT_EQ(Field(bytes, 256), AsExpanded(A().certFile));
   EXPECT_EQ(IntAt(bytes, 512), static_cast<std::int32_t>(cert.size()));
   EXPECT_EQ(std::string(bytes.begin() + 516, bytes.begin() + 516 + cert.size()), cert);
   EXPECT_EQ(Field(bytes, 2564), "SA.1") << "the signer UID field of the signature block";
@@ -309,13 +309,21 @@ TEST_F(StoreTest, TransferOperations) {
       {"long path", a.TransferOfFile(deep + "b.crt"), 0, "SB.2"},
   };
   for (const auto& r : rows) {
+#ifdef _WIN32
+    // Windows' file calls do not reach paths of more than 260 characters: the store file of the
+    // long UID and the deep file cannot be there.
+    if (std::string(r.what) == "UID of 256 characters" || std::string(r.what) == "long path")
+      continue;
+#endif
     EXPECT_EQ(r.transfer.code, r.code) << r.what;
     if (r.code != 0) continue;
     std::string uid = "untouched";
     EXPECT_EQ(b.UidOf(r.transfer.text, uid), 0) << r.what;
     EXPECT_EQ(uid, r.uid) << r.what;
   }
+#ifndef _WIN32
   EXPECT_EQ(Field(Decode(rows[9].transfer.text), 256), "b.crt");
+#endif
   char message[256] = {};
   a.TransferOfFile("");
   GetCryptoErrorString(a.get(), 136, message);
@@ -325,10 +333,13 @@ TEST_F(StoreTest, TransferOperations) {
             std::string::npos);
 
   // Authority certificates: only ".aut" files, and never one that is there already.
+#ifndef _WIN32  // where "7.AUT" and "7.aut" are two files
   fs::copy_file(Root().dir() + "ca/authority.aut", drop + "7.AUT");
-  fs::copy_file(Root().dir() + "ca/authority.aut", drop + "7.aut");
-  const auto upper = a.TransferOfFile(drop + "7.AUT"), lower = a.TransferOfFile(drop + "7.aut");
+  const auto upper = a.TransferOfFile(drop + "7.AUT");
   EXPECT_EQ(IncludeCACertificateFromTransfer(b.get(), upper.text.c_str()), 130);
+#endif
+  fs::copy_file(Root().dir() + "ca/authority.aut", drop + "7.aut");
+  const auto lower = a.TransferOfFile(drop + "7.aut");
   EXPECT_EQ(IncludeCACertificateFromTransfer(b.get(), lower.text.c_str()), 0);
   EXPECT_EQ(ReadText(B().secretDir + "CA.1/7.aut"), ReadText(drop + "7.aut"));
   EXPECT_EQ(IncludeCACertificateFromTransfer(b.get(), lower.text.c_str()), 131);
@@ -377,8 +388,10 @@ TEST_F(StoreTest, KeyGeneration) {
     for (const auto& name : Names(r.dir)) files += (files.empty() ? "" : " ") + name;
     EXPECT_EQ(files, r.files) << r.dir;
   }
+#ifndef _WIN32  // Windows keeps who may read a file in its access list, not in these bits
   EXPECT_EQ(fs::status(out + "own/1.sec").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
+#endif
   EXPECT_EQ(RunAuthorityTool({"issue", "--authority", Root().dir() + "ca", "--request",
                               out + "own/1.pub", "--out", out + "own/1.crt"}),
             0);

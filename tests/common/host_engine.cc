@@ -79,7 +79,7 @@ std::string HostEngine::Uid() const {
 std::vector<std::string> TreeListing(const std::string& dir) {
   std::vector<std::string> lines;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    std::string line = fs::relative(entry.path(), dir).string();
+    std::string line = fs::relative(entry.path(), dir).generic_string();
     if (entry.is_directory()) {
       line += "/";
     } else if (entry.path().filename() != "@rand") {

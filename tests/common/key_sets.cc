@@ -3,13 +3,25 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <stdexcept>
+#include <string_view>
 
 #include "platform/platform.h"
 
+#ifdef VORNAK2_TEST_AUTHORITY_IN_PROCESS
+#include <sstream>
+
+#include "ca.h"
+#endif
+
 namespace vornak2::testing {
 namespace fs = std::filesystem;
+
+// The root and the key sets are named with the system's separator, as a host names them: on
+// Windows the engine reads only "\\" as a separator when it splits a path into directories.
+constexpr char kSep = platform::kPathSeparator;
 
 std::string CompleteLibraryFile() {
   return VORNAK2_TEST_CC_LIBRARY;
@@ -22,16 +34,24 @@ std::string SerialLibraryFile() {
 }
 
 int RunAuthorityTool(const std::vector<std::string>& args) {
+#ifdef VORNAK2_TEST_AUTHORITY_IN_PROCESS
+  // The same commands as the tool's, run here: no program start. What the authority says shows
+  // in the test log only when a command fails.
+  const std::vector<std::string_view> views(args.begin(), args.end());
+  std::ostringstream log;
+  const int code = ca::Run(views, log, log);
+  if (code != 0) std::fprintf(stderr, "%s", log.str().c_str());
+  return code;
+#else
   std::vector<std::string> argv = {VORNAK2_TEST_CA_TOOL};
   argv.insert(argv.end(), args.begin(), args.end());
   return platform::RunProgram(argv).value_or(-1);
+#endif
 }
 
 std::vector<std::pair<std::int32_t, std::string>> UserKeys::Params() const {
-  return {{2, "%QVXRoot%/" + name + "/sec"},
-          {3, "%QVXRoot%/" + name + "/crt"},
-          {7, "%QVXRoot%/" + name + "/@rand"},
-          {19, "%QVXRoot%/" + name + "/self.crt"}};
+  const std::string dir = "%QVXRoot%" + (kSep + name) + kSep;
+  return {{2, dir + "sec"}, {3, dir + "crt"}, {7, dir + "@rand"}, {19, dir + "self.crt"}};
 }
 
 TestRoot& TestRoot::Get(bool withLibrary) {
@@ -43,7 +63,7 @@ TestRoot::TestRoot(bool withLibrary) {
   const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
   const fs::path path = fs::path(::testing::TempDir()) / ("vornak2_root_" + std::to_string(stamp));
   fs::create_directories(path / "EXE");
-  dir_ = path.string() + "/";
+  dir_ = path.string() + kSep;
   if (withLibrary) InstallLibrary();
   if (RunAuthorityTool({"create-authority", "--dir", dir_ + "ca", "--uid", authorityUid_}) != 0)
     throw std::runtime_error("the test authority could not be created");
@@ -56,9 +76,9 @@ TestRoot::~TestRoot() {
 
 void TestRoot::InstallLibrary(const std::string& file) {
   const std::string source = file.empty() ? CompleteLibraryFile() : file;
-  const fs::path target = fs::path(dir_) / "EXE" / "libcc.so";
+  const fs::path target = fs::path(dir_) / "EXE" / VORNAK2_TEST_CC_LIBRARY_NAME;
   // A new file (not an overwrite) so that a library still mapped from the old one is untouched.
-  const fs::path temp = fs::path(dir_) / "EXE" / "libcc.so.new";
+  const fs::path temp = target.string() + ".new";
   fs::copy_file(source, temp, fs::copy_options::overwrite_existing);
   fs::rename(temp, target);
 }
@@ -70,9 +90,9 @@ const UserKeys& TestRoot::User(const std::string& name, const std::string& uid) 
   UserKeys u;
   u.name = name;
   u.uid = uid;
-  u.dir = dir_ + name + "/";
-  u.secretDir = u.dir + "sec/";
-  u.certDir = u.dir + "crt/";
+  u.dir = dir_ + name + kSep;
+  u.secretDir = u.dir + "sec" + kSep;
+  u.certDir = u.dir + "crt" + kSep;
   u.certFile = u.dir + "self.crt";
   u.randomFile = u.dir + "@rand";
   if (RunAuthorityTool({"bootstrap", "--authority", dir_ + "ca", "--root", u.dir, "--uid", uid}) !=

@@ -4,6 +4,7 @@
 // the library's root is process-wide and set once.
 #pragma once
 
+#include <cctype>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -47,6 +48,15 @@ class TestRoot {
   std::string authorityUid_ = "CA.1";
   std::map<std::string, UserKeys> users_;
 };
+
+// A path under the root as the engine gives it back once it has expanded the root macro: on
+// Windows the expansion is upper-cased.
+inline std::string AsExpanded(std::string path) {
+#ifdef _WIN32
+  for (char& ch : path) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+#endif
+  return path;
+}
 
 // Runs the test authority tool with the arguments; its exit code.
 int RunAuthorityTool(const std::vector<std::string>& args);
