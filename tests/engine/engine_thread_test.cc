@@ -22,7 +22,8 @@ TEST(EngineThreads, IndependentEnginesOnManyThreads) {
         // An exception inside the engine is caught at the barrier on every thread.
         if (GetPureSign(engine, "a", 1, 0, nullptr, nullptr) != 136) ++failures;
         DoneEngine(engine);
-        if (GetMaxUIDLength(engine) != -1) ++failures;
+        // No stale-handle check here: a handle is the engine's address, which another thread's
+        // new engine may take at once (the one-thread tests check released handles).
       }
     });
   }
