@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -26,15 +27,34 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using Files = std::map<std::string, std::string>;  // relative path -> content
+using Files = std::map<std::string, std::string>;  // relative path, with "/" -> content
 
+// The files under `dir`. Where file names ignore letter case, a file renamed to another case is
+// the same file: the names are taken in lower case there.
 Files Snapshot(const std::string& dir) {
   Files files;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (entry.is_regular_file())
-      files[fs::relative(entry.path(), dir).string()] = ReadText(entry.path().string());
+    if (!entry.is_regular_file()) continue;
+    std::string name = fs::relative(entry.path(), dir).generic_string();
+    if (platform::kCaseInsensitiveFileNames)
+      std::transform(name.begin(), name.end(), name.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    files[name] = ReadText(entry.path().string());
   }
   return files;
+}
+
+// Copies the directory `from` with everything in it to `to`, both named with their final
+// separator (which the Windows library cannot copy to).
+void CopyTree(const std::string& from, const std::string& to) {
+  fs::copy(fs::path(from).parent_path(), fs::path(to).parent_path(), fs::copy_options::recursive);
+}
+
+// A path written with "/" between its levels, in the system's own form: the engine reads only
+// the system's separator between the directories of a path it is given.
+std::string Native(std::string path) {
+  std::replace(path.begin(), path.end(), '/', platform::kPathSeparator);
+  return path;
 }
 
 // The two layers whose write points are walked.
@@ -59,8 +79,8 @@ class FaultInjectionTest : public ::testing::Test {
     const UserKeys& op = root.User("fi_op", "FO.9");
     // The template: a's key set with b's and the operator's certificates in its store, a second
     // certificate of b's to install, transfers from b, and a renewal whose start is done.
-    template_ = root_ + "fi_template/";
-    fs::copy(a.dir, template_, fs::copy_options::recursive);
+    template_ = root_ + Native("fi_template/");
+    CopyTree(a.dir, template_);
     for (const char* sub : {"keygen", "inbox", "renewal", "renewal_new", "template"})
       fs::create_directories(template_ + sub);
     HostEngine ea(root, Keys(template_)), eb(root, b), eo(root, op);
@@ -75,11 +95,11 @@ class FaultInjectionTest : public ::testing::Test {
                                 template_ + "fresh/1.pub", "--out", template_ + "own.crt"}),
               0);
     publicTransfer_ = eb.OwnTransfer().text;
-    fs::copy_file(root_ + "ca/authority.aut", root_ + "fi_7.aut");
+    fs::copy_file(root_ + Native("ca/authority.aut"), root_ + "fi_7.aut");
     authorityTransfer_ = eb.TransferOfFile(root_ + "fi_7.aut").text;
     ASSERT_FALSE(publicTransfer_.empty() || authorityTransfer_.empty());
 
-    SetRemoteGeneratePath(ea.get(), (template_ + "renewal/").c_str());
+    SetRemoteGeneratePath(ea.get(), (template_ + Native("renewal/")).c_str());
     std::string start(5129, '\0');
     ASSERT_EQ(RemoteGenerateStart(ea.get(), start.data()), 0);
     WriteText(root_ + "fi_start.txt", start.c_str());
@@ -115,8 +135,8 @@ class FaultInjectionTest : public ::testing::Test {
   // files afterwards, and the result in `code`.
   Files Run(const Operation& op, const Layer* layer, std::uint64_t nth, int error, Files& before,
             std::int32_t& code, std::uint64_t* points = nullptr) {
-    const std::string dir = root_ + "fi_run_" + std::to_string(runs_++) + "/";
-    fs::copy(template_, dir, fs::copy_options::recursive);
+    const std::string dir = root_ + Native("fi_run_" + std::to_string(runs_++) + "/");
+    CopyTree(template_, dir);
     before = Snapshot(dir);
     {
       // A cold cache, so that the operation writes the random state back as a first one does.
@@ -135,7 +155,7 @@ class FaultInjectionTest : public ::testing::Test {
 };
 
 std::string FaultInjectionTest::FaultsLibraryFile() {
-  return fs::path(CompleteLibraryFile()).parent_path().string() + "/faults/libcc.so";
+  return VORNAK2_TEST_CC_FAULTS_LIBRARY;
 }
 
 // An engine of the template's user in `dir`, with the key-generation, template and renewal
@@ -146,9 +166,9 @@ std::int32_t WithEngine(const std::string& dir,
   u.uid = "FA.1";
   u.name = fs::relative(fs::path(dir).parent_path(), TestRoot::Get().dir()).string();
   HostEngine e(TestRoot::Get(), u);
-  e.Set(14, "%QVXRoot%/" + u.name + "/keygen");
-  e.Set(15, "%QVXRoot%/" + u.name + "/template");
-  SetRemoteGeneratePath(e.get(), (dir + "renewal/").c_str());
+  e.Set(14, Native("%QVXRoot%/" + u.name + "/keygen"));
+  e.Set(15, Native("%QVXRoot%/" + u.name + "/template"));
+  SetRemoteGeneratePath(e.get(), (dir + Native("renewal/")).c_str());
   return call(e.get());
 }
 
@@ -195,7 +215,7 @@ TEST_F(FaultInjectionTest, EveryWritePointKeepsThePreviousFilesWhole) {
       {"RemoteGenerateStart",
        [](const std::string& d) {
          return WithEngine(d, [&](auto e) {
-           SetRemoteGeneratePath(e, (d + "renewal_new/").c_str());
+           SetRemoteGeneratePath(e, (d + Native("renewal_new/")).c_str());
            std::string transfer(5129, '\0');
            return RemoteGenerateStart(e, transfer.data());
          });
@@ -208,7 +228,8 @@ TEST_F(FaultInjectionTest, EveryWritePointKeepsThePreviousFilesWhole) {
       {"CreateDirStructure (replacing)",
        [](const std::string& d) {
          return WithEngine(d, [&](auto e) {
-           return CreateDirStructure(e, (d + "own.crt").c_str(), (d + "ca/authority.aut").c_str());
+           return CreateDirStructure(e, (d + "own.crt").c_str(),
+                                     (d + Native("ca/authority.aut")).c_str());
          });
        }},
       {"SaveSignedDataToFile (replacing)",
@@ -242,7 +263,8 @@ TEST_F(FaultInjectionTest, EveryWritePointKeepsThePreviousFilesWhole) {
   };
 
   // The library the engines load is the test build with the injection reachable.
-  const platform::ModuleHandle library = platform::LoadModule(root_ + "EXE/libcc.so");
+  const platform::ModuleHandle library =
+      platform::LoadModule(root_ + Native("EXE/") + platform::SharedLibraryFileName("cc"));
   ASSERT_NE(library, nullptr);
   const auto ccInject = reinterpret_cast<void (*)(std::uint64_t, std::int32_t)>(
       platform::FindSymbol(library, "_CcInjectFileFault"));

@@ -1,8 +1,6 @@
 // A vendor library that does not declare concurrent use safe is driven as it always was: every
 // data operation of every thread holds LibraryLock alone, so no two of its contexts are ever alive
 // at once (the test build's probe counts them), and the results are those of a single thread.
-#include <dlfcn.h>
-
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "load_test_util.h"
+#include "platform/platform.h"
 
 namespace vornak2::testing {
 namespace {
@@ -27,10 +26,14 @@ TEST(LibraryLoad, WithoutTheDeclarationNoTwoCallsOverlap) {
     engines.push_back(EngineFor(root, *u));
     ASSERT_EQ(GetCurrentUserUID(engines.back(), uid), 0);  // the UID is cached from here on
   }
-  void* library = dlopen((root.dir() + "EXE/libcc.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+  // The library the engines loaded from the root (one more reference to it); the probe is a
+  // plain C function, exported under its own name on every system.
+  const platform::ModuleHandle library = platform::LoadModule(
+      root.dir() + "EXE" + platform::kPathSeparator + platform::SharedLibraryFileName("cc"));
   ASSERT_NE(library, nullptr);
   using Probe = std::int32_t (*)();
-  const auto maxLiveContexts = reinterpret_cast<Probe>(dlsym(library, "_CcProbeMaxLiveContexts"));
+  const auto maxLiveContexts =
+      reinterpret_cast<Probe>(platform::FindSymbol(library, "_CcProbeMaxLiveContexts"));
   ASSERT_NE(maxLiveContexts, nullptr);
   maxLiveContexts();
 
@@ -61,7 +64,7 @@ TEST(LibraryLoad, WithoutTheDeclarationNoTwoCallsOverlap) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(maxLiveContexts(), 1);
-  dlclose(library);
+  platform::FreeModule(library);
   for (VORNAK2_HANDLE engine : engines) DoneEngine(engine);
 }
 

@@ -167,7 +167,8 @@ void Renew(const std::string& rootDir, bool waitForEngines) {
   const UserKeys& op = root.User("soak_op", "SO.9");
   if (waitForEngines) enginesMade.wait();
   HostEngine engine(root, user);
-  const std::string dir = rootDir + "soak_renewal/";
+  // Named with the root's own separator (the system's), as the engine reads directories.
+  const std::string dir = rootDir + "soak_renewal" + rootDir.back();
   fs::create_directories(dir);
   SetRemoteGeneratePath(engine.get(), dir.c_str());
   std::string transfer(5129, '\0');
@@ -213,7 +214,7 @@ int main(int argc, char** argv) {
   // A certificate of its own for each thread to install and remove.
   std::vector<std::string> extra;
   for (int t = 0; t < kThreads; ++t) {
-    const std::string dir = root.dir() + "soak_extra_" + std::to_string(t) + "/",
+    const std::string dir = root.dir() + "soak_extra_" + std::to_string(t) + root.dir().back(),
                       uid = "SX." + std::to_string(t);
     if (RunAuthorityTool({"keygen", "--dir", dir, "--uid", uid}) != 0 ||
         RunAuthorityTool({"issue", "--authority", root.dir() + "ca", "--request",

@@ -1,8 +1,9 @@
 // The host tool through its command line: argument handling, exit codes and messages, and the
 // file commands between the two users of a demo deployment.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -11,37 +12,103 @@
 #include <string>
 #include <vector>
 
+#include "platform/diagnostics.h"
+#include "platform/platform.h"
+
 namespace {
 
 namespace fs = std::filesystem;
+namespace platform = vornak2::platform;
+
+constexpr char kSep = platform::kPathSeparator;
+const std::string kVendorLibrary = platform::SharedLibraryFileName("cc");
+// The null device, what the tool says of it, and the system's error codes of a missing file and
+// of a missing directory on the way to one.
+#ifdef _WIN32
+const std::string kNullDevice = "NUL";
+const std::string kNullDeviceProblem = "cannot read NUL: ";  // the system's words follow
+constexpr int kFileNotFound = 2;                             // ERROR_FILE_NOT_FOUND
+constexpr int kPathNotFound = 3;                             // ERROR_PATH_NOT_FOUND
+// The loader's words for a library that is nowhere.
+const std::string kLoaderFindsNone =
+    "The loader says: " + platform::ErrorText(126);  // ERROR_MOD_NOT_FOUND
+#else
+const std::string kNullDevice = "/dev/null";
+const std::string kNullDeviceProblem = "cannot read /dev/null: not a regular file";
+constexpr int kFileNotFound = ENOENT;
+constexpr int kPathNotFound = ENOENT;
+const std::string kLoaderFindsNone = "The loader says: libcc.so: ";
+#endif
+
+#ifdef VORNAK2_CC_LIBRARY
+// The host tool runs from a directory without the vendor library; its demo places this one.
+[[maybe_unused]] const bool kVendorLibraryGiven =
+    platform::SetEnv("VORNAK2_CC", VORNAK2_CC_LIBRARY);
+#endif
+
+// A path written with "/" between its levels, in the system's own form.
+std::string Native(std::string path) {
+  std::replace(path.begin(), path.end(), '/', kSep);
+  return path;
+}
+
+// A text of the system (given here in UTF-8) as the tool prints it: on Windows in the code page
+// of the console, where a character that the page lacks shows as "?".
+std::string Shown(const std::string& utf8) {
+#ifdef _WIN32
+  return platform::ConvertText(utf8, "UTF-8", platform::LocaleEncoding()).value_or(utf8);
+#else
+  return utf8;
+#endif
+}
 
 struct Outcome {
   int exit = -1;
-  std::string output;  // stdout and stderr together
+  std::string output;  // stdout and stderr together, lines ending in "\n"
 };
-
-std::string Quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
 
 // Runs a program with the arguments; its exit code and output.
 Outcome RunProgram(const std::string& program, const std::vector<std::string>& args) {
-  std::string command = Quote(program);
-  for (const auto& a : args) {
-    command += ' ';
-    command += Quote(a);
-  }
+  std::vector<std::string> argv = {program};
+  argv.insert(argv.end(), args.begin(), args.end());
   Outcome run;
-  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-    run.output.append(buffer, n);
-  const int status = pclose(pipe);
-  run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.exit = platform::RunProgram(argv, &run.output).value_or(-1);
+#ifdef _WIN32
+  // A Windows program writes its lines to a pipe as text, ending them in "\r\n".
+  std::erase(run.output, '\r');
+#endif
   return run;
+}
+
+// Runs the host tool through the shell with its standard error dropped; its standard output
+// alone, and whether it exited with 0.
+bool HostStandardOutput(const std::vector<std::string>& args, std::string& output) {
+  std::vector<std::string> argv = {VORNAK2_HOST_TOOL};
+  argv.insert(argv.end(), args.begin(), args.end());
+#ifdef _WIN32
+  // cmd.exe takes the outer quotes away and runs the rest as it stands.
+  std::string command = platform::CommandLineOf(argv);
+  command.insert(0, 1, '"');
+  command += " 2>NUL\"";
+  std::FILE* pipe = _popen(command.c_str(), "r");
+#else
+  std::string command;
+  for (const auto& a : argv) {
+    command += command.empty() ? "'" : " '";
+    for (char c : a) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    command += "'";
+  }
+  std::FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+#endif
+  if (pipe == nullptr) return false;
+  char buffer[8192];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    output.append(buffer, n);
+#ifdef _WIN32
+  return _pclose(pipe) == 0;
+#else
+  return pclose(pipe) == 0;
+#endif
 }
 
 Outcome Host(const std::vector<std::string>& args) {
@@ -67,6 +134,23 @@ fs::path ScratchDir(const std::string& name) {
   return dir;
 }
 
+// Lays out `root` as the tool's demo leaves it: the whole life of the keys of its authority,
+// operator and two users. The demo runs once per test process, in a root of its own that is then
+// copied (its files name no paths); a failure carries the demo's output.
+::testing::AssertionResult DemoRoot(const fs::path& root) {
+  static const struct Made {
+    fs::path dir = ScratchDir("host_demo_");
+    Outcome demo = Host({"demo", (dir / "root").string()});
+    ~Made() {
+      std::error_code ignored;
+      fs::remove_all(dir, ignored);
+    }
+  } made;
+  if (made.demo.exit != 0) return ::testing::AssertionFailure() << made.demo.output;
+  fs::copy(made.dir / "root", root, fs::copy_options::recursive);
+  return ::testing::AssertionSuccess();
+}
+
 TEST(HostTool, CommandLine) {
   struct Case {
     std::vector<std::string> args;
@@ -88,8 +172,8 @@ TEST(HostTool, CommandLine) {
       {{"set-param", "8"}, 2, "set-param takes N=VALUE"},
       {{"message", "12x"}, 2, "not a result code: 12x"},
       {{"demo", "a", "b"}, 2, "usage: vornak2-host demo"},
-      {{"message", "134"}, 0, "134: Невозможно загрузить библиотеку ПБЗИ cc.dll"},
-      {{"message", "-65"}, 0, "-65: Подпись не подтверждена"},
+      {{"message", "134"}, 0, Shown("134: Невозможно загрузить библиотеку ПБЗИ cc.dll")},
+      {{"message", "-65"}, 0, Shown("-65: Подпись не подтверждена")},
       {{"get-param", "5"}, 0, "Hash Algorithm = 34.11  [one of 34.11, MD5, SQR]"},
       {{"set-param", "8=H.7"}, 2, "set-param keeps values in ROOT/vornak2-host.conf"},
       {{"sign", "--help"}, 0, "usage: vornak2-host sign --in FILE --out SIGFILE [--signer UID]"},
@@ -126,16 +210,17 @@ TEST(HostTool, FailuresSayWhatAndWhy) {
   };
   const Case cases[] = {
       {(dir / "missing").string(),
-       {"cannot read " + (dir / "missing").string() + ": No such file or directory"}},
-      {"/dev/null", {"cannot read /dev/null: not a regular file"}},
+       {"cannot read " + (dir / "missing").string() + ": " + platform::ErrorText(kFileNotFound)}},
+      {kNullDevice, {kNullDeviceProblem}},
       {dir.string(), {"it is a directory"}},
       {(dir / "empty").string(), {"is empty"}},
       {(dir / "huge").string(), {"is 2147483648 bytes", "at most 2147483647 bytes (2 GiB - 1)"}},
       // An empty root: no vendor library anywhere.
       {(dir / "data.txt").string(),
-       {"SignData -> 134: Невозможно загрузить библиотеку ПБЗИ cc.dll", "place it in ROOT/EXE/",
-        root + "/EXE/libcc.so", "(the root's EXE/): not there", root + "/USER/libcc.so",
-        "the loader's own search", "The loader says: libcc.so: ", "nothing written"}},
+       {Shown("SignData -> 134: Невозможно загрузить библиотеку ПБЗИ cc.dll"),
+        "place it in ROOT/EXE/", root + Native("/EXE/") + kVendorLibrary,
+        Native("(the root's EXE/): not there"), root + Native("/USER/") + kVendorLibrary,
+        "the loader's own search", kLoaderFindsNone, "nothing written"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.in);
@@ -149,13 +234,13 @@ TEST(HostTool, FailuresSayWhatAndWhy) {
   // A libcc.so that lacks an entry point: where it was found and what it lacks.
   const fs::path incomplete = dir / "incomplete";
   fs::create_directories(incomplete / "EXE");
-  fs::copy_file(VORNAK2_INCOMPLETE_CC, incomplete / "EXE" / "libcc.so");
+  fs::copy_file(VORNAK2_INCOMPLETE_CC, incomplete / "EXE" / kVendorLibrary);
   const Outcome run = Host({"sign", "--root", incomplete.string(), "--in",
                             (dir / "data.txt").string(), "--out", (dir / "data.sig").string()});
   EXPECT_EQ(run.exit, 1) << run.output;
   for (const std::string& piece :
-       {std::string("SignData -> 135: "), std::string("(the root's EXE/): found, but incomplete"),
-        (incomplete / "EXE" / "libcc.so").string() +
+       {std::string("SignData -> 135: "), Native("(the root's EXE/): found, but incomplete"),
+        (incomplete / "EXE" / kVendorLibrary).string() +
             " lacks 1 of the 62 entry points: " + "_GetLibraryVersion"})
     EXPECT_NE(run.output.find(piece), std::string::npos) << piece << "\n" << run.output;
   fs::remove_all(dir);
@@ -204,8 +289,7 @@ TEST(HostTool, ConfigurationFile) {
 TEST(HostTool, FilesBetweenTwoUsers) {
   const fs::path dir = ScratchDir("host_files_");
   const std::string root = (dir / "root").string();
-  const Outcome demo = Host({"demo", root});
-  ASSERT_EQ(demo.exit, 0) << demo.output;
+  ASSERT_TRUE(DemoRoot(root));
   const auto path = [&](const char* name) { return (dir / name).string(); };
   const auto as = [&](const char* user, std::vector<std::string> args) {
     args.insert(args.end(), {"--root", root, "--user", user});
@@ -235,13 +319,16 @@ TEST(HostTool, FilesBetweenTwoUsers) {
   run = as("bob", {"decrypt", "--in", path("m.enc"), "--out", path("m.dec")});
   EXPECT_EQ(run.exit, 0) << run.output;
   EXPECT_EQ(Slurp(path("m.dec")), text);
+#ifndef _WIN32  // Windows keeps who may read a file in its access list, not in these bits
   EXPECT_EQ(fs::status(path("m.dec")).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
+#endif
 
   // Engine options apply in the order given, a later one winning.
   run = Host({"get-param", "2", "--root", root, "--param", "2=first", "--user", "bob"});
-  EXPECT_NE(run.output.find("Secret Path = %QVXRoot%/bob/sec  [directory *.*]  (--user bob)"),
-            std::string::npos)
+  EXPECT_NE(
+      run.output.find(Native("Secret Path = %QVXRoot%/bob/sec  [directory *.*]  (--user bob)")),
+      std::string::npos)
       << run.output;
   run = Host({"get-param", "2", "--root", root, "--user", "bob", "--param", "2=last"});
   EXPECT_NE(run.output.find("Secret Path = last  [directory *.*]  (--param)"), std::string::npos)
@@ -269,14 +356,15 @@ TEST(HostTool, FilesBetweenTwoUsers) {
   EXPECT_EQ(Slurp(path("m.dec2")), text);
 
   run = as("alice", {"uid"});
-  EXPECT_NE(run.output.find("current user: H.10\n  certificate        " + root + "/alice/self.crt"),
+  EXPECT_NE(run.output.find("current user: H.10\n  certificate        " + root +
+                            Native("/alice/self.crt")),
             std::string::npos)
       << run.output;
   // A user without a key set: the certificate tried, and why it gives no UID.
   run = as("carol", {"uid"});
   EXPECT_EQ(run.exit, 1) << run.output;
-  EXPECT_NE(run.output.find("--user carol: cannot read " + root +
-                            "/carol/self.crt: No such file or directory"),
+  EXPECT_NE(run.output.find("--user carol: cannot read " + root + Native("/carol/self.crt: ") +
+                            platform::ErrorText(kPathNotFound)),
             std::string::npos)
       << run.output;
   fs::remove_all(dir);
@@ -304,22 +392,17 @@ void CheckRows(const CommandRow (&rows)[N], const As& as) {
 TEST(HostTool, StoreAndTransferCommands) {
   const fs::path dir = ScratchDir("host_store_");
   const std::string root = (dir / "root").string();
-  ASSERT_EQ(Host({"demo", root}).exit, 0);
-  const auto path = [&](const char* name) { return (dir / name).string(); };
+  ASSERT_TRUE(DemoRoot(root));
+  const auto path = [&](const char* name) { return (dir / Native(name)).string(); };
   const auto as = [&](const char* user, std::vector<std::string> args) {
     args.insert(args.end(), {"--root", root, "--user", user});
     return Host(args);
   };
-  const auto quoted = [](const std::string& s) { return Quote(s); };
-  const std::string host = quoted(VORNAK2_HOST_TOOL) + " ";
-  const std::string alice = " --root " + quoted(root) + " --user alice";
 
   // A transfer on standard output is the transfer alone; the report goes to standard error.
-  std::FILE* pipe = popen((host + "transfer-own --out -" + alice + " 2>/dev/null").c_str(), "r");
   std::string own;
-  char buffer[8192];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) own.append(buffer, n);
-  ASSERT_EQ(pclose(pipe), 0);
+  ASSERT_TRUE(
+      HostStandardOutput({"transfer-own", "--out", "-", "--root", root, "--user", "alice"}, own));
   ASSERT_FALSE(own.empty());
   EXPECT_EQ(
       own.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=\n"),
@@ -363,8 +446,8 @@ TEST(HostTool, StoreAndTransferCommands) {
 // authority answering the renewal between them.
 TEST(HostTool, RenewalAndReportCommands) {
   const fs::path dir = ScratchDir("host_renewal_");
-  const std::string root = (dir / "root").string() + "/";
-  ASSERT_EQ(Host({"demo", root}).exit, 0);
+  ASSERT_TRUE(DemoRoot(dir / "root"));
+  const std::string root = (dir / "root").string() + kSep;
   const auto path = [&](const char* name) { return (dir / name).string(); };
   // The user's key set first, so that --param in the arguments can change it.
   const auto as = [&](const char* user, std::vector<std::string> args) {
@@ -374,20 +457,20 @@ TEST(HostTool, RenewalAndReportCommands) {
   fs::create_directories(path("renewal"));
   Spit(path("m.txt"), "Payment order 19\n");
   ASSERT_EQ(as("bob", {"sign", "--in", path("m.txt"), "--out", path("m.sig")}).exit, 0);
-  const std::string ca = fs::path(VORNAK2_HOST_TOOL).parent_path().string() + "/vornak2-ca";
+  const std::string ca = (fs::path(VORNAK2_HOST_TOOL).parent_path() / "vornak2-ca").string();
 
   const CommandRow rows[] = {
       {"bob", {"report", "H.10"}, 0, "UID=H.10\nKN=0\nICN=CA.1\nIKN=1\nNotBefore="},
       {"bob", {"properties", "H.10"}, 0, "UID=H.10\n"},
-      {"bob", {"report-file", root + "bob/self.crt"}, 0, "UID=H.2\n"},
+      {"bob", {"report-file", root + Native("bob/self.crt")}, 0, "UID=H.2\n"},
       {"bob",
-       {"report-transfer", "--in", root + "transfers/renewal-certificate.txt"},
+       {"report-transfer", "--in", root + Native("transfers/renewal-certificate.txt")},
        0,
        "UID=H.10\n"},
       {"bob", {"report"}, 1, "GetReport -> 113"},
-      {"alice", {"report", "--dir", root + "alice/renewal"}, 0, "UID=H.10\n"},
+      {"alice", {"report", "--dir", root + Native("alice/renewal")}, 0, "UID=H.10\n"},
       {"bob",
-       {"create-dirs", root + "delivery/bob.crt", root + "ca/authority.aut"},
+       {"create-dirs", root + Native("delivery/bob.crt"), root + Native("ca/authority.aut")},
        0,
        "CreateDirStructure -> 0"},
       {"bob", {"create-dirs", path("none.crt")}, 1, "CreateDirStructure -> 8"},
@@ -397,7 +480,7 @@ TEST(HostTool, RenewalAndReportCommands) {
        "SaveSignedDataToFile -> 0"},
       {"bob",
        {"renew-start", "--dir", path("renewal"), "--out", path("request.txt"), "--mode", "0",
-        "--param", "2=%QVXRoot%/nowhere"},
+        "--param", Native("2=%QVXRoot%/nowhere")},
        0,
        "mode: 2"},
       {"bob",
@@ -421,7 +504,7 @@ TEST(HostTool, RenewalAndReportCommands) {
   run = as("bob", {"renew-finish", "--dir", path("renewal"), "--in", path("answer.txt")});
   EXPECT_EQ(run.exit, 1);
   EXPECT_NE(run.output.find("RemoteGenerateFinish -> 129"), std::string::npos) << run.output;
-  run = as("bob", {"report-file", root + "bob/self.crt"});
+  run = as("bob", {"report-file", root + Native("bob/self.crt")});
   EXPECT_NE(run.output.find("UID=H.2\nKN=1\n"), std::string::npos) << run.output;
   fs::remove_all(dir);
 }
