@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <limits>
 #include <span>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "cc_abi.h"
@@ -21,7 +23,7 @@ struct CodeHint {
 constexpr CodeHint kHints[] = {
     {1,
      "The engine has no vendor library loaded; run the command again, and see the messages "
-     "about libcc.so."},
+     "about $CC."},
     {2,
      "The engine was given values it cannot use; check the recipients and the parameters "
      "(vornak2-host params)."},
@@ -83,10 +85,10 @@ constexpr CodeHint kHints[] = {
     {132, "The current user's own certificate cannot be removed."},
     {133, "There is no parameter with that number; vornak2-host params lists them."},
     {134,
-     "The engine could not load its vendor library libcc.so; place it in ROOT/EXE/ or install "
-     "it beside libvornak2.so (the places it looked follow)."},
+     "The engine could not load its vendor library $CC; place it in ROOT/EXE/ or install "
+     "it beside $ENGINE (the places it looked follow)."},
     {135,
-     "The libcc.so the engine found lacks entry points it needs; replace it with a complete "
+     "The $CC the engine found lacks entry points it needs; replace it with a complete "
      "one (what it lacks follows)."},
     {136, "The engine met an unexpected error; its reason is at the end of the message."},
     {-5, "The certificate has expired; the user needs a new one."},
@@ -176,7 +178,7 @@ std::string FileStatus(const std::string& file, bool& found, std::string& reason
   return "found, but incomplete (what it lacks below)";
 }
 
-// Where the engine looks for libcc.so, in its order, and what each place holds.
+// Where the engine looks for the vendor library, in its order, and what each place holds.
 void ExplainLibrarySearch(const Library& library, const std::optional<std::string>& root) {
   struct Place {
     std::string dir;
@@ -216,12 +218,13 @@ void ExplainLibrarySearch(const Library& library, const std::optional<std::strin
       }
     }
     if (reason.empty()) reason = platform::ProbeModule(kVendorLibrary, {}).reason;
-    std::fprintf(stderr,
-                 "    %s (LD_LIBRARY_PATH and the system's library directories%s%s): %s\n",
-                 Padded("the loader's own search", 40).c_str(), list.empty() ? "" : ": ",
-                 list.c_str(), status.c_str());
+    std::fprintf(stderr, "    %s (%s%s%s): %s\n", Padded("the loader's own search", 40).c_str(),
+                 platform::kDriveLetterPaths
+                     ? "the system's search, Path among it"
+                     : "LD_LIBRARY_PATH and the system's library directories",
+                 list.empty() ? "" : ": ", list.c_str(), status.c_str());
   }
-  // Last, the directory of libDazazOdi.so; the program's when that module is not loaded.
+  // Last, the directory of the fallback module; the program's when that module is not loaded.
   const std::string fallback = platform::LoadedModulePath(kFallbackModule);
   const bool loaded = fallback.ends_with(kFallbackModule);
   const std::string dir = fallback.substr(0, fallback.rfind(kSep) + 1);
@@ -229,10 +232,11 @@ void ExplainLibrarySearch(const Library& library, const std::optional<std::strin
     bool found = false;
     std::string fallbackReason;
     const std::string status = FileStatus(dir + kVendorLibrary, found, fallbackReason);
+    const std::string where = loaded ? std::string("the directory of ") + kFallbackModule
+                                     : std::string("the program's directory again, as ") +
+                                           kFallbackModule + " is not loaded";
     std::fprintf(stderr, "    %s (%s): %s\n", Padded(dir + kVendorLibrary, 40).c_str(),
-                 loaded ? "the directory of libDazazOdi.so"
-                        : "the program's directory again, as libDazazOdi.so is not loaded",
-                 status.c_str());
+                 where.c_str(), status.c_str());
     if (reason.empty()) reason = fallbackReason;
   }
   if (!reason.empty()) std::fprintf(stderr, "  The loader says: %s\n", reason.c_str());
@@ -241,8 +245,16 @@ void ExplainLibrarySearch(const Library& library, const std::optional<std::strin
 }  // namespace
 
 std::string Hint(std::int32_t code) {
-  for (const CodeHint& h : kHints)
-    if (h.code == code) return h.hint;
+  for (const CodeHint& h : kHints) {
+    if (h.code != code) continue;
+    // The library files under this system's names.
+    std::string hint = h.hint;
+    for (const auto& [mark, name] : {std::pair{std::string_view("$CC"), kVendorLibrary},
+                                     std::pair{std::string_view("$ENGINE"), kEngineLibrary}})
+      for (std::size_t at = hint.find(mark); at != std::string::npos; at = hint.find(mark, at))
+        hint.replace(at, mark.size(), name);
+    return hint;
+  }
   for (const RangeHint& h : kRangeHints)
     if (code >= h.from && code <= h.to) return h.hint;
   if (code < 0) return "The vendor library refused the operation; its message says why.";

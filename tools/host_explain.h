@@ -14,14 +14,17 @@ namespace vornak2::host {
 inline constexpr const char* kVendorLibrary = platform::kDriveLetterPaths ? "cc.dll" : "libcc.so";
 inline constexpr const char* kFallbackModule =
     platform::kDriveLetterPaths ? "DazazOdi.dll" : "libDazazOdi.so";
+// The engine's own library, as the tool loads it by default.
+inline constexpr const char* kEngineLibrary =
+    platform::kDriveLetterPaths ? "vornak2.dll" : "libvornak2.so";
 
 // One English sentence: what a result code means for the person running the tool, and what to
 // try.
 std::string Hint(std::int32_t code);
 
 // Prints a failed call to stderr: "CALL -> CODE: message" and the hint; for 134 and 135 also
-// every place libcc.so was looked for, in the engine's order, with what was found there and what
-// the loader said.
+// every place the vendor library was looked for, in the engine's order, with what was found there
+// and what the loader said.
 void ExplainFailure(const Library& library, const Engine& engine,
                     const std::optional<std::string>& root, const char* call, std::int32_t code);
 
