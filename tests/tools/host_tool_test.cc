@@ -218,9 +218,11 @@ TEST(HostTool, FailuresSayWhatAndWhy) {
       // An empty root: no vendor library anywhere.
       {(dir / "data.txt").string(),
        {Shown("SignData -> 134: Невозможно загрузить библиотеку ПБЗИ cc.dll"),
-        "place it in ROOT/EXE/", root + Native("/EXE/") + kVendorLibrary,
-        Native("(the root's EXE/): not there"), root + Native("/USER/") + kVendorLibrary,
-        "the loader's own search", kLoaderFindsNone, "nothing written"}},
+        "vendor library " + kVendorLibrary + "; place it in ROOT/EXE/ or install it beside " +
+            platform::SharedLibraryFileName("vornak2"),
+        root + Native("/EXE/") + kVendorLibrary, Native("(the root's EXE/): not there"),
+        root + Native("/USER/") + kVendorLibrary, "the loader's own search", kLoaderFindsNone,
+        "nothing written"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.in);
