@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -21,6 +22,7 @@
 #include "cc_abi.h"
 #include "platform/platform.h"
 #include "support/result_codes.h"
+#include "support/secure.h"
 
 namespace vornak2 {
 
@@ -39,6 +41,10 @@ struct KeyGenerationArgs {
   bool checkValidity = false;  // a renewal requires a valid current certificate
   std::int32_t randomKind = 0;
   std::string outputDir;   // where N.sec and C.pub are written
+  // When both are set, the new secret key and request are handed back here instead of being
+  // written to outputDir (a renewal keeps the secret key only encrypted on disk).
+  std::optional<SecretBytes>* secretKeyOut = nullptr;
+  std::string* requestOut = nullptr;
   std::int32_t first = 0;  // key-generation parameters handed to the library as they are
   std::int32_t second = 0;
   std::int32_t period = 0;  // validity period, passed as a 16-bit value

@@ -6,9 +6,18 @@
 #include <vector>
 
 #include "binding/guards.h"
+#include "platform/platform.h"
+#include "support/file_change.h"
 #include "support/files.h"
 
 namespace vornak2 {
+namespace {
+
+std::span<const std::uint8_t> AsBytes(const char* text, std::size_t size) {
+  return {reinterpret_cast<const std::uint8_t*>(text), size};
+}
+
+}  // namespace
 
 // ---- key generation ----
 
@@ -49,35 +58,50 @@ std::int32_t TCComDLL::GenerateKeys(const KeyGenerationArgs& a, std::int32_t& ke
                                                 secretText.Out(), requestText.Out(), 0, 0);
     if (generated != 0) return generated;
 
+    const char* secret = OrEmpty(secretText.get());
+    const std::size_t secretSize = ::strnlen(secret, CC_MAX_TEXT);
+    const char* request = OrEmpty(requestText.get());
+    const std::size_t requestSize = ::strnlen(request, CC_MAX_TEXT);
+    if (a.secretKeyOut != nullptr && a.requestOut != nullptr) {
+      a.secretKeyOut->emplace(secretSize);
+      std::memcpy((*a.secretKeyOut)->data(), secret, secretSize);
+      a.requestOut->assign(request, requestSize);
+      keyNumber = newNumber;
+      return kOk;
+    }
+
+    // The new files are written under temporary names and moved into place as one change. A
+    // secret key file of the new key's number is kept under a free ".old" name, never
+    // overwritten, and its own name never goes missing.
     const std::string dir = AddPathSeparator(a.outputDir);
     const std::string secretFile = dir + std::to_string(newNumber) + ".sec";
-    // A secret key file of the new key's number is moved aside, never overwritten; a failure to
-    // write the new one puts it back.
-    std::string parked;
-    if (FileExists(secretFile)) {
-      parked = FreeOldKeyName(dir, newNumber);
-      if (!RenameNoReplace(secretFile, parked)) return kNewSecretKeyWriteFailed;
-    }
-    auto undo = [&] {
-      DeleteFile(secretFile);
-      if (!parked.empty()) RenameNoReplace(parked, secretFile);
-    };
-    const char* secret = OrEmpty(secretText.get());
-    if (!WriteBufferToFile(secretFile, secret,
-                           static_cast<std::int32_t>(::strnlen(secret, CC_MAX_TEXT)), true)) {
-      undo();
-      return kNewSecretKeyWriteFailed;
-    }
-    const char* request = OrEmpty(requestText.get());
     const std::string requestName =
         a.newUid.empty() ? std::string() : a.newUid.substr(a.newUid.size() - 1);
-    // The new secret key stays when only its request cannot be written: its number is reported
-    // with 127, and the request can be made again from it.
+    const std::string requestFile = dir + requestName + ".pub";
+    FileChange change(dir);
+    const std::string stagedSecret = change.Stage(secretFile, /*secret=*/true);
+    const std::string stagedRequest = change.Stage(requestFile);
+    const std::string parked = FileExists(secretFile) ? FreeOldKeyName(dir, newNumber) : "";
+    const std::string heldKey = parked.empty() ? "" : change.Stage(parked, /*secret=*/true);
+    if (!change.Prepare()) return kNewSecretKeyWriteFailed;
+    if (!heldKey.empty() && !platform::LinkFile(secretFile, heldKey)) {
+      // A file system without hard links: the old key is copied, owner-only.
+      const auto old = platform::ReadWholeFile(secretFile, 1u << 20);
+      if (!old || !platform::WriteNewFile(heldKey, *old, true)) return kNewSecretKeyWriteFailed;
+    }
+    if (!platform::WriteNewFile(stagedSecret, AsBytes(secret, secretSize), true))
+      return kNewSecretKeyWriteFailed;
+    // The new secret key is kept when only its request cannot be written: its number is
+    // reported with 127, and the request can be made again from it.
+    const bool requestStaged =
+        !DirExists(requestFile) &&
+        platform::WriteNewFile(stagedRequest, AsBytes(request, requestSize));
+    if (!heldKey.empty()) change.Move(heldKey, parked);
+    change.Move(stagedSecret, secretFile);
+    if (requestStaged) change.Move(stagedRequest, requestFile);
+    if (!change.Commit()) return kNewSecretKeyWriteFailed;
     keyNumber = newNumber;
-    return WriteBufferToFile(dir + requestName + ".pub", request,
-                             static_cast<std::int32_t>(::strnlen(request, CC_MAX_TEXT)))
-               ? kOk
-               : kRequestWriteFailed;
+    return requestStaged ? kOk : kRequestWriteFailed;
   });
 }
 

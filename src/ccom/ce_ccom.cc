@@ -255,6 +255,7 @@ std::int32_t TCcom22Engine::GetCryptoAPI(const std::string& path, std::string& u
 }
 
 std::int32_t TCcom22Engine::StandardStart(std::string& uid) {
+  if (!keySetChecked_.load(std::memory_order_acquire)) RecoverKeySetOnce();
   const std::int32_t result = GetCryptoAPI(ExpandRootPath(GetCurrentCertFile()), uid);
   if (result != 0) return result;
   return uid.empty() ? kNoUidInCertificate : kOk;

@@ -3,17 +3,20 @@
 // operation that needs the library and dropped again when the library proves unusable.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "ccom/library_lock.h"
 #include "engine/cryptobj.h"
+#include "support/file_change.h"
 #include "support/result_codes.h"
 
 namespace vornak2 {
@@ -134,8 +137,10 @@ class TCcom22Engine : public TCryptoEngine {
     std::int32_t keyRequest = 0;     // "Key request time out"
     std::int32_t lastOperation = 0;  // "Last operation key time out"
   };
+  // The caller holds the key set's locks. With `within`, the installation is made as part of that
+  // change (the caller's staged files are recorded in it already); otherwise as a change of its own.
   std::int32_t InstallCertificate(const std::string& path, const Timeouts& timeouts,
-                                  bool ownCertificate);
+                                  bool ownCertificate, FileChange* within = nullptr);
   // Creates the store directories of `uid`; false when they cannot be (or the UID has none).
   bool ForceCertDirs(const std::string& uid);
   std::int32_t UpdateCertificateCash(const char* uid) override;
@@ -162,6 +167,10 @@ class TCcom22Engine : public TCryptoEngine {
   // `buffer` (GetMaxPublicKeyTransferSize() + 1 bytes); `length` receives its length.
   std::int32_t PreparePublicKeyTransfer(const std::string& uid, char* buffer,
                                         const std::string& fileName, std::int32_t& length);
+  // The same for the file's bytes `data`, carried under the name `fileName`.
+  std::int32_t PrepareTransferOfBytes(const std::string& uid, char* buffer,
+                                      const std::string& fileName,
+                                      std::span<const std::uint8_t> data, std::int32_t& length);
   // Decodes a transfer, checks its signature and reads its block.
   std::int32_t GetPublicKeyBlockByTransfer(const char* transfer, TPublicKeyBlock& block);
   // Writes a transfer's carried file into `directory`; `path` receives the file's full name.
@@ -193,6 +202,26 @@ class TCcom22Engine : public TCryptoEngine {
                                     std::int32_t signatureLength, const char* fileName) override;
   std::int32_t CreateDirStructure(const char* certificateFile, const char* authorityList) override;
   std::int32_t GetMaxAdditionEx(const char* recipients) override;
+
+  // ---- changes of key, certificate and store files (key_set.cc) ----
+  // The directories whose files this engine's operations change: the secret-key and certificate
+  // directories, those of the current certificate and of the random-state file, the template,
+  // key-generation and renewal directories.
+  std::vector<std::string> KeySetDirs() const;
+  // The template directory of transfers (parameter 15, the root when empty), expanded.
+  std::string TemplateDir() const;
+  // For an operation that changes files: takes the locks of the key set's directories and of
+  // `extra`, then finishes or rolls back a change that a stopped operation left recorded in
+  // them. kFileOperationFailed (with the reason as the last exception text) when the locks
+  // cannot be had within LockWait().
+  std::int32_t LockKeySet(std::optional<DirectoryLocks>& locks,
+                          const std::vector<std::string>& extra = {});
+  // Once per configuration, at an engine's first operation: a change recorded in the key set's
+  // directories is finished or rolled back when no other process holds their locks (this never
+  // waits), and temporary files that stopped processes left there are removed.
+  void RecoverKeySetOnce();
+  std::int32_t SetCryptoParamValue(std::int32_t number, const char* value) override;
+  void SetRemoteGeneratePath(const std::string& path) override;
 
   // ---- what every operation starts with ----
   // The current user's certificate file, not yet expanded.
@@ -273,6 +302,8 @@ class TCcom22Engine : public TCryptoEngine {
                       std::int32_t signatureLength, char* signerUID, bool checkValidity);
 
   std::unique_ptr<TCComDLL> binding_;
+  // Whether RecoverKeySetOnce has run since the configuration last changed.
+  std::atomic<bool> keySetChecked_{false};
 };
 
 }  // namespace vornak2

@@ -1,22 +1,25 @@
 // Remote key renewal in two steps around a round trip to the certification authority.
 //
-// Start: a new key pair is generated in the renewal directory D; its request goes to the host as
-// a transfer signed with the current key, and the new secret key waits in D/"key.dat", behind the
-// label number + ".sec" and encrypted for the current user. D/"pub.pub" keeps the request for the
-// reports. The new key files are removed from D on every path, so no secret key is left there in
-// clear; the working key set does not change.
+// Start: a new key pair is generated in memory for the renewal directory D; its request goes to
+// the host as a transfer signed with the current key, and the new secret key waits in
+// D/"key.dat", behind the label number + ".sec" and encrypted for the current user: it never
+// reaches the disk in clear. D/"pub.pub" keeps the request for the reports. The working key set
+// does not change.
 //
-// Finish: the authority's transfer brings the certificate (D/c + ".crt", c the last character of
-// the new UID). The waiting key is decrypted into the secret-key directory, the certificate
-// installed as the own one, and only then is "key.dat" deleted: a finish that fails anywhere
-// leaves "key.dat" for the next attempt and puts back whatever it had changed. No secret key file
-// is overwritten: one of the new key's number is moved to the first free name number.old,
-// number.old.1, ... first.
+// Finish: the authority's transfer brings the certificate (named c + ".crt", c the last
+// character of the new UID). The waiting key is decrypted into the secret-key directory, the
+// certificate installed as the own one (a new UID's previous certificate goes into the store),
+// and "key.dat" is deleted, all as one FileChange under the key set's locks: a stop anywhere
+// leaves either the old key set with "key.dat" waiting, or the renewed one. No secret key file is
+// overwritten: one of the new key's number is kept under the first free name number.old,
+// number.old.1, ...
 #include <mutex>
 
 #include "binding/ccom_dll.h"
 #include "ccom/ce_ccom.h"
+#include "ccom/key_set.h"
 #include "ccom/library_lock.h"
+#include "platform/platform.h"
 #include "support/files.h"
 #include "support/secure.h"
 
@@ -25,11 +28,6 @@ namespace {
 
 constexpr const char* kKeyFile = "key.dat";
 constexpr const char* kPendingRequest = "pub.pub";
-
-// The name a renewed certificate file keeps: the name without its last three characters, "old".
-std::string OldCertificateName(const std::string& path) {
-  return path.substr(0, path.size() >= 3 ? path.size() - 3 : 0) + "old";
-}
 
 // Reads a whole small file into a buffer that wipes itself, with `room` more bytes after the
 // data; nullopt when the file cannot be read.
@@ -42,31 +40,6 @@ std::optional<SecretBytes> ReadSecretFile(const std::string& path, std::size_t r
   if (!ReadFileToBuffer(path, buffer.data(), size)) return std::nullopt;
   return buffer;
 }
-
-// Deletes the files of a generated key pair when the start step leaves, whatever the outcome.
-class GeneratedKeyFiles {
- public:
-  GeneratedKeyFiles(std::string secretKey, std::string request)
-      : secretKey_(std::move(secretKey)), request_(std::move(request)) {}
-  GeneratedKeyFiles(const GeneratedKeyFiles&) = delete;
-  GeneratedKeyFiles& operator=(const GeneratedKeyFiles&) = delete;
-  ~GeneratedKeyFiles() { Remove(); }
-  // Deletes both files now (each deletion tried twice: a secret key must not stay in clear
-  // for a passing fault); false when one of them is still there.
-  bool Remove() {
-    auto gone = [](std::string& file) {
-      const bool ok = file.empty() || DeleteFile(file) || DeleteFile(file) || !FileExists(file);
-      file.clear();
-      return ok;
-    };
-    const bool secretGone = gone(secretKey_);
-    return gone(request_) && secretGone;
-  }
-
- private:
-  std::string secretKey_;
-  std::string request_;
-};
 
 }  // namespace
 
@@ -135,46 +108,56 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateStart(char* transfer, const st
     const std::string dir = ExpandDirPath(renewalDir);
     if (!DirExists(dir)) return kBadKeyGenDir;
     args.outputDir = dir;
+    std::optional<SecretBytes> secretKey;
+    std::string request;
+    args.secretKeyOut = &secretKey;
+    args.requestOut = &request;
 
+    std::optional<DirectoryLocks> locks;
+    if (const std::int32_t r = LockKeySet(locks); r != kOk) return r;
     std::int32_t number = -1;
-    std::int32_t generated = kOk;
     {
       LibraryGuard lock(LibraryWork::Exclusive, *binding_);
       if (const std::int32_t r = PrepareKeyCacheFor(s, ownUid); r != kOk) return r;
-      generated = binding_->GenerateKeys(args, number);
+      if (const std::int32_t r = binding_->GenerateKeys(args, number); r != kOk) return r;
     }
-    // From here on the new key files leave the renewal directory on every path (a secret key
-    // file is written also when only the request could not be).
-    const std::string request = dir + newUid.back() + ".pub";
-    const std::string secretKey = dir + std::to_string(number) + ".sec";
-    GeneratedKeyFiles cleanup(number >= 0 ? secretKey : std::string(), request);
-    if (generated != kOk) return generated;
+    if (!secretKey) return kNewSecretKeyNotFound;
 
+    // The request travels under the name a written request has: the last character of the new
+    // UID with ".pub", in the renewal directory.
     std::int32_t length = 0;
-    if (const std::int32_t r = PreparePublicKeyTransfer(newUid, transfer, request, length);
+    if (const std::int32_t r = PrepareTransferOfBytes(
+            newUid, transfer, dir + newUid.back() + ".pub",
+            std::span(reinterpret_cast<const std::uint8_t*>(request.data()), request.size()),
+            length);
         r != kOk)
       return r;
 
     // The work buffer holds the label, its zero, the key file and the encryption's growth.
     const std::string label = std::to_string(number) + ".sec";
     const std::size_t room = label.size() + 1 + static_cast<std::size_t>(GetMaxEncodeAddition());
-    std::int32_t size = 0;
-    auto work = ReadSecretFile(secretKey, room, size);
-    if (!work) return kRemoteGenerationDirFailed;
-    if (const std::int32_t r = EncodeAfterLabel(label.c_str(), work->data(), &size, ownUid.c_str());
+    SecretBytes work(secretKey->size() + room);
+    std::memcpy(work.data(), secretKey->data(), secretKey->size());
+    std::int32_t size = static_cast<std::int32_t>(secretKey->size());
+    if (const std::int32_t r = EncodeAfterLabel(label.c_str(), work.data(), &size, ownUid.c_str());
         r != kOk)
       return r;
-    if (!WriteBufferToFile(dir + kKeyFile, work->data(), size, /*ownerOnly=*/true))
+    // "pub.pub" always belongs to the waiting "key.dat": both are replaced in one change.
+    FileChange change(dir);
+    const std::string keyFile = dir + kKeyFile;
+    const std::string pendingRequest = dir + kPendingRequest;
+    const std::string stagedKey = change.Stage(keyFile, /*secret=*/true);
+    const std::string stagedRequest = change.Stage(pendingRequest);
+    if (!change.Prepare() ||
+        !platform::WriteNewFile(stagedKey, std::span(work.data(), static_cast<std::size_t>(size)),
+                                /*ownerOnly=*/true) ||
+        !platform::WriteNewFile(stagedRequest, std::span(reinterpret_cast<const std::uint8_t*>(
+                                                             request.data()),
+                                                         request.size())))
       return kRemoteGenerationDirFailed;
-    // The request is kept for the reports once the step has succeeded, so that "pub.pub" always
-    // belongs to the waiting "key.dat". A step that cannot keep it, or cannot remove the secret
-    // key in clear, has failed: "key.dat" goes again.
-    if (!CopyFileContents(request, dir + kPendingRequest) || !cleanup.Remove()) {
-      DeleteFile(dir + kKeyFile);
-      DeleteFile(dir + kPendingRequest);
-      return kRemoteGenerationDirFailed;
-    }
-    return kOk;
+    change.Move(stagedKey, keyFile);
+    change.Move(stagedRequest, pendingRequest);
+    return change.Commit() ? kOk : kRemoteGenerationDirFailed;
   });
 }
 
@@ -190,27 +173,26 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateFinish(const char* transfer) {
   if (!DirExists(publicPath)) return kNoCertificateDir;
   const std::string secretPath = ExpandDirPath(ParamValue(kParamSecretPath));
   if (!DirExists(secretPath)) return kBadSecretPath;
-  std::vector<char> oldUid(static_cast<std::size_t>(GetMaxUIDLength()) + 1, '\0');
-  if (const std::int32_t r = GetCurrentUserUID(oldUid.data()); r != kOk) return r;
+  std::vector<char> oldUidBuffer(static_cast<std::size_t>(GetMaxUIDLength()) + 1, '\0');
+  if (const std::int32_t r = GetCurrentUserUID(oldUidBuffer.data()); r != kOk) return r;
+  const std::string oldUid = oldUidBuffer.data();
   const std::string& dir = RemoteGeneratePath();
   if (dir.empty()) return kBadRemoteGenerationDir;
   if (transfer == nullptr) return kNullPointer;
-  std::vector<char> newUidBuffer(static_cast<std::size_t>(GetMaxUIDLength()) + 1, '\0');
-  if (const std::int32_t r = GetUIDByPublicKeyTransfer(transfer, newUidBuffer.data()); r != kOk)
-    return r;
-  const std::string newUid = newUidBuffer.data();
+  TPublicKeyBlock block;
+  if (const std::int32_t r = GetPublicKeyBlockByTransfer(transfer, block); r != kOk) return r;
+  const std::string& newUid = block.uid;
   if (newUid.empty()) return kNoUidInCertificate;
-  if (const std::int32_t r = SavePublicKeyFromTransfer(dir.c_str(), transfer); r != kOk) return r;
+  // The answer carries the certificate under the name the renewal expects.
   const std::string certificate = dir + newUid.back() + ".crt";
-  if (!FileExists(certificate)) return kCertificateFileNotFound;
-  // The certificate is moved into place by a finish that completes; any other leaves none.
-  struct RemoveCertificateFile {
-    const std::string& file;
-    ~RemoveCertificateFile() { DeleteFile(file); }
-  } removeCertificate{certificate};
-  if (!DirExists(secretPath)) return kBadSecretPath;
+  if (FileNamePart(block.fileName) != FileNamePart(certificate)) return kCertificateFileNotFound;
 
-  // "key.dat" is read here and deleted only when the renewal is complete.
+  std::optional<DirectoryLocks> locks;
+  if (const std::int32_t r = LockKeySet(locks); r != kOk) return r;
+  LibraryGuard libraryLock(LibraryWork::Exclusive, *binding_);
+  std::lock_guard uidLock(CertUIDCacheLock());
+
+  // "key.dat" is read under the locks: of two finishes fed one answer, the second finds none.
   const std::string keyFile = dir + kKeyFile;
   std::int32_t total = 0;
   auto work = ReadSecretFile(keyFile, 0, total);
@@ -221,60 +203,62 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateFinish(const char* transfer) {
       r != kOk)
     return r;
 
-  LibraryGuard libraryLock(LibraryWork::Exclusive, *binding_);
-  std::lock_guard uidLock(CertUIDCacheLock());
-  // The current certificate file is about to hold the new certificate: its cached UID becomes the
-  // new UID now, and goes back to what it was when the finish does not complete. It is set even
-  // when no entry is cached (another engine may have cleared the cache since the old UID was
-  // read): the file's UID read now would be the old one, and would stay cached after the finish.
-  const std::optional<std::string> previousUid = ReplaceCachedCertUID(certFile, newUid);
-  bool complete = false;
-  struct RestoreUid {
-    const std::string& file;
-    const std::optional<std::string>& uid;
-    const bool& complete;
-    ~RestoreUid() {
-      if (complete) return;
-      if (uid)
-        SetCachedCertUID(file, *uid);
-      else
-        ForgetCachedCertUID(file);
-    }
-  } restoreUid{certFile, previousUid, complete};
-  std::string uid;
-  if (const std::int32_t r = GetCryptoAPI(certFile, uid); r != kOk) return r;
-  if (uid.empty()) return kNoUidInCertificate;
-
   return Guarded("InternalRemoteGenerateFinish: ", [&]() -> std::int32_t {
-    const std::int32_t number = binding_->GetCertificateKeyNumber(certificate);
+    FileChange change(dir);
+    // The certificate is read from a staged file: it reaches its own name only with the rest.
+    const std::string stagedCertificate = change.Stage(certificate);
+    if (!change.Prepare() ||
+        !platform::WriteNewFile(stagedCertificate,
+                                std::span(reinterpret_cast<const std::uint8_t*>(block.data.data()),
+                                          block.data.size())))
+      return kTransferFileFailed;
+    const std::int32_t number = binding_->GetCertificateKeyNumber(stagedCertificate);
     if (number < 0) return kCertificateNotInStore;
+
+    // The new secret key, a key of its number kept under a free ".old" name.
     const std::string target = secretPath + std::to_string(number) + ".sec";
-    std::string parked;
-    if (FileExists(target)) {
-      parked = FreeOldKeyName(secretPath, number);
-      if (!RenameNoReplace(target, parked)) return kNewSecretKeyWriteFailed;
+    const std::string parked = FileExists(target) ? FreeOldKeyName(secretPath, number) : "";
+    const std::string heldKey = parked.empty() ? "" : change.Stage(parked, /*secret=*/true);
+    const std::string stagedKey = change.Stage(target, /*secret=*/true);
+    // The own certificate. Under a new UID the previous one goes into the store under the
+    // previous UID instead of staying as the ".old" file.
+    const bool newIdentity = newUid != oldUid;
+    Installation own = PlanInstallation(change, stagedCertificate, certFile);
+    std::optional<Installation> previous;
+    if (newIdentity) {
+      own.replacing = false;
+      if (!ForceCertDirs(oldUid)) return kFileOrUidError;
+      const std::string storeFile = CertPathByUID(oldUid, publicPath);
+      if (storeFile.empty()) return kBadUid;
+      previous = PlanInstallation(change, certFile, storeFile);
     }
-    // Puts the secret-key directory back as it was; the new key is still in "key.dat".
-    auto undo = [&] {
-      DeleteFile(target);
-      if (!parked.empty()) RenameNoReplace(parked, target);
-      binding_->ClearKeyCache();
-    };
-    if (!WriteBufferToFile(target, secretKey, secretKeySize, /*ownerOnly=*/true) ||
-        !binding_->AddToKeyCache(uid, "", publicPath, target, timeouts.keyRequest,
-                                 timeouts.lastOperation)) {
-      undo();
+    if (!change.Prepare()) return kNewSecretKeyWriteFailed;
+    if (!heldKey.empty() && !platform::LinkFile(target, heldKey)) {
+      const auto old = platform::ReadWholeFile(target, 1u << 20);
+      if (!old || !platform::WriteNewFile(heldKey, *old, true)) return kNewSecretKeyWriteFailed;
+    }
+    if (!platform::WriteNewFile(stagedKey,
+                                std::span(static_cast<const std::uint8_t*>(secretKey),
+                                          static_cast<std::size_t>(secretKeySize)),
+                                /*ownerOnly=*/true))
       return kNewSecretKeyWriteFailed;
+    if (!StageInstallation(own) || (previous && !StageInstallation(*previous)))
+      return kFileOrUidError;
+
+    if (!heldKey.empty()) change.Move(heldKey, parked);
+    change.Move(stagedKey, target);
+    if (previous) {
+      InstallationSteps(change, *previous, /*removeSource=*/false);
+      change.Remove(OldFileName(certFile));
     }
-    if (const std::int32_t r = InstallCertificate(certificate, timeouts, true); r != kOk) {
-      undo();
-      return r;
-    }
-    complete = true;
-    // A new UID: the previous certificate goes into the store under the previous UID.
-    if (uid != oldUid.data()) InstallCertificate(OldCertificateName(certFile), timeouts, false);
+    InstallationSteps(change, own, /*removeSource=*/false);
+    change.Remove(keyFile);
+    if (!change.Commit()) return kNewSecretKeyWriteFailed;
+
+    // The current certificate file now holds the new certificate: its cached UID is the new
+    // UID, and every cached key file is read again.
+    SetCachedCertUID(certFile, newUid);
     binding_->ClearKeyCache();
-    DeleteFile(keyFile);
     return kOk;
   });
 }

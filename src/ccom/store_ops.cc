@@ -3,22 +3,19 @@
 // cleared, and new key pairs are generated.
 //
 // A certificate that installation replaces keeps the ".old" name beside it ("0.crt" becomes
-// "0.old"); when the move into the store fails, it is put back, so the store never ends up
-// without the certificate it had.
+// "0.old"). Each change holds the locks of the key set's directories and is made as one
+// FileChange, so that another process never finds the store without the certificate, and a
+// stop leaves either the old files or the new ones.
 #include <mutex>
 
 #include "binding/ccom_dll.h"
 #include "ccom/ce_ccom.h"
+#include "ccom/key_set.h"
 #include "ccom/library_lock.h"
 #include "support/files.h"
 
 namespace vornak2 {
 namespace {
-
-// The name a replaced file keeps: its name without the last three characters, then "old".
-std::string OldName(const std::string& path) {
-  return path.substr(0, path.size() >= 3 ? path.size() - 3 : 0) + "old";
-}
 
 // A key-generation number: the default when empty, otherwise a signed 32-bit decimal number.
 bool KeyGenNumber(const std::string& value, std::int32_t fallback, std::int32_t& out) {
@@ -56,12 +53,14 @@ std::int32_t TCcom22Engine::IncludePublicKey(const char* fileName) {
   Timeouts timeouts;
   std::string uid;
   if (const std::int32_t r = StartWithTimeouts(uid, timeouts); r != kOk) return r;
+  std::optional<DirectoryLocks> locks;
+  if (const std::int32_t r = LockKeySet(locks); r != kOk) return r;
   LibraryGuard lock(LibraryWork::Exclusive, *binding_);
   return InstallCertificate(ExpandRootPath(fileName != nullptr ? fileName : ""), timeouts, false);
 }
 
 std::int32_t TCcom22Engine::InstallCertificate(const std::string& path, const Timeouts& timeouts,
-                                               bool ownCertificate) {
+                                               bool ownCertificate, FileChange* within) {
   std::string uid;
   if (const std::int32_t r = StandardStart(uid); r != kOk) return r;
   return Guarded("IncludePublicKey ", [&]() -> std::int32_t {
@@ -79,28 +78,13 @@ std::int32_t TCcom22Engine::InstallCertificate(const std::string& path, const Ti
     // The file that already is the target is only registered: moving it aside first would lose
     // it. The target's own ".old" file is not installed over it either, for the same reason.
     if (!SameFile(path, target)) {
-      const std::string old = OldName(target);
-      if (SameFile(path, old)) return kFileOrUidError;
-      const bool replacing = FileExists(target);
-      // The previous ".old" file is held under a hidden name of its own until the new
-      // certificate is in place, so that a failed installation puts back every file it moved.
-      const std::string held =
-          FileExists(old) ? DirectoryPart(old) + "." + std::string(FileNamePart(old)) + ".held"
-                          : std::string();
-      if (!held.empty() && !MoveFile(old, held)) return kFileOrUidError;
-      auto undo = [&] {
-        if (replacing) MoveFile(old, target);
-        if (!held.empty()) MoveFile(held, old);
-      };
-      if (replacing && !MoveFile(target, old)) {
-        undo();
-        return kFileOrUidError;
-      }
-      if (!MoveFile(path, target)) {
-        undo();
-        return kFileOrUidError;
-      }
-      if (!held.empty()) DeleteFile(held);
+      if (SameFile(path, OldFileName(target))) return kFileOrUidError;
+      std::optional<FileChange> own;
+      FileChange& change = within != nullptr ? *within : own.emplace(publicPath);
+      const Installation installation = PlanInstallation(change, path, target);
+      if (!change.Prepare() || !StageInstallation(installation)) return kFileOrUidError;
+      InstallationSteps(change, installation, /*removeSource=*/true);
+      if (!change.Commit()) return kFileOrUidError;
     }
     return binding_->AddToKeyCache(uid, certUid, publicPath, target, timeouts.keyRequest,
                                    timeouts.lastOperation)
@@ -142,6 +126,10 @@ std::int32_t TCcom22Engine::UpdateCertificateCash(const char* uid) {
 void TCcom22Engine::ClearCash() {
   std::string uid;
   if (StandardStart(uid) != kOk) return;
+  // The random state is written back (one file, replaced whole): under the key set's locks when
+  // they can be had, and written all the same when they cannot.
+  std::optional<DirectoryLocks> locks;
+  LockKeySet(locks);
   LibraryGuard lock(LibraryWork::Exclusive, *binding_);
   ClearCertUIDCache();
   binding_->ClearKeyCache();
@@ -152,6 +140,8 @@ std::int32_t TCcom22Engine::RemoveCertificate(const char* uid) {
   std::string current;
   if (const std::int32_t r = StandardStart(current); r != kOk) return r;
   if (current == uid) return kCannotRemoveOwnCertificate;
+  std::optional<DirectoryLocks> locks;
+  if (const std::int32_t r = LockKeySet(locks); r != kOk) return r;
   LibraryGuard lock(LibraryWork::Exclusive, *binding_);
   const std::string file = CertPathByUID(uid, ExpandDirPath(ParamValue(kParamPublicPath)));
   if (file.empty() || !DeleteFile(file)) return kVendorDeleteFile;
@@ -173,6 +163,8 @@ std::int32_t TCcom22Engine::GenerateNewSSK() {
     args.outputDir = ExpandDirPath(ParamValue(kParamKeyGenDir));
     if (!DirExists(args.outputDir)) return kBadKeyGenDir;
 
+    std::optional<DirectoryLocks> locks;
+    if (const std::int32_t r = LockKeySet(locks); r != kOk) return r;
     LibraryGuard lock(LibraryWork::Exclusive, *binding_);
     // The current key set is read only when the new key continues it.
     if (subject == uid) {

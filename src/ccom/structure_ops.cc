@@ -7,6 +7,7 @@
 #include "binding/ccom_dll.h"
 #include "ccom/ce_ccom.h"
 #include "layouts/layouts.h"
+#include "platform/platform.h"
 #include "support/files.h"
 
 namespace vornak2 {
@@ -62,18 +63,14 @@ std::int32_t TCcom22Engine::CreateDirStructure(const char* certificateFile,
   if (!DirExists(publicPath)) ForceDirs(publicPath);
   if (!DirExists(secretPath) || !DirExists(publicPath)) return kFileOperationFailed;
   const std::string current = ExpandRootPath(GetCurrentCertFile());
+  std::optional<DirectoryLocks> locks;
+  if (const std::int32_t r = LockKeySet(locks); r != kOk) return r;
 
-  // The authority certificates first and the own certificate last, so that a failure anywhere
-  // leaves the own certificate as it was; authority files this call created are removed again.
-  std::vector<std::string> created;
-  struct RemoveCreated {
-    std::vector<std::string>& files;
-    bool keep = false;
-    ~RemoveCreated() {
-      if (!keep)
-        for (const std::string& file : files) DeleteFile(file);
-    }
-  } removeCreated{created};
+  // The own certificate first, then the authorities in their order. Each file is staged and all
+  // are moved into place as one change; entries before one that fails are still set up.
+  std::vector<std::pair<std::string, std::string>> copies;  // source, target
+  if (certificate != current) copies.emplace_back(certificate, current);
+  std::int32_t result = kOk;
   const std::string list =
       std::string(authorityList != nullptr ? authorityList : "").substr(0, kAuthorityListLimit);
   std::vector<std::string> entries;
@@ -81,22 +78,33 @@ std::int32_t TCcom22Engine::CreateDirStructure(const char* certificateFile,
   for (const std::string& entry : entries) {
     const std::string path = ExpandRootPath(entry);
     std::string uid;
-    if (const std::int32_t r = GetCryptoAPI(path, uid); r != kOk) return r;
+    if (const std::int32_t r = GetCryptoAPI(path, uid); r != kOk) {
+      result = r;
+      break;
+    }
     // A certificate without a UID that may name a directory has no place among the authorities.
     const std::string dir = AuthorityDirByUID(secretPath, uid);
-    if (dir.empty()) return kFileOperationFailed;
-    if (!DirExists(dir)) MakeDir(dir);
-    if (!DirExists(dir)) return kFileOperationFailed;
+    if (dir.empty() || (!DirExists(dir) && !MakeDir(dir))) {
+      result = kFileOperationFailed;
+      break;
+    }
     const std::int32_t number = binding_->GetCertificateKeyNumber(path);
-    const std::string target = AddPathSeparator(dir) + std::to_string(number) + ".aut";
-    const bool existed = FileExists(target);
-    if (!CopyFileContents(path, target)) return kFileOperationFailed;
-    if (!existed) created.push_back(target);
+    copies.emplace_back(path, AddPathSeparator(dir) + std::to_string(number) + ".aut");
   }
-  if (certificate != current && !CopyFileContents(certificate, current))
-    return kFileOperationFailed;
-  removeCreated.keep = true;
-  return kOk;
+
+  FileChange change(secretPath);
+  std::vector<std::string> staged;
+  for (const auto& [source, target] : copies) staged.push_back(change.Stage(target));
+  if (!change.Prepare()) return kFileOperationFailed;
+  for (std::size_t i = 0; i < copies.size(); ++i) {
+    const auto data = platform::ReadWholeFile(copies[i].first, layouts::kMaxCarriedFile * 64);
+    if (!data) return kFileOperationFailed;
+    if (data->empty()) continue;  // nothing to copy: the target stays as it was
+    if (!platform::WriteNewFile(staged[i], *data)) return kFileOperationFailed;
+    change.Move(staged[i], copies[i].second);
+  }
+  if (!change.Commit()) return kFileOperationFailed;
+  return result;
 }
 
 std::int32_t TCcom22Engine::GetMaxAdditionEx(const char* recipients) {

@@ -17,12 +17,12 @@
 #include "support/files.h"
 #include "support/mimecode.h"
 #include "support/text.h"
+#include "platform/platform.h"
 
 namespace vornak2 {
 namespace {
 
 constexpr std::string_view kAuthorityExtension = ".aut";
-constexpr const char* kTemplateDirFallback = "%QVXRoot%/";
 
 bool EndsWith(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
@@ -33,6 +33,8 @@ bool EndsWith(std::string_view text, std::string_view tail) {
 bool TCcom22Engine::IsProtectedFile(const std::string& path) const {
   const std::string_view name = FileNamePart(path);
   if (name.size() >= 3 && AsciiLower(name.substr(name.size() - 3)) == "sec") return true;
+  // The lock and change-record files of the key set's directories.
+  if (IsReservedFileName(name)) return true;
   if (!FileExists(path)) return false;
   const std::string& remote = RemoteGeneratePath();
   return SameFile(path, ExpandRootPath(GetCurrentCertFile())) ||
@@ -49,11 +51,23 @@ std::int32_t TCcom22Engine::PreparePublicKeyTransfer(const std::string& uid, cha
     return kEngineException;
   }
   return Guarded("PreparePublicKeyTransfer: ", [&]() -> std::int32_t {
-    std::vector<std::uint8_t> block(layouts::kPublicKeyTransferBlockSize +
-                                    static_cast<std::size_t>(GetMaxSignAddition()));
     std::vector<std::uint8_t> data(layouts::kMaxCarriedFile);
     std::int32_t dataSize = static_cast<std::int32_t>(data.size());
     if (!ReadFileToBuffer(fileName, data.data(), dataSize)) return kCertificateOrRequestUnreadable;
+    return PrepareTransferOfBytes(
+        uid, buffer, fileName,
+        std::span<const std::uint8_t>(data).first(static_cast<std::size_t>(dataSize)), length);
+  });
+}
+
+std::int32_t TCcom22Engine::PrepareTransferOfBytes(const std::string& uid, char* buffer,
+                                                   const std::string& fileName,
+                                                   std::span<const std::uint8_t> data,
+                                                   std::int32_t& length) {
+  return Guarded("PreparePublicKeyTransfer: ", [&]() -> std::int32_t {
+    if (data.size() > layouts::kMaxCarriedFile) return kCertificateOrRequestUnreadable;
+    std::vector<std::uint8_t> block(layouts::kPublicKeyTransferBlockSize +
+                                    static_cast<std::size_t>(GetMaxSignAddition()));
     // The receiver uses only the last component of the name, so that is what travels when the
     // whole name does not fit its field.
     std::string_view carriedName = fileName;
@@ -63,9 +77,7 @@ std::int32_t TCcom22Engine::PreparePublicKeyTransfer(const std::string& uid, cha
       return kBadLength;
     std::vector<char> signer(static_cast<std::size_t>(GetMaxUIDLength()) + 1, '\0');
     if (const std::int32_t r = GetCurrentUserUID(signer.data()); r != kOk) return r;
-    if (!layouts::WritePublicKeyBlock(
-            block, uid, carriedName,
-            layouts::Bytes(data).first(static_cast<std::size_t>(dataSize))))
+    if (!layouts::WritePublicKeyBlock(block, uid, carriedName, data))
       return kBadLength;
     std::int32_t signedSize = static_cast<std::int32_t>(layouts::kPublicKeyTransferBlockSize);
     if (const std::int32_t r = AddSign(block.data(), &signedSize, signer.data()); r != kOk)
@@ -180,20 +192,47 @@ std::int32_t TCcom22Engine::GetUIDByPublicKeyTransfer(const char* transfer, char
 }
 
 std::int32_t TCcom22Engine::SavePublicKeyFromTransfer(const char* directory, const char* transfer) {
+  const std::string dir = ExpandDirPath(directory != nullptr ? directory : "");
+  std::optional<DirectoryLocks> locks;
+  if (const std::int32_t r = LockKeySet(locks, {dir}); r != kOk) return r;
   std::string path;
-  return InternalSavePublicKeyFromTransfer(ExpandDirPath(directory != nullptr ? directory : ""),
-                                           transfer, path);
+  return InternalSavePublicKeyFromTransfer(dir, transfer, path);
 }
 
 std::int32_t TCcom22Engine::IncludePublicKeyTransfer(const char* transfer) {
-  const std::string& templateDir = ParamValue(kParamTemplateDir);
-  const std::string target =
-      AddPathSeparator(ExpandDirPath(templateDir.empty() ? kTemplateDirFallback : templateDir));
-  std::string path;
-  if (const std::int32_t r = InternalSavePublicKeyFromTransfer(target, transfer, path); r != kOk)
-    return r;
-  if (!FileExists(path)) return kTransferFileFailed;
-  return IncludePublicKey(path.c_str());
+  Timeouts timeouts;
+  std::string uid;
+  if (const std::int32_t r = StartWithTimeouts(uid, timeouts); r != kOk) return r;
+  TPublicKeyBlock block;
+  if (const std::int32_t r = GetPublicKeyBlockByTransfer(transfer, block); r != kOk) return r;
+  return Guarded("IncludePublicKeyTransfer: ", [&]() -> std::int32_t {
+    // The carried file passes through the template directory under its own name: staged there,
+    // then moved into the store; one that is not a certificate stays there.
+    const std::string_view name = FileNamePart(block.fileName);
+    if (!IsPlainFileName(name)) return kTransferFileFailed;
+    const std::string carried = TemplateDir().append(name);
+    if (IsProtectedFile(carried)) return kTransferFileFailed;
+    std::optional<DirectoryLocks> locks;
+    if (const std::int32_t r = LockKeySet(locks); r != kOk) return r;
+    LibraryGuard lock(LibraryWork::Exclusive, *binding_);
+    const std::string publicPath = ExpandDirPath(ParamValue(kParamPublicPath));
+    FileChange change(publicPath);
+    const std::string staged = change.Stage(carried);
+    if (!change.Prepare() ||
+        !platform::WriteNewFile(staged, std::span(reinterpret_cast<const std::uint8_t*>(
+                                                      block.data.data()),
+                                                  block.data.size())))
+      return kTransferFileFailed;
+    // A file that is no certificate, or whose UID has no place in the store, stays in the
+    // template directory.
+    const std::string certUid = binding_->GetCertificateUID(staged);
+    if (certUid.empty() || CertPathByUID(certUid, publicPath).empty()) {
+      change.Move(staged, carried);
+      if (!change.Commit()) return kTransferFileFailed;
+      return certUid.empty() ? kNoUidInCertificate : kFileOrUidError;
+    }
+    return InstallCertificate(staged, timeouts, false, &change);
+  });
 }
 
 std::int32_t TCcom22Engine::IncludeCACertificateFromTransfer(const char* transfer) {
@@ -204,6 +243,8 @@ std::int32_t TCcom22Engine::IncludeCACertificateFromTransfer(const char* transfe
   if (const std::int32_t r = GetPublicKeyBlockByTransfer(transfer, block); r != kOk) return r;
   const std::string_view name = FileNamePart(block.fileName);
   if (!EndsWith(name, kAuthorityExtension)) return kNoAuthorityCertificate;
+  std::optional<DirectoryLocks> locks;
+  if (const std::int32_t r = LockKeySet(locks); r != kOk) return r;
   // A UID that may not become a path has no authority directory.
   const std::string dir = AuthorityDirByUID(ExpandDirPath(ParamValue(kParamSecretPath)), block.uid);
   if (dir.empty()) return kFileOrUidError;

@@ -100,6 +100,54 @@ bool RenameNoReplace(const std::string& from, const std::string& to) noexcept;
 bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data,
                      bool ownerOnly = false) noexcept;
 
+// ---- changes in several steps ----
+// The temporary name that WriteFileAtomic and WriteNewFile use beside `path`: hidden (it starts
+// with "."), unique to this process and call, and carrying the process number, so that a file a
+// stopped process left behind can be told from one that a running writer is filling.
+std::string TemporaryNameFor(const std::string& path);
+// The number of the process that made the temporary file `name` (a name without directory), as
+// this library and our cc name them; nullopt for any other name.
+std::optional<std::uint64_t> TemporaryFileOwner(std::string_view name) noexcept;
+// Creates `path`, which must not exist, with `data`, flushed to disk (not renamed anywhere):
+// the staged new version of a file that a recorded change moves into place later. False on any
+// failure (a file it created is removed again).
+bool WriteNewFile(const std::string& path, std::span<const std::uint8_t> data,
+                  bool ownerOnly = false) noexcept;
+// Makes `link` a second name of the existing file `existing` (a hard link); false when `link`
+// exists or the file system has no hard links.
+bool LinkFile(const std::string& existing, const std::string& link) noexcept;
+// Flushes a directory's entries (the names created, renamed and removed in it) to disk.
+void SyncDirectory(const std::string& directory) noexcept;
+
+// ---- processes ----
+std::uint64_t CurrentProcessId() noexcept;
+// False only when no process of that number runs (it ended, or never was).
+bool ProcessRunning(std::uint64_t pid) noexcept;
+
+// ---- cross-process locks ----
+// An exclusive advisory lock on a lock file: flock on POSIX, LockFileEx on Windows. Each holder
+// opens the file itself, so the lock holds against other processes and against every other
+// holder in this process as well. It goes with the object, or with the process that held it.
+class FileLock {
+ public:
+  enum class Attempt { kLocked, kBusy, kFailed };
+  FileLock() noexcept = default;
+  FileLock(FileLock&& other) noexcept : handle_(other.handle_) { other.handle_ = kNone; }
+  FileLock& operator=(FileLock&& other) noexcept;
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  ~FileLock() { Unlock(); }
+  // One attempt, without waiting, to lock `path` (created empty when missing; creating a lock
+  // file is not a write point). kFailed when the file can be neither created nor opened.
+  Attempt TryLock(const std::string& path) noexcept;
+  bool Held() const noexcept { return handle_ != kNone; }
+  void Unlock() noexcept;
+
+ private:
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t handle_ = kNone;
+};
+
 // ---- injected file faults (tests) ----
 // Every operation that changes a file or directory (creating, writing, flushing, renaming,
 // linking, removing, a directory's creation or flush) counts as one write point. A test can make

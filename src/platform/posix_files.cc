@@ -1,6 +1,7 @@
 // Files and directories on POSIX systems.
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -164,6 +165,8 @@ std::string DirectoryOf(const std::string& path) {
   return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
+}  // namespace
+
 void SyncDirectory(const std::string& directory) noexcept {
   const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
@@ -172,8 +175,6 @@ void SyncDirectory(const std::string& directory) noexcept {
   (void)CountedFsync(fd);
   ::close(fd);
 }
-
-}  // namespace
 
 void InjectFileFault(std::uint64_t nth, int error) noexcept {
   faultAt.store(0, std::memory_order_relaxed);
@@ -349,10 +350,6 @@ bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data
                      bool ownerOnly) noexcept {
   try {
     if (path.empty() || path.back() == '/') return false;
-    const std::size_t slash = path.rfind('/');
-    const std::string prefix =
-        slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    const std::string baseName = slash == std::string::npos ? path : path.substr(slash + 1);
     const std::string directory = DirectoryOf(path);
 
     // Without ownerOnly the process umask decides, as for any newly created file.
@@ -360,7 +357,7 @@ bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data
     std::string temporary;
     int rawFd = -1;
     for (int attempt = 0; attempt < 16 && rawFd < 0; ++attempt) {
-      temporary = TemporaryName(prefix, baseName);
+      temporary = TemporaryNameFor(path);
       rawFd = CountedOpenForWriting(temporary.c_str(),
                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
       if (rawFd < 0 && errno != EEXIST && errno != EINTR) return false;
@@ -384,6 +381,41 @@ bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data
   } catch (...) {
     return false;  // allocation of the names failed; nothing was created
   }
+}
+
+std::string TemporaryNameFor(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string prefix = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  return TemporaryName(prefix, slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
+std::uint64_t CurrentProcessId() noexcept {
+  return static_cast<std::uint64_t>(::getpid());
+}
+
+bool ProcessRunning(std::uint64_t pid) noexcept {
+  if (pid == 0 || pid > static_cast<std::uint64_t>(INT32_MAX)) return false;
+  // EPERM: the process exists but belongs to another user.
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+bool WriteNewFile(const std::string& path, std::span<const std::uint8_t> data,
+                  bool ownerOnly) noexcept {
+  if (path.empty()) return false;
+  const int rawFd = CountedOpenForWriting(
+      path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, ownerOnly ? 0600 : 0666);
+  if (rawFd < 0) return false;
+  FileDescriptor fd(rawFd);
+  bool ok = !ownerOnly || CountedFchmod(fd.get(), 0600) == 0;
+  ok = ok && WriteAll(fd.get(), data.data(), data.size());
+  ok = ok && CountedFsync(fd.get()) == 0;
+  ok = fd.Close() && ok;
+  if (!ok) ::unlink(path.c_str());
+  return ok;
+}
+
+bool LinkFile(const std::string& existing, const std::string& link) noexcept {
+  return !existing.empty() && !link.empty() && CountedLink(existing.c_str(), link.c_str()) == 0;
 }
 
 }  // namespace vornak2::platform

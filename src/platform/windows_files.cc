@@ -336,17 +336,13 @@ bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data
   try {
     if (path.empty() || path.back() == '\\' || path.back() == '/' || path.back() == ':')
       return false;
-    const std::size_t end = path.find_last_of("\\/:");
-    const std::string prefix = end == std::string::npos ? std::string() : path.substr(0, end + 1);
-    const std::string baseName = end == std::string::npos ? path : path.substr(end + 1);
-
     OwnerOnlyDescriptor descriptor;
     if (ownerOnly && descriptor.get() == nullptr) return false;
     SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
     std::string temporary;
     HANDLE raw = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 16 && raw == INVALID_HANDLE_VALUE; ++attempt) {
-      temporary = TemporaryName(prefix, baseName);
+      temporary = TemporaryNameFor(path);
       raw = FaultHere()
                 ? INVALID_HANDLE_VALUE
                 : CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, ownerOnly ? &security : nullptr,
@@ -372,6 +368,52 @@ bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data
   } catch (...) {
     return false;  // allocation of the names failed; nothing was created
   }
+}
+
+std::string TemporaryNameFor(const std::string& path) {
+  const std::size_t end = path.find_last_of("\\/:");
+  const std::string prefix = end == std::string::npos ? std::string() : path.substr(0, end + 1);
+  return TemporaryName(prefix, end == std::string::npos ? path : path.substr(end + 1));
+}
+
+std::uint64_t CurrentProcessId() noexcept {
+  return GetCurrentProcessId();
+}
+
+bool ProcessRunning(std::uint64_t pid) noexcept {
+  if (pid == 0 || pid > 0xFFFFFFFFull) return false;
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
+}
+
+bool WriteNewFile(const std::string& path, std::span<const std::uint8_t> data,
+                  bool ownerOnly) noexcept {
+  if (path.empty()) return false;
+  OwnerOnlyDescriptor descriptor;
+  if (ownerOnly && descriptor.get() == nullptr) return false;
+  SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
+  Handle file(FaultHere() ? INVALID_HANDLE_VALUE
+                          : CreateFileA(path.c_str(), GENERIC_WRITE, 0,
+                                        ownerOnly ? &security : nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return false;
+  bool ok = WriteAll(file.get(), data.data(), data.size());
+  ok = ok && !FaultHere() && FlushFileBuffers(file.get()) != 0;
+  ok = file.Close() && ok;
+  if (!ok) DeleteFileA(path.c_str());
+  return ok;
+}
+
+bool LinkFile(const std::string& existing, const std::string& link) noexcept {
+  return !existing.empty() && !link.empty() && !FaultHere() &&
+         CreateHardLinkA(link.c_str(), existing.c_str(), nullptr) != 0;
+}
+
+void SyncDirectory(const std::string&) noexcept {
+  // Renames are made with MOVEFILE_WRITE_THROUGH: they are on the disk when they return.
 }
 
 }  // namespace vornak2::platform

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "platform/platform.h"
+#include "support/file_change.h"
 #include "support/text.h"
 
 namespace vornak2 {
@@ -46,6 +47,14 @@ void FindFiles(const std::string& directory, const std::string& upperExtension,
     const std::string_view tail = std::string_view(entry.name).substr(n >= 3 ? n - 3 : 0);
     if (AsciiUpper(tail) == upperExtension) list.push_back(prefix + entry.name);
   }
+}
+
+// Replaces a file through a temporary one, after removing the temporary files of the same file
+// that a stopped writer left beside it.
+bool ReplaceFile(const std::string& fileName, std::span<const std::uint8_t> data, bool ownerOnly) {
+  const std::string dir = DirectoryPart(fileName);
+  RemoveStaleTemporaries(dir.empty() ? std::string(".") : dir, FileNamePart(fileName));
+  return platform::WriteFileAtomic(fileName, data, ownerOnly);
 }
 
 }  // namespace
@@ -120,7 +129,11 @@ bool WriteBufferToFile(const std::string& fileName, const void* buffer, std::int
   if (size < 0 || (buffer == nullptr && size > 0)) return false;
   const std::span<const std::uint8_t> data(static_cast<const std::uint8_t*>(buffer),
                                            static_cast<std::size_t>(size));
-  return platform::WriteFileAtomic(fileName, data, ownerOnly);
+  try {
+    return ReplaceFile(fileName, data, ownerOnly);
+  } catch (...) {
+    return false;
+  }
 }
 
 bool CopyFileContents(const std::string& source, const std::string& destination) noexcept {
@@ -130,7 +143,7 @@ bool CopyFileContents(const std::string& source, const std::string& destination)
         source, static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()));
     if (!data) return false;
     if (data->empty()) return true;  // nothing to copy: the destination stays as it was
-    return platform::WriteFileAtomic(destination, *data);
+    return ReplaceFile(destination, *data, false);
   } catch (...) {
     return false;
   }

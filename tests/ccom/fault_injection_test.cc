@@ -34,7 +34,8 @@ using Files = std::map<std::string, std::string>;  // relative path, with "/" ->
 Files Snapshot(const std::string& dir) {
   Files files;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (!entry.is_regular_file()) continue;
+    // Lock files hold nothing and stay once made.
+    if (!entry.is_regular_file() || entry.path().filename() == ".vornak2.lock") continue;
     std::string name = fs::relative(entry.path(), dir).generic_string();
     if (platform::kCaseInsensitiveFileNames)
       std::transform(name.begin(), name.end(), name.begin(),

@@ -46,7 +46,8 @@ class HostEngine {
 };
 
 // Every file under `dir` (recursively) with its content, relative path first; the random-state
-// files ("@rand"), which every operation rewrites, are listed without content.
+// files ("@rand"), which every operation rewrites, are listed without content; lock files are
+// left out.
 std::vector<std::string> TreeListing(const std::string& dir);
 
 }  // namespace vornak2::testing

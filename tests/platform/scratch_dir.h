@@ -60,10 +60,12 @@ inline std::string ReadText(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Names in a directory, sorted.
+// Names in a directory, sorted; the lock file that operations changing the directory leave in it
+// is not listed.
 inline std::vector<std::string> Names(const std::string& directory) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    if (entry.path().filename() == ".vornak2.lock") continue;
     names.push_back(entry.path().filename().string());
   }
   std::sort(names.begin(), names.end());
