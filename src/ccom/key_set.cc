@@ -65,6 +65,11 @@ void TCcom22Engine::RecoverKeySetOnce() {
     }
     for (const std::string& dir : dirs)
       if (!dir.empty()) RemoveStaleTemporaries(dir);
+    // The authorities' directories inside the secret-key directory, one level down.
+    const std::string secretPath = AddPathSeparator(ExpandDirPath(ParamValue(kParamSecretPath)));
+    if (const auto entries = platform::ListDirectory(secretPath))
+      for (const platform::DirEntry& entry : *entries)
+        if (entry.isDirectory) RemoveStaleTemporaries(secretPath + entry.name);
     keySetChecked_.store(true, std::memory_order_release);
   } catch (...) {
     // Recovery is tried again by the next operation; this one goes on with the files as they are.
