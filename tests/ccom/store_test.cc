@@ -2,6 +2,7 @@
 // sees them: engines of several users of one root, each with its own store.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -9,6 +10,7 @@
 
 #include "host_engine.h"
 #include "read_only_dir.h"
+#include "platform/platform.h"
 #include "scratch_dir.h"
 #include "support/mimecode.h"
 
@@ -222,6 +224,9 @@ TEST_F(StoreTest, HostileTransfersStayInTheirDirectories) {
       {"SH.8", "/", junk, 119, 119, 130},
       {"SH.8", "C:\\dir\\", junk, 119, 119, 130},
       {"SH.8", "../../0.sec", junk, 119, 119, 130},  // a secret key is never written
+      // Nor the lock and change-record files of a directory, in any letter case.
+      {"SH.8", ".vornak2.lock", junk, 119, 119, 130},
+      {"SH.8", ".VORNAK2.Change", junk, 119, 119, 130},
   };
   // Blocks that are no transfers however well signed: another length, a DataSize outside 0 to
   // 2047, a UID without its zero in its first 255 bytes.
@@ -253,6 +258,10 @@ TEST_F(StoreTest, HostileTransfersStayInTheirDirectories) {
   a.Set(15, A().dir);
   EXPECT_EQ(IncludePublicKeyTransfer(a.get(), own.c_str()), 119);
 
+  for (const std::string& dir : {inbox, templateDir, A().dir}) {
+    EXPECT_TRUE(!fs::exists(dir + ".vornak2.lock") || fs::file_size(dir + ".vornak2.lock") == 0);
+    EXPECT_FALSE(fs::exists(dir + ".VORNAK2.Change"));
+  }
   const auto after = TreeListing(Root().dir());
   std::cout << "root before the hostile transfers:\n";
   for (const auto& line : before) std::cout << "  " << line << "\n";
@@ -267,6 +276,30 @@ TEST_F(StoreTest, HostileTransfersStayInTheirDirectories) {
   }
   EXPECT_EQ(ReadText(inbox + "evil.aut"), junk);
   EXPECT_EQ(ReadText(templateDir + "1.crt"), dotted) << "an uninstallable file stays where it was";
+}
+
+// An operation that changes the key set waits a bounded time for another holder of its
+// directories' locks, then gives up with 8 having changed nothing; signing and verifying never
+// wait for them.
+TEST_F(StoreTest, ChangesWaitABoundedTimeForTheKeySetLocks) {
+  HostEngine a(Root(), A());
+  const auto signature = a.Sign("before");
+  ASSERT_TRUE(platform::SetEnv("VORNAK2_LOCK_WAIT_MS", "300"));
+  platform::FileLock held;
+  ASSERT_EQ(held.TryLock(A().secretDir + ".vornak2.lock"), platform::FileLock::Attempt::kLocked);
+  const auto before = TreeListing(A().dir);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(Install(a, IssueFor("SL.4", 10)), 8);
+  const auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(waited, std::chrono::milliseconds(300));
+  EXPECT_LT(waited, std::chrono::seconds(5));
+  EXPECT_EQ(RemoveCertificate(a.get(), "SB.2"), 8);
+  EXPECT_EQ(TreeListing(A().dir), before);
+  EXPECT_EQ(a.Verify("before", signature), 0);
+  EXPECT_EQ(a.Verify("during", a.Sign("during")), 0);
+  held.Unlock();
+  EXPECT_EQ(Install(a, IssueFor("SL.4", 10)), 0);
+  platform::SetEnv("VORNAK2_LOCK_WAIT_MS", "");
 }
 
 // The transfer operations' answers: what they carry and the codes of their refusals.
