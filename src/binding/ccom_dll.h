@@ -133,6 +133,11 @@ class TCComDLL : public TCrypto_DLL {
   std::string GetCertificateUID(const std::string& path);
   // Key number of a certificate file; kNoKeyNumber on any failure.
   std::int32_t GetCertificateKeyNumber(const std::string& path);
+  // The public key of a certificate or request file, as the library renders it; empty on any
+  // failure.
+  std::string GetCertificatePublicKey(const std::string& path);
+  // Whether the file holds a secret key the library can read.
+  bool IsSecretKeyFile(const std::string& path);
   // The report on `reportedUid`'s certificate in the store, written into `buffer` of `capacity`
   // bytes (kBadLength when it does not fit; nothing is written on failure).
   std::int32_t GetCertificateReport(const std::string& ownUid, const std::string& secretDir,
@@ -184,8 +189,10 @@ class TCComDLL : public TCrypto_DLL {
   std::int32_t BuildReport(const std::string& ownUid, const std::string& secretDir,
                            const std::string& certDir, const std::string* reportedUid,
                            const char* certText, char* buffer, std::int32_t capacity);
-  // Parses a certificate file (no cache, no random generator): its UID and key number.
-  bool ReadCertificateFile(const std::string& path, std::string* uid, std::int32_t* keyNumber);
+  // Parses a certificate or request file (no cache, no random generator): its UID, key number
+  // and public key.
+  bool ReadCertificateFile(const std::string& path, std::string* uid, std::int32_t* keyNumber,
+                           std::string* publicKey = nullptr);
   // The binding's exception barrier: runs `op` and gives its result; an allocation failure gives
   // kOutOfMemory, any other exception kLibraryCallException with its class name and message in
   // LastCallError.

@@ -19,27 +19,50 @@ std::int32_t WriteReport(const std::string& report, char* buffer, std::int32_t c
   return kOk;
 }
 
-}  // namespace
-
-// ---- certificates ----
-
-bool TCComDLL::ReadCertificateFile(const std::string& path, std::string* uid,
-                                   std::int32_t* keyNumber) {
+// Runs `use` on the text of a small key file with a context of its own (no cache, no
+// generator); false when the file cannot be read or no context can be had.
+template <typename Use>
+bool OnFileText(const CcEntryTable& cc, const std::string& path, Use use) {
   SecretBytes text(kCacheTextSize);
   if (!ReadKeyFileText(path, text)) return false;
-  CcContext* ctx = cc_._InitCryptCtx();
+  CcContext* ctx = cc._InitCryptCtx();
   if (ctx == nullptr) return false;
   struct Release {
     const CcEntryTable& cc;
     CcContext* ctx;
     ~Release() { cc._FreeCryptCtx(ctx); }
-  } release{cc_, ctx};
-  CertRecord record(cc_);
-  cc_.__CertInfo(ctx, text.chars(), record.Out());
-  if (record.get() == nullptr) return false;
-  if (uid != nullptr) *uid = OrEmpty(record.get()->uid);
-  if (keyNumber != nullptr) *keyNumber = record.get()->keyNumber;
-  return true;
+  } release{cc, ctx};
+  return use(ctx, text.chars());
+}
+
+}  // namespace
+
+// ---- certificates ----
+
+bool TCComDLL::ReadCertificateFile(const std::string& path, std::string* uid,
+                                   std::int32_t* keyNumber, std::string* publicKey) {
+  return OnFileText(cc_, path, [&](CcContext* ctx, const char* text) {
+    CertRecord record(cc_);
+    cc_.__CertInfo(ctx, text, record.Out());
+    if (record.get() == nullptr) return false;
+    if (uid != nullptr) *uid = OrEmpty(record.get()->uid);
+    if (keyNumber != nullptr) *keyNumber = record.get()->keyNumber;
+    if (publicKey != nullptr) *publicKey = OrEmpty(record.get()->publicKey);
+    return true;
+  });
+}
+
+std::string TCComDLL::GetCertificatePublicKey(const std::string& path) {
+  std::string key;
+  return ReadCertificateFile(path, nullptr, nullptr, &key) ? key : std::string();
+}
+
+bool TCComDLL::IsSecretKeyFile(const std::string& path) {
+  return OnFileText(cc_, path, [&](CcContext* ctx, const char* text) {
+    SecRecord record(cc_);
+    cc_.__SecInfo(ctx, text, record.Out());
+    return record.get() != nullptr;
+  });
 }
 
 std::string TCComDLL::GetCertificateUID(const std::string& path) {

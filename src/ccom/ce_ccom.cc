@@ -142,22 +142,6 @@ std::recursive_mutex& TCcom22Engine::CertUIDCacheLock() {
   return CertUIDCache().lock;
 }
 
-std::optional<std::string> TCcom22Engine::ReplaceCachedCertUID(const std::string& path,
-                                                               const std::string& uid) {
-  CertUIDCacheState& cache = CertUIDCache();
-  std::lock_guard guard(cache.lock);
-  const auto [it, inserted] = cache.uids.try_emplace(path, uid);
-  if (inserted) return std::nullopt;
-  std::string previous = std::exchange(it->second, uid);
-  return previous;
-}
-
-void TCcom22Engine::ForgetCachedCertUID(const std::string& path) {
-  CertUIDCacheState& cache = CertUIDCache();
-  std::lock_guard guard(cache.lock);
-  cache.uids.erase(path);
-}
-
 void TCcom22Engine::RecordException(const char* operationTag, const std::exception& e) noexcept {
   try {
     LastException().SetText(std::string("TCcom22Engine.") + operationTag + ExceptionClassName(e) +

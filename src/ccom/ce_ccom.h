@@ -259,11 +259,6 @@ class TCcom22Engine : public TCryptoEngine {
   static void SetCachedCertUID(const std::string& path, const std::string& uid);
   // The path-to-UID cache's lock, for a step that must keep the cache still across several calls.
   static std::recursive_mutex& CertUIDCacheLock();
-  // Sets the cached UID of `path`, and gives the one it replaced (none when there was none).
-  static std::optional<std::string> ReplaceCachedCertUID(const std::string& path,
-                                                         const std::string& uid);
-  // Forgets the cached UID of `path`.
-  static void ForgetCachedCertUID(const std::string& path);
 
  private:
   // Records "TCcom22Engine.<operation><separator><class>: <message>" as the last exception text.

@@ -214,6 +214,17 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateFinish(const char* transfer) {
       return kTransferFileFailed;
     const std::int32_t number = binding_->GetCertificateKeyNumber(stagedCertificate);
     if (number < 0) return kCertificateNotInStore;
+    // The answer must certify the waiting key: the request's UID and public key, and the UID the
+    // transfer names. Any other certificate (an answer to an earlier start, a correspondent's
+    // copy of a current certificate) would install a certificate that no key here signs for.
+    const std::string request = dir + kPendingRequest;
+    const std::string requestKey = binding_->GetCertificatePublicKey(request);
+    if (requestKey.empty()) return kNewSecretKeyNotFound;
+    if (binding_->GetCertificateUID(stagedCertificate) != newUid ||
+        binding_->GetCertificateUID(request) != newUid)
+      return kBadUid;
+    if (binding_->GetCertificatePublicKey(stagedCertificate) != requestKey)
+      return kNewSecretKeyNotFound;
 
     // The new secret key, a key of its number kept under a free ".old" name.
     const std::string target = secretPath + std::to_string(number) + ".sec";

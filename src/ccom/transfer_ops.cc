@@ -28,11 +28,16 @@ bool EndsWith(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
 
+// A secret key's file name: the extension ".sec" in any letter case.
+bool IsSecretKeyName(std::string_view name) {
+  return name.size() >= 4 && AsciiLower(name.substr(name.size() - 4)) == ".sec";
+}
+
 }  // namespace
 
 bool TCcom22Engine::IsProtectedFile(const std::string& path) const {
   const std::string_view name = FileNamePart(path);
-  if (name.size() >= 3 && AsciiLower(name.substr(name.size() - 3)) == "sec") return true;
+  if (IsSecretKeyName(name)) return true;
   // The lock and change-record files of the key set's directories.
   if (IsReservedFileName(name)) return true;
   if (!FileExists(path)) return false;
@@ -51,6 +56,10 @@ std::int32_t TCcom22Engine::PreparePublicKeyTransfer(const std::string& uid, cha
     return kEngineException;
   }
   return Guarded("PreparePublicKeyTransfer: ", [&]() -> std::int32_t {
+    // A secret key never travels: a ".sec" file is refused by its name, any other by its content.
+    if (IsSecretKeyName(FileNamePart(fileName)) ||
+        (binding_ && binding_->IsSecretKeyFile(fileName)))
+      return kCertificateOrRequestUnreadable;
     std::vector<std::uint8_t> data(layouts::kMaxCarriedFile);
     std::int32_t dataSize = static_cast<std::int32_t>(data.size());
     if (!ReadFileToBuffer(fileName, data.data(), dataSize)) return kCertificateOrRequestUnreadable;

@@ -198,5 +198,45 @@ TEST_F(RenewalTest, InterruptedFinishesLoseNothing) {
   EXPECT_EQ(p_->Verify("renewed", u_->Sign("renewed")), 0);
 }
 
+// What a correspondent or a stale answer cannot do: the finish accepts only a certificate of the
+// waiting key (the request's public key and UID) and refuses anything else before a file
+// changes; no transfer is made of a secret key, whatever its file is called.
+TEST_F(RenewalTest, OnlyTheWaitingKeysCertificateFinishesARenewal) {
+  Parties("rn_attack", "RA.3");
+  const std::string earlier = Answer(Start());  // an answer to a start that a later one replaced
+  const std::string current = Answer(Start());
+  // The peer, a correspondent the user knows, sends the user's current certificate under the name
+  // the renewal expects.
+  ScratchDir scratch;
+  fs::copy_file(user_->certFile, scratch / "3.crt");
+  ClearCash(p_->get());  // every test's peer is RP.7: the process-wide cache may hold another's
+  const HostEngine::Transfer copied = p_->TransferOfFile(scratch / "3.crt");
+  ASSERT_EQ(copied.code, 0);
+  Install(*u_, TestRoot::Get().User("rn_attack_peer", "RP.7").certFile);
+
+  const auto before = TreeListing(user_->dir);
+  const std::string keyFile = ReadText(renewal_ + "key.dat");
+  const struct {
+    const char* what;
+    const std::string& answer;
+  } refused[] = {{"an answer to an earlier start", earlier},
+                 {"a peer's copy of the current certificate", copied.text}};
+  for (const auto& r : refused) {
+    EXPECT_EQ(RemoteGenerateFinish(u_->get(), r.answer.c_str()), 109) << r.what;
+    EXPECT_EQ(TreeListing(user_->dir), before) << r.what;
+    EXPECT_EQ(ReadText(renewal_ + "key.dat"), keyFile) << r.what;
+    EXPECT_FALSE(u_->Sign("still signing").empty()) << r.what;
+  }
+  ASSERT_EQ(RemoteGenerateFinish(u_->get(), current.c_str()), 0);
+  EXPECT_EQ(u_->Verify("renewed", u_->Sign("renewed")), 0);
+
+  // Secret keys by their name, in any letter case, and by their content under another name.
+  fs::copy_file(user_->secretDir + "0.sec", scratch / "key.txt");
+  fs::copy_file(user_->secretDir + "0.sec", scratch / "upper.SEC");
+  for (const std::string& file : {user_->secretDir + "0.sec", user_->secretDir + "1.sec",
+                                  scratch / "key.txt", scratch / "upper.SEC"})
+    EXPECT_EQ(u_->TransferOfFile(file).code, 118) << file;
+}
+
 }  // namespace
 }  // namespace vornak2::testing

@@ -224,6 +224,8 @@ TEST_F(StoreTest, HostileTransfersStayInTheirDirectories) {
       {"SH.8", "/", junk, 119, 119, 130},
       {"SH.8", "C:\\dir\\", junk, 119, 119, 130},
       {"SH.8", "../../0.sec", junk, 119, 119, 130},  // a secret key is never written
+      {"SH.8", "key.SEC", junk, 119, 119, 130},
+      {"SH.8", "parsec", junk, 0, 116, 130},  // only the extension ".sec" marks a secret key
       // Nor the lock and change-record files of a directory, in any letter case.
       {"SH.8", ".vornak2.lock", junk, 119, 119, 130},
       {"SH.8", ".VORNAK2.Change", junk, 119, 119, 130},
