@@ -298,8 +298,10 @@ void RemoveStaleTemporaries(const std::string& dir, std::string_view baseName) n
     const auto entries = platform::ListDirectory(dir);
     if (!entries) return;
     const std::string prefix = AddPathSeparator(dir);
-    const std::string hidden = "." + std::string(baseName.substr(0, 160)) + ".tmp-";
-    const std::string plain = std::string(baseName) + ".";
+    std::string hidden(".");
+    hidden.append(baseName.substr(0, 160)).append(".tmp-");
+    std::string plain(baseName);
+    plain.push_back('.');
     std::vector<std::string> secret;
     std::vector<std::string> other;
     for (const platform::DirEntry& entry : *entries) {
