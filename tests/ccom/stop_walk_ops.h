@@ -38,8 +38,8 @@ class Engine {
     SetRootPath(handle_, root.c_str());
     std::string name = dir.substr(root.size());
     name.pop_back();
-    base_ = "%QVXRoot%" + std::string(1, platform::kPathSeparator) + name +
-            platform::kPathSeparator;
+    base_.assign("%QVXRoot%").push_back(platform::kPathSeparator);
+    base_.append(name).push_back(platform::kPathSeparator);
     const std::string& base = base_;
     Set(2, base + "sec");
     Set(3, base + "crt");
