@@ -246,6 +246,10 @@ int IssueCommand(const Options& o, std::ostream& out) {
   if (cc::RequestStatus(request) != CC_E_UNCERTIFIED)
     throw Failure("the request's signature does not verify: " + reqPath);
   cc::Minutes from = request.notBefore, to = request.notAfter;
+  if (!request.hasValidity) {  // a request of another tool: a year from now unless told
+    from = cc::NowMinutes();
+    to = from + 365 * cc::kMinutesPerDay;
+  }
   if (o.Has("--not-before") || o.Has("--not-after")) {
     from = DateOption(o, "--not-before");
     to = DateOption(o, "--not-after");
