@@ -1,6 +1,7 @@
 #include "ca.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -36,6 +37,11 @@ Commands:
       Creates a user's key set in ROOT: ROOT/sec/N.sec, ROOT/self.crt, the authority certificate
       ROOT/sec/AUTHORITY-UID/AUTHORITY-KEY-NUMBER.aut, an empty store ROOT/crt/ and the
       random-state file ROOT/@rand. Refuses to overwrite a secret key unless --force is given.
+  rollover --authority DIR --out DIR [--key-number N] [--days N]
+      Makes the authority's next key in the new directory: its secret key (authority.sec), its
+      self-signed certificate (authority.aut), and rollover.aut, the certificate of the next key
+      issued by the current key of DIR (a CA certificate, so that a user who trusts the current
+      key can take the next one). The next key number is the current one + 1 unless given.
   install-cert --cert FILE --root ROOT
       Copies a certificate into ROOT's certificate store, ROOT/crt/, at the path of its UID
       ("H.0" -> ROOT/crt/H/@/0.crt).
@@ -296,6 +302,40 @@ int Bootstrap(const Options& o, std::ostream& out) {
   return 0;
 }
 
+int Rollover(const Options& o, std::ostream& out) {
+  const Authority a = LoadAuthority(o.Required("--authority"));
+  const std::string dir = o.Required("--out");
+  std::int32_t kn = a.cert.keyNumber + 1;
+  if (o.Has("--key-number")) kn = KeyNumber(o);
+  else if (a.cert.keyNumber == INT32_MAX) throw Failure("the authority's key number is the last");
+  if (kn == a.cert.keyNumber) throw UsageError("the next key needs another key number");
+  const std::int64_t days = Days(o, 3650);
+  const std::string secPath = cc::AddPathSeparator(dir) + "authority.sec";
+  const std::string autPath = cc::AddPathSeparator(dir) + "authority.aut";
+  const std::string rolloverPath = cc::AddPathSeparator(dir) + "rollover.aut";
+  if (Exists(secPath) || Exists(autPath)) throw Failure("an authority already exists in " + dir);
+  const cc::Minutes now = cc::NowMinutes();
+  if (now > a.cert.notAfter) throw Failure("the authority certificate has expired");
+  MakeDir(dir, 0700);
+  const cc::NewKeys keys =
+      cc::GenerateKeys(a.cert.uid, kn, a.cert.curve, now, now + days * cc::kMinutesPerDay);
+  const cc::PublicDocument self = cc::SelfSignedCertificate(keys.secret);
+  // The next key's certificate under the current key: a CA certificate like the self-signed one.
+  cc::PublicDocument next = self;
+  next.serial.clear();
+  next.issuer = a.cert.uid;
+  next.issuerKeyNumber = a.cert.keyNumber;
+  next.issuerName = a.cert.subjectName;
+  next.authorityKeyId = a.cert.keyId;
+  cc::SignDocument(next, a.key);
+  WriteSecretKey(secPath, keys.secret);
+  WriteFile(autPath, self.Text(), 0644);
+  WriteFile(rolloverPath, next.Text(), 0644);
+  out << "authority " << a.cert.uid << " key " << kn << " created in " << dir
+      << ", certified by key " << a.cert.keyNumber << " in " << rolloverPath << "\n";
+  return 0;
+}
+
 int InstallCert(const Options& o, std::ostream& out) {
   const std::string certPath = o.Required("--cert");
   const std::string root = cc::AddPathSeparator(o.Required("--root"));
@@ -419,6 +459,8 @@ int Run(std::span<const std::string_view> args, std::ostream& out, std::ostream&
       return Bootstrap(
           Options(rest, {"--authority", "--root", "--uid", "--key-number", "--days"}, {"--force"}),
           out);
+    if (command == "rollover")
+      return Rollover(Options(rest, {"--authority", "--out", "--key-number", "--days"}, {}), out);
     if (command == "install-cert") return InstallCert(Options(rest, {"--cert", "--root"}, {}), out);
     if (command == "renew")
       return Renew(

@@ -133,6 +133,44 @@ TEST(CcAuthorityTool, IssuesCertificatesFromRequests) {
   }
 }
 
+// The authority's next key: a complete authority in the new directory, and the CA certificate
+// of the next key signed by the current one.
+TEST(CcAuthorityTool, RollsOverToTheNextKey) {
+  TempDir tmp;
+  const std::string ca = tmp.path() + "/ca", next = tmp.path() + "/ca-next";
+  ASSERT_EQ(RunCa({"create-authority", "--dir", ca, "--uid", "CA.3", "--key-number", "4"}), 0);
+  ASSERT_EQ(RunCa({"rollover", "--authority", ca, "--out", next}), 0);
+  EXPECT_EQ(Mode(next + "/authority.sec"), kOwnerOnly);
+  EXPECT_EQ(RunCa({"rollover", "--authority", ca, "--out", next}), 1);  // exists already
+  EXPECT_EQ(RunCa({"rollover", "--authority", ca, "--out", tmp.path() + "/x", "--key-number",
+                   "4"}),
+            2);
+
+  cc::PublicDocument current, self, rollover;
+  ASSERT_EQ(cc::ParsePublicDocument(ReadFile(ca + "/authority.aut"), current), 0);
+  ASSERT_EQ(cc::ParsePublicDocument(ReadFile(next + "/authority.aut"), self), 0);
+  ASSERT_EQ(cc::ParsePublicDocument(ReadFile(next + "/rollover.aut"), rollover), 0);
+  EXPECT_TRUE(self.SelfIssued() && self.authority);
+  EXPECT_EQ(self.keyNumber, 5);
+  EXPECT_TRUE(rollover.authority);
+  EXPECT_EQ(rollover.uid, "CA.3");
+  EXPECT_EQ(rollover.keyNumber, 5);
+  EXPECT_EQ(rollover.issuerKeyNumber, 4);
+  EXPECT_EQ(rollover.publicKey, self.publicKey);
+  EXPECT_EQ(rollover.authorityKeyId, current.keyId);
+  EXPECT_TRUE(cc::VerifyDocument(rollover, current.curve, current.publicKey));
+  EXPECT_FALSE(cc::VerifyDocument(rollover, self.curve, self.publicKey));
+
+  // The next key issues certificates that check against its own authority certificate.
+  ASSERT_EQ(RunCa({"keygen", "--dir", tmp.path() + "/k", "--uid", "K.1"}), 0);
+  ASSERT_EQ(RunCa({"issue", "--authority", next, "--request", tmp.path() + "/k/1.pub", "--out",
+                   tmp.path() + "/k.crt"}),
+            0);
+  std::filesystem::create_directories(tmp.path() + "/sec/CA.3");
+  std::filesystem::copy_file(next + "/authority.aut", tmp.path() + "/sec/CA.3/5.aut");
+  EXPECT_EQ(StatusWithAutFiles(ReadFile(tmp.path() + "/k.crt"), tmp.path() + "/sec"), 0);
+}
+
 // Public files (certificates, requests, authority certificates) are created 0644 with the umask
 // applied; secret files and the random state are 0600 whatever the umask.
 TEST(CcAuthorityTool, PublicFilesFollowTheUmaskSecretFilesStayOwnerOnly) {

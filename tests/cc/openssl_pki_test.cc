@@ -94,25 +94,29 @@ TEST(OpenSslAuthority, CertifiesAKeyOfGenerateNewSSKThatThenSignsAndVerifies) {
   std::string out;
   // The authority: a self-signed CA certificate whose name follows the profile.
   ASSERT_TRUE(ossl.Run("req -x509 -newkey gost2012_256 -pkeyopt paramset:TCA -nodes -keyout "
-                       "ca.key -out ca.crt -days 30 -md md_gost12_256 "
+                       "ca.key -out ca.crt -days 30 -md_gost12_256 "
                        "-subj /CN=OSSL.CA/serialNumber=3 "
                        "-addext basicConstraints=critical,CA:TRUE "
                        "-addext keyUsage=critical,keyCertSign,cRLSign",
                        out))
       << out;
 
-  // The user's key and request, made by the adapter.
+  // A key and its request for the new UID OS.5, made by the adapter (GenerateNewSSK runs for a
+  // user who has a key set already: here one from the test authority).
   TestRoot& root = TestRoot::Get();
+  const std::string delivery = root.dir() + "ossl_delivery/";
+  fs::create_directories(delivery);
+  {
+    HostEngine maker(root, root.User("ossl_maker", "OM.1"));
+    maker.Set(13, "OS.5");
+    maker.Set(14, delivery);
+    ASSERT_EQ(GenerateNewSSK(maker.get()), 0);
+  }
+  ASSERT_TRUE(fs::exists(delivery + "5.pub") && fs::exists(delivery + "0.sec"));
   UserKeys u;
   u.name = "ossl_user";
   u.dir = root.dir() + "ossl_user/";
-  const std::string delivery = root.dir() + "ossl_delivery/";
-  fs::create_directories(delivery);
   HostEngine e(root, u);
-  e.Set(13, "OS.5");
-  e.Set(14, delivery);
-  ASSERT_EQ(GenerateNewSSK(e.get()), 0);
-  ASSERT_TRUE(fs::exists(delivery + "5.pub") && fs::exists(delivery + "0.sec"));
 
   // openssl reads the request and the secret key, and the authority signs the request.
   ASSERT_TRUE(ossl.Run("req -verify -noout -in " + Quote(delivery + "5.pub"), out)) << out;
@@ -120,7 +124,7 @@ TEST(OpenSslAuthority, CertifiesAKeyOfGenerateNewSSKThatThenSignsAndVerifies) {
   ASSERT_TRUE(ossl.Run("pkey -noout -text -in " + Quote(delivery + "0.sec"), out)) << out;
   EXPECT_NE(out.find("Private key"), std::string::npos) << out;
   ASSERT_TRUE(ossl.Run("x509 -req -in " + Quote(delivery + "5.pub") +
-                           " -CA ca.crt -CAkey ca.key -set_serial 77 -days 10 -md md_gost12_256"
+                           " -CA ca.crt -CAkey ca.key -set_serial 77 -days 10 -md_gost12_256"
                            " -out user.crt",
                        out))
       << out;
