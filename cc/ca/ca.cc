@@ -1,12 +1,16 @@
 #include "ca.h"
 
+#include <getopt.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "documents.h"
 #include "files.h"
@@ -59,6 +63,7 @@ Commands:
   --version
       Shows the version.
 
+Options take their value as "--name value" or "--name=value".
 Defaults: --key-number 0, --days 365, --curve tc26-256-A (or cryptopro-A).
 Dates are "dd.mm.yyyy hh:mm" in UTC. Exit codes: 0 success, 1 failure, 2 bad command line.
 )";
@@ -74,23 +79,46 @@ struct Failure : std::runtime_error {
 
 constexpr std::size_t kMaxFile = CC_MAX_TEXT;
 
+// The options of one command, read with getopt_long: "--name value" and "--name=value" (a
+// unique abbreviation of a name is accepted too). Anything else on the line, an option given
+// twice or a value missing is a usage error.
 class Options {
  public:
   Options(std::span<const std::string_view> args, std::initializer_list<std::string_view> valued,
           std::initializer_list<std::string_view> flags) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-      const std::string_view a = args[i];
-      if (std::find(flags.begin(), flags.end(), a) != flags.end()) {
-        values_[std::string(a)] = "";
-      } else if (std::find(valued.begin(), valued.end(), a) != valued.end()) {
-        if (i + 1 == args.size()) throw UsageError("option " + std::string(a) + " needs a value");
-        if (values_.count(std::string(a)))
-          throw UsageError("option " + std::string(a) + " given twice");
-        values_[std::string(a)] = std::string(args[++i]);
-      } else {
-        throw UsageError("unknown option '" + std::string(a) + "'");
-      }
+    std::vector<std::string> names;
+    for (auto n : valued) names.emplace_back(n.substr(2));
+    for (auto n : flags) names.emplace_back(n.substr(2));
+    std::vector<option> table;
+    for (std::size_t i = 0; i < names.size(); ++i)
+      table.push_back({names[i].c_str(), i < valued.size() ? required_argument : no_argument,
+                       nullptr, static_cast<int>(i)});
+    table.push_back({nullptr, 0, nullptr, 0});
+    // getopt_long wants a program name first and writable texts.
+    std::vector<std::string> storage{"vornak2-ca"};
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : storage) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(storage.size());
+
+    static std::mutex getoptState;  // getopt keeps its position in globals
+    std::lock_guard lock(getoptState);
+    optind = 0;  // start afresh (also after an earlier command in the same process)
+    opterr = 0;
+    for (;;) {
+      int index = -1;
+      const int c = getopt_long(argc, argv.data(), "+:", table.data(), &index);
+      if (c == -1) break;
+      const std::string seen = argv[std::max(1, optind - 1)];
+      if (c == ':') throw UsageError("option " + seen.substr(0, seen.find('=')) + " needs a value");
+      if (c < 0 || static_cast<std::size_t>(c) >= names.size())
+        throw UsageError("unknown option '" + seen + "'");
+      const std::string name = "--" + names[static_cast<std::size_t>(c)];
+      if (values_.count(name)) throw UsageError("option " + name + " given twice");
+      values_[name] = optarg != nullptr ? optarg : "";
     }
+    if (optind < argc) throw UsageError("unknown option '" + std::string(argv[optind]) + "'");
   }
   bool Has(const std::string& name) const { return values_.count(name) != 0; }
   std::string Required(const std::string& name) const {

@@ -240,6 +240,10 @@ TEST(CcAuthorityTool, BadInputFailsWithClearExitCodes) {
       {{"install-cert", "--cert", tmp.path() + "/junk/bad.pub", "--root", tmp.path() + "/r"}, 1},
       {{"install-cert", "--cert", ca + "/authority.aut"}, 2},
       {{"keygen", "--dir", tmp.path() + "/k", "--uid", "K.1", "--unknown", "1"}, 2},
+      {{"keygen", "--dir", tmp.path() + "/k", "--uid", "K.1", "stray"}, 2},
+      {{"keygen", "--dir", tmp.path() + "/k", "--uid", "K.1", "--uid", "K.2"}, 2},
+      {{"keygen", "--dir", tmp.path() + "/k", "--uid", "K.1", "--days"}, 2},
+      {{"keygen", "--dir=" + tmp.path() + "/k2", "--uid=K.2", "--days=30"}, 0},
   };
   for (const auto& c : cases) {
     std::string joined;
