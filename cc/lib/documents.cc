@@ -4,7 +4,6 @@
 #include <array>
 #include <functional>
 #include <mutex>
-#include <source_location>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -55,8 +54,10 @@ struct Failed : std::runtime_error {
   explicit Failed(unsigned line)
       : std::runtime_error("DER encoding failed (documents.cc:" + std::to_string(line) + ")") {}
 };
-void Must(bool ok, std::source_location at = std::source_location::current()) {
-  if (!ok) throw Failed(at.line());
+// The line of the failed step goes into the message (std::source_location is not in every
+// standard library we build with; gcc and clang both offer the builtin).
+void Must(bool ok, unsigned line = __builtin_LINE()) {
+  if (!ok) throw Failed(line);
 }
 std::span<const std::uint8_t> AsBytes(std::string_view s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
