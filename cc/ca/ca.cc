@@ -413,7 +413,7 @@ int Renew(const Options& o, std::ostream& out) {
   if (cc::RequestStatus(request) != CC_E_UNCERTIFIED)
     throw Failure("the request's proof of possession does not verify");
   cc::Minutes from = request.notBefore, to = request.notAfter;
-  if (o.Has("--days")) {
+  if (o.Has("--days") || !request.hasValidity) {
     from = cc::NowMinutes();
     to = from + Days(o, 365) * cc::kMinutesPerDay;
   }

@@ -182,6 +182,28 @@ TEST(OpenSslAuthority, AcceptsWhatOurAuthorityAndLibraryWrite) {
   EXPECT_TRUE(ossl.Run("req -verify -noout -in " + Quote(d + "u/7.pub"), out)) << out;
   EXPECT_TRUE(ossl.Run("pkey -noout -in " + Quote(d + "u/12.sec"), out)) << out;
   EXPECT_TRUE(ossl.Run("pkey -noout -in " + Quote(d + "ca/authority.sec"), out)) << out;
+
+  // A request openssl made (it asks for no validity: a year from now) is certified too, and
+  // the certificate is read the way the profile says.
+  ASSERT_TRUE(ossl.Run("req -new -newkey gost2012_256 -pkeyopt paramset:A -nodes -keyout o.key "
+                       "-subj /O=Elsewhere/CN=OR.1/serialNumber=6 -out o.pub -md_gost12_256",
+                       out))
+      << out;
+  ASSERT_EQ(RunAuthorityTool({"issue", "--authority", d + "ca", "--request", ossl.Path("o.pub"),
+                              "--out", d + "o.crt"}),
+            0);
+  EXPECT_TRUE(ossl.Run("verify -CAfile " + Quote(d + "ca/authority.aut") + " " +
+                           Quote(d + "o.crt"),
+                       out))
+      << out;
+  cc::PublicDocument cert;
+  ASSERT_EQ(cc::ParsePublicDocument(ReadFile(d + "o.crt"), cert), 0);
+  EXPECT_EQ(cert.uid, "OR.1");
+  EXPECT_EQ(cert.keyNumber, 6);
+  EXPECT_EQ(cert.curve, ccgost::Curve::CryptoPro_A);
+  EXPECT_EQ(cert.issuer, "VCA.2");
+  EXPECT_EQ(cert.issuerKeyNumber, 4);
+  EXPECT_NEAR(static_cast<double>(cert.notAfter - cert.notBefore), 365.0 * 24 * 60, 1.0);
 }
 
 // Signatures over a Streebog digest cross both ways: ours verifies with the public key openssl
