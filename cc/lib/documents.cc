@@ -467,6 +467,14 @@ std::array<std::uint8_t, ccgost::kStreebog256Size> DigestOf(std::string_view tex
 template <typename Key>
 class SuccessMemo {
  public:
+  // The remembered entry equal to `k` (entries may carry more than their equality compares).
+  std::optional<Key> Find(const Key& k) {
+    std::lock_guard guard(mutex_);
+    const auto end = entries_.begin() + static_cast<std::ptrdiff_t>(count_);
+    const auto it = std::find(entries_.begin(), end, k);
+    if (it == end) return std::nullopt;
+    return *it;
+  }
   bool Contains(const Key& k) {
     std::lock_guard guard(mutex_);
     return std::find(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(count_), k) !=
@@ -502,8 +510,15 @@ SuccessMemo<SignedInputs>& VerifiedSignatures() {
   static SuccessMemo<SignedInputs> memo;
   return memo;
 }
-SuccessMemo<Digest>& CheckedSecretKeys() {
-  static SuccessMemo<Digest> memo;
+// A secret-key text that passed its checks, known by its fingerprint, with the public key
+// derived from it (the file holds the private key only).
+struct CheckedKey {
+  Digest fingerprint{};
+  PublicKey publicKey{};
+  bool operator==(const CheckedKey& o) const { return fingerprint == o.fingerprint; }
+};
+SuccessMemo<CheckedKey>& CheckedSecretKeys() {
+  static SuccessMemo<CheckedKey> memo;
   return memo;
 }
 
@@ -698,18 +713,21 @@ int ParseSecretKey(std::string_view text, SecretKey& out) {
   key.curve = *curve;
   key.privateKey = ccgost::SecureBytes(ccgost::kPrivateKeySize);
   std::reverse_copy(scalar->begin(), scalar->end(), key.privateKey.data());
-  const auto derived = ccgost::PublicFromPrivate(key.curve, key.privateKey.span());
-  if (!derived) return CC_E_SECRET_INTEGRITY;
-  key.publicKey = *derived;
   // A key text that passed before is known by its fingerprint: the same bytes give the same
-  // answer, so its check digest is not computed again. The fingerprint reveals nothing of the key.
+  // answer, so neither its check digest nor its public key (an elliptic-curve multiplication)
+  // is computed again. The fingerprint reveals nothing of the key.
   const auto fingerprint = ccgost::Fingerprint(AsBytes(text));
-  if (!CheckedSecretKeys().Contains(fingerprint)) {
+  if (const auto known = CheckedSecretKeys().Find(CheckedKey{fingerprint, {}})) {
+    key.publicKey = known->publicKey;
+  } else {
+    const auto derived = ccgost::PublicFromPrivate(key.curve, key.privateKey.span());
+    if (!derived) return CC_E_SECRET_INTEGRITY;
+    key.publicKey = *derived;
     SecretText canonical;
     SecretKeyCanonical(key, canonical);
     const auto digest = DigestOf(canonical.str());
     if (!std::equal(digest.begin(), digest.end(), check->begin())) return CC_E_SECRET_INTEGRITY;
-    CheckedSecretKeys().Add(fingerprint);
+    CheckedSecretKeys().Add(CheckedKey{fingerprint, key.publicKey});
   }
   out = std::move(key);
   return CC_OK;
