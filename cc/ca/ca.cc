@@ -37,6 +37,8 @@ Commands:
   issue --authority DIR --request FILE --out FILE [--days N] [--not-before DATE --not-after DATE]
       Issues the certificate of a request (".pub") signed by the authority in DIR. The validity
       is the requested one, or N days from now, or the two dates, always within the authority's.
+      Every certificate the authority issues (here, in bootstrap and in renew) is entered in
+      DIR/index.txt: serial number, UID, key number, validity, time of issue.
   bootstrap --authority DIR --root ROOT --uid UID [--key-number N] [--days N] [--force]
       Creates a user's key set in ROOT: ROOT/sec/N.sec, ROOT/self.crt, the authority certificate
       ROOT/sec/AUTHORITY-UID/AUTHORITY-KEY-NUMBER.aut, an empty store ROOT/crt/ and the
@@ -198,12 +200,14 @@ cc::PublicDocument ReadPublic(const std::string& path, std::string_view what) {
 
 // The authority in a directory: its secret key and its certificate, checked to belong together.
 struct Authority {
+  std::string dir;
   cc::SecretKey key;
   cc::PublicDocument cert;
 };
 
 Authority LoadAuthority(const std::string& dir) {
   Authority a;
+  a.dir = dir;
   const std::string secPath = cc::AddPathSeparator(dir) + "authority.sec";
   auto text = cc::ReadSmallFile(secPath, kMaxFile);
   if (!text) throw Failure("cannot read the authority's secret key " + secPath);
@@ -224,7 +228,35 @@ void WriteSecretKey(const std::string& path, const cc::SecretKey& key) {
   WriteFile(path, text.str(), 0600);
 }
 
-// A certificate for the request, valid from..to clipped to the authority's validity.
+// The authority's index of what it issued, DIR/index.txt: one line per certificate, its
+// serial number (hexadecimal), UID, key number, validity and the time it was issued, separated
+// by tabs. A certificate is entered before its file is written, so the index lists every
+// certificate that may exist.
+constexpr std::string_view kIndexHeader =
+    "# serial\tUID\tkey number\tnot before\tnot after\tissued\n";
+constexpr std::size_t kMaxIndex = 64u << 20;
+
+void RecordIssued(const Authority& a, const cc::PublicDocument& cert, cc::Minutes now) {
+  const std::string path = cc::AddPathSeparator(a.dir) + "index.txt";
+  std::string index;
+  if (Exists(path)) {
+    auto text = cc::ReadSmallFile(path, kMaxIndex);
+    if (!text) throw Failure("cannot read the authority's index " + path);
+    index = std::move(*text);
+  } else {
+    index = kIndexHeader;
+  }
+  index.append(cc::HexEncode(cert.serial)).push_back('\t');
+  index.append(cert.uid).push_back('\t');
+  index.append(std::to_string(cert.keyNumber)).push_back('\t');
+  index.append(cc::FormatDate(cert.notBefore)).push_back('\t');
+  index.append(cc::FormatDate(cert.notAfter)).push_back('\t');
+  index.append(cc::FormatDate(now)).push_back('\n');
+  WriteFile(path, index, 0644);
+}
+
+// A certificate for the request, valid from..to clipped to the authority's validity, entered in
+// the authority's index.
 cc::PublicDocument Issue(const Authority& a, const cc::PublicDocument& request, cc::Minutes from,
                          cc::Minutes to) {
   const cc::Minutes now = cc::NowMinutes();
@@ -232,7 +264,9 @@ cc::PublicDocument Issue(const Authority& a, const cc::PublicDocument& request, 
   from = std::max(from, a.cert.notBefore);
   to = std::min(to, a.cert.notAfter);
   if (from > to) throw Failure("the requested validity lies outside the authority's validity");
-  return cc::IssueCertificate(request, a.key, a.cert, from, to);
+  cc::PublicDocument cert = cc::IssueCertificate(request, a.key, a.cert, from, to);
+  RecordIssued(a, cert, now);
+  return cert;
 }
 
 int CreateAuthority(const Options& o, std::ostream& out) {
@@ -356,6 +390,7 @@ int Rollover(const Options& o, std::ostream& out) {
   next.issuerName = a.cert.subjectName;
   next.authorityKeyId = a.cert.keyId;
   cc::SignDocument(next, a.key);
+  RecordIssued(a, next, now);
   WriteSecretKey(secPath, keys.secret);
   WriteFile(autPath, self.Text(), 0644);
   WriteFile(rolloverPath, next.Text(), 0644);

@@ -131,6 +131,17 @@ TEST(CcAuthorityTool, IssuesCertificatesFromRequests) {
     ASSERT_EQ(RunCa(args), 0);
     EXPECT_EQ(StatusWithAutFiles(ReadFile(tmp.path() + "/k.crt"), secDir), c.status);
   }
+  // The index lists the three certificates issued, by serial number, UID and key number.
+  const std::string index = ReadFile(ca + "/index.txt");
+  std::size_t lines = 0;
+  for (std::size_t at = 0; (at = index.find("\tK.5\t2\t", at)) != std::string::npos; ++at) ++lines;
+  EXPECT_EQ(lines, 3u) << index;
+  cc::PublicDocument last;
+  ASSERT_EQ(cc::ParsePublicDocument(ReadFile(tmp.path() + "/k.crt"), last), 0);
+  EXPECT_NE(index.find("\n" + cc::HexEncode(last.serial) + "\tK.5\t2\t" +
+                       cc::FormatDate(last.notBefore) + "\t" + cc::FormatDate(last.notAfter)),
+            std::string::npos)
+      << index;
 }
 
 // The authority's next key: a complete authority in the new directory, and the CA certificate
