@@ -230,42 +230,67 @@ void WriteSecretKey(const std::string& path, const cc::SecretKey& key) {
 
 // The authority's index of what it issued, DIR/index.txt: one line per certificate, its
 // serial number (hexadecimal), UID, key number, validity and the time it was issued, separated
-// by tabs. A certificate is entered before its file is written, so the index lists every
-// certificate that may exist.
+// by tabs. A certificate is entered before its files are written; when writing them fails, the
+// index is put back as it was, so that a failed command changes nothing.
 constexpr std::string_view kIndexHeader =
     "# serial\tUID\tkey number\tnot before\tnot after\tissued\n";
 constexpr std::size_t kMaxIndex = 64u << 20;
 
-void RecordIssued(const Authority& a, const cc::PublicDocument& cert, cc::Minutes now) {
-  const std::string path = cc::AddPathSeparator(a.dir) + "index.txt";
-  std::string index;
-  if (Exists(path)) {
-    auto text = cc::ReadSmallFile(path, kMaxIndex);
-    if (!text) throw Failure("cannot read the authority's index " + path);
-    index = std::move(*text);
-  } else {
-    index = kIndexHeader;
+class IndexEntry {
+ public:
+  IndexEntry() = default;
+  IndexEntry(const IndexEntry&) = delete;
+  IndexEntry& operator=(const IndexEntry&) = delete;
+  ~IndexEntry() {
+    if (path_.empty() || kept_) return;
+    if (previous_)
+      (void)cc::WriteFileAtomically(path_, *previous_, 0644);
+    else {
+      std::error_code ignored;
+      std::filesystem::remove(path_, ignored);
+    }
   }
-  index.append(cc::HexEncode(cert.serial)).push_back('\t');
-  index.append(cert.uid).push_back('\t');
-  index.append(std::to_string(cert.keyNumber)).push_back('\t');
-  index.append(cc::FormatDate(cert.notBefore)).push_back('\t');
-  index.append(cc::FormatDate(cert.notAfter)).push_back('\t');
-  index.append(cc::FormatDate(now)).push_back('\n');
-  WriteFile(path, index, 0644);
-}
+  void Record(const Authority& a, const cc::PublicDocument& cert, cc::Minutes now) {
+    const std::string path = cc::AddPathSeparator(a.dir) + "index.txt";
+    std::string index;
+    if (Exists(path)) {
+      auto text = cc::ReadSmallFile(path, kMaxIndex);
+      if (!text) throw Failure("cannot read the authority's index " + path);
+      index = std::move(*text);
+      previous_ = index;
+    } else {
+      index = kIndexHeader;
+      previous_.reset();
+    }
+    index.append(cc::HexEncode(cert.serial)).push_back('\t');
+    index.append(cert.uid).push_back('\t');
+    index.append(std::to_string(cert.keyNumber)).push_back('\t');
+    index.append(cc::FormatDate(cert.notBefore)).push_back('\t');
+    index.append(cc::FormatDate(cert.notAfter)).push_back('\t');
+    index.append(cc::FormatDate(now)).push_back('\n');
+    WriteFile(path, index, 0644);
+    path_ = path;
+  }
+  // The certificate's files are written: the entry stays.
+  void Keep() { kept_ = true; }
+
+ private:
+  std::string path_;
+  std::optional<std::string> previous_;
+  bool kept_ = false;
+};
 
 // A certificate for the request, valid from..to clipped to the authority's validity, entered in
 // the authority's index.
 cc::PublicDocument Issue(const Authority& a, const cc::PublicDocument& request, cc::Minutes from,
-                         cc::Minutes to) {
+                         cc::Minutes to, IndexEntry& entry) {
   const cc::Minutes now = cc::NowMinutes();
   if (now > a.cert.notAfter) throw Failure("the authority certificate has expired");
   from = std::max(from, a.cert.notBefore);
   to = std::min(to, a.cert.notAfter);
   if (from > to) throw Failure("the requested validity lies outside the authority's validity");
   cc::PublicDocument cert = cc::IssueCertificate(request, a.key, a.cert, from, to);
-  RecordIssued(a, cert, now);
+  entry.Record(a, cert, now);
   return cert;
 }
 
@@ -326,8 +351,10 @@ int IssueCommand(const Options& o, std::ostream& out) {
     from = cc::NowMinutes();
     to = from + Days(o, 365) * cc::kMinutesPerDay;
   }
-  const cc::PublicDocument cert = Issue(a, request, from, to);
+  IndexEntry entry;
+  const cc::PublicDocument cert = Issue(a, request, from, to, entry);
   WriteFile(outPath, cert.Text(), 0644);
+  entry.Keep();
   out << "certificate of " << cert.uid << " key " << cert.keyNumber << " written to " << outPath
       << "\n";
   return 0;
@@ -352,14 +379,16 @@ int Bootstrap(const Options& o, std::ostream& out) {
   const cc::Minutes now = cc::NowMinutes();
   const cc::NewKeys keys =
       cc::GenerateKeys(uid, kn, a.cert.curve, now, now + days * cc::kMinutesPerDay);
+  IndexEntry entry;
   const cc::PublicDocument cert =
-      Issue(a, keys.request, keys.secret.notBefore, keys.secret.notAfter);
+      Issue(a, keys.request, keys.secret.notBefore, keys.secret.notAfter, entry);
   WriteSecretKey(secPath, keys.secret);
   WriteFile(root + "self.crt", cert.Text(), 0644);
   WriteFile(cc::AddPathSeparator(autDir) + std::to_string(a.cert.keyNumber) + ".aut", a.cert.Text(),
             0644);
   if (cc::WriteRandomState(root + "@rand") != CC_OK)
     throw Failure("cannot write " + root + "@rand");
+  entry.Keep();
   out << "user " << uid << " key " << kn << " set up in " << root << "\n";
   return 0;
 }
@@ -390,10 +419,12 @@ int Rollover(const Options& o, std::ostream& out) {
   next.issuerName = a.cert.subjectName;
   next.authorityKeyId = a.cert.keyId;
   cc::SignDocument(next, a.key);
-  RecordIssued(a, next, now);
+  IndexEntry entry;
+  entry.Record(a, next, now);
   WriteSecretKey(secPath, keys.secret);
   WriteFile(autPath, self.Text(), 0644);
   WriteFile(rolloverPath, next.Text(), 0644);
+  entry.Keep();
   out << "authority " << a.cert.uid << " key " << kn << " created in " << dir
       << ", certified by key " << a.cert.keyNumber << " in " << rolloverPath << "\n";
   return 0;
@@ -452,10 +483,12 @@ int Renew(const Options& o, std::ostream& out) {
     from = cc::NowMinutes();
     to = from + Days(o, 365) * cc::kMinutesPerDay;
   }
-  const cc::PublicDocument cert = Issue(a, request, from, to);
+  IndexEntry entry;
+  const cc::PublicDocument cert = Issue(a, request, from, to, entry);
   const std::string certPath = dir + uid.back() + ".crt";
   WriteFile(certPath, cert.Text(), 0644);
   WriteFile(outPath, op.TransferOf(certPath) + "\n", 0644);
+  entry.Keep();
   out << "renewal of " << uid << ": certificate key " << cert.keyNumber << " issued by "
       << a.cert.uid << " key " << a.cert.keyNumber << ", answer signed by " << op.Uid()
       << " written to " << outPath << "\n";
