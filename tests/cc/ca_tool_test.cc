@@ -138,10 +138,10 @@ TEST(CcAuthorityTool, IssuesCertificatesFromRequests) {
   EXPECT_EQ(lines, 3u) << index;
   cc::PublicDocument last;
   ASSERT_EQ(cc::ParsePublicDocument(ReadFile(tmp.path() + "/k.crt"), last), 0);
-  EXPECT_NE(index.find("\n" + cc::HexEncode(last.serial) + "\tK.5\t2\t" +
-                       cc::FormatDate(last.notBefore) + "\t" + cc::FormatDate(last.notAfter)),
-            std::string::npos)
-      << index;
+  std::string line = "\n";
+  line.append(cc::HexEncode(last.serial)).append("\tK.5\t2\t");
+  line.append(cc::FormatDate(last.notBefore)).append("\t").append(cc::FormatDate(last.notAfter));
+  EXPECT_NE(index.find(line), std::string::npos) << index;
 }
 
 // The authority's next key: a complete authority in the new directory, and the CA certificate
