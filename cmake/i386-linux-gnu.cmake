@@ -1,5 +1,5 @@
 # i386 Linux on an x86-64 Debian machine: the multilib compilers with -m32 and the system's i386
-# runtime libraries. libgcrypt's i386 development files come from a sysroot unpacked into the
+# runtime libraries. libgcrypt's and libtasn1's i386 development files come from a sysroot unpacked into the
 # build tree (scripts/i386), because installing them would remove the x86-64 ones.
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
@@ -18,4 +18,7 @@ if(VORNAK2_I386_SYSROOT)
       CACHE PATH "libgcrypt's headers")
   set(GCRYPT_LIBRARY "${VORNAK2_I386_SYSROOT}/usr/lib/i386-linux-gnu/libgcrypt.so"
       CACHE FILEPATH "libgcrypt for linking")
+  set(TASN1_INCLUDE_DIR "${VORNAK2_I386_SYSROOT}/usr/include" CACHE PATH "libtasn1's header")
+  set(TASN1_LIBRARY "${VORNAK2_I386_SYSROOT}/usr/lib/i386-linux-gnu/libtasn1.so"
+      CACHE FILEPATH "libtasn1 for linking")
 endif()

@@ -1,11 +1,16 @@
 #include "ca.h"
 
+#include <getopt.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "documents.h"
 #include "files.h"
@@ -32,10 +37,17 @@ Commands:
   issue --authority DIR --request FILE --out FILE [--days N] [--not-before DATE --not-after DATE]
       Issues the certificate of a request (".pub") signed by the authority in DIR. The validity
       is the requested one, or N days from now, or the two dates, always within the authority's.
+      Every certificate the authority issues (here, in bootstrap and in renew) is entered in
+      DIR/index.txt: serial number, UID, key number, validity, time of issue.
   bootstrap --authority DIR --root ROOT --uid UID [--key-number N] [--days N] [--force]
       Creates a user's key set in ROOT: ROOT/sec/N.sec, ROOT/self.crt, the authority certificate
       ROOT/sec/AUTHORITY-UID/AUTHORITY-KEY-NUMBER.aut, an empty store ROOT/crt/ and the
       random-state file ROOT/@rand. Refuses to overwrite a secret key unless --force is given.
+  rollover --authority DIR --out DIR [--key-number N] [--days N]
+      Makes the authority's next key in the new directory: its secret key (authority.sec), its
+      self-signed certificate (authority.aut), and rollover.aut, the certificate of the next key
+      issued by the current key of DIR (a CA certificate, so that a user who trusts the current
+      key can take the next one). The next key number is the current one + 1 unless given.
   install-cert --cert FILE --root ROOT
       Copies a certificate into ROOT's certificate store, ROOT/crt/, at the path of its UID
       ("H.0" -> ROOT/crt/H/@/0.crt).
@@ -53,6 +65,7 @@ Commands:
   --version
       Shows the version.
 
+Options take their value as "--name value" or "--name=value".
 Defaults: --key-number 0, --days 365, --curve tc26-256-A (or cryptopro-A).
 Dates are "dd.mm.yyyy hh:mm" in UTC. Exit codes: 0 success, 1 failure, 2 bad command line.
 )";
@@ -68,23 +81,46 @@ struct Failure : std::runtime_error {
 
 constexpr std::size_t kMaxFile = CC_MAX_TEXT;
 
+// The options of one command, read with getopt_long: "--name value" and "--name=value" (a
+// unique abbreviation of a name is accepted too). Anything else on the line, an option given
+// twice or a value missing is a usage error.
 class Options {
  public:
   Options(std::span<const std::string_view> args, std::initializer_list<std::string_view> valued,
           std::initializer_list<std::string_view> flags) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-      const std::string_view a = args[i];
-      if (std::find(flags.begin(), flags.end(), a) != flags.end()) {
-        values_[std::string(a)] = "";
-      } else if (std::find(valued.begin(), valued.end(), a) != valued.end()) {
-        if (i + 1 == args.size()) throw UsageError("option " + std::string(a) + " needs a value");
-        if (values_.count(std::string(a)))
-          throw UsageError("option " + std::string(a) + " given twice");
-        values_[std::string(a)] = std::string(args[++i]);
-      } else {
-        throw UsageError("unknown option '" + std::string(a) + "'");
-      }
+    std::vector<std::string> names;
+    for (auto n : valued) names.emplace_back(n.substr(2));
+    for (auto n : flags) names.emplace_back(n.substr(2));
+    std::vector<option> table;
+    for (std::size_t i = 0; i < names.size(); ++i)
+      table.push_back({names[i].c_str(), i < valued.size() ? required_argument : no_argument,
+                       nullptr, static_cast<int>(i)});
+    table.push_back({nullptr, 0, nullptr, 0});
+    // getopt_long wants a program name first and writable texts.
+    std::vector<std::string> storage{"vornak2-ca"};
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : storage) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(storage.size());
+
+    static std::mutex getoptState;  // getopt keeps its position in globals
+    std::lock_guard lock(getoptState);
+    optind = 0;  // start afresh (also after an earlier command in the same process)
+    opterr = 0;
+    for (;;) {
+      int index = -1;
+      const int c = getopt_long(argc, argv.data(), "+:", table.data(), &index);
+      if (c == -1) break;
+      const std::string seen = argv[std::max(1, optind - 1)];
+      if (c == ':') throw UsageError("option " + seen.substr(0, seen.find('=')) + " needs a value");
+      if (c < 0 || static_cast<std::size_t>(c) >= names.size())
+        throw UsageError("unknown option '" + seen + "'");
+      const std::string name = "--" + names[static_cast<std::size_t>(c)];
+      if (values_.count(name)) throw UsageError("option " + name + " given twice");
+      values_[name] = optarg != nullptr ? optarg : "";
     }
+    if (optind < argc) throw UsageError("unknown option '" + std::string(argv[optind]) + "'");
   }
   bool Has(const std::string& name) const { return values_.count(name) != 0; }
   std::string Required(const std::string& name) const {
@@ -164,12 +200,14 @@ cc::PublicDocument ReadPublic(const std::string& path, std::string_view what) {
 
 // The authority in a directory: its secret key and its certificate, checked to belong together.
 struct Authority {
+  std::string dir;
   cc::SecretKey key;
   cc::PublicDocument cert;
 };
 
 Authority LoadAuthority(const std::string& dir) {
   Authority a;
+  a.dir = dir;
   const std::string secPath = cc::AddPathSeparator(dir) + "authority.sec";
   auto text = cc::ReadSmallFile(secPath, kMaxFile);
   if (!text) throw Failure("cannot read the authority's secret key " + secPath);
@@ -190,15 +228,70 @@ void WriteSecretKey(const std::string& path, const cc::SecretKey& key) {
   WriteFile(path, text.str(), 0600);
 }
 
-// A certificate for the request, valid from..to clipped to the authority's validity.
+// The authority's index of what it issued, DIR/index.txt: one line per certificate, its
+// serial number (hexadecimal), UID, key number, validity and the time it was issued, separated
+// by tabs. A certificate is entered before its files are written; when writing them fails, the
+// index is put back as it was, so that a failed command changes nothing.
+constexpr std::string_view kIndexHeader =
+    "# serial\tUID\tkey number\tnot before\tnot after\tissued\n";
+constexpr std::size_t kMaxIndex = 64u << 20;
+
+class IndexEntry {
+ public:
+  IndexEntry() = default;
+  IndexEntry(const IndexEntry&) = delete;
+  IndexEntry& operator=(const IndexEntry&) = delete;
+  ~IndexEntry() {
+    if (path_.empty() || kept_) return;
+    if (previous_)
+      (void)cc::WriteFileAtomically(path_, *previous_, 0644);
+    else {
+      std::error_code ignored;
+      std::filesystem::remove(path_, ignored);
+    }
+  }
+  void Record(const Authority& a, const cc::PublicDocument& cert, cc::Minutes now) {
+    const std::string path = cc::AddPathSeparator(a.dir) + "index.txt";
+    std::string index;
+    if (Exists(path)) {
+      auto text = cc::ReadSmallFile(path, kMaxIndex);
+      if (!text) throw Failure("cannot read the authority's index " + path);
+      index = std::move(*text);
+      previous_ = index;
+    } else {
+      index = kIndexHeader;
+      previous_.reset();
+    }
+    index.append(cc::HexEncode(cert.serial)).push_back('\t');
+    index.append(cert.uid).push_back('\t');
+    index.append(std::to_string(cert.keyNumber)).push_back('\t');
+    index.append(cc::FormatDate(cert.notBefore)).push_back('\t');
+    index.append(cc::FormatDate(cert.notAfter)).push_back('\t');
+    index.append(cc::FormatDate(now)).push_back('\n');
+    WriteFile(path, index, 0644);
+    path_ = path;
+  }
+  // The certificate's files are written: the entry stays.
+  void Keep() { kept_ = true; }
+
+ private:
+  std::string path_;
+  std::optional<std::string> previous_;
+  bool kept_ = false;
+};
+
+// A certificate for the request, valid from..to clipped to the authority's validity, entered in
+// the authority's index.
 cc::PublicDocument Issue(const Authority& a, const cc::PublicDocument& request, cc::Minutes from,
-                         cc::Minutes to) {
+                         cc::Minutes to, IndexEntry& entry) {
   const cc::Minutes now = cc::NowMinutes();
   if (now > a.cert.notAfter) throw Failure("the authority certificate has expired");
   from = std::max(from, a.cert.notBefore);
   to = std::min(to, a.cert.notAfter);
   if (from > to) throw Failure("the requested validity lies outside the authority's validity");
-  return cc::IssueCertificate(request, a.key, a.cert, from, to);
+  cc::PublicDocument cert = cc::IssueCertificate(request, a.key, a.cert, from, to);
+  entry.Record(a, cert, now);
+  return cert;
 }
 
 int CreateAuthority(const Options& o, std::ostream& out) {
@@ -246,6 +339,10 @@ int IssueCommand(const Options& o, std::ostream& out) {
   if (cc::RequestStatus(request) != CC_E_UNCERTIFIED)
     throw Failure("the request's signature does not verify: " + reqPath);
   cc::Minutes from = request.notBefore, to = request.notAfter;
+  if (!request.hasValidity) {  // a request of another tool: a year from now unless told
+    from = cc::NowMinutes();
+    to = from + 365 * cc::kMinutesPerDay;
+  }
   if (o.Has("--not-before") || o.Has("--not-after")) {
     from = DateOption(o, "--not-before");
     to = DateOption(o, "--not-after");
@@ -254,8 +351,10 @@ int IssueCommand(const Options& o, std::ostream& out) {
     from = cc::NowMinutes();
     to = from + Days(o, 365) * cc::kMinutesPerDay;
   }
-  const cc::PublicDocument cert = Issue(a, request, from, to);
+  IndexEntry entry;
+  const cc::PublicDocument cert = Issue(a, request, from, to, entry);
   WriteFile(outPath, cert.Text(), 0644);
+  entry.Keep();
   out << "certificate of " << cert.uid << " key " << cert.keyNumber << " written to " << outPath
       << "\n";
   return 0;
@@ -280,15 +379,54 @@ int Bootstrap(const Options& o, std::ostream& out) {
   const cc::Minutes now = cc::NowMinutes();
   const cc::NewKeys keys =
       cc::GenerateKeys(uid, kn, a.cert.curve, now, now + days * cc::kMinutesPerDay);
+  IndexEntry entry;
   const cc::PublicDocument cert =
-      Issue(a, keys.request, keys.secret.notBefore, keys.secret.notAfter);
+      Issue(a, keys.request, keys.secret.notBefore, keys.secret.notAfter, entry);
   WriteSecretKey(secPath, keys.secret);
   WriteFile(root + "self.crt", cert.Text(), 0644);
   WriteFile(cc::AddPathSeparator(autDir) + std::to_string(a.cert.keyNumber) + ".aut", a.cert.Text(),
             0644);
   if (cc::WriteRandomState(root + "@rand") != CC_OK)
     throw Failure("cannot write " + root + "@rand");
+  entry.Keep();
   out << "user " << uid << " key " << kn << " set up in " << root << "\n";
+  return 0;
+}
+
+int Rollover(const Options& o, std::ostream& out) {
+  const Authority a = LoadAuthority(o.Required("--authority"));
+  const std::string dir = o.Required("--out");
+  std::int32_t kn = a.cert.keyNumber + 1;
+  if (o.Has("--key-number")) kn = KeyNumber(o);
+  else if (a.cert.keyNumber == INT32_MAX) throw Failure("the authority's key number is the last");
+  if (kn == a.cert.keyNumber) throw UsageError("the next key needs another key number");
+  const std::int64_t days = Days(o, 3650);
+  const std::string secPath = cc::AddPathSeparator(dir) + "authority.sec";
+  const std::string autPath = cc::AddPathSeparator(dir) + "authority.aut";
+  const std::string rolloverPath = cc::AddPathSeparator(dir) + "rollover.aut";
+  if (Exists(secPath) || Exists(autPath)) throw Failure("an authority already exists in " + dir);
+  const cc::Minutes now = cc::NowMinutes();
+  if (now > a.cert.notAfter) throw Failure("the authority certificate has expired");
+  MakeDir(dir, 0700);
+  const cc::NewKeys keys =
+      cc::GenerateKeys(a.cert.uid, kn, a.cert.curve, now, now + days * cc::kMinutesPerDay);
+  const cc::PublicDocument self = cc::SelfSignedCertificate(keys.secret);
+  // The next key's certificate under the current key: a CA certificate like the self-signed one.
+  cc::PublicDocument next = self;
+  next.serial.clear();
+  next.issuer = a.cert.uid;
+  next.issuerKeyNumber = a.cert.keyNumber;
+  next.issuerName = a.cert.subjectName;
+  next.authorityKeyId = a.cert.keyId;
+  cc::SignDocument(next, a.key);
+  IndexEntry entry;
+  entry.Record(a, next, now);
+  WriteSecretKey(secPath, keys.secret);
+  WriteFile(autPath, self.Text(), 0644);
+  WriteFile(rolloverPath, next.Text(), 0644);
+  entry.Keep();
+  out << "authority " << a.cert.uid << " key " << kn << " created in " << dir
+      << ", certified by key " << a.cert.keyNumber << " in " << rolloverPath << "\n";
   return 0;
 }
 
@@ -341,14 +479,16 @@ int Renew(const Options& o, std::ostream& out) {
   if (cc::RequestStatus(request) != CC_E_UNCERTIFIED)
     throw Failure("the request's proof of possession does not verify");
   cc::Minutes from = request.notBefore, to = request.notAfter;
-  if (o.Has("--days")) {
+  if (o.Has("--days") || !request.hasValidity) {
     from = cc::NowMinutes();
     to = from + Days(o, 365) * cc::kMinutesPerDay;
   }
-  const cc::PublicDocument cert = Issue(a, request, from, to);
+  IndexEntry entry;
+  const cc::PublicDocument cert = Issue(a, request, from, to, entry);
   const std::string certPath = dir + uid.back() + ".crt";
   WriteFile(certPath, cert.Text(), 0644);
   WriteFile(outPath, op.TransferOf(certPath) + "\n", 0644);
+  entry.Keep();
   out << "renewal of " << uid << ": certificate key " << cert.keyNumber << " issued by "
       << a.cert.uid << " key " << a.cert.keyNumber << ", answer signed by " << op.Uid()
       << " written to " << outPath << "\n";
@@ -415,6 +555,8 @@ int Run(std::span<const std::string_view> args, std::ostream& out, std::ostream&
       return Bootstrap(
           Options(rest, {"--authority", "--root", "--uid", "--key-number", "--days"}, {"--force"}),
           out);
+    if (command == "rollover")
+      return Rollover(Options(rest, {"--authority", "--out", "--key-number", "--days"}, {}), out);
     if (command == "install-cert") return InstallCert(Options(rest, {"--cert", "--root"}, {}), out);
     if (command == "renew")
       return Renew(

@@ -3,79 +3,449 @@
 #include <algorithm>
 #include <array>
 #include <functional>
-#include <string>
-#include <string_view>
 #include <mutex>
 #include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
 #include <vector>
+
+#include "der.h"
 
 namespace cc {
 
 namespace {
 
-constexpr std::string_view kCertificateHeader = "VORNAK2-CC CERTIFICATE 1";
-constexpr std::string_view kRequestHeader = "VORNAK2-CC REQUEST 1";
-constexpr std::string_view kSecretKeyHeader = "VORNAK2-CC SECRET KEY 1";
+using der::Bytes;
+using der::Node;
 
-constexpr std::size_t kMaxFields = 12;
+constexpr std::string_view kCertificateLabel = "CERTIFICATE";
+constexpr std::string_view kRequestLabel = "CERTIFICATE REQUEST";
+constexpr std::string_view kOldRequestLabel = "NEW CERTIFICATE REQUEST";
+constexpr std::string_view kSecretKeyLabel = "PRIVATE KEY";
 
-struct Field {
-  std::string_view name;
-  std::string_view value;
+// Object identifiers.
+constexpr const char* kOidGost2012_256 = "1.2.643.7.1.1.1.1";        // id-tc26-gost3410-12-256
+constexpr const char* kOidSignGost2012_256 = "1.2.643.7.1.1.3.2";    // ...-signwithdigest-...-256
+constexpr const char* kOidStreebog256 = "1.2.643.7.1.1.2.2";         // id-tc26-gost3411-12-256
+constexpr const char* kOidTc26ParamSetA = "1.2.643.7.1.2.1.1.1";     // tc26-gost-3410-12-256-A
+constexpr const char* kOidCryptoProA = "1.2.643.2.2.35.1";           // CryptoPro-A
+constexpr const char* kOidCryptoProXchA = "1.2.643.2.2.36.0";        // CryptoPro-XchA (same curve)
+constexpr const char* kOidTc26ParamSetB = "1.2.643.7.1.2.1.1.2";     // tc26-...-256-B (same curve)
+constexpr const char* kOidCommonName = "2.5.4.3";
+constexpr const char* kOidSerialNumber = "2.5.4.5";
+constexpr const char* kOidSubjectKeyId = "2.5.29.14";
+constexpr const char* kOidKeyUsage = "2.5.29.15";
+constexpr const char* kOidPrivateKeyUsagePeriod = "2.5.29.16";
+constexpr const char* kOidSubjectAltName = "2.5.29.17";
+constexpr const char* kOidBasicConstraints = "2.5.29.19";
+constexpr const char* kOidCertificatePolicies = "2.5.29.32";
+constexpr const char* kOidAuthorityKeyId = "2.5.29.35";
+constexpr const char* kOidExtKeyUsage = "2.5.29.37";
+constexpr const char* kOidExtensionRequest = "1.2.840.113549.1.9.14";
+constexpr const char* kOidMessageDigest = "1.2.840.113549.1.9.4";
+
+// keyUsage of an end entity: digitalSignature, keyEncipherment, keyAgreement (bits 0, 2, 4);
+// of an authority: digitalSignature, keyCertSign, cRLSign (bits 0, 5, 6).
+constexpr std::array<std::uint8_t, 1> kUsageEndEntity{0xA8};
+constexpr std::array<std::uint8_t, 1> kUsageAuthority{0x86};
+
+struct Failed : std::runtime_error {
+  explicit Failed(unsigned line)
+      : std::runtime_error("DER encoding failed (documents.cc:" + std::to_string(line) + ")") {}
 };
+// The line of the failed step goes into the message (std::source_location is not in every
+// standard library we build with; gcc and clang both offer the builtin).
+void Must(bool ok, unsigned line = __builtin_LINE()) {
+  if (!ok) throw Failed(line);
+}
+std::span<const std::uint8_t> AsBytes(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+// "a.b", or "b" inside the structure itself.
+std::string Path(std::string_view a, std::string_view b) {
+  std::string s(a);
+  if (!s.empty()) s.push_back('.');
+  s.append(b);
+  return s;
+}
 
-// A document split into its header line and fields. Blank lines are skipped, "\r" before a line
-// end and blanks at a line's end are ignored.
-struct RawDocument {
-  std::string_view header;
-  std::array<Field, kMaxFields> fields{};
-  std::size_t count = 0;
+// ---- keys and signatures: the primitives' big-endian forms and the standard encodings ----
 
-  std::optional<std::string_view> Get(std::string_view name) const {
-    for (std::size_t i = 0; i < count; ++i) {
-      if (fields[i].name == name) return fields[i].value;
-    }
+// X || Y big-endian <-> each coordinate little-endian (also a lone 32-byte scalar).
+template <typename Out>
+void ReverseHalves(std::span<const std::uint8_t> in, Out& out, std::size_t half) {
+  for (std::size_t h = 0; h < in.size(); h += half)
+    std::reverse_copy(in.begin() + static_cast<std::ptrdiff_t>(h),
+                      in.begin() + static_cast<std::ptrdiff_t>(h + half),
+                      out.begin() + static_cast<std::ptrdiff_t>(h));
+}
+
+// r || s <-> s || r
+Signature SwapHalves(std::span<const std::uint8_t> in) {
+  Signature out{};
+  std::copy(in.begin() + 32, in.begin() + 64, out.begin());
+  std::copy(in.begin(), in.begin() + 32, out.begin() + 32);
+  return out;
+}
+
+const char* CurveOid(ccgost::Curve curve) {
+  return curve == ccgost::Curve::CryptoPro_A ? kOidCryptoProA : kOidTc26ParamSetA;
+}
+
+std::optional<ccgost::Curve> CurveOfOid(std::string_view oid) {
+  if (oid == kOidTc26ParamSetA) return ccgost::Curve::Tc26_256_A;
+  if (oid == kOidCryptoProA || oid == kOidCryptoProXchA || oid == kOidTc26ParamSetB)
+    return ccgost::Curve::CryptoPro_A;
+  return std::nullopt;
+}
+
+// The algorithm parameters of a key: the parameter set, and the digest where the parameter set
+// is one of the older ones that leave it open.
+Bytes KeyParameters(ccgost::Curve curve) {
+  Node p("VORNAK2-PKI.GostR3410-PublicKeyParameters");
+  Must(p.Text("publicKeyParamSet", CurveOid(curve)));
+  if (curve == ccgost::Curve::CryptoPro_A)
+    Must(p.Text("digestParamSet", kOidStreebog256));
+  else
+    Must(p.Omit("digestParamSet"));
+  Must(p.Omit("encryptionParamSet"));
+  return p.Encode();
+}
+
+void WriteAlgorithm(Node& n, const std::string& at, ccgost::Curve curve) {
+  Must(n.Text(Path(at, "algorithm").c_str(), kOidGost2012_256));
+  const Bytes params = KeyParameters(curve);
+  Must(!params.empty() && n.Value(Path(at, "parameters").c_str(), params));
+}
+
+// The curve of a GOST R 34.10-2012 256-bit key algorithm; nullopt for anything else.
+std::optional<ccgost::Curve> ReadAlgorithm(const Node& n, const std::string& at) {
+  const auto oid = n.ReadText(Path(at, "algorithm").c_str());
+  const auto params = n.Read(Path(at, "parameters").c_str());
+  if (!oid || *oid != kOidGost2012_256 || !params) return std::nullopt;
+  Node p("VORNAK2-PKI.GostR3410-PublicKeyParameters");
+  if (!p.Decode(*params)) return std::nullopt;
+  const auto set = p.ReadText("publicKeyParamSet");
+  if (!set) return std::nullopt;
+  if (const auto digest = p.ReadText("digestParamSet"); digest && *digest != kOidStreebog256)
     return std::nullopt;
-  }
-};
-
-std::string_view TrimLineEnd(std::string_view line) {
-  while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-    line.remove_suffix(1);
-  return line;
+  return CurveOfOid(*set);
 }
 
-// False when a line has no "Name: value" shape, a name repeats or there are too many fields.
-bool SplitDocument(std::string_view text, RawDocument& out) {
-  bool haveHeader = false;
-  while (!text.empty()) {
-    const std::size_t end = text.find('\n');
-    std::string_view line = TrimLineEnd(text.substr(0, end));
-    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    if (line.empty()) continue;
-    if (!haveHeader) {
-      out.header = line;
-      haveHeader = true;
-      continue;
+void WritePublicKey(Node& n, const std::string& at, ccgost::Curve curve, const PublicKey& key) {
+  WriteAlgorithm(n, Path(at, "algorithm"), curve);
+  PublicKey le{};
+  ReverseHalves(key, le, 32);
+  const Bytes value = der::EncodeString(der::kTagOctetString,
+                                        {reinterpret_cast<const char*>(le.data()), le.size()});
+  Must(n.Bits(Path(at, "subjectPublicKey").c_str(), value));
+}
+
+bool ReadPublicKey(const Node& n, const std::string& at, ccgost::Curve& curve, PublicKey& key) {
+  const auto c = ReadAlgorithm(n, Path(at, "algorithm"));
+  const auto bits = n.ReadBits(Path(at, "subjectPublicKey").c_str());
+  if (!c || !bits) return false;
+  const auto value = der::DecodeOctetString(*bits);
+  if (!value || value->size() != key.size()) return false;
+  curve = *c;
+  ReverseHalves(*value, key, 32);
+  return true;
+}
+
+void WriteSignatureAlgorithm(Node& n, const std::string& at) {
+  Must(n.Text(Path(at, "algorithm").c_str(), kOidSignGost2012_256));
+  Must(n.Omit(Path(at, "parameters").c_str()));
+}
+
+// The signature algorithm, without parameters (or, as some tools write it, with NULL).
+bool ReadSignatureAlgorithm(const Node& n, const std::string& at) {
+  const auto oid = n.ReadText(Path(at, "algorithm").c_str());
+  if (!oid || *oid != kOidSignGost2012_256) return false;
+  const auto params = n.Read(Path(at, "parameters").c_str());
+  return !params || *params == Bytes{0x05, 0x00};
+}
+
+bool ReadSignature(const Node& n, const char* at, Signature& out) {
+  const auto bits = n.ReadBits(at);
+  if (!bits || bits->size() != out.size()) return false;
+  out = SwapHalves(*bits);
+  return true;
+}
+
+// ---- names ----
+
+Bytes EncodeName(std::string_view uid, std::int32_t keyNumber) {
+  Node n("VORNAK2-PKI.Name");
+  const auto rdn = [&](const char* type, unsigned tag, std::string_view value) {
+    Must(n.Text("", "NEW"));
+    Must(n.Text("?LAST", "NEW"));
+    Must(n.Text("?LAST.?LAST.type", type));
+    Must(n.Value("?LAST.?LAST.value", der::EncodeString(tag, value)));
+  };
+  rdn(kOidCommonName, der::kTagUtf8String, uid);
+  rdn(kOidSerialNumber, der::kTagPrintableString, std::to_string(keyNumber));
+  Bytes out = n.Encode();
+  Must(!out.empty());
+  return out;
+}
+
+// The UID and key number of a name: exactly one commonName, a UID; at most one serialNumber, a
+// key number (none: 0).
+bool DecodeName(std::span<const std::uint8_t> bytes, std::string& uid, std::int32_t& keyNumber) {
+  Node n("VORNAK2-PKI.Name");
+  if (!n.Decode(bytes)) return false;
+  const int rdns = n.Count("");
+  int names = 0, numbers = 0;
+  keyNumber = 0;
+  for (int i = 1; i <= rdns; ++i) {
+    const std::string rdn = "?" + std::to_string(i);
+    const int atvs = n.Count(rdn.c_str());
+    for (int j = 1; j <= atvs; ++j) {
+      const std::string atv = rdn + ".?" + std::to_string(j);
+      const auto type = n.ReadText(Path(atv, "type").c_str());
+      if (!type) return false;
+      if (*type != kOidCommonName && *type != kOidSerialNumber) continue;
+      const auto raw = n.Read(Path(atv, "value").c_str());
+      const auto text = raw ? der::DecodeDirectoryString(*raw) : std::nullopt;
+      if (!text) return false;
+      if (*type == kOidCommonName) {
+        if (++names > 1 || !IsValidUid(*text)) return false;
+        uid = *text;
+      } else {
+        const auto kn = ParseKeyNumber(*text);
+        if (++numbers > 1 || !kn) return false;
+        keyNumber = *kn;
+      }
     }
-    const std::size_t colon = line.find(": ");
-    if (colon == std::string_view::npos || colon == 0) return false;
-    const Field field{line.substr(0, colon), line.substr(colon + 2)};
-    if (out.count == kMaxFields || out.Get(field.name)) return false;
-    out.fields[out.count++] = field;
   }
-  return haveHeader;
+  return names == 1;
 }
 
-// True when the document has exactly the given fields.
-bool HasExactly(const RawDocument& doc, std::initializer_list<std::string_view> names) {
-  if (doc.count != names.size()) return false;
-  return std::all_of(names.begin(), names.end(),
-                     [&](std::string_view n) { return doc.Get(n).has_value(); });
+// ---- times ----
+
+// "YYMMDDHHMMSSZ" (UTCTime, years 1950-2049) or "YYYYMMDDHHMMSSZ" (GeneralizedTime).
+std::string TimeText(Minutes t, bool generalized) {
+  const std::string d = FormatDate(t);  // dd.mm.yyyy hh:mm
+  std::string out = generalized ? d.substr(6, 4) : d.substr(8, 2);
+  out.append(d, 3, 2).append(d, 0, 2).append(d, 11, 2).append(d, 14, 2).append("00Z");
+  return out;
 }
 
-void AppendField(std::string& out, std::string_view name, std::string_view value) {
-  out.append(name).append(": ").append(value).push_back('\n');
+bool IsGeneralizedYear(Minutes t) { return FormatDate(t).compare(6, 4, "2050") >= 0; }
+
+std::optional<Minutes> ParseTime(std::string_view text, bool generalized) {
+  const std::size_t yearDigits = generalized ? 4 : 2;
+  if (text.size() != yearDigits + 11 || text.back() != 'Z') return std::nullopt;
+  std::string year(text.substr(0, yearDigits));
+  if (!generalized) year = (year < "50" ? "20" : "19") + year;
+  const std::string_view rest = text.substr(yearDigits);  // MMDDHHMMSSZ
+  if (!std::all_of(rest.begin(), rest.end() - 1, [](char c) { return c >= '0' && c <= '9'; }) ||
+      rest.substr(8, 2) > "59")
+    return std::nullopt;
+  std::string d;
+  d.append(rest.substr(2, 2)).push_back('.');
+  d.append(rest.substr(0, 2)).push_back('.');
+  d.append(year).push_back(' ');
+  d.append(rest.substr(4, 2)).push_back(':');
+  d.append(rest.substr(6, 2));
+  return ParseDate(d);
+}
+
+void WriteTime(Node& n, const std::string& at, Minutes t) {
+  const bool generalized = IsGeneralizedYear(t);
+  Must(n.Text(at.c_str(), generalized ? "generalTime" : "utcTime"));
+  Must(n.Text(Path(at, generalized ? "generalTime" : "utcTime").c_str(),
+              TimeText(t, generalized).c_str()));
+}
+
+std::optional<Minutes> ReadTime(const Node& n, const std::string& at) {
+  const auto choice = n.ReadText(at.c_str());
+  if (!choice) return std::nullopt;
+  const auto text = n.ReadText(Path(at, *choice).c_str());
+  if (!text) return std::nullopt;
+  return ParseTime(*text, *choice == "generalTime");
+}
+
+// PrivateKeyUsagePeriod with both times.
+Bytes EncodeUsagePeriod(Minutes from, Minutes to) {
+  Node p("VORNAK2-PKI.PrivateKeyUsagePeriod");
+  Must(p.Text("notBefore", TimeText(from, true).c_str()));
+  Must(p.Text("notAfter", TimeText(to, true).c_str()));
+  return p.Encode();
+}
+
+bool DecodeUsagePeriod(std::span<const std::uint8_t> bytes, Minutes& from, Minutes& to) {
+  Node p("VORNAK2-PKI.PrivateKeyUsagePeriod");
+  if (!p.Decode(bytes)) return false;
+  const auto f = p.ReadText("notBefore"), t = p.ReadText("notAfter");
+  if (!f || !t) return false;
+  const auto fm = ParseTime(*f, true), tm = ParseTime(*t, true);
+  if (!fm.has_value() || !tm.has_value() || fm.value() > tm.value()) return false;
+  from = fm.value();
+  to = tm.value();
+  return true;
+}
+
+// ---- extensions ----
+
+void AddExtension(Node& n, const std::string& at, const char* oid, bool critical,
+                  std::span<const std::uint8_t> value) {
+  Must(n.Text(at.c_str(), "NEW"));
+  const std::string e = Path(at, "?LAST");
+  Must(n.Text(Path(e, "extnID").c_str(), oid));
+  // A value equal to the DEFAULT is left out of the encoding by libtasn1.
+  Must(n.Text(Path(e, "critical").c_str(), critical ? "TRUE" : "FALSE"));
+  Must(n.Value(Path(e, "extnValue").c_str(), value));
+}
+
+Bytes KeyIdentifier(const PublicKey& key) {
+  const auto d = ccgost::HashOnce(ccgost::HashAlg::Streebog256, key);
+  return Bytes(d.begin(), d.begin() + 20);
+}
+
+Bytes OctetString(std::span<const std::uint8_t> bytes) {
+  return der::EncodeString(der::kTagOctetString,
+                           {reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+}
+
+// Reads the extensions of a certificate: basicConstraints, the key identifiers. Any other
+// critical extension than those and the usage and name ones we may ignore makes it unreadable.
+bool ReadExtensions(const Node& n, PublicDocument& doc) {
+  const char* at = "tbsCertificate.extensions";
+  const int count = n.Count(at);
+  for (int i = 1; i <= count; ++i) {
+    const std::string e = std::string(at) + ".?" + std::to_string(i);
+    const auto oid = n.ReadText(Path(e, "extnID").c_str());
+    const auto critical = n.ReadText(Path(e, "critical").c_str());
+    const auto value = n.Read(Path(e, "extnValue").c_str());
+    if (!oid || !value) return false;
+    if (*oid == kOidBasicConstraints) {
+      Node bc("VORNAK2-PKI.BasicConstraints");
+      if (!bc.Decode(*value)) return false;
+      doc.authority = bc.ReadText("cA").value_or("FALSE") == "TRUE";
+    } else if (*oid == kOidSubjectKeyId) {
+      const auto id = der::DecodeOctetString(*value);
+      if (!id) return false;
+      doc.keyId = *id;
+    } else if (*oid == kOidAuthorityKeyId) {
+      Node aki("VORNAK2-PKI.AuthorityKeyIdentifier");
+      if (!aki.Decode(*value)) return false;
+      doc.authorityKeyId = aki.Read("keyIdentifier").value_or(Bytes{});
+    } else if (critical.value_or("FALSE") == "TRUE" && *oid != kOidKeyUsage &&
+               *oid != kOidExtKeyUsage && *oid != kOidSubjectAltName &&
+               *oid != kOidCertificatePolicies) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// ---- signed documents ----
+
+Bytes EncodeCertificateTbs(PublicDocument& doc) {
+  Node n("VORNAK2-PKI.Certificate");
+  const std::string t = "tbsCertificate";
+  Must(n.Text(Path(t, "version").c_str(), "2"));
+  if (doc.serial.empty()) {
+    doc.serial.resize(16);
+    ccgost::RandomBytes(doc.serial);
+    doc.serial[0] = static_cast<std::uint8_t>((doc.serial[0] & 0x3F) | 0x40);  // positive, minimal
+  }
+  Must(n.Value(Path(t, "serialNumber").c_str(), doc.serial));
+  WriteSignatureAlgorithm(n, Path(t, "signature"));
+  if (doc.subjectName.empty()) doc.subjectName = EncodeName(doc.uid, doc.keyNumber);
+  if (doc.issuerName.empty()) doc.issuerName = EncodeName(doc.issuer, doc.issuerKeyNumber);
+  Must(n.Value(Path(t, "issuer").c_str(), doc.issuerName));
+  WriteTime(n, Path(t, "validity.notBefore"), doc.notBefore);
+  WriteTime(n, Path(t, "validity.notAfter"), doc.notAfter);
+  Must(n.Value(Path(t, "subject").c_str(), doc.subjectName));
+  WritePublicKey(n, Path(t, "subjectPublicKeyInfo"), doc.curve, doc.publicKey);
+  Must(n.Omit(Path(t, "issuerUniqueID").c_str()));
+  Must(n.Omit(Path(t, "subjectUniqueID").c_str()));
+
+  const std::string ext = Path(t, "extensions");
+  Node bc("VORNAK2-PKI.BasicConstraints");
+  Must(bc.Text("cA", doc.authority ? "TRUE" : "FALSE"));
+  Must(bc.Omit("pathLenConstraint"));
+  AddExtension(n, ext, kOidBasicConstraints, true, bc.Encode());
+  Node ku("VORNAK2-PKI.KeyUsage");
+  // Named bits are written without their trailing zero bits: 7 and 5 bits.
+  Must(ku.Bits("", doc.authority ? kUsageAuthority : kUsageEndEntity, doc.authority ? 7 : 5));
+  AddExtension(n, ext, kOidKeyUsage, true, ku.Encode());
+  if (doc.keyId.empty()) doc.keyId = KeyIdentifier(doc.publicKey);
+  AddExtension(n, ext, kOidSubjectKeyId, false, OctetString(doc.keyId));
+  if (!doc.authorityKeyId.empty()) {
+    Node aki("VORNAK2-PKI.AuthorityKeyIdentifier");
+    Must(aki.Value("keyIdentifier", doc.authorityKeyId));
+    Must(aki.Omit("authorityCertIssuer"));
+    Must(aki.Omit("authorityCertSerialNumber"));
+    AddExtension(n, ext, kOidAuthorityKeyId, false, aki.Encode());
+  }
+  Bytes out = n.Encode("tbsCertificate");
+  Must(!out.empty());
+  return out;
+}
+
+Bytes EncodeRequestTbs(PublicDocument& doc) {
+  Node n("VORNAK2-PKI.CertificationRequest");
+  const std::string t = "certificationRequestInfo";
+  Must(n.Text(Path(t, "version").c_str(), "0"));
+  if (doc.subjectName.empty()) doc.subjectName = EncodeName(doc.uid, doc.keyNumber);
+  Must(n.Value(Path(t, "subject").c_str(), doc.subjectName));
+  WritePublicKey(n, Path(t, "subjectPKInfo"), doc.curve, doc.publicKey);
+  if (doc.hasValidity) {
+    Node ext("VORNAK2-PKI.Extensions");
+    AddExtension(ext, "", kOidPrivateKeyUsagePeriod, false,
+                 EncodeUsagePeriod(doc.notBefore, doc.notAfter));
+    const std::string a = Path(t, "attributes");
+    Must(n.Text(a.c_str(), "NEW"));
+    Must(n.Text(Path(a, "?LAST.type").c_str(), kOidExtensionRequest));
+    Must(n.Text(Path(a, "?LAST.values").c_str(), "NEW"));
+    Must(n.Value(Path(a, "?LAST.values.?LAST").c_str(), ext.Encode()));
+  }
+  Bytes out = n.Encode("certificationRequestInfo");
+  Must(!out.empty());
+  return out;
+}
+
+// The requested validity of a request: its extensionRequest's privateKeyUsagePeriod, if any.
+bool ReadRequestedValidity(const Node& n, PublicDocument& doc) {
+  doc.hasValidity = false;
+  const char* at = "certificationRequestInfo.attributes";
+  const int count = n.Count(at);
+  for (int i = 1; i <= count; ++i) {
+    const std::string a = std::string(at) + ".?" + std::to_string(i);
+    const auto type = n.ReadText(Path(a, "type").c_str());
+    if (!type) return false;
+    if (*type != kOidExtensionRequest) continue;
+    if (n.Count(Path(a, "values").c_str()) != 1) return false;
+    const auto value = n.Read(Path(a, "values.?1").c_str());
+    Node ext("VORNAK2-PKI.Extensions");
+    if (!value || !ext.Decode(*value)) return false;
+    for (int j = 1, m = ext.Count(""); j <= m; ++j) {
+      const std::string e = "?" + std::to_string(j);
+      const auto oid = ext.ReadText(Path(e, "extnID").c_str());
+      if (!oid) return false;
+      if (*oid != kOidPrivateKeyUsagePeriod) continue;
+      const auto v = ext.Read(Path(e, "extnValue").c_str());
+      if (!v || !DecodeUsagePeriod(*v, doc.notBefore, doc.notAfter)) return false;
+      doc.hasValidity = true;
+    }
+  }
+  return true;
+}
+
+// A signed structure (certificate, request): the signed part as encoded, the signature
+// algorithm and the signature (s || r).
+Bytes WrapSigned(const PublicDocument& doc) {
+  Node n("VORNAK2-PKI.Signed");
+  Must(n.Value("toBeSigned", doc.tbs));
+  WriteSignatureAlgorithm(n, "signatureAlgorithm");
+  Must(n.Bits("signature", SwapHalves(doc.signature)));
+  Bytes out = n.Encode();
+  Must(!out.empty());
+  return out;
 }
 
 std::array<std::uint8_t, ccgost::kStreebog256Size> DigestOf(std::string_view text) {
@@ -97,6 +467,14 @@ std::array<std::uint8_t, ccgost::kStreebog256Size> DigestOf(std::string_view tex
 template <typename Key>
 class SuccessMemo {
  public:
+  // The remembered entry equal to `k` (entries may carry more than their equality compares).
+  std::optional<Key> Find(const Key& k) {
+    std::lock_guard guard(mutex_);
+    const auto end = entries_.begin() + static_cast<std::ptrdiff_t>(count_);
+    const auto it = std::find(entries_.begin(), end, k);
+    if (it == end) return std::nullopt;
+    return *it;
+  }
   bool Contains(const Key& k) {
     std::lock_guard guard(mutex_);
     return std::find(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(count_), k) !=
@@ -132,30 +510,30 @@ SuccessMemo<SignedInputs>& VerifiedSignatures() {
   static SuccessMemo<SignedInputs> memo;
   return memo;
 }
-SuccessMemo<Digest>& CheckedSecretKeys() {
-  static SuccessMemo<Digest> memo;
+// A secret-key text that passed its checks, known by its fingerprint, with the public key
+// derived from it (the file holds the private key only).
+struct CheckedKey {
+  Digest fingerprint{};
+  PublicKey publicKey{};
+  bool operator==(const CheckedKey& o) const { return fingerprint == o.fingerprint; }
+};
+SuccessMemo<CheckedKey>& CheckedSecretKeys() {
+  static SuccessMemo<CheckedKey> memo;
   return memo;
 }
 
-// Reads the validity fields; false when missing, malformed or reversed.
-bool ReadValidity(const RawDocument& doc, Minutes& from, Minutes& to) {
-  const auto f = ParseDate(doc.Get("Not-Before").value_or(""));
-  const auto t = ParseDate(doc.Get("Not-After").value_or(""));
-  if (!f || !t || *f > *t) return false;
-  from = *f;
-  to = *t;
-  return true;
-}
-
+// The values a secret key's integrity check covers, in a fixed text form.
 void SecretKeyCanonical(const SecretKey& key, SecretText& out) {
   std::string& s = out.str();
   s.clear();
-  s.append(kSecretKeyHeader).push_back('\n');
-  AppendField(s, "UID", key.uid);
-  AppendField(s, "Key-Number", std::to_string(key.keyNumber));
-  AppendField(s, "Not-Before", FormatDate(key.notBefore));
-  AppendField(s, "Not-After", FormatDate(key.notAfter));
-  AppendField(s, "Curve", CurveName(key.curve));
+  const auto field = [&](std::string_view name, std::string_view value) {
+    s.append(name).append(": ").append(value).push_back('\n');
+  };
+  field("UID", key.uid);
+  field("Key-Number", std::to_string(key.keyNumber));
+  field("Not-Before", FormatDate(key.notBefore));
+  field("Not-After", FormatDate(key.notAfter));
+  field("Curve", CurveName(key.curve));
   s.append("Private-Key: ");
   static constexpr char kDigits[] = "0123456789ABCDEF";
   for (std::uint8_t b : key.privateKey.span()) {
@@ -163,7 +541,20 @@ void SecretKeyCanonical(const SecretKey& key, SecretText& out) {
     s.push_back(kDigits[b & 15]);
   }
   s.push_back('\n');
-  AppendField(s, "Public-Key", HexEncode(key.publicKey));
+  field("Public-Key", HexEncode(key.publicKey));
+}
+
+// Wipes a byte vector that held secret material.
+struct WipeOnExit {
+  Bytes& bytes;
+  ~WipeOnExit() { ccgost::Wipe(bytes.data(), bytes.size()); }
+};
+
+void AddAttribute(Node& n, const char* at, const char* oid, std::span<const std::uint8_t> value) {
+  Must(n.Text(at, "NEW"));
+  Must(n.Text(Path(at, "?LAST.type").c_str(), oid));
+  Must(n.Text(Path(at, "?LAST.values").c_str(), "NEW"));
+  Must(n.Value(Path(at, "?LAST.values.?LAST").c_str(), value));
 }
 
 }  // namespace
@@ -182,127 +573,185 @@ std::int32_t CurveCode(ccgost::Curve curve) noexcept {
   return curve == ccgost::Curve::CryptoPro_A ? CC_CURVE_CRYPTOPRO_A : CC_CURVE_TC26_256_A;
 }
 
-std::string PublicDocument::ToBeSigned() const {
-  std::string s;
-  s.reserve(512);
-  s.append(kind == DocKind::Certificate ? kCertificateHeader : kRequestHeader).push_back('\n');
-  AppendField(s, "UID", uid);
-  AppendField(s, "Key-Number", std::to_string(keyNumber));
-  if (kind == DocKind::Certificate) {
-    AppendField(s, "Issuer", issuer);
-    AppendField(s, "Issuer-Key-Number", std::to_string(issuerKeyNumber));
-  }
-  AppendField(s, "Not-Before", FormatDate(notBefore));
-  AppendField(s, "Not-After", FormatDate(notAfter));
-  AppendField(s, "Curve", CurveName(curve));
-  AppendField(s, "Public-Key", HexEncode(publicKey));
-  return s;
+void PublicDocument::Encode() {
+  tbs = kind == DocKind::Certificate ? EncodeCertificateTbs(*this) : EncodeRequestTbs(*this);
+  der = WrapSigned(*this);
 }
 
 std::string PublicDocument::Text() const {
-  std::string s = ToBeSigned();
-  AppendField(s, "Signature", HexEncode(signature));
-  return s;
+  return der::ToPem(kind == DocKind::Certificate ? kCertificateLabel : kRequestLabel, der);
 }
 
 int ParsePublicDocument(std::string_view text, PublicDocument& out) {
-  RawDocument raw;
-  const bool split = SplitDocument(text, raw);
-  if (raw.header != kCertificateHeader && raw.header != kRequestHeader) return CC_E_CERT_HEADER;
-  if (!split) return CC_E_CERT_FORMAT;
+  const auto pem = der::FromPem(text);
+  if (!pem || (pem->label != kCertificateLabel && pem->label != kRequestLabel &&
+               pem->label != kOldRequestLabel))
+    return CC_E_CERT_HEADER;
+  if (!pem->ok) return CC_E_CERT_FORMAT;
   PublicDocument doc;
-  doc.kind = raw.header == kCertificateHeader ? DocKind::Certificate : DocKind::Request;
-  if (doc.kind == DocKind::Certificate) {
-    if (!HasExactly(raw, {"UID", "Key-Number", "Issuer", "Issuer-Key-Number", "Not-Before",
-                          "Not-After", "Curve", "Public-Key", "Signature"}))
+  doc.der = std::move(pem->der);
+  if (pem->label == kCertificateLabel) {
+    doc.kind = DocKind::Certificate;
+    Node n("VORNAK2-PKI.Certificate");
+    if (!n.Decode(doc.der)) return CC_E_CERT_FORMAT;
+    const auto tbs = n.RangeOf(doc.der, "tbsCertificate");
+    const auto version = n.Read("tbsCertificate.version");
+    const auto serial = n.Read("tbsCertificate.serialNumber");
+    const auto issuer = n.Read("tbsCertificate.issuer");
+    const auto subject = n.Read("tbsCertificate.subject");
+    const auto from = ReadTime(n, "tbsCertificate.validity.notBefore");
+    const auto to = ReadTime(n, "tbsCertificate.validity.notAfter");
+    if (!tbs || !serial || !issuer || !subject || !from || !to || *from > *to ||
+        (version && (version->size() != 1 || (*version)[0] > 2)) ||
+        !ReadSignatureAlgorithm(n, "tbsCertificate.signature") ||
+        !ReadSignatureAlgorithm(n, "signatureAlgorithm") ||
+        !ReadSignature(n, "signature", doc.signature) ||
+        !ReadPublicKey(n, "tbsCertificate.subjectPublicKeyInfo", doc.curve, doc.publicKey) ||
+        !DecodeName(*subject, doc.uid, doc.keyNumber) ||
+        !DecodeName(*issuer, doc.issuer, doc.issuerKeyNumber) || !ReadExtensions(n, doc))
       return CC_E_CERT_FORMAT;
-    doc.issuer = std::string(*raw.Get("Issuer"));
-    const auto ikn = ParseKeyNumber(*raw.Get("Issuer-Key-Number"));
-    if (!IsValidUid(doc.issuer) || !ikn) return CC_E_CERT_FORMAT;
-    doc.issuerKeyNumber = *ikn;
-  } else if (!HasExactly(raw, {"UID", "Key-Number", "Not-Before", "Not-After", "Curve",
-                               "Public-Key", "Signature"})) {
-    return CC_E_CERT_FORMAT;
+    doc.tbs.assign(tbs->begin(), tbs->end());
+    doc.serial = *serial;
+    doc.issuerName = *issuer;
+    doc.subjectName = *subject;
+    doc.notBefore = *from;
+    doc.notAfter = *to;
+  } else {
+    doc.kind = DocKind::Request;
+    Node n("VORNAK2-PKI.CertificationRequest");
+    if (!n.Decode(doc.der)) return CC_E_CERT_FORMAT;
+    const auto tbs = n.RangeOf(doc.der, "certificationRequestInfo");
+    const auto version = n.Read("certificationRequestInfo.version");
+    const auto subject = n.Read("certificationRequestInfo.subject");
+    if (!tbs || !version || *version != Bytes{0} || !subject ||
+        !ReadSignatureAlgorithm(n, "signatureAlgorithm") ||
+        !ReadSignature(n, "signature", doc.signature) ||
+        !ReadPublicKey(n, "certificationRequestInfo.subjectPKInfo", doc.curve, doc.publicKey) ||
+        !DecodeName(*subject, doc.uid, doc.keyNumber) || !ReadRequestedValidity(n, doc))
+      return CC_E_CERT_FORMAT;
+    doc.tbs.assign(tbs->begin(), tbs->end());
+    doc.subjectName = *subject;
   }
-  doc.uid = std::string(*raw.Get("UID"));
-  const auto kn = ParseKeyNumber(*raw.Get("Key-Number"));
-  const auto curve = CurveFromName(*raw.Get("Curve"));
-  if (!IsValidUid(doc.uid) || !kn || !curve || !ReadValidity(raw, doc.notBefore, doc.notAfter) ||
-      !HexDecode(*raw.Get("Public-Key"), doc.publicKey) ||
-      !HexDecode(*raw.Get("Signature"), doc.signature))
-    return CC_E_CERT_FORMAT;
-  doc.keyNumber = *kn;
-  doc.curve = *curve;
   out = std::move(doc);
   return CC_OK;
 }
 
 void SecretKey::ToText(SecretText& out) const {
-  SecretKeyCanonical(*this, out);
-  const auto check = DigestOf(out.str());
-  AppendField(out.str(), "Check", HexEncode(check));
+  SecretText canonical;
+  SecretKeyCanonical(*this, canonical);
+  const auto check = DigestOf(canonical.str());
+
+  Node n("VORNAK2-PKI.PrivateKeyInfo");
+  Must(n.Text("version", "0"));
+  WriteAlgorithm(n, "privateKeyAlgorithm", curve);
+  // The scalar little-endian in an OCTET STRING, as the GOST key formats have it.
+  Bytes inner(2 + privateKey.size());
+  WipeOnExit wipeInner{inner};
+  inner[0] = der::kTagOctetString;
+  inner[1] = static_cast<std::uint8_t>(privateKey.size());
+  std::reverse_copy(privateKey.span().begin(), privateKey.span().end(), inner.begin() + 2);
+  Must(n.Value("privateKey", inner));
+  AddAttribute(n, "attributes", kOidCommonName, der::EncodeString(der::kTagUtf8String, uid));
+  AddAttribute(n, "attributes", kOidSerialNumber,
+               der::EncodeString(der::kTagPrintableString, std::to_string(keyNumber)));
+  AddAttribute(n, "attributes", kOidPrivateKeyUsagePeriod, EncodeUsagePeriod(notBefore, notAfter));
+  AddAttribute(n, "attributes", kOidMessageDigest, OctetString(check));
+  Bytes encoded = n.Encode();
+  WipeOnExit wipeEncoded{encoded};
+  Must(!encoded.empty());
+  out.str() = der::ToPem(kSecretKeyLabel, encoded);
 }
 
 int ParseSecretKey(std::string_view text, SecretKey& out) {
-  RawDocument raw;
-  const bool split = SplitDocument(text, raw);
-  if (raw.header != kSecretKeyHeader) return CC_E_SECRET_FORMAT;
-  // Whatever can be read describes the key even when the rest is damaged.
-  if (const auto uid = raw.Get("UID"); uid && IsValidUid(*uid)) out.uid = std::string(*uid);
-  if (const auto kn = ParseKeyNumber(raw.Get("Key-Number").value_or(""))) out.keyNumber = *kn;
-  ReadValidity(raw, out.notBefore, out.notAfter);
-  if (const auto curve = CurveFromName(raw.Get("Curve").value_or(""))) out.curve = *curve;
+  auto pem = der::FromPem(text);
+  if (!pem || pem->label != kSecretKeyLabel) return CC_E_SECRET_FORMAT;
+  WipeOnExit wipePem{pem->der};
+  if (!pem->ok) return CC_E_SECRET_INTEGRITY;
+  Node n("VORNAK2-PKI.PrivateKeyInfo");
+  if (!n.Decode(pem->der)) return CC_E_SECRET_INTEGRITY;
+  // A key of another algorithm is no key of ours at all.
+  const auto algorithm = n.ReadText("privateKeyAlgorithm.algorithm");
+  if (!algorithm || *algorithm != kOidGost2012_256) return CC_E_SECRET_FORMAT;
 
-  if (!split || !HasExactly(raw, {"UID", "Key-Number", "Not-Before", "Not-After", "Curve",
-                                  "Private-Key", "Public-Key", "Check"}))
-    return CC_E_SECRET_INTEGRITY;
   SecretKey key;
-  key.uid = std::string(*raw.Get("UID"));
-  const auto kn = ParseKeyNumber(*raw.Get("Key-Number"));
-  const auto curve = CurveFromName(*raw.Get("Curve"));
-  key.privateKey = ccgost::SecureBytes(ccgost::kPrivateKeySize);
-  std::array<std::uint8_t, ccgost::kStreebog256Size> check{};
-  if (!IsValidUid(key.uid) || !kn || !curve || !ReadValidity(raw, key.notBefore, key.notAfter) ||
-      !HexDecode(*raw.Get("Private-Key"), key.privateKey.span()) ||
-      !HexDecode(*raw.Get("Public-Key"), key.publicKey) || !HexDecode(*raw.Get("Check"), check))
+  std::optional<Bytes> check;
+  bool haveUid = false, haveNumber = false, haveValidity = false;
+  const int count = n.Count("attributes");
+  for (int i = 1; i <= count; ++i) {
+    const std::string a = "attributes.?" + std::to_string(i);
+    const auto type = n.ReadText(Path(a, "type").c_str());
+    if (!type || n.Count(Path(a, "values").c_str()) != 1) return CC_E_SECRET_INTEGRITY;
+    const auto value = n.Read(Path(a, "values.?1").c_str());
+    if (!value) return CC_E_SECRET_INTEGRITY;
+    if (*type == kOidCommonName) {
+      const auto uid = der::DecodeDirectoryString(*value);
+      haveUid = uid && IsValidUid(*uid);
+      if (haveUid) out.uid = key.uid = *uid;
+    } else if (*type == kOidSerialNumber) {
+      const auto t = der::DecodeDirectoryString(*value);
+      const auto kn = t ? ParseKeyNumber(*t) : std::nullopt;
+      haveNumber = kn.has_value();
+      if (haveNumber) out.keyNumber = key.keyNumber = *kn;
+    } else if (*type == kOidPrivateKeyUsagePeriod) {
+      haveValidity = DecodeUsagePeriod(*value, key.notBefore, key.notAfter);
+      if (haveValidity) out.notBefore = key.notBefore, out.notAfter = key.notAfter;
+    } else if (*type == kOidMessageDigest) {
+      check = der::DecodeOctetString(*value);
+    }
+  }
+  const auto curve = ReadAlgorithm(n, "privateKeyAlgorithm");
+  if (curve) out.curve = *curve;
+  auto inner = n.Read("privateKey");
+  if (!inner) return CC_E_SECRET_INTEGRITY;
+  WipeOnExit wipeInner{*inner};
+  auto scalar = der::DecodeOctetString(*inner);
+  if (!scalar) return CC_E_SECRET_INTEGRITY;
+  WipeOnExit wipeScalar{*scalar};
+  if (!curve || !haveUid || !haveNumber || !haveValidity || !check ||
+      check->size() != ccgost::kStreebog256Size || scalar->size() != ccgost::kPrivateKeySize)
     return CC_E_SECRET_INTEGRITY;
-  key.keyNumber = *kn;
   key.curve = *curve;
+  key.privateKey = ccgost::SecureBytes(ccgost::kPrivateKeySize);
+  std::reverse_copy(scalar->begin(), scalar->end(), key.privateKey.data());
   // A key text that passed before is known by its fingerprint: the same bytes give the same
-  // answer, so its check digest (Streebog, the slow part of every signing) and the derivation of
-  // its public key are not done again. The fingerprint reveals nothing of the key.
-  const auto fingerprint =
-      ccgost::Fingerprint({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
-  if (!CheckedSecretKeys().Contains(fingerprint)) {
+  // answer, so neither its check digest nor its public key (an elliptic-curve multiplication)
+  // is computed again. The fingerprint reveals nothing of the key.
+  const auto fingerprint = ccgost::Fingerprint(AsBytes(text));
+  if (const auto known = CheckedSecretKeys().Find(CheckedKey{fingerprint, {}})) {
+    key.publicKey = known->publicKey;
+  } else {
+    const auto derived = ccgost::PublicFromPrivate(key.curve, key.privateKey.span());
+    if (!derived) return CC_E_SECRET_INTEGRITY;
+    key.publicKey = *derived;
     SecretText canonical;
     SecretKeyCanonical(key, canonical);
-    if (DigestOf(canonical.str()) != check) return CC_E_SECRET_INTEGRITY;
-    const auto derived = ccgost::PublicFromPrivate(key.curve, key.privateKey.span());
-    if (!derived || *derived != key.publicKey) return CC_E_SECRET_INTEGRITY;
-    CheckedSecretKeys().Add(fingerprint);
+    const auto digest = DigestOf(canonical.str());
+    if (!std::equal(digest.begin(), digest.end(), check->begin())) return CC_E_SECRET_INTEGRITY;
+    CheckedSecretKeys().Add(CheckedKey{fingerprint, key.publicKey});
   }
   out = std::move(key);
   return CC_OK;
 }
 
 void SignDocument(PublicDocument& doc, const SecretKey& signer) {
-  const auto digest = DigestOf(doc.ToBeSigned());
+  doc.tbs = doc.kind == DocKind::Certificate ? EncodeCertificateTbs(doc) : EncodeRequestTbs(doc);
+  const auto digest = ccgost::HashOnce(ccgost::HashAlg::Streebog256, doc.tbs);
   doc.signature = ccgost::SignDigest(signer.curve, signer.privateKey.span(), digest);
+  doc.der = WrapSigned(doc);
 }
 
 bool VerifyDocument(const PublicDocument& doc, ccgost::Curve signerCurve,
                     const PublicKey& signerKey) {
-  const std::string signedText = doc.ToBeSigned();
   SignedInputs inputs;
-  inputs.bytes.reserve(signedText.size() + doc.signature.size() + 1 + signerKey.size());
-  inputs.bytes.append(signedText);
+  inputs.bytes.reserve(doc.tbs.size() + doc.signature.size() + 1 + signerKey.size());
+  inputs.bytes.append(doc.tbs.begin(), doc.tbs.end());
   inputs.bytes.append(doc.signature.begin(), doc.signature.end());
   inputs.bytes.push_back(signerCurve == ccgost::Curve::Tc26_256_A ? '\0' : '\1');
   inputs.bytes.append(signerKey.begin(), signerKey.end());
   inputs.hash = std::hash<std::string_view>{}(inputs.bytes);
   if (VerifiedSignatures().Contains(inputs)) return true;
-  if (!ccgost::VerifyDigest(signerCurve, signerKey, DigestOf(signedText), doc.signature))
-    return false;
+  const auto digest = ccgost::HashOnce(ccgost::HashAlg::Streebog256, doc.tbs);
+  if (!ccgost::VerifyDigest(signerCurve, signerKey, digest, doc.signature)) return false;
   VerifiedSignatures().Add(std::move(inputs));
   return true;
 }
@@ -315,7 +764,7 @@ int CertificateStatus(const PublicDocument& cert, CcAuthorityLookup lookup, Minu
   const auto text = BoundedText(found, CC_MAX_TEXT);
   PublicDocument authority;
   if (!text || ParsePublicDocument(*text, authority) != CC_OK ||
-      authority.kind != DocKind::Certificate)
+      authority.kind != DocKind::Certificate || !authority.authority)
     return CC_E_AUTHORITY_FORMAT;
   if (authority.uid != cert.issuer || authority.keyNumber != cert.issuerKeyNumber)
     return CC_E_AUTHORITY_NOT_FOUND;
@@ -370,8 +819,11 @@ PublicDocument IssueCertificate(const PublicDocument& request, const SecretKey& 
   cert.kind = DocKind::Certificate;
   cert.uid = request.uid;
   cert.keyNumber = request.keyNumber;
+  cert.subjectName = request.subjectName;
   cert.issuer = authorityCert.uid;
   cert.issuerKeyNumber = authorityCert.keyNumber;
+  cert.issuerName = authorityCert.subjectName;
+  cert.authorityKeyId = authorityCert.keyId;
   cert.notBefore = notBefore;
   cert.notAfter = notAfter;
   cert.curve = request.curve;
@@ -383,6 +835,7 @@ PublicDocument IssueCertificate(const PublicDocument& request, const SecretKey& 
 PublicDocument SelfSignedCertificate(const SecretKey& key) {
   PublicDocument cert;
   cert.kind = DocKind::Certificate;
+  cert.authority = true;
   cert.uid = key.uid;
   cert.keyNumber = key.keyNumber;
   cert.issuer = key.uid;
@@ -391,6 +844,8 @@ PublicDocument SelfSignedCertificate(const SecretKey& key) {
   cert.notAfter = key.notAfter;
   cert.curve = key.curve;
   cert.publicKey = key.publicKey;
+  cert.keyId = KeyIdentifier(key.publicKey);
+  cert.authorityKeyId = cert.keyId;
   SignDocument(cert, key);
   return cert;
 }

@@ -1,20 +1,24 @@
-// The library's text documents: certificates (also the self-signed authority certificates,
-// ".aut"), certificate requests (".pub") and secret keys (".sec"). Each is a header line and
-// "Name: value" lines; binary values are upper-case hexadecimal. Signatures and the secret key's
-// integrity check cover the canonical form (header and fields in fixed order, "\n" line ends),
-// so a file whose line ends were changed still verifies, while any changed value does not.
+// The library's documents, in the formats of the public key infrastructure with GOST R 34.10-2012
+// keys (DER through libtasn1, PEM armour):
+//  - certificates (also the authority certificates, ".aut"): X.509 v3, "CERTIFICATE";
+//  - requests (".pub"): PKCS#10, "CERTIFICATE REQUEST", signed by the requested key itself;
+//  - secret keys (".sec"): unencrypted PKCS#8, "PRIVATE KEY".
 //
-//   VORNAK2-CC CERTIFICATE 1         VORNAK2-CC REQUEST 1          VORNAK2-CC SECRET KEY 1
-//   UID: H.0                         UID: H.0                      UID: H.0
-//   Key-Number: 0                    Key-Number: 0                 Key-Number: 0
-//   Issuer: CA.0                     Not-Before: ...               Not-Before: ...
-//   Issuer-Key-Number: 0             Not-After: ...                Not-After: ...
-//   Not-Before: 07.12.2026 21:00     Curve: tc26-256-A             Curve: tc26-256-A
-//   Not-After: 07.12.2027 21:00      Public-Key: <64 bytes>        Private-Key: <32 bytes>
-//   Curve: tc26-256-A                Signature: <64 bytes>         Public-Key: <64 bytes>
-//   Public-Key: <64 bytes>           (proof of possession,         Check: <Streebog-256 of
-//   Signature: <64 bytes>             by the key itself)            the canonical form>
-//   (by the issuer's key)
+// Profile (how the library's fields sit in the standard ones):
+//  - UID = the subject's commonName; key number = the subject's serialNumber attribute in
+//    decimal (0 when the name has none);
+//  - issuer name and issuer key number = the issuer's commonName and serialNumber;
+//  - validity = notBefore/notAfter, whole minutes (seconds are dropped), UTC;
+//  - keys: algorithm id-tc26-gost3410-12-256 with the parameter set tc26-256-A (or CryptoPro-A);
+//    the public key is an OCTET STRING of X then Y, each little-endian; signatures
+//    id-tc26-signwithdigest-gost3410-12-256 over Streebog-256, the value s || r big-endian;
+//  - authority certificates carry basicConstraints cA=TRUE and keyUsage keyCertSign; a
+//    certificate's status needs an authority certificate that is one;
+//  - a request carries its requested validity as the privateKeyUsagePeriod extension in an
+//    extensionRequest attribute (optional: requests of other tools may have none);
+//  - a secret key carries as attributes the UID (commonName), the key number (serialNumber),
+//    the validity (privateKeyUsagePeriod) and an integrity check (messageDigest: Streebog-256 of
+//    all these values and the key), so that a damaged file is told from a good one.
 #pragma once
 
 #include <array>
@@ -22,6 +26,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cc_abi.h"
 #include "gost.h"
@@ -47,19 +52,29 @@ struct PublicDocument {
   std::int32_t issuerKeyNumber = 0;
   Minutes notBefore = 0;
   Minutes notAfter = 0;
+  bool hasValidity = true;  // false for a request without a requested validity
+  bool authority = false;   // certificates: basicConstraints cA=TRUE
   ccgost::Curve curve = ccgost::Curve::Tc26_256_A;
   PublicKey publicKey{};
-  Signature signature{};
+  Signature signature{};  // r || s, as the primitives take it
+  // As read from a file, or as built by Encode(): the subject and issuer names, the key
+  // identifiers, the certificate's serial number, the signed part and the whole DER.
+  std::vector<std::uint8_t> subjectName, issuerName, keyId, authorityKeyId, serial;
+  std::vector<std::uint8_t> tbs, der;
 
-  std::string ToBeSigned() const;  // canonical form without the signature line
-  std::string Text() const;        // the whole document
+  // Builds the names (when empty), the signed part and the DER from the fields and the
+  // signature. Throws std::runtime_error when the encoding fails.
+  void Encode();
+  std::string Text() const;  // PEM of der
   bool SelfIssued() const {
     return kind == DocKind::Certificate && issuer == uid && issuerKeyNumber == keyNumber;
   }
 };
 
-// 0; CC_E_CERT_HEADER when the text is no certificate or request; CC_E_CERT_FORMAT when a field
-// is missing, repeated, unknown or malformed.
+// 0; CC_E_CERT_HEADER when the text is no certificate or request (no PEM block of those kinds,
+// also the library's former "VORNAK2-CC" texts); CC_E_CERT_FORMAT when the block is broken, the
+// DER malformed, or a field outside the profile (no commonName that is a UID, another algorithm,
+// an unknown critical extension).
 int ParsePublicDocument(std::string_view text, PublicDocument& out);
 
 struct SecretKey {
@@ -74,8 +89,9 @@ struct SecretKey {
   void ToText(SecretText& out) const;
 };
 
-// 0; CC_E_SECRET_FORMAT when the text is no secret key at all; CC_E_SECRET_INTEGRITY when it is
-// one but damaged (a field malformed, the check or the key pair wrong). After a damage `out`
+// 0; CC_E_SECRET_FORMAT when the text is no secret key at all (no "PRIVATE KEY" block, also the
+// library's former texts, or a key of another algorithm); CC_E_SECRET_INTEGRITY when it is one
+// but damaged (a field malformed, the check or the key pair wrong). After a damage `out`
 // keeps the descriptive fields that could be read.
 int ParseSecretKey(std::string_view text, SecretKey& out);
 

@@ -131,6 +131,55 @@ TEST(CcAuthorityTool, IssuesCertificatesFromRequests) {
     ASSERT_EQ(RunCa(args), 0);
     EXPECT_EQ(StatusWithAutFiles(ReadFile(tmp.path() + "/k.crt"), secDir), c.status);
   }
+  // The index lists the three certificates issued, by serial number, UID and key number.
+  const std::string index = ReadFile(ca + "/index.txt");
+  std::size_t lines = 0;
+  for (std::size_t at = 0; (at = index.find("\tK.5\t2\t", at)) != std::string::npos; ++at) ++lines;
+  EXPECT_EQ(lines, 3u) << index;
+  cc::PublicDocument last;
+  ASSERT_EQ(cc::ParsePublicDocument(ReadFile(tmp.path() + "/k.crt"), last), 0);
+  std::string line = "\n";
+  line.append(cc::HexEncode(last.serial)).append("\tK.5\t2\t");
+  line.append(cc::FormatDate(last.notBefore)).append("\t").append(cc::FormatDate(last.notAfter));
+  EXPECT_NE(index.find(line), std::string::npos) << index;
+}
+
+// The authority's next key: a complete authority in the new directory, and the CA certificate
+// of the next key signed by the current one.
+TEST(CcAuthorityTool, RollsOverToTheNextKey) {
+  TempDir tmp;
+  const std::string ca = tmp.path() + "/ca", next = tmp.path() + "/ca-next";
+  ASSERT_EQ(RunCa({"create-authority", "--dir", ca, "--uid", "CA.3", "--key-number", "4"}), 0);
+  ASSERT_EQ(RunCa({"rollover", "--authority", ca, "--out", next}), 0);
+  EXPECT_EQ(Mode(next + "/authority.sec"), kOwnerOnly);
+  EXPECT_EQ(RunCa({"rollover", "--authority", ca, "--out", next}), 1);  // exists already
+  EXPECT_EQ(RunCa({"rollover", "--authority", ca, "--out", tmp.path() + "/x", "--key-number",
+                   "4"}),
+            2);
+
+  cc::PublicDocument current, self, rollover;
+  ASSERT_EQ(cc::ParsePublicDocument(ReadFile(ca + "/authority.aut"), current), 0);
+  ASSERT_EQ(cc::ParsePublicDocument(ReadFile(next + "/authority.aut"), self), 0);
+  ASSERT_EQ(cc::ParsePublicDocument(ReadFile(next + "/rollover.aut"), rollover), 0);
+  EXPECT_TRUE(self.SelfIssued() && self.authority);
+  EXPECT_EQ(self.keyNumber, 5);
+  EXPECT_TRUE(rollover.authority);
+  EXPECT_EQ(rollover.uid, "CA.3");
+  EXPECT_EQ(rollover.keyNumber, 5);
+  EXPECT_EQ(rollover.issuerKeyNumber, 4);
+  EXPECT_EQ(rollover.publicKey, self.publicKey);
+  EXPECT_EQ(rollover.authorityKeyId, current.keyId);
+  EXPECT_TRUE(cc::VerifyDocument(rollover, current.curve, current.publicKey));
+  EXPECT_FALSE(cc::VerifyDocument(rollover, self.curve, self.publicKey));
+
+  // The next key issues certificates that check against its own authority certificate.
+  ASSERT_EQ(RunCa({"keygen", "--dir", tmp.path() + "/k", "--uid", "K.1"}), 0);
+  ASSERT_EQ(RunCa({"issue", "--authority", next, "--request", tmp.path() + "/k/1.pub", "--out",
+                   tmp.path() + "/k.crt"}),
+            0);
+  std::filesystem::create_directories(tmp.path() + "/sec/CA.3");
+  std::filesystem::copy_file(next + "/authority.aut", tmp.path() + "/sec/CA.3/5.aut");
+  EXPECT_EQ(StatusWithAutFiles(ReadFile(tmp.path() + "/k.crt"), tmp.path() + "/sec"), 0);
 }
 
 // Public files (certificates, requests, authority certificates) are created 0644 with the umask
@@ -202,6 +251,10 @@ TEST(CcAuthorityTool, BadInputFailsWithClearExitCodes) {
       {{"install-cert", "--cert", tmp.path() + "/junk/bad.pub", "--root", tmp.path() + "/r"}, 1},
       {{"install-cert", "--cert", ca + "/authority.aut"}, 2},
       {{"keygen", "--dir", tmp.path() + "/k", "--uid", "K.1", "--unknown", "1"}, 2},
+      {{"keygen", "--dir", tmp.path() + "/k", "--uid", "K.1", "stray"}, 2},
+      {{"keygen", "--dir", tmp.path() + "/k", "--uid", "K.1", "--uid", "K.2"}, 2},
+      {{"keygen", "--dir", tmp.path() + "/k", "--uid", "K.1", "--days"}, 2},
+      {{"keygen", "--dir=" + tmp.path() + "/k2", "--uid=K.2", "--days=30"}, 0},
   };
   for (const auto& c : cases) {
     std::string joined;

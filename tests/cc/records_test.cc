@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "der.h"
 #include "support.h"
 #include "util.h"
 
@@ -30,6 +32,37 @@ std::string Replace(std::string text, const std::string& from, const std::string
   EXPECT_NE(at, std::string::npos) << from;
   if (at != std::string::npos) text.replace(at, from.size(), to);
   return text;
+}
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A PEM file whose DER is changed by `change`, armoured again under the same label.
+template <typename F>
+std::string ChangeDer(const std::string& pem, F change) {
+  auto block = cc::der::FromPem(pem);
+  EXPECT_TRUE(block && block->ok);
+  if (!block) return pem;
+  change(block->der);
+  return cc::der::ToPem(block->label, block->der);
+}
+
+// The DER with the first occurrence of `from` replaced by `to` (of the same length).
+std::string PatchDer(const std::string& pem, const Bytes& from, const Bytes& to) {
+  return ChangeDer(pem, [&](Bytes& der) {
+    const auto at = std::search(der.begin(), der.end(), from.begin(), from.end());
+    EXPECT_NE(at, der.end());
+    if (at != der.end()) std::copy(to.begin(), to.end(), at);
+  });
+}
+
+// A document with changed fields under its old signature.
+template <typename F>
+std::string Altered(const std::string& pem, F change) {
+  cc::PublicDocument doc;
+  EXPECT_EQ(cc::ParsePublicDocument(pem, doc), 0);
+  change(doc);
+  doc.Encode();
+  return doc.Text();
 }
 
 TEST(CcCertInfo, RecordFieldsOfAValidCertificate) {
@@ -68,11 +101,19 @@ TEST(CcCertInfo, StatusRules) {
   const std::string forged =
       cc::IssueCertificate(req, pki.forgerKey, pki.authorityCert, now - 60, now + kDay).Text();
   // An authority certificate that is not self-signed: the forger's signature on the real one.
-  cc::PublicDocument brokenAut = pki.authorityCert;
-  brokenAut.signature = pki.forgerCert.signature;
+  const std::string brokenAut =
+      Altered(pki.autText, [&](cc::PublicDocument& d) { d.signature = pki.forgerCert.signature; });
   // An authority certificate of another number.
-  cc::PublicDocument otherAut = pki.authorityCert;
-  otherAut.keyNumber = 5;
+  const std::string otherAut = Altered(pki.autText, [](cc::PublicDocument& d) {
+    d.keyNumber = 5;
+    d.subjectName.clear();
+  });
+  // The authority's certificate, self-signed, but no authority certificate (no cA).
+  cc::PublicDocument endEntity = pki.authorityCert;
+  endEntity.authority = false;
+  cc::SignDocument(endEntity, pki.authorityKey);
+  std::string crlf;
+  for (char ch : valid.certText) crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
 
   struct Case {
     const char* name;
@@ -84,22 +125,31 @@ TEST(CcCertInfo, StatusRules) {
       {"valid", valid.certText, true, pki.autText, 0},
       {"no lookup function", valid.certText, false, pki.autText, CC_E_AUTHORITY_NOT_FOUND},
       {"unknown issuer", valid.certText, true, "", CC_E_AUTHORITY_NOT_FOUND},
-      {"authority of another number", valid.certText, true, otherAut.Text(),
-       CC_E_AUTHORITY_NOT_FOUND},
-      {"unreadable authority", valid.certText, true, "VORNAK2-CC CERTIFICATE 1\nUID: CA.0\n",
+      {"authority of another number", valid.certText, true, otherAut, CC_E_AUTHORITY_NOT_FOUND},
+      {"unreadable authority", valid.certText, true, "-----BEGIN CERTIFICATE-----\nMII\n",
        CC_E_AUTHORITY_FORMAT},
-      {"authority not self-signed", valid.certText, true, brokenAut.Text(), CC_E_AUTHORITY_DAMAGED},
+      {"authority in the former text format", valid.certText, true,
+       "VORNAK2-CC CERTIFICATE 1\nUID: CA.0\n", CC_E_AUTHORITY_FORMAT},
+      {"authority certificate without cA", valid.certText, true, endEntity.Text(),
+       CC_E_AUTHORITY_FORMAT},
+      {"authority not self-signed", valid.certText, true, brokenAut, CC_E_AUTHORITY_DAMAGED},
       {"forged issuer signature", forged, true, pki.autText, CC_E_ISSUER_SIGNATURE},
-      {"changed owner", Replace(valid.certText, "UID: H.0", "UID: H.1"), true, pki.autText,
-       CC_E_ISSUER_SIGNATURE},
+      {"changed owner", Altered(valid.certText, [](cc::PublicDocument& d) {
+         d.uid = "H.1";
+         d.subjectName.clear();
+       }),
+       true, pki.autText, CC_E_ISSUER_SIGNATURE},
       {"expired", expired.certText, true, pki.autText, CC_E_CERT_EXPIRED},
       {"not yet valid", notYet.certText, true, pki.autText, CC_E_NOT_YET_VALID},
       {"request", valid.requestText, true, pki.autText, CC_E_UNCERTIFIED},
-      {"request with a changed key number",
-       Replace(valid.requestText, "Key-Number: 0", "Key-Number: 9"), true, pki.autText,
-       CC_E_PUBLIC_INTEGRITY},
-      {"CRLF line ends", Replace(Replace(valid.certText, "\nKey", "\r\nKey"), "\nSig", "\r\nSig"),
-       true, pki.autText, 0},
+      {"request with a changed key number", Altered(valid.requestText, [](cc::PublicDocument& d) {
+         d.keyNumber = 9;
+         d.subjectName.clear();
+       }),
+       true, pki.autText, CC_E_PUBLIC_INTEGRITY},
+      {"CRLF line ends", crlf, true, pki.autText, 0},
+      {"text before the PEM block", "Certificate:\n    Data: ...\n" + valid.certText, true,
+       pki.autText, 0},
   };
   for (const auto& c : cases) {
     auto [info, rc] = ParseCert(c.text, c.lookup, c.aut);
@@ -118,13 +168,32 @@ TEST(CcCertInfo, UnparseableTextGivesNoRecord) {
   } const cases[] = {
       {"empty", "", CC_E_CERT_HEADER},
       {"other header", "HELLO\nUID: H.0\n", CC_E_CERT_HEADER},
-      {"missing field", Replace(u.certText, "Curve: tc26-256-A\n", ""), CC_E_CERT_FORMAT},
-      {"unknown field", u.certText + "Extra: 1\n", CC_E_CERT_FORMAT},
-      {"repeated field", u.certText + "UID: H.0\n", CC_E_CERT_FORMAT},
-      {"short key", Replace(u.certText, "Public-Key: ", "Public-Key: 00"), CC_E_CERT_FORMAT},
-      {"bad date", Replace(u.certText, "Not-After: ", "Not-After: 3"), CC_E_CERT_FORMAT},
-      {"bad key number", Replace(u.certText, "Key-Number: 0", "Key-Number: -1"), CC_E_CERT_FORMAT},
-      {"line without colon", Replace(u.certText, "Curve: ", "Curve "), CC_E_CERT_FORMAT},
+      {"former text format", "VORNAK2-CC CERTIFICATE 1\nUID: H.0\nKey-Number: 0\n",
+       CC_E_CERT_HEADER},
+      {"no END line", u.certText.substr(0, u.certText.find("-----END")), CC_E_CERT_FORMAT},
+      {"bad base64", Replace(u.certText, "\n", "\n*"), CC_E_CERT_FORMAT},
+      {"truncated DER", ChangeDer(u.certText, [](Bytes& d) { d.pop_back(); }), CC_E_CERT_FORMAT},
+      {"trailing byte", ChangeDer(u.certText, [](Bytes& d) { d.push_back(0); }),
+       CC_E_CERT_FORMAT},
+      // id-tc26-signwithdigest-gost3410-12-256 -> ...-512
+      {"other signature algorithm",
+       PatchDer(u.certText, {0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x03, 0x02},
+                {0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x03, 0x03}),
+       CC_E_CERT_FORMAT},
+      // id-tc26-gost-3410-12-256-paramSetA -> paramSetD (not offered)
+      {"other curve",
+       PatchDer(u.certText, {0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x01, 0x01, 0x01},
+                {0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x01, 0x01, 0x04}),
+       CC_E_CERT_FORMAT},
+      // keyUsage -> nameConstraints, still critical
+      {"unknown critical extension", PatchDer(u.certText, {0x55, 0x1D, 0x0F}, {0x55, 0x1D, 0x1E}),
+       CC_E_CERT_FORMAT},
+      {"common name that is no UID",
+       Altered(u.certText, [](cc::PublicDocument& d) {
+         d.uid = "with blank.1";
+         d.subjectName.clear();
+       }),
+       CC_E_CERT_FORMAT},
       {"too long", u.certText + std::string(3000, '\n'), CC_E_CERT_FORMAT},
       {"secret key", u.secretText, CC_E_CERT_HEADER},
   };
@@ -145,24 +214,39 @@ TEST(CcSecInfo, StatusOfSecretKeys) {
   const User valid = pki.MakeUser("H.0", 3);
   const User expired = pki.MakeUser("H.0", 3, -10 * kDay, -kDay);
   const User notYet = pki.MakeUser("H.0", 3, kDay, 2 * kDay);
-  std::string flippedKey = valid.secretText;
-  const std::size_t at = flippedKey.find("Private-Key: ") + 20;
-  flippedKey[at] = flippedKey[at] == 'A' ? 'B' : 'A';
+  // The scalar follows its OCTET STRING headers; the key number is the PrintableString "3".
+  const std::string flippedKey = ChangeDer(valid.secretText, [](Bytes& d) {
+    const Bytes head{0x04, 0x22, 0x04, 0x20};
+    const auto at = std::search(d.begin(), d.end(), head.begin(), head.end());
+    ASSERT_NE(at, d.end());
+    at[10] ^= 1;
+  });
+  // messageDigest, then its SET and OCTET STRING headers: the check value follows.
+  const std::string changedCheck = ChangeDer(valid.secretText, [](Bytes& d) {
+    const Bytes head{0x09, 0x04, 0x31, 0x22, 0x04, 0x20};
+    const auto at = std::search(d.begin(), d.end(), head.begin(), head.end());
+    ASSERT_NE(at, d.end());
+    at[6] ^= 1;
+  });
   struct Case {
     const char* name;
     std::string text;
     std::int32_t status;
     std::int32_t keyNumber;  // as far as it can be read
+    const char* uid;
   } const cases[] = {
-      {"valid", valid.secretText, 0, 3},
-      {"expired", expired.secretText, CC_E_SECRET_EXPIRED, 3},
-      {"not yet valid", notYet.secretText, CC_E_SECRET_NOT_YET_VALID, 3},
-      {"changed private key", flippedKey, CC_E_SECRET_INTEGRITY, 3},
-      {"changed key number", Replace(valid.secretText, "Key-Number: 3", "Key-Number: 4"),
-       CC_E_SECRET_INTEGRITY, 4},
-      {"check missing", valid.secretText.substr(0, valid.secretText.find("Check:")),
-       CC_E_SECRET_INTEGRITY, 3},
-      {"truncated", valid.secretText.substr(0, 60), CC_E_SECRET_INTEGRITY, 3},
+      {"valid", valid.secretText, 0, 3, "H.0"},
+      {"expired", expired.secretText, CC_E_SECRET_EXPIRED, 3, "H.0"},
+      {"not yet valid", notYet.secretText, CC_E_SECRET_NOT_YET_VALID, 3, "H.0"},
+      {"changed private key", flippedKey, CC_E_SECRET_INTEGRITY, 3, "H.0"},
+      {"changed key number",
+       PatchDer(valid.secretText, {0x55, 0x04, 0x05, 0x31, 0x03, 0x13, 0x01, '3'},
+                {0x55, 0x04, 0x05, 0x31, 0x03, 0x13, 0x01, '4'}),
+       CC_E_SECRET_INTEGRITY, 4, "H.0"},
+      {"changed check", changedCheck, CC_E_SECRET_INTEGRITY, 3, "H.0"},
+      {"truncated", ChangeDer(valid.secretText, [](Bytes& d) { d.resize(d.size() - 8); }),
+       CC_E_SECRET_INTEGRITY, 0, ""},
+      {"broken base64", Replace(valid.secretText, "\n", "\n*"), CC_E_SECRET_INTEGRITY, 0, ""},
   };
   for (const auto& c : cases) {
     Ctx ctx = NewCtx();
@@ -171,7 +255,7 @@ TEST(CcSecInfo, StatusOfSecretKeys) {
     SecInfo info(raw);
     ASSERT_NE(info, nullptr) << c.name;
     EXPECT_EQ(info->status, c.status) << c.name;
-    EXPECT_STREQ(info->uid, "H.0") << c.name;
+    EXPECT_STREQ(info->uid, c.uid) << c.name;
     EXPECT_EQ(info->keyNumber, c.keyNumber) << c.name;
   }
   // A damaged key is refused wherever it is used.
@@ -184,8 +268,11 @@ TEST(CcSecInfo, StatusOfSecretKeys) {
             CC_E_SECRET_INTEGRITY);
   // Not a secret key at all: no record.
   CcSecInfo* raw = nullptr;
-  EXPECT_EQ(Cc().__SecInfo(ctx.get(), valid.certText.c_str(), &raw), CC_E_SECRET_FORMAT);
-  EXPECT_EQ(raw, nullptr);
+  for (const std::string& other :
+       {valid.certText, std::string("VORNAK2-CC SECRET KEY 1\nUID: H.0\nKey-Number: 3\n")}) {
+    EXPECT_EQ(Cc().__SecInfo(ctx.get(), other.c_str(), &raw), CC_E_SECRET_FORMAT);
+    EXPECT_EQ(raw, nullptr);
+  }
   EXPECT_EQ(Cc().__SecInfo(ctx.get(), nullptr, &raw), CC_E_SECRET_FORMAT);
 }
 

@@ -16,12 +16,33 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string FieldOf(const std::string& certificate, const std::string& name) {
-  const std::size_t at = certificate.find(name + ": ");
-  return at == std::string::npos
-             ? std::string()
-             : certificate.substr(at + name.size() + 2,
-                                  certificate.find('\n', at) - at - name.size() - 2);
+// The validity of a PEM certificate as "dd.mm.yyyy hh:mm": its first two UTCTime values
+// (notBefore, notAfter), read from the DER without the library under test.
+std::pair<std::string, std::string> ValidityOf(const std::string& pem) {
+  static const std::string kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string der;
+  std::uint32_t acc = 0;
+  int bits = 0;
+  const std::size_t begin = pem.find('\n', pem.find("-----BEGIN"));
+  for (std::size_t i = begin; i < pem.size() && pem[i] != '-'; ++i) {
+    const std::size_t v = kAlphabet.find(pem[i]);
+    if (v == std::string::npos) continue;
+    acc = (acc << 6) | static_cast<std::uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      der.push_back(static_cast<char>((acc >> bits) & 0xFF));
+    }
+  }
+  std::string dates[2];
+  for (std::size_t at = 0, n = 0; n < 2 && (at = der.find("\x17\x0d", at)) != std::string::npos;
+       at += 15, ++n) {
+    const std::string t = der.substr(at + 2, 13);  // YYMMDDHHMMSSZ
+    dates[n] = t.substr(4, 2) + "." + t.substr(2, 2) + ".20" + t.substr(0, 2) + " " +
+               t.substr(6, 2) + ":" + t.substr(8, 2);
+  }
+  return {dates[0], dates[1]};
 }
 
 // "dd.mm.yyyy hh:mm" as a report shows it.
@@ -40,9 +61,10 @@ TEST(Reports, OneCertificateThroughEveryOperation) {
   fs::copy_file(b.certFile, copy);
   ASSERT_EQ(IncludePublicKey(ea.get(), copy.c_str()), 0);
   const std::string cert = ReadText(b.certFile);
+  const auto [from, to] = ValidityOf(cert);
+  ASSERT_EQ(to.size(), 16u) << cert;
   const std::string expected = "UID=RB.2\r\nKN=0\r\nICN=CA.1\r\nIKN=0\r\nNotBefore=" +
-                               ReportDate(FieldOf(cert, "Not-Before")) +
-                               "\r\nNotAfter=" + ReportDate(FieldOf(cert, "Not-After")) +
+                               ReportDate(from) + "\r\nNotAfter=" + ReportDate(to) +
                                "\r\nPKey=\r\n" + cert + "\r\n\r\n";
 
   const HostEngine::Transfer transfer = eb.OwnTransfer();
