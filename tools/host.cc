@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <getopt.h>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -15,6 +16,8 @@
 
 #include "host_api.h"
 #include "host_commands.h"
+#include "host_io.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -220,36 +223,94 @@ int Version() {
   return kExitSuccess;
 }
 
-bool Contains(const std::vector<std::string>& list, const std::string& item) {
-  return std::find(list.begin(), list.end(), item) != list.end();
+// Options every command takes.
+const std::vector<std::string> kGlobalFlags = {"--quiet", "--json"};
+const std::vector<std::string> kEngineValueOptions = {"--root", "--user", "--param"};
+
+// A positional argument that looks like an option: a negative number ("message -65"). It is
+// marked before getopt_long sees it, so that it stays a positional argument.
+constexpr char kPositionalMark = '\x01';
+bool LooksNegative(const char* arg) {
+  return arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9';
 }
 
-// Parses the arguments after the command's name; an explanation in `error` when they are wrong.
+// Parses the arguments after the command's name with getopt_long: "--opt value" and
+// "--opt=value", "-q" for --quiet, positional arguments anywhere, "--" before positional ones
+// that start with "-". An explanation in `error` when they are wrong.
 std::optional<Invocation> Parse(const Command& command, int argc, char** argv, int first,
                                 std::string& error) {
+  // The option table: the command's options with a value, the engine's, then the flags.
+  std::vector<std::string> names;
+  std::vector<bool> takesValue;
+  const auto add = [&](const std::vector<std::string>& list, bool value) {
+    for (const auto& name : list) {
+      names.push_back(name);
+      takesValue.push_back(value);
+    }
+  };
+  add(command.required, true);
+  add(command.optional, true);
+  if (command.engine) add(kEngineValueOptions, true);
+  add(command.flags, false);
+  add(kGlobalFlags, false);
+  std::vector<option> table;
+  for (std::size_t i = 0; i < names.size(); ++i)
+    table.push_back({names[i].c_str() + 2, takesValue[i] ? required_argument : no_argument,
+                     nullptr, static_cast<int>(256 + i)});
+  table.push_back({nullptr, 0, nullptr, 0});
+
+  // getopt_long sees the program's name and the arguments after the command's name.
+  std::vector<std::string> held;
+  held.reserve(static_cast<std::size_t>(argc));
+  held.push_back(argv[0]);
+  for (int i = first; i < argc; ++i)
+    held.push_back(LooksNegative(argv[i]) ? kPositionalMark + std::string(argv[i]) : argv[i]);
+  std::vector<char*> args;
+  for (auto& a : held) args.push_back(a.data());
+  args.push_back(nullptr);
+
   Invocation call;
-  for (int i = first; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+  bool userGiven = false;
+  opterr = 0;
+  optind = 0;  // a fresh scan
+  const int count = static_cast<int>(args.size()) - 1;
+  for (;;) {
+    const int previous = optind;
+    const int got = getopt_long(count, args.data(), "-:q", table.data(), nullptr);
+    if (got == -1) break;
+    if (got == 1) {
+      std::string arg = optarg;
+      if (!arg.empty() && arg[0] == kPositionalMark) arg.erase(0, 1);
       call.args.push_back(arg);
       continue;
     }
-    const bool engineOption =
-        command.engine && (arg == "--root" || arg == "--param" || arg == "--user");
-    if (Contains(command.flags, arg)) {
-      call.flags.insert(arg);
+    if (got == 'q') {
+      call.flags.insert("--quiet");
       continue;
     }
-    if (!engineOption && !Contains(command.required, arg) && !Contains(command.optional, arg)) {
-      error = std::string(command.name) + " has no option " + arg;
+    if (got == '?' || got == ':') {
+      // The option as given, without a value joined to it.
+      std::string given = optopt >= 256 && optopt < 256 + static_cast<int>(names.size())
+                              ? names[static_cast<std::size_t>(optopt - 256)]
+                              : std::string(args[std::max(previous, optind - 1)]);
+      if (const auto equals = given.find('='); equals != std::string::npos) given.resize(equals);
+      if (got == ':') {
+        error = given + " needs a value";
+      } else if (optopt != 0 && optopt < 256) {
+        error = std::string(command.name) + " has no option -" + static_cast<char>(optopt);
+      } else {
+        error = std::string(command.name) + " has no option " + given;
+      }
       return std::nullopt;
     }
-    if (i + 1 >= argc) {
-      error = arg + " needs a value";
-      return std::nullopt;
+    const std::string& name = names[static_cast<std::size_t>(got - 256)];
+    if (!takesValue[static_cast<std::size_t>(got - 256)]) {
+      call.flags.insert(name);
+      continue;
     }
-    const std::string value = argv[++i];
-    if (arg == "--param") {
+    std::string value = optarg;
+    if (!value.empty() && value[0] == kPositionalMark) value.erase(0, 1);
+    if (name == "--param") {
       const auto equals = value.find('=');
       std::int32_t number = 0;
       if (equals == std::string::npos || !ParseInt32(value.substr(0, equals), number)) {
@@ -257,23 +318,33 @@ std::optional<Invocation> Parse(const Command& command, int argc, char** argv, i
         return std::nullopt;
       }
       call.setup.AddParam(number, value.substr(equals + 1));
-    } else if (arg == "--user") {
+    } else if (name == "--user") {
       if (value.empty()) {
         error = "--user needs a name";
         return std::nullopt;
       }
       call.setup.AddUser(value);
-    } else if (arg == "--root") {
+      userGiven = true;
+    } else if (name == "--root") {
       if (value.empty()) {
         error = "--root needs a directory";
         return std::nullopt;
       }
       // Absolute, so that the paths the tool shows are whole.
       call.setup.root = std::filesystem::absolute(value).lexically_normal().string();
-    } else if (!call.options.emplace(arg, value).second) {
-      error = arg + " is given twice";
+    } else if (!call.options.emplace(name, value).second) {
+      error = name + " is given twice";
       return std::nullopt;
     }
+  }
+  if (command.engine) {
+    // The environment's defaults, under everything the command line gives.
+    const auto root = vornak2::platform::GetEnv("VORNAK2_ROOT");
+    if (!call.setup.root && root && !root->empty())
+      call.setup.root = std::filesystem::absolute(*root).lexically_normal().string();
+    const auto user = vornak2::platform::GetEnv("VORNAK2_USER");
+    if (!userGiven && user && !user->empty())
+      call.setup.steps.insert(call.setup.steps.begin(), EngineSetup::Step{*user, 0, {}});
   }
   for (const std::string& option : command.required) {
     if (call.Option(option).empty()) {
@@ -286,6 +357,12 @@ std::optional<Invocation> Parse(const Command& command, int argc, char** argv, i
     return std::nullopt;
   }
   return call;
+}
+
+// Whether the command writes its data to standard output: then its status text goes to standard
+// error.
+bool DataOnStdout(const Invocation& call) {
+  return call.Option("--out") == "-";
 }
 
 }  // namespace
@@ -309,6 +386,9 @@ int main(int argc, char** argv) {
   std::string error;
   const auto call = Parse(*command, argc, argv, 2, error);
   if (!call) return UsageError(error);
+  SetUpStreams({.quiet = call->Flag("--quiet"),
+                .json = call->Flag("--json"),
+                .dataOnStdout = DataOnStdout(*call)});
 
   const Library library(DefaultLibraryPath());
   if (!library.ok()) {

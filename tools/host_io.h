@@ -1,0 +1,118 @@
+// vornak2-host: the data of the file commands. The library takes whole buffers, so an input is
+// mapped where it lies (sign, verify) or read in one pass into the buffer the library then works
+// on in place (encrypt, decrypt, add-sign, remove-sign); nothing is copied twice. An output is
+// created beside its final name before the work starts, so that a place that cannot be written
+// is reported at once, and renamed over that name once it is complete. "-" stands for standard
+// input or output.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace vornak2::host {
+
+// Where results and data go. Status text goes to standard output, or to standard error when the
+// data does, or nowhere with --quiet and --json; the data and the --json line keep the real
+// standard output. Set up once, before a command runs.
+struct Streams {
+  bool quiet = false;
+  bool json = false;
+  bool dataOnStdout = false;
+};
+void SetUpStreams(const Streams& streams);
+// The real standard output, for data and the --json line.
+std::FILE* DataOut();
+// Where the --json line goes: standard output, or standard error when the data goes there.
+std::FILE* ResultOut();
+bool Quiet();
+// Whether the data commands print their --json line.
+bool JsonResults();
+
+// A progress line on standard error for a long piece of work: only on a terminal, without
+// --quiet, and for more than a few MiB.
+class Progress {
+ public:
+  Progress(std::string what, std::uint64_t total);
+  ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  void Advance(std::uint64_t done);
+  // A step that cannot be measured, such as one call of the library over the whole buffer.
+  void Step(const char* doing);
+
+ private:
+  std::string what_;
+  std::uint64_t total_;
+  bool shown_;
+  int last_ = -1;
+};
+
+// Memory that holds an input: a read-only mapping of a file, or a buffer of the tool's own with
+// room after the data (wiped before it is released, as it may come to hold plaintext).
+class Region {
+ public:
+  Region() = default;
+  Region(Region&& other) noexcept;
+  Region& operator=(Region&& other) noexcept;
+  Region(const Region&) = delete;
+  Region& operator=(const Region&) = delete;
+  ~Region();
+
+  // The input mapped read-only where it lies (a regular file), or read when it cannot be mapped
+  // (a pipe). `limit` is the most bytes accepted; nullopt with `problem` set when it cannot be used.
+  static std::optional<Region> Map(const std::string& path, std::uint64_t limit,
+                                   std::string& problem);
+  // The input read in one pass into a writable buffer with `room` bytes after it.
+  static std::optional<Region> Read(const std::string& path, std::uint64_t limit,
+                                    std::size_t room, std::string& problem);
+
+  std::uint8_t* data() { return data_; }
+  const std::uint8_t* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  std::span<const std::uint8_t> view() const { return {data_, size_}; }
+  // Sets the length within the capacity of a writable region; the bytes after it are wiped.
+  void Resize(std::size_t size);
+
+ private:
+  void Release() noexcept;
+  // Makes the writable store at least `capacity` bytes, keeping the data.
+  bool Grow(std::size_t capacity);
+
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+  bool mapped_ = false;    // a read-only view of a file
+  bool writable_ = false;  // the tool's own buffer
+};
+
+// An output file: created (empty, under a temporary name beside `path`) when it is opened, so that
+// the place is checked before the work, and put in place by Commit. Without Commit nothing is
+// left behind. "-" writes to standard output.
+class Output {
+ public:
+  Output(Output&& other) noexcept;
+  Output& operator=(Output&&) = delete;
+  Output(const Output&) = delete;
+  ~Output();
+
+  // `secret`: the file is readable by its owner only. nullopt with `problem` set when the place
+  // cannot be written.
+  static std::optional<Output> Open(const std::string& path, bool secret, std::string& problem);
+  bool Commit(std::span<const std::uint8_t> bytes, std::string& problem);
+  const std::string& path() const { return path_; }
+  bool toStdout() const { return path_ == "-"; }
+
+ private:
+  Output(std::string path, std::string temporary, int fd, bool secret)
+      : path_(std::move(path)), temporary_(std::move(temporary)), fd_(fd), secret_(secret) {}
+  std::string path_;
+  std::string temporary_;
+  int fd_ = -1;
+  bool secret_ = false;
+};
+
+}  // namespace vornak2::host
