@@ -34,7 +34,7 @@ int RenewStartCommand(const Library& library, const Invocation& call) {
   return WithSession(library, call, [&](const Session& session) {
     const Engine& engine = session.engine();
     const std::string out = call.Option("--out");
-    std::FILE* report = out == "-" ? stderr : stdout;
+    std::FILE* report = stdout;  // standard error when the transfer goes to standard output
     const auto uid =
         call.options.count("--uid") ? std::optional(call.Option("--uid")) : std::nullopt;
     std::fprintf(
