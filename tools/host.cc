@@ -11,6 +11,7 @@
 #include <getopt.h>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,7 @@ using namespace vornak2::host;
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {.name = "sign",
-       .synopsis = "--in FILE --out SIGFILE [--signer UID]",
+       .synopsis = "--in FILE|- --out SIGFILE|- [--signer UID]",
        .summary = "sign a file; the detached signature goes to SIGFILE",
        .help = "Signs FILE as the current user (SignData) and writes the detached signature to\n"
                "SIGFILE. --signer may name the current user's UID; this engine signs with the\n"
@@ -35,7 +36,7 @@ const std::vector<Command>& Commands() {
        .optional = {"--signer"},
        .run = SignCommand},
       {.name = "verify",
-       .synopsis = "--in FILE --sig SIGFILE [--no-validity]",
+       .synopsis = "--in FILE|- --sig SIGFILE|- [--no-validity]",
        .summary = "verify a detached signature and print the signer",
        .help = "Verifies the detached signature SIGFILE of FILE (VerifyData) and prints the\n"
                "signer's UID. The signer's certificate must be in the certificate store; its\n"
@@ -45,7 +46,7 @@ const std::vector<Command>& Commands() {
        .flags = {"--no-validity"},
        .run = VerifyCommand},
       {.name = "add-sign",
-       .synopsis = "--in FILE --out FILE [--signer UID]",
+       .synopsis = "--in FILE|- --out FILE|- [--signer UID]",
        .summary = "append a signature to the data",
        .help = "Appends the current user's signature to the data of --in (AddSign) and writes\n"
                "the signed data to --out.\n",
@@ -53,14 +54,14 @@ const std::vector<Command>& Commands() {
        .optional = {"--signer"},
        .run = AddSignCommand},
       {.name = "remove-sign",
-       .synopsis = "--in FILE --out FILE",
+       .synopsis = "--in FILE|- --out FILE|-",
        .summary = "verify an appended signature, cut it off and print the signer",
        .help = "Verifies the signature appended to the data of --in, cuts it off (RemoveSign),\n"
                "writes the data to --out and prints the signer's UID.\n",
        .required = {"--in", "--out"},
        .run = RemoveSignCommand},
       {.name = "encrypt",
-       .synopsis = "--in FILE --out FILE [--to UID[;UID...]]",
+       .synopsis = "--in FILE|- --out FILE|- [--to UID[;UID...]]",
        .summary = "encrypt for one recipient or several",
        .help = "Encrypts --in (EncodeData) for the recipients that --to names, UIDs separated\n"
                "by \";\", or without --to for those of parameter 8 (Encrypt for UID): with\n"
@@ -71,7 +72,7 @@ const std::vector<Command>& Commands() {
        .optional = {"--to"},
        .run = EncryptCommand},
       {.name = "decrypt",
-       .synopsis = "--in FILE --out FILE",
+       .synopsis = "--in FILE|- --out FILE|-",
        .summary = "decrypt as the current user",
        .help = "Decrypts --in as the current user (DecodeData) and writes the plaintext to\n"
                "--out, a file readable by its owner only.\n",
@@ -127,7 +128,7 @@ const std::vector<Command>& Commands() {
        .engine = false,
        .run = MessageCommand},
       {.name = "demo",
-       .synopsis = "[ROOT]",
+       .synopsis = "[--force|--keep-keys] [--lay-out-only] [ROOT]",
        .summary = "run the whole life of a key between an operator and two users",
        .help = "Lays out a deployment in ROOT (in a temporary directory, removed afterwards,\n"
                "when ROOT is not given): libcc.so in ROOT/EXE/, an authority CA.1 in ROOT/ca/\n"
@@ -143,8 +144,10 @@ const std::vector<Command>& Commands() {
                "  vornak2-host encrypt --root ROOT --user alice --in FILE --out FILE.enc\n"
                "With --lay-out-only it stops once the deployment is laid out. With --keep-keys,\n"
                "what the authority already delivered in ROOT (a party's certificate in\n"
-               "ROOT/delivery/ and its ROOT/NAME/@rand) is kept; only missing parties are made.\n",
-       .flags = {"--keep-keys", "--lay-out-only"},
+               "ROOT/delivery/ and its ROOT/NAME/@rand) is kept; only missing parties are made.\n"
+               "A ROOT that is not empty is refused unless --keep-keys or --force (make every\n"
+               "party's keys anew) is given.\n",
+       .flags = {"--keep-keys", "--lay-out-only", "--force"},
        .maxArgs = 1,
        .engine = false,
        .run = DemoCommand},
@@ -170,15 +173,25 @@ void Usage(std::FILE* out) {
                "usage: vornak2-host COMMAND [OPTIONS]\n"
                "       vornak2-host COMMAND --help    the command's own help\n"
                "       vornak2-host help --all        the help of every command\n"
-               "       vornak2-host --version\n\ncommands:\n");
+               "       vornak2-host --version\n"
+               "       vornak2-host completion bash   the bash completion script\n\ncommands:\n");
   for (const Command& c : Commands()) std::fprintf(out, "  %-12s %s\n", c.name, c.summary);
   std::fprintf(out,
                "\n%s\n"
                "The library is the file VORNAK2_LIBRARY names, else libvornak2.so beside the tool\n"
                "(../lib/ in the build tree, the library directory of an installed tree), else\n"
                "libvornak2.so.0 through the loader's search. Failures print the result code, the\n"
-               "engine's message and what to try.\n"
-               "Exit status: 0 success, 1 a failed operation or file, 2 a command-line error.\n",
+               "engine's message and what to try.\n\n"
+               "options of every command:\n"
+               "  -q, --quiet       no status text; failures are still explained on stderr\n"
+               "  --json            no status text; the file commands print one JSON line\n"
+               "  --opt=value is the same as --opt value; \"-\" as a file is standard input or\n"
+               "  output (the status text then goes to standard error)\n\n"
+               "environment: VORNAK2_ROOT and VORNAK2_USER stand for --root and --user when\n"
+               "those are not given; VORNAK2_LIBRARY names the library to load.\n\n"
+               "exit status: 0 success; 1 a failed operation, file or library; 2 a command-line\n"
+               "error; 3 the data's answer is no: a signature that does not hold or whose\n"
+               "signer's certificate is not valid, data not encrypted for the current user.\n",
                kEngineOptions);
 }
 
@@ -213,6 +226,72 @@ int Help(int argc, char** argv) {
   const Command* command = FindCommand(topic);
   if (command == nullptr) return UsageError("no command " + topic);
   CommandHelp(stdout, *command);
+  return kExitSuccess;
+}
+
+// The bash completion of the tool, made from the command table so that the two never disagree:
+// command names, each command's options, files or directories where an option takes one.
+int Completion(int argc, char** argv) {
+  if (argc != 3 || std::strcmp(argv[2], "bash") != 0)
+    return UsageError("usage: vornak2-host completion bash");
+  const auto kind = [](const std::string& option) {
+    if (option == "--root" || option == "--dir") return 'd';
+    if (option == "--in" || option == "--out" || option == "--sig" || option == "--with")
+      return 'f';
+    return 'n';
+  };
+  std::string names;
+  std::string cases;
+  std::set<std::string> files, dirs, values;
+  for (const Command& c : Commands()) {
+    names += std::string(names.empty() ? "" : " ") + c.name;
+    std::string options = "--help --quiet --json";
+    for (const auto* list : {&c.required, &c.optional, &c.flags}) {
+      for (const std::string& o : *list) options += " " + o;
+    }
+    if (c.engine) options += " --root --user --param";
+    cases += std::string("    ") + c.name + ") options=\"" + options + "\" ;;\n";
+    for (const auto* list : {&c.required, &c.optional}) {
+      for (const std::string& o : *list) {
+        const char k = kind(o);
+        (k == 'f' ? files : k == 'd' ? dirs : values).insert(o);
+      }
+    }
+  }
+  dirs.insert("--root");
+  values.insert({"--user", "--param"});
+  const auto alternatives = [](const std::set<std::string>& set) {
+    std::string out;
+    for (const auto& o : set) out += (out.empty() ? "" : "|") + o;
+    return out;
+  };
+  std::printf(
+      "# bash completion for vornak2-host; made by `vornak2-host completion bash`\n"
+      "_vornak2_host() {\n"
+      "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} options\n"
+      "  if [ \"$COMP_CWORD\" -eq 1 ]; then\n"
+      "    COMPREPLY=($(compgen -W \"%s\" -- \"$cur\"))\n"
+      "    return\n"
+      "  fi\n"
+      "  case $prev in\n"
+      "    %s) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n"
+      "    %s) COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n"
+      "    %s) return ;;\n"
+      "  esac\n"
+      "  case ${COMP_WORDS[1]} in\n"
+      "%s"
+      "    help) COMPREPLY=($(compgen -W \"--all %s\" -- \"$cur\")); return ;;\n"
+      "    *) return ;;\n"
+      "  esac\n"
+      "  if [[ $cur == -* ]]; then\n"
+      "    COMPREPLY=($(compgen -W \"$options\" -- \"$cur\"))\n"
+      "  else\n"
+      "    COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+      "  fi\n"
+      "}\n"
+      "complete -o filenames -F _vornak2_host vornak2-host\n",
+      ("help completion --help --version " + names).c_str(), alternatives(files).c_str(),
+      alternatives(dirs).c_str(), alternatives(values).c_str(), cases.c_str(), names.c_str());
   return kExitSuccess;
 }
 
@@ -270,6 +349,8 @@ std::optional<Invocation> Parse(const Command& command, int argc, char** argv, i
   args.push_back(nullptr);
 
   Invocation call;
+  call.command = command.name;
+  call.setup.certificateMayBeMissing = command.installsCertificate;
   bool userGiven = false;
   opterr = 0;
   optind = 0;  // a fresh scan
@@ -375,6 +456,7 @@ int main(int argc, char** argv) {
   const std::string name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") return Help(argc, argv);
   if (name == "--version" || name == "version") return Version();
+  if (name == "completion") return Completion(argc, argv);
   const Command* command = FindCommand(name);
   if (command == nullptr) return UsageError("unknown command " + name);
   for (int i = 2; i < argc; ++i) {

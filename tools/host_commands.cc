@@ -1,11 +1,14 @@
 #include "host_commands.h"
 
 #include <charconv>
+#include <algorithm>
 #include <cstdio>
 
 #include "host_explain.h"
 #include "host_io.h"
 #include "host_ops.h"
+#include "host_store_ops.h"
+#include "platform/platform.h"
 #include "support/text.h"
 
 namespace vornak2::host {
@@ -32,6 +35,42 @@ bool Session::Report(const char* call, std::int32_t code, std::FILE* out) const 
 
 void Session::Explain(const char* call, std::int32_t code) const {
   ExplainFailure(library_, engine_, call_.setup.root, call, code);
+  const std::string name = call;
+  if (code == 112) {
+    // Whose certificate is missing, and from which store.
+    std::string missing;
+    if (name == "EncodeData") {
+      std::string list = call_.Option("--to");
+      if (list.empty()) list = engine_.ParamValue(kParamEncryptFor);
+      for (std::size_t start = 0; start <= list.size();) {
+        const std::size_t end = std::min(list.find(';', start), list.size());
+        const std::string uid = list.substr(start, end - start);
+        std::string report;
+        if (StoredReport(engine_, uid, report) == 112)
+          missing += (missing.empty() ? "" : ", ") + uid;
+        start = end + 1;
+      }
+      if (missing.empty()) missing = list;
+    } else if (name == "SignData" || name == "AddSign") {
+      missing = engine_.ParamValue(kParamUserId) + " (the current user)";
+    } else if (name.rfind("Verify", 0) == 0 || name == "RemoveSign") {
+      missing = "the signer named in the signature";
+    } else if (!call_.args.empty() && call_.args[0].find_first_of("/\\") == std::string::npos) {
+      missing = call_.args[0];
+    }
+    if (!missing.empty())
+      std::fprintf(stderr, "  not in the certificate store %s: %s\n",
+                   ExpandRoot(call_.setup.root, engine_.ParamValue(kParamPublicPath)).c_str(),
+                   missing.c_str());
+  } else if (code == 113) {
+    const std::string dir = call_.Option("--dir");
+    if (dir.empty())
+      std::fprintf(stderr, "  no renewal directory was given: name it with --dir DIR\n");
+    else
+      std::fprintf(stderr, "  the renewal directory %s: %s\n", dir.c_str(),
+                   platform::IsDirectory(dir) ? "the engine refused it"
+                                              : "does not exist or is not a directory");
+  }
 }
 
 namespace {
@@ -360,13 +399,15 @@ int UidCommand(const Library& library, const Invocation& call) {
   const Session session(library, call);
   if (!session) return session.exit();
   const Engine& engine = session.engine();
+  Result result("uid");
   std::string uid;
   const std::int32_t code = engine.CurrentUserUid(uid);
   if (code != 0) {
     session.Explain("GetCurrentUserUID", code);
-    return kExitFailed;
+    return result.Finish(kExitFailed, code);
   }
   std::printf("current user: %s\n", uid.c_str());
+  result.Add("uid", uid);
   const auto& root = call.setup.root;
   for (const auto& [number, what] :
        {std::pair{kParamUserCertificate, "certificate"}, std::pair{kParamSecretPath, "secret keys"},
@@ -374,7 +415,8 @@ int UidCommand(const Library& library, const Invocation& call) {
         std::pair{kParamRandomFile, "random-state file"}}) {
     std::printf("  %-18s %s\n", what, ExpandRoot(root, engine.ParamValue(number)).c_str());
   }
-  return kExitSuccess;
+  result.Add("certificate", ExpandRoot(root, engine.ParamValue(kParamUserCertificate)));
+  return result.Finish(kExitSuccess);
 }
 
 int ParamsCommand(const Library& library, const Invocation& call) {

@@ -44,6 +44,7 @@ class Result {
 
 // A parsed command line.
 struct Invocation {
+  std::string command;                         // the command's name
   std::map<std::string, std::string> options;  // options with a value, "--in" -> "data.txt"
   std::set<std::string> flags;                 // options without one, "--no-validity"
   std::vector<std::string> args;               // the positional arguments
@@ -100,6 +101,7 @@ struct Command {
   std::size_t minArgs = 0;                 // positional arguments
   std::size_t maxArgs = 0;
   bool engine = true;  // takes --root, --user and --param
+  bool installsCertificate = false;  // --user NAME need not have a certificate yet
   int (*run)(const Library&, const Invocation&) = nullptr;
 };
 
