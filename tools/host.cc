@@ -449,6 +449,7 @@ bool DataOnStdout(const Invocation& call) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  StartConsoleOutput();
   if (argc < 2) {
     Usage(stderr);
     return kExitUsage;

@@ -151,7 +151,108 @@ bool SizeProblem(const std::string& path, std::uint64_t size, std::uint64_t limi
   return false;
 }
 
+#ifdef _WIN32
+// Standard output and standard error, where they are the console, go into one pipe; a thread
+// reads it and writes the text to the console as UTF-16. One pipe keeps the order of the two.
+class WideConsole {
+ public:
+  WideConsole() {
+    const bool out = IsConsole(GetStdHandle(STD_OUTPUT_HANDLE));
+    const bool err = IsConsole(GetStdHandle(STD_ERROR_HANDLE));
+    if (!out && !err) return;
+    console_ = GetStdHandle(out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    if (!CreatePipe(&read, &write, nullptr, 0)) return;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(write), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+      CloseHandle(read);
+      CloseHandle(write);
+      return;
+    }
+    read_ = read;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    if (out) _dup2(fd, 1);
+    if (err) _dup2(fd, 2);
+    _close(fd);
+    // Each line reaches the pipe (and so the console) when it is printed.
+    if (out) std::setvbuf(stdout, nullptr, _IONBF, 0);
+    reader_ = CreateThread(nullptr, 0, &WideConsole::Pump, this, 0, nullptr);
+    SetTerminalUtf8(true);
+  }
+  ~WideConsole() {
+    if (reader_ == nullptr) return;
+    // The last text, then the end of the pipe: the reader writes what is left and stops.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    if (g_data != nullptr && g_data != stdout) {
+      std::fclose(g_data);  // a copy of the pipe's end, which would keep it open
+      g_data = nullptr;
+    }
+    const int null = _open("NUL", _O_WRONLY);
+    _dup2(null, 1);
+    _dup2(null, 2);
+    _close(null);
+    WaitForSingleObject(reader_, 5000);
+    CloseHandle(reader_);
+    CloseHandle(read_);
+  }
+  WideConsole(const WideConsole&) = delete;
+  WideConsole& operator=(const WideConsole&) = delete;
+
+ private:
+  static bool IsConsole(HANDLE handle) {
+    DWORD mode = 0;
+    return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode);
+  }
+  static DWORD WINAPI Pump(void* self) {
+    static_cast<WideConsole*>(self)->Run();
+    return 0;
+  }
+  void Run() {
+    std::string pending;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(read_, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+      pending.append(chunk, got);
+      // Up to the last whole UTF-8 sequence; a sequence cut by the read waits for its rest.
+      std::size_t whole = pending.size();
+      for (std::size_t back = 0; back < 4 && back < pending.size(); ++back) {
+        const auto byte = static_cast<unsigned char>(pending[pending.size() - 1 - back]);
+        if ((byte & 0xC0) != 0x80) {
+          const std::size_t length = byte < 0x80 ? 1 : byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
+          if (back + 1 < length) whole = pending.size() - 1 - back;
+          break;
+        }
+      }
+      Write(pending.substr(0, whole));
+      pending.erase(0, whole);
+    }
+    Write(pending);
+  }
+  void Write(const std::string& utf8) {
+    if (utf8.empty()) return;
+    const int size = static_cast<int>(utf8.size());
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), size);
+    DWORD written = 0;
+    if (length > 0) WriteConsoleW(console_, wide.data(), static_cast<DWORD>(length), &written, nullptr);
+  }
+
+  HANDLE console_ = nullptr;
+  HANDLE read_ = nullptr;
+  HANDLE reader_ = nullptr;
+};
+#endif
+
 }  // namespace
+
+void StartConsoleOutput() {
+#ifdef _WIN32
+  static WideConsole console;
+#endif
+}
 
 void SetUpStreams(const Streams& streams) {
   g_streams = streams;

@@ -14,6 +14,11 @@
 
 namespace vornak2::host {
 
+// On Windows, when standard output or standard error is a console: the tool's text (UTF-8 from
+// then on) goes to the console through WriteConsoleW, so that every character shows whatever
+// the console's code page. Elsewhere, and for pipes and files, nothing changes. Call once, first.
+void StartConsoleOutput();
+
 // Where results and data go. Status text goes to standard output, or to standard error when the
 // data does, or nowhere with --quiet and --json; the data and the --json line keep the real
 // standard output. Set up once, before a command runs.
