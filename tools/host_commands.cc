@@ -220,7 +220,8 @@ int InPlaceCommand(const Invocation& call, Result& result,
   auto out = Output::Open(call.Option("--out"), secret, problem);
   if (!out) return result.Finish(FileFailure(problem));
   const std::string in = call.Option("--in");
-  auto data = Region::Read(in, kMaxCallLength - room, room, problem);
+  auto data = Region::ReadIntoOutput(in, *out, kMaxCallLength - room, room, problem);
+  if (!data && problem.empty()) data = Region::Read(in, kMaxCallLength - room, room, problem);
   if (!data) return result.Finish(FileFailure(problem));
   result.Add("in", in).Add("in_bytes", static_cast<std::int64_t>(data->size()));
   std::size_t size = data->size();
@@ -232,7 +233,9 @@ int InPlaceCommand(const Invocation& call, Result& result,
   }
   if (code != 0) return result.Finish(FailureExit(code), code);
   data->Resize(size);
-  if (!out->Commit(data->view(), problem)) return result.Finish(FileFailure(problem));
+  const bool written = data->inOutput() ? out->CommitInPlace(size, problem)
+                                        : out->Commit(data->view(), problem);
+  if (!written) return result.Finish(FileFailure(problem));
   Written(what, *out, size, secret, result);
   return result.Finish(kExitSuccess);
 }

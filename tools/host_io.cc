@@ -342,6 +342,7 @@ Region& Region::operator=(Region&& other) noexcept {
     capacity_ = std::exchange(other.capacity_, 0);
     mapped_ = std::exchange(other.mapped_, false);
     writable_ = std::exchange(other.writable_, false);
+    inOutput_ = std::exchange(other.inOutput_, false);
   }
   return *this;
 }
@@ -351,14 +352,14 @@ Region::~Region() { Release(); }
 void Region::Release() noexcept {
   if (data_ == nullptr) return;
   if (mapped_) {
-    Unmap(data_, capacity_);
+    Unmap(data_, capacity_);  // a view of a file: the file keeps the bytes, or is removed
   } else if (writable_) {
     SecureWipe(data_, capacity_);
     FreePages(data_, capacity_);
   }
   data_ = nullptr;
   size_ = capacity_ = 0;
-  mapped_ = writable_ = false;
+  mapped_ = writable_ = inOutput_ = false;
 }
 
 bool Region::Grow(std::size_t capacity) {
@@ -441,6 +442,69 @@ std::optional<Region> Region::Read(const std::string& path, std::uint64_t limit,
   return region;
 }
 
+std::optional<Region> Region::ReadIntoOutput(const std::string& path, Output& out,
+                                             std::uint64_t limit, std::size_t room,
+                                             std::string& problem) {
+#ifdef _WIN32
+  (void)path, (void)out, (void)limit, (void)room, (void)problem;
+  return std::nullopt;
+#else
+  if (out.toStdout() || out.fd_ < 0) return std::nullopt;
+  const int fd = path == "-" ? 0 : OpenInput(path, limit, problem);
+  if (fd < 0) return std::nullopt;
+  const FdCloser closer{fd};
+  const auto size = RegularSize(fd);
+  if (!size) return std::nullopt;  // a pipe: its size shows only by reading it
+  if (SizeProblem(path, *size, limit, problem)) return std::nullopt;
+  const std::size_t capacity = static_cast<std::size_t>(*size) + room;
+  if (::ftruncate(out.fd_, static_cast<off_t>(capacity)) != 0) {
+    problem = "cannot write " + out.path_ + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  void* pages = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_SHARED, out.fd_, 0);
+  if (pages == MAP_FAILED) {
+    ::ftruncate(out.fd_, 0);
+    return std::nullopt;
+  }
+  Region region;
+  region.data_ = static_cast<std::uint8_t*>(pages);
+  region.capacity_ = capacity;
+  region.mapped_ = region.writable_ = region.inOutput_ = true;
+  // The kernel copies between the two files' pages where it can; otherwise the input is read
+  // into the mapping. Both in pieces, for the progress line.
+  Progress progress("reading " + Shown(path), *size);
+  off_t from = 0;
+  off_t to = 0;
+  bool kernelCopy = true;
+  while (region.size_ < *size) {
+    const std::size_t want = std::min<std::size_t>(kChunk, *size - region.size_);
+    long long got = -1;
+    if (kernelCopy) {
+      got = ::copy_file_range(fd, &from, out.fd_, &to, want, 0);
+      if (got < 0 && errno != EINTR) {
+        kernelCopy = false;
+        continue;
+      }
+    } else {
+      got = ::pread(fd, region.data_ + region.size_, want, static_cast<off_t>(region.size_));
+    }
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      problem = "cannot read " + Shown(path) + ": " + std::strerror(errno);
+      return std::nullopt;
+    }
+    if (got == 0) break;
+    region.size_ += static_cast<std::size_t>(got);
+    progress.Advance(region.size_);
+  }
+  if (region.size_ != *size) {
+    problem = "cannot read " + Shown(path) + ": it changed while it was read";
+    return std::nullopt;
+  }
+  return region;
+#endif
+}
+
 Output::Output(Output&& other) noexcept
     : path_(std::move(other.path_)),
       temporary_(std::move(other.temporary_)),
@@ -511,6 +575,29 @@ bool Output::Commit(std::span<const std::uint8_t> bytes, std::string& problem) {
     done += static_cast<std::size_t>(wrote);
     progress.Advance(done);
   }
+  return Place(problem);
+#endif
+}
+
+bool Output::CommitInPlace(std::size_t size, std::string& problem) {
+#ifdef _WIN32
+  (void)size;
+  problem = "cannot write " + path_ + " in place";
+  return false;
+#else
+  if (toStdout() || fd_ < 0 || ::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+    problem = "cannot write " + path_ + ": " + std::strerror(errno);
+    return false;
+  }
+  return Place(problem);
+#endif
+}
+
+bool Output::Place(std::string& problem) {
+#ifdef _WIN32
+  (void)problem;
+  return false;
+#else
   const int fd = std::exchange(fd_, -1);
   if (::close(fd) != 0 || !platform::RenameFile(temporary_, path_)) {
     problem = "cannot write " + path_ + ": " + std::strerror(errno);

@@ -73,6 +73,16 @@ class Region {
   // The input read in one pass into a writable buffer with `room` bytes after it.
   static std::optional<Region> Read(const std::string& path, std::uint64_t limit,
                                     std::size_t room, std::string& problem);
+  // The same buffer in the output file itself, where the input is a regular file and the output
+  // one too: the input is copied into the output's pages (by the kernel, where it can) and the
+  // library changes them where they lie; Output::CommitInPlace then cuts the file to the result.
+  // No memory of the tool's own, and nothing to write afterwards. nullopt with `problem` empty
+  // when this cannot be done here: Read serves then.
+  static std::optional<Region> ReadIntoOutput(const std::string& path, class Output& out,
+                                              std::uint64_t limit, std::size_t room,
+                                              std::string& problem);
+  // Whether the region is the output file's own pages (ReadIntoOutput).
+  bool inOutput() const { return inOutput_; }
 
   std::uint8_t* data() { return data_; }
   const std::uint8_t* data() const { return data_; }
@@ -90,8 +100,9 @@ class Region {
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
-  bool mapped_ = false;    // a read-only view of a file
+  bool mapped_ = false;    // a view of a file
   bool writable_ = false;  // the tool's own buffer
+  bool inOutput_ = false;  // a writable view of the output file
 };
 
 // An output file: created (empty, under a temporary name beside `path`) when it is opened, so that
@@ -108,16 +119,23 @@ class Output {
   // cannot be written.
   static std::optional<Output> Open(const std::string& path, bool secret, std::string& problem);
   bool Commit(std::span<const std::uint8_t> bytes, std::string& problem);
+  // Puts the output in place when its data was made in the file itself (Region::ReadIntoOutput):
+  // the file is cut to `size` bytes.
+  bool CommitInPlace(std::size_t size, std::string& problem);
   const std::string& path() const { return path_; }
   bool toStdout() const { return path_ == "-"; }
 
  private:
   Output(std::string path, std::string temporary, int fd, bool secret)
       : path_(std::move(path)), temporary_(std::move(temporary)), fd_(fd), secret_(secret) {}
+  bool Place(std::string& problem);
+
   std::string path_;
   std::string temporary_;
   int fd_ = -1;
   bool secret_ = false;
+
+  friend class Region;
 };
 
 }  // namespace vornak2::host
