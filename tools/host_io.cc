@@ -40,9 +40,6 @@ int OpenForReading(const std::string& path) { return _open(path.c_str(), _O_RDON
 long long ReadSome(int fd, void* to, std::size_t count) {
   return _read(fd, to, static_cast<unsigned>(std::min<std::size_t>(count, 1u << 30)));
 }
-long long WriteSome(int fd, const void* from, std::size_t count) {
-  return _write(fd, from, static_cast<unsigned>(std::min<std::size_t>(count, 1u << 30)));
-}
 void CloseFd(int fd) { _close(fd); }
 bool IsTerminal(int fd) { return _isatty(fd) != 0; }
 void* AllocatePages(std::size_t size) {
