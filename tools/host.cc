@@ -4,11 +4,11 @@
 //
 // A command is one entry of the table below (its name, synopsis, one-line summary, the text of
 // its --help, its options) and one function of host_commands.h that runs it.
+#include <getopt.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <getopt.h>
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -334,8 +334,8 @@ std::optional<Invocation> Parse(const Command& command, int argc, char** argv, i
   add(kGlobalFlags, false);
   std::vector<option> table;
   for (std::size_t i = 0; i < names.size(); ++i)
-    table.push_back({names[i].c_str() + 2, takesValue[i] ? required_argument : no_argument,
-                     nullptr, static_cast<int>(256 + i)});
+    table.push_back({names[i].c_str() + 2, takesValue[i] ? required_argument : no_argument, nullptr,
+                     static_cast<int>(256 + i)});
   table.push_back({nullptr, 0, nullptr, 0});
 
   // getopt_long sees the program's name and the arguments after the command's name.

@@ -1,7 +1,7 @@
 #include "host_commands.h"
 
-#include <charconv>
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 #include "host_explain.h"
@@ -213,9 +213,8 @@ void Written(const char* what, const Output& out, std::size_t size, bool secret,
 // An in-place operation: the input read into a buffer with `room` bytes after it, the output's
 // place checked first, `body` run on the buffer (its result code), the buffer written out.
 template <typename Body>
-int InPlaceCommand(const Invocation& call, Result& result,
-                   std::size_t room, bool secret, const char* doing, const char* what,
-                   Body body) {
+int InPlaceCommand(const Invocation& call, Result& result, std::size_t room, bool secret,
+                   const char* doing, const char* what, Body body) {
   std::string problem;
   auto out = Output::Open(call.Option("--out"), secret, problem);
   if (!out) return result.Finish(FileFailure(problem));
@@ -233,8 +232,8 @@ int InPlaceCommand(const Invocation& call, Result& result,
   }
   if (code != 0) return result.Finish(FailureExit(code), code);
   data->Resize(size);
-  const bool written = data->inOutput() ? out->CommitInPlace(size, problem)
-                                        : out->Commit(data->view(), problem);
+  const bool written =
+      data->inOutput() ? out->CommitInPlace(size, problem) : out->Commit(data->view(), problem);
   if (!written) return result.Finish(FileFailure(problem));
   Written(what, *out, size, secret, result);
   return result.Finish(kExitSuccess);
@@ -335,8 +334,7 @@ int AddSignCommand(const Library& library, const Invocation& call) {
   std::printf("append a signature to %s as %s\n", InputName(call.Option("--in")).c_str(),
               SignerText(signer).c_str());
   const Engine& engine = session.engine();
-  return InPlaceCommand(call, result, SignGrowth(engine), false, "signing",
-                        "signed data",
+  return InPlaceCommand(call, result, SignGrowth(engine), false, "signing", "signed data",
                         [&](std::span<std::uint8_t> buffer, std::size_t& size) {
                           const std::int32_t code = AddSignIn(engine, buffer, size, signer);
                           if (session.Report("AddSign", code))
@@ -376,8 +374,7 @@ int EncryptCommand(const Library& library, const Invocation& call) {
   result.Add("to", to.empty() ? engine.ParamValue(kParamEncryptFor) : to);
   // The buffer is read with the room the encryption needs, so that it works in the one copy.
   return InPlaceCommand(call, result, EncryptGrowth(engine, to), false, "encrypting",
-                        "encrypted data",
-                        [&](std::span<std::uint8_t> buffer, std::size_t& size) {
+                        "encrypted data", [&](std::span<std::uint8_t> buffer, std::size_t& size) {
                           const std::int32_t code = EncryptIn(engine, buffer, size, to);
                           session.Report("EncodeData", code);
                           return code;

@@ -100,7 +100,7 @@ struct Command {
   std::vector<std::string> flags = {};     // options without a value
   std::size_t minArgs = 0;                 // positional arguments
   std::size_t maxArgs = 0;
-  bool engine = true;  // takes --root, --user and --param
+  bool engine = true;                // takes --root, --user and --param
   bool installsCertificate = false;  // --user NAME need not have a certificate yet
   int (*run)(const Library&, const Invocation&) = nullptr;
 };

@@ -533,8 +533,8 @@ int DemoCommand(const Library& library, const Invocation& call) {
   // A root in use holds keys, certificates and kept settings that the demo would replace with
   // new ones: only --force (lay it out anew) or --keep-keys (keep what is there) may touch it.
   std::error_code error;
-  if (!temporary && !call.Flag("--force") && !call.Flag("--keep-keys") &&
-      fs::exists(root, error) && !fs::is_empty(root, error)) {
+  if (!temporary && !call.Flag("--force") && !call.Flag("--keep-keys") && fs::exists(root, error) &&
+      !fs::is_empty(root, error)) {
     std::fprintf(stderr,
                  "vornak2-host: %s is not empty: the demo would make new keys for every party "
                  "there.\n  Give an empty or new directory, --keep-keys to keep the parties "

@@ -30,22 +30,34 @@ Streams g_streams;
 std::FILE* g_data = nullptr;
 
 constexpr std::uint64_t kProgressFrom = 4u << 20;  // bytes; smaller inputs take no time to see
-constexpr std::size_t kChunk = 8u << 20;            // bytes read or touched between progress lines
+constexpr std::size_t kChunk = 8u << 20;           // bytes read or touched between progress lines
 
 #ifdef _WIN32
 using Stat = struct _stat64;
-int Fstat(int fd, Stat& info) { return _fstat64(fd, &info); }
-bool IsRegular(const Stat& info) { return (info.st_mode & _S_IFMT) == _S_IFREG; }
-int OpenForReading(const std::string& path) { return _open(path.c_str(), _O_RDONLY | _O_BINARY); }
+int Fstat(int fd, Stat& info) {
+  return _fstat64(fd, &info);
+}
+bool IsRegular(const Stat& info) {
+  return (info.st_mode & _S_IFMT) == _S_IFREG;
+}
+int OpenForReading(const std::string& path) {
+  return _open(path.c_str(), _O_RDONLY | _O_BINARY);
+}
 long long ReadSome(int fd, void* to, std::size_t count) {
   return _read(fd, to, static_cast<unsigned>(std::min<std::size_t>(count, 1u << 30)));
 }
-void CloseFd(int fd) { _close(fd); }
-bool IsTerminal(int fd) { return _isatty(fd) != 0; }
+void CloseFd(int fd) {
+  _close(fd);
+}
+bool IsTerminal(int fd) {
+  return _isatty(fd) != 0;
+}
 void* AllocatePages(std::size_t size) {
   return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 }
-void FreePages(void* pages, std::size_t) { VirtualFree(pages, 0, MEM_RELEASE); }
+void FreePages(void* pages, std::size_t) {
+  VirtualFree(pages, 0, MEM_RELEASE);
+}
 void* GrowPages(void* pages, std::size_t size, std::size_t bigger) {
   void* moved = AllocatePages(bigger);
   if (moved == nullptr) return nullptr;
@@ -62,18 +74,32 @@ const void* MapReadOnly(int fd, std::size_t size) {
   CloseHandle(mapping);  // the view keeps the mapping
   return view;
 }
-void Unmap(const void* view, std::size_t) { UnmapViewOfFile(view); }
+void Unmap(const void* view, std::size_t) {
+  UnmapViewOfFile(view);
+}
 #else
 using Stat = struct stat;
-int Fstat(int fd, Stat& info) { return ::fstat(fd, &info); }
-bool IsRegular(const Stat& info) { return S_ISREG(info.st_mode); }
-int OpenForReading(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }
-long long ReadSome(int fd, void* to, std::size_t count) { return ::read(fd, to, count); }
+int Fstat(int fd, Stat& info) {
+  return ::fstat(fd, &info);
+}
+bool IsRegular(const Stat& info) {
+  return S_ISREG(info.st_mode);
+}
+int OpenForReading(const std::string& path) {
+  return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+long long ReadSome(int fd, void* to, std::size_t count) {
+  return ::read(fd, to, count);
+}
 long long WriteSome(int fd, const void* from, std::size_t count) {
   return ::write(fd, from, count);
 }
-void CloseFd(int fd) { ::close(fd); }
-bool IsTerminal(int fd) { return ::isatty(fd) != 0; }
+void CloseFd(int fd) {
+  ::close(fd);
+}
+bool IsTerminal(int fd) {
+  return ::isatty(fd) != 0;
+}
 void* AllocatePages(std::size_t size) {
   void* pages = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (pages == MAP_FAILED) return nullptr;
@@ -83,7 +109,9 @@ void* AllocatePages(std::size_t size) {
 #endif
   return pages;
 }
-void FreePages(void* pages, std::size_t size) { ::munmap(pages, size); }
+void FreePages(void* pages, std::size_t size) {
+  ::munmap(pages, size);
+}
 void* GrowPages(void* pages, std::size_t size, std::size_t bigger) {
   void* moved = ::mremap(pages, size, bigger, MREMAP_MAYMOVE);
   return moved == MAP_FAILED ? nullptr : moved;
@@ -94,7 +122,9 @@ const void* MapReadOnly(int fd, std::size_t size) {
   ::madvise(view, size, MADV_SEQUENTIAL);
   return view;
 }
-void Unmap(const void* view, std::size_t size) { ::munmap(const_cast<void*>(view), size); }
+void Unmap(const void* view, std::size_t size) {
+  ::munmap(const_cast<void*>(view), size);
+}
 #endif
 
 // Closes a descriptor that the tool opened (not standard input).
@@ -234,7 +264,8 @@ class WideConsole {
     std::wstring wide(static_cast<std::size_t>(size), L'\0');
     const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), size);
     DWORD written = 0;
-    if (length > 0) WriteConsoleW(console_, wide.data(), static_cast<DWORD>(length), &written, nullptr);
+    if (length > 0)
+      WriteConsoleW(console_, wide.data(), static_cast<DWORD>(length), &written, nullptr);
   }
 
   HANDLE console_ = nullptr;
@@ -322,14 +353,16 @@ void Progress::Advance(std::uint64_t done) {
 
 void Progress::Step(const char* doing) {
   if (!shown_) return;
-  std::fprintf(stderr, "\r%-79.79s",
-               ("vornak2-host: " + std::string(doing) + " " + std::to_string(total_ >> 20) +
-                " MiB ...")
-                   .c_str());
+  std::fprintf(
+      stderr, "\r%-79.79s",
+      ("vornak2-host: " + std::string(doing) + " " + std::to_string(total_ >> 20) + " MiB ...")
+          .c_str());
   std::fflush(stderr);
 }
 
-Region::Region(Region&& other) noexcept { *this = std::move(other); }
+Region::Region(Region&& other) noexcept {
+  *this = std::move(other);
+}
 
 Region& Region::operator=(Region&& other) noexcept {
   if (this != &other) {
@@ -344,7 +377,9 @@ Region& Region::operator=(Region&& other) noexcept {
   return *this;
 }
 
-Region::~Region() { Release(); }
+Region::~Region() {
+  Release();
+}
 
 void Region::Release() noexcept {
   if (data_ == nullptr) return;
@@ -526,8 +561,8 @@ std::optional<Output> Output::Open(const std::string& path, bool secret, std::st
   for (int attempt = 0; attempt < 16; ++attempt) {
     const std::string temporary = stem + "-" + std::to_string(attempt);
 #ifdef _WIN32
-    const int fd = _open(temporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
-                         _S_IREAD | _S_IWRITE);
+    const int fd =
+        _open(temporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 #else
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           secret ? 0600 : 0666);

@@ -67,12 +67,13 @@ class Region {
   ~Region();
 
   // The input mapped read-only where it lies (a regular file), or read when it cannot be mapped
-  // (a pipe). `limit` is the most bytes accepted; nullopt with `problem` set when it cannot be used.
+  // (a pipe). `limit` is the most bytes accepted; nullopt with `problem` set when it cannot be
+  // used.
   static std::optional<Region> Map(const std::string& path, std::uint64_t limit,
                                    std::string& problem);
   // The input read in one pass into a writable buffer with `room` bytes after it.
-  static std::optional<Region> Read(const std::string& path, std::uint64_t limit,
-                                    std::size_t room, std::string& problem);
+  static std::optional<Region> Read(const std::string& path, std::uint64_t limit, std::size_t room,
+                                    std::string& problem);
   // The same buffer in the output file itself, where the input is a regular file and the output
   // one too: the input is copied into the output's pages (by the kernel, where it can) and the
   // library changes them where they lie; Output::CommitInPlace then cuts the file to the result.
