@@ -76,6 +76,8 @@ checks=$((checks + 1))
 expect 1 "a recipient without a certificate" -- \
   "$host" encrypt --to 'H.2;H.77' --in m.txt --out m.enc
 contains err ": H.77" "the missing recipient is named"
+expect 1 "a report without a renewal directory" -- "$host" report --dir "$scratch/nowhere"
+contains err "the renewal directory $scratch/nowhere: does not exist" "the directory is named"
 
 # One JSON line per result: on stdout, or on stderr when the data takes stdout.
 expect 0 "--json" -- "$host" verify --json --user bob --in m.txt --sig m.sig
