@@ -27,7 +27,7 @@ using namespace vornak2::host;
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {.name = "sign",
-       .synopsis = "--in FILE|- --out SIGFILE|- [--signer UID]",
+       .synopsis = "--in FILE --out SIGFILE [--signer UID]",
        .summary = "sign a file; the detached signature goes to SIGFILE",
        .help = "Signs FILE as the current user (SignData) and writes the detached signature to\n"
                "SIGFILE. --signer may name the current user's UID; this engine signs with the\n"
@@ -36,7 +36,7 @@ const std::vector<Command>& Commands() {
        .optional = {"--signer"},
        .run = SignCommand},
       {.name = "verify",
-       .synopsis = "--in FILE|- --sig SIGFILE|- [--no-validity]",
+       .synopsis = "--in FILE --sig SIGFILE [--no-validity]",
        .summary = "verify a detached signature and print the signer",
        .help = "Verifies the detached signature SIGFILE of FILE (VerifyData) and prints the\n"
                "signer's UID. The signer's certificate must be in the certificate store; its\n"
@@ -46,7 +46,7 @@ const std::vector<Command>& Commands() {
        .flags = {"--no-validity"},
        .run = VerifyCommand},
       {.name = "add-sign",
-       .synopsis = "--in FILE|- --out FILE|- [--signer UID]",
+       .synopsis = "--in FILE --out FILE [--signer UID]",
        .summary = "append a signature to the data",
        .help = "Appends the current user's signature to the data of --in (AddSign) and writes\n"
                "the signed data to --out.\n",
@@ -54,14 +54,14 @@ const std::vector<Command>& Commands() {
        .optional = {"--signer"},
        .run = AddSignCommand},
       {.name = "remove-sign",
-       .synopsis = "--in FILE|- --out FILE|-",
+       .synopsis = "--in FILE --out FILE",
        .summary = "verify an appended signature, cut it off and print the signer",
        .help = "Verifies the signature appended to the data of --in, cuts it off (RemoveSign),\n"
                "writes the data to --out and prints the signer's UID.\n",
        .required = {"--in", "--out"},
        .run = RemoveSignCommand},
       {.name = "encrypt",
-       .synopsis = "--in FILE|- --out FILE|- [--to UID[;UID...]]",
+       .synopsis = "--in FILE --out FILE [--to UID[;UID...]]",
        .summary = "encrypt for one recipient or several",
        .help = "Encrypts --in (EncodeData) for the recipients that --to names, UIDs separated\n"
                "by \";\", or without --to for those of parameter 8 (Encrypt for UID): with\n"
@@ -72,7 +72,7 @@ const std::vector<Command>& Commands() {
        .optional = {"--to"},
        .run = EncryptCommand},
       {.name = "decrypt",
-       .synopsis = "--in FILE|- --out FILE|-",
+       .synopsis = "--in FILE --out FILE",
        .summary = "decrypt as the current user",
        .help = "Decrypts --in as the current user (DecodeData) and writes the plaintext to\n"
                "--out, a file readable by its owner only.\n",
@@ -198,6 +198,15 @@ void Usage(std::FILE* out) {
 void CommandHelp(std::FILE* out, const Command& c) {
   std::fprintf(out, "usage: vornak2-host %s%s%s%s\n\n%s", c.name, *c.synopsis ? " " : "",
                c.synopsis, c.engine ? " [ENGINE OPTIONS]" : "", c.help);
+  const auto takes = [&](const char* option) {
+    return std::find(c.required.begin(), c.required.end(), option) != c.required.end() ||
+           std::find(c.optional.begin(), c.optional.end(), option) != c.optional.end();
+  };
+  if (takes("--in") || takes("--out"))
+    std::fprintf(out,
+                 "A file given as - is standard input or output; the status text then goes to\n"
+                 "standard error.\n");
+  std::fprintf(out, "-q (--quiet): no status text; --json: no status text, a JSON result line.\n");
   if (c.engine) std::fprintf(out, "\n%s", kEngineOptions);
 }
 

@@ -181,7 +181,7 @@ TEST(HostTool, CommandLine) {
       {{"set-param", "8=H.7"}, 2, "set-param keeps values in ROOT/vornak2-host.conf"},
       {{"sign", "--help"},
        0,
-       "usage: vornak2-host sign --in FILE|- --out SIGFILE|- [--signer UID]"},
+       "usage: vornak2-host sign --in FILE --out SIGFILE [--signer UID]"},
       {{"help", "decrypt"}, 0, "readable by its owner only"},
       {{"help", "--all"},
        0,
