@@ -505,8 +505,8 @@ std::optional<Region> Region::ReadIntoOutput(const std::string& path, Output& ou
   // The kernel copies between the two files' pages where it can; otherwise the input is read
   // into the mapping. Both in pieces, for the progress line.
   Progress progress("reading " + Shown(path), *size);
-  off_t from = 0;
-  off_t to = 0;
+  loff_t from = 0;
+  loff_t to = 0;
   bool kernelCopy = true;
   while (region.size_ < *size) {
     const std::size_t want = std::min<std::size_t>(kChunk, *size - region.size_);
