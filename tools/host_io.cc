@@ -564,7 +564,7 @@ std::optional<Output> Output::Open(const std::string& path, bool secret, std::st
     const int fd =
         _open(temporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 #else
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+    const int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           secret ? 0600 : 0666);
 #endif
     if (fd >= 0) return Output(path, temporary, fd, secret);
