@@ -564,8 +564,8 @@ std::optional<Output> Output::Open(const std::string& path, bool secret, std::st
     const int fd =
         _open(temporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 #else
-    const int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          secret ? 0600 : 0666);
+    const int fd =
+        ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 #endif
     if (fd >= 0) return Output(path, temporary, fd, secret);
     if (errno != EEXIST) break;
@@ -630,6 +630,13 @@ bool Output::Place(std::string& problem) {
   (void)problem;
   return false;
 #else
+  // The file stays its owner's alone while it is made (it may hold the input before the work
+  // turns it into the output); a public output gets the usual permissions once it is complete.
+  if (!secret_) {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd_, 0666 & ~mask);
+  }
   const int fd = std::exchange(fd_, -1);
   if (::close(fd) != 0 || !platform::RenameFile(temporary_, path_)) {
     problem = "cannot write " + path_ + ": " + std::strerror(errno);

@@ -5,6 +5,7 @@
 # VORNAK2_USER as defaults, demo refusing a root in use, and the generated bash completion.
 #   cli_conventions_test.sh HOST_TOOL
 set -uo pipefail
+umask 022
 
 host=$1
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/cli_conventions.XXXXXX")
@@ -52,6 +53,12 @@ expect 0 "encrypt a pipe for two" -- \
   sh -c "cat big.bin | '$host' encrypt --to 'H.10;H.2' --in - --out - >big.enc"
 expect 0 "decrypt from a pipe to a pipe" -- \
   sh -c "cat big.enc | '$host' decrypt --user bob --in - --out - | cmp - big.bin"
+# Files: made in place; the plaintext readable by its owner only, other outputs as umask says.
+expect 0 "encrypt a file" -- "$host" encrypt --to H.2 --in big.bin --out big.file.enc
+expect 0 "decrypt a file" -- "$host" decrypt --user bob --in big.file.enc --out big.file.dec
+checks=$((checks + 1))
+cmp -s big.bin big.file.dec && [ "$(stat -c %a big.file.enc big.file.dec | tr '\n' ' ')" = "644 600 " ] ||
+  fail "file outputs: $(stat -c '%n %a %s' big.file.enc big.file.dec)"
 
 # The data's answer is no: exit 3; --quiet says nothing on stdout, the reason on stderr.
 expect 3 "altered data" -- "$host" verify --quiet --user bob --in altered.txt --sig m.sig
