@@ -51,6 +51,7 @@ endif()
 if(VORNAK2_BUILD_TOOLS)
   install(TARGETS vornak2-host RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
+# Every manual page of docs/man/, gzipped (cmake/ManPages.cmake).
 get_property(man_pages GLOBAL PROPERTY VORNAK2_MAN_PAGES)
 foreach(page IN LISTS man_pages)
   install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)

@@ -1,20 +1,8 @@
-# Writes a manual page from a tool's own help text, so that the two never disagree.
-# Run with cmake -P and: TOOL (the executable), HELP_ARGS (its arguments that print the whole
-# help, separated by "|"), NAME, SUMMARY (one line), VERSION, DOCDIR (where the documentation is installed) and OUT
-# (the page to write).
-string(REPLACE "|" ";" HELP_ARGS "${HELP_ARGS}")
-execute_process(COMMAND ${TOOL} ${HELP_ARGS} OUTPUT_VARIABLE help RESULT_VARIABLE result)
+# Compresses one manual page as Debian packages want it: gzip -9n, without the file's name and
+# time stamp, so that the same page always gives the same bytes.
+# Run with cmake -P and: GZIP (the program), IN (the page), OUT (the .gz to write).
+execute_process(COMMAND ${GZIP} -9nc ${IN} OUTPUT_FILE ${OUT} RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
-  message(FATAL_ERROR "${TOOL} ${HELP_ARGS} failed (${result})")
+  file(REMOVE ${OUT})
+  message(FATAL_ERROR "${GZIP} -9nc ${IN} failed (${result})")
 endif()
-# Backslashes are roff's escape character, and a line that starts with "." or "'" is a request.
-string(REPLACE "\\" "\\e" help "${help}")
-string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" help "${help}")
-string(TOUPPER "${NAME}" title)
-file(WRITE "${OUT}"
-  ".TH ${title} 1 \"\" \"vornak2 ${VERSION}\" \"User Commands\"\n"
-  ".SH NAME\n${NAME} \\- ${SUMMARY}\n"
-  ".SH SYNOPSIS\n.B ${NAME}\nCOMMAND [OPTIONS]\n"
-  ".SH DESCRIPTION\n.nf\n${help}.fi\n"
-  ".SH SEE ALSO\n"
-  "The reference of the library and the README in ${DOCDIR}/.\n")

@@ -4,17 +4,21 @@
 //
 // A command is one entry of the table below (its name, synopsis, one-line summary, the text of
 // its --help, its options) and one function of host_commands.h that runs it.
+#include <getopt.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "host_api.h"
 #include "host_commands.h"
+#include "host_io.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -124,7 +128,7 @@ const std::vector<Command>& Commands() {
        .engine = false,
        .run = MessageCommand},
       {.name = "demo",
-       .synopsis = "[ROOT]",
+       .synopsis = "[--force|--keep-keys] [--lay-out-only] [ROOT]",
        .summary = "run the whole life of a key between an operator and two users",
        .help = "Lays out a deployment in ROOT (in a temporary directory, removed afterwards,\n"
                "when ROOT is not given): libcc.so in ROOT/EXE/, an authority CA.1 in ROOT/ca/\n"
@@ -140,8 +144,10 @@ const std::vector<Command>& Commands() {
                "  vornak2-host encrypt --root ROOT --user alice --in FILE --out FILE.enc\n"
                "With --lay-out-only it stops once the deployment is laid out. With --keep-keys,\n"
                "what the authority already delivered in ROOT (a party's certificate in\n"
-               "ROOT/delivery/ and its ROOT/NAME/@rand) is kept; only missing parties are made.\n",
-       .flags = {"--keep-keys", "--lay-out-only"},
+               "ROOT/delivery/ and its ROOT/NAME/@rand) is kept; only missing parties are made.\n"
+               "A ROOT that is not empty is refused unless --keep-keys or --force (make every\n"
+               "party's keys anew) is given.\n",
+       .flags = {"--keep-keys", "--lay-out-only", "--force"},
        .maxArgs = 1,
        .engine = false,
        .run = DemoCommand},
@@ -167,21 +173,40 @@ void Usage(std::FILE* out) {
                "usage: vornak2-host COMMAND [OPTIONS]\n"
                "       vornak2-host COMMAND --help    the command's own help\n"
                "       vornak2-host help --all        the help of every command\n"
-               "       vornak2-host --version\n\ncommands:\n");
+               "       vornak2-host --version\n"
+               "       vornak2-host completion bash   the bash completion script\n\ncommands:\n");
   for (const Command& c : Commands()) std::fprintf(out, "  %-12s %s\n", c.name, c.summary);
   std::fprintf(out,
                "\n%s\n"
                "The library is the file VORNAK2_LIBRARY names, else libvornak2.so beside the tool\n"
                "(../lib/ in the build tree, the library directory of an installed tree), else\n"
                "libvornak2.so.0 through the loader's search. Failures print the result code, the\n"
-               "engine's message and what to try.\n"
-               "Exit status: 0 success, 1 a failed operation or file, 2 a command-line error.\n",
+               "engine's message and what to try.\n\n"
+               "options of every command:\n"
+               "  -q, --quiet       no status text; failures are still explained on stderr\n"
+               "  --json            no status text; the file commands print one JSON line\n"
+               "  --opt=value is the same as --opt value; \"-\" as a file is standard input or\n"
+               "  output (the status text then goes to standard error)\n\n"
+               "environment: VORNAK2_ROOT and VORNAK2_USER stand for --root and --user when\n"
+               "those are not given; VORNAK2_LIBRARY names the library to load.\n\n"
+               "exit status: 0 success; 1 a failed operation, file or library; 2 a command-line\n"
+               "error; 3 the data's answer is no: a signature that does not hold or whose\n"
+               "signer's certificate is not valid, data not encrypted for the current user.\n",
                kEngineOptions);
 }
 
 void CommandHelp(std::FILE* out, const Command& c) {
   std::fprintf(out, "usage: vornak2-host %s%s%s%s\n\n%s", c.name, *c.synopsis ? " " : "",
                c.synopsis, c.engine ? " [ENGINE OPTIONS]" : "", c.help);
+  const auto takes = [&](const char* option) {
+    return std::find(c.required.begin(), c.required.end(), option) != c.required.end() ||
+           std::find(c.optional.begin(), c.optional.end(), option) != c.optional.end();
+  };
+  if (takes("--in") || takes("--out"))
+    std::fprintf(out,
+                 "A file given as - is standard input or output; the status text then goes to\n"
+                 "standard error.\n");
+  std::fprintf(out, "-q (--quiet): no status text; --json: no status text, a JSON result line.\n");
   if (c.engine) std::fprintf(out, "\n%s", kEngineOptions);
 }
 
@@ -213,6 +238,72 @@ int Help(int argc, char** argv) {
   return kExitSuccess;
 }
 
+// The bash completion of the tool, made from the command table so that the two never disagree:
+// command names, each command's options, files or directories where an option takes one.
+int Completion(int argc, char** argv) {
+  if (argc != 3 || std::strcmp(argv[2], "bash") != 0)
+    return UsageError("usage: vornak2-host completion bash");
+  const auto kind = [](const std::string& option) {
+    if (option == "--root" || option == "--dir") return 'd';
+    if (option == "--in" || option == "--out" || option == "--sig" || option == "--with")
+      return 'f';
+    return 'n';
+  };
+  std::string names;
+  std::string cases;
+  std::set<std::string> files, dirs, values;
+  for (const Command& c : Commands()) {
+    names += std::string(names.empty() ? "" : " ") + c.name;
+    std::string options = "--help --quiet --json";
+    for (const auto* list : {&c.required, &c.optional, &c.flags}) {
+      for (const std::string& o : *list) options += " " + o;
+    }
+    if (c.engine) options += " --root --user --param";
+    cases += std::string("    ") + c.name + ") options=\"" + options + "\" ;;\n";
+    for (const auto* list : {&c.required, &c.optional}) {
+      for (const std::string& o : *list) {
+        const char k = kind(o);
+        (k == 'f' ? files : k == 'd' ? dirs : values).insert(o);
+      }
+    }
+  }
+  dirs.insert("--root");
+  values.insert({"--user", "--param"});
+  const auto alternatives = [](const std::set<std::string>& set) {
+    std::string out;
+    for (const auto& o : set) out += (out.empty() ? "" : "|") + o;
+    return out;
+  };
+  std::printf(
+      "# bash completion for vornak2-host; made by `vornak2-host completion bash`\n"
+      "_vornak2_host() {\n"
+      "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} options\n"
+      "  if [ \"$COMP_CWORD\" -eq 1 ]; then\n"
+      "    COMPREPLY=($(compgen -W \"%s\" -- \"$cur\"))\n"
+      "    return\n"
+      "  fi\n"
+      "  case $prev in\n"
+      "    %s) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n"
+      "    %s) COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n"
+      "    %s) return ;;\n"
+      "  esac\n"
+      "  case ${COMP_WORDS[1]} in\n"
+      "%s"
+      "    help) COMPREPLY=($(compgen -W \"--all %s\" -- \"$cur\")); return ;;\n"
+      "    *) return ;;\n"
+      "  esac\n"
+      "  if [[ $cur == -* ]]; then\n"
+      "    COMPREPLY=($(compgen -W \"$options\" -- \"$cur\"))\n"
+      "  else\n"
+      "    COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+      "  fi\n"
+      "}\n"
+      "complete -o filenames -F _vornak2_host vornak2-host\n",
+      ("help completion --help --version " + names).c_str(), alternatives(files).c_str(),
+      alternatives(dirs).c_str(), alternatives(values).c_str(), cases.c_str(), names.c_str());
+  return kExitSuccess;
+}
+
 int Version() {
   std::printf("vornak2-host %s\n", VORNAK2_VERSION);
   const Library library(DefaultLibraryPath());
@@ -220,36 +311,96 @@ int Version() {
   return kExitSuccess;
 }
 
-bool Contains(const std::vector<std::string>& list, const std::string& item) {
-  return std::find(list.begin(), list.end(), item) != list.end();
+// Options every command takes.
+const std::vector<std::string> kGlobalFlags = {"--quiet", "--json"};
+const std::vector<std::string> kEngineValueOptions = {"--root", "--user", "--param"};
+
+// A positional argument that looks like an option: a negative number ("message -65"). It is
+// marked before getopt_long sees it, so that it stays a positional argument.
+constexpr char kPositionalMark = '\x01';
+bool LooksNegative(const char* arg) {
+  return arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9';
 }
 
-// Parses the arguments after the command's name; an explanation in `error` when they are wrong.
+// Parses the arguments after the command's name with getopt_long: "--opt value" and
+// "--opt=value", "-q" for --quiet, positional arguments anywhere, "--" before positional ones
+// that start with "-". An explanation in `error` when they are wrong.
 std::optional<Invocation> Parse(const Command& command, int argc, char** argv, int first,
                                 std::string& error) {
+  // The option table: the command's options with a value, the engine's, then the flags.
+  std::vector<std::string> names;
+  std::vector<bool> takesValue;
+  const auto add = [&](const std::vector<std::string>& list, bool value) {
+    for (const auto& name : list) {
+      names.push_back(name);
+      takesValue.push_back(value);
+    }
+  };
+  add(command.required, true);
+  add(command.optional, true);
+  if (command.engine) add(kEngineValueOptions, true);
+  add(command.flags, false);
+  add(kGlobalFlags, false);
+  std::vector<option> table;
+  for (std::size_t i = 0; i < names.size(); ++i)
+    table.push_back({names[i].c_str() + 2, takesValue[i] ? required_argument : no_argument, nullptr,
+                     static_cast<int>(256 + i)});
+  table.push_back({nullptr, 0, nullptr, 0});
+
+  // getopt_long sees the program's name and the arguments after the command's name.
+  std::vector<std::string> held;
+  held.reserve(static_cast<std::size_t>(argc));
+  held.push_back(argv[0]);
+  for (int i = first; i < argc; ++i)
+    held.push_back(LooksNegative(argv[i]) ? kPositionalMark + std::string(argv[i]) : argv[i]);
+  std::vector<char*> args;
+  for (auto& a : held) args.push_back(a.data());
+  args.push_back(nullptr);
+
   Invocation call;
-  for (int i = first; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+  call.command = command.name;
+  call.setup.certificateMayBeMissing = command.installsCertificate;
+  bool userGiven = false;
+  opterr = 0;
+  optind = 0;  // a fresh scan
+  const int count = static_cast<int>(args.size()) - 1;
+  for (;;) {
+    const int previous = optind;
+    const int got = getopt_long(count, args.data(), "-:q", table.data(), nullptr);
+    if (got == -1) break;
+    if (got == 1) {
+      std::string arg = optarg;
+      if (!arg.empty() && arg[0] == kPositionalMark) arg.erase(0, 1);
       call.args.push_back(arg);
       continue;
     }
-    const bool engineOption =
-        command.engine && (arg == "--root" || arg == "--param" || arg == "--user");
-    if (Contains(command.flags, arg)) {
-      call.flags.insert(arg);
+    if (got == 'q') {
+      call.flags.insert("--quiet");
       continue;
     }
-    if (!engineOption && !Contains(command.required, arg) && !Contains(command.optional, arg)) {
-      error = std::string(command.name) + " has no option " + arg;
+    if (got == '?' || got == ':') {
+      // The option as given, without a value joined to it.
+      std::string given = optopt >= 256 && optopt < 256 + static_cast<int>(names.size())
+                              ? names[static_cast<std::size_t>(optopt - 256)]
+                              : std::string(args[std::max(previous, optind - 1)]);
+      if (const auto equals = given.find('='); equals != std::string::npos) given.resize(equals);
+      if (got == ':') {
+        error = given + " needs a value";
+      } else if (optopt != 0 && optopt < 256) {
+        error = std::string(command.name) + " has no option -" + static_cast<char>(optopt);
+      } else {
+        error = std::string(command.name) + " has no option " + given;
+      }
       return std::nullopt;
     }
-    if (i + 1 >= argc) {
-      error = arg + " needs a value";
-      return std::nullopt;
+    const std::string& name = names[static_cast<std::size_t>(got - 256)];
+    if (!takesValue[static_cast<std::size_t>(got - 256)]) {
+      call.flags.insert(name);
+      continue;
     }
-    const std::string value = argv[++i];
-    if (arg == "--param") {
+    std::string value = optarg;
+    if (!value.empty() && value[0] == kPositionalMark) value.erase(0, 1);
+    if (name == "--param") {
       const auto equals = value.find('=');
       std::int32_t number = 0;
       if (equals == std::string::npos || !ParseInt32(value.substr(0, equals), number)) {
@@ -257,23 +408,33 @@ std::optional<Invocation> Parse(const Command& command, int argc, char** argv, i
         return std::nullopt;
       }
       call.setup.AddParam(number, value.substr(equals + 1));
-    } else if (arg == "--user") {
+    } else if (name == "--user") {
       if (value.empty()) {
         error = "--user needs a name";
         return std::nullopt;
       }
       call.setup.AddUser(value);
-    } else if (arg == "--root") {
+      userGiven = true;
+    } else if (name == "--root") {
       if (value.empty()) {
         error = "--root needs a directory";
         return std::nullopt;
       }
       // Absolute, so that the paths the tool shows are whole.
       call.setup.root = std::filesystem::absolute(value).lexically_normal().string();
-    } else if (!call.options.emplace(arg, value).second) {
-      error = arg + " is given twice";
+    } else if (!call.options.emplace(name, value).second) {
+      error = name + " is given twice";
       return std::nullopt;
     }
+  }
+  if (command.engine) {
+    // The environment's defaults, under everything the command line gives.
+    const auto root = vornak2::platform::GetEnv("VORNAK2_ROOT");
+    if (!call.setup.root && root && !root->empty())
+      call.setup.root = std::filesystem::absolute(*root).lexically_normal().string();
+    const auto user = vornak2::platform::GetEnv("VORNAK2_USER");
+    if (!userGiven && user && !user->empty())
+      call.setup.steps.insert(call.setup.steps.begin(), EngineSetup::Step{*user, 0, {}});
   }
   for (const std::string& option : command.required) {
     if (call.Option(option).empty()) {
@@ -288,9 +449,16 @@ std::optional<Invocation> Parse(const Command& command, int argc, char** argv, i
   return call;
 }
 
+// Whether the command writes its data to standard output: then its status text goes to standard
+// error.
+bool DataOnStdout(const Invocation& call) {
+  return call.Option("--out") == "-";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  StartConsoleOutput();
   if (argc < 2) {
     Usage(stderr);
     return kExitUsage;
@@ -298,6 +466,7 @@ int main(int argc, char** argv) {
   const std::string name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") return Help(argc, argv);
   if (name == "--version" || name == "version") return Version();
+  if (name == "completion") return Completion(argc, argv);
   const Command* command = FindCommand(name);
   if (command == nullptr) return UsageError("unknown command " + name);
   for (int i = 2; i < argc; ++i) {
@@ -309,6 +478,9 @@ int main(int argc, char** argv) {
   std::string error;
   const auto call = Parse(*command, argc, argv, 2, error);
   if (!call) return UsageError(error);
+  SetUpStreams({.quiet = call->Flag("--quiet"),
+                .json = call->Flag("--json"),
+                .dataOnStdout = DataOnStdout(*call)});
 
   const Library library(DefaultLibraryPath());
   if (!library.ok()) {

@@ -32,9 +32,17 @@ std::string ToolDir() {
   return slash == std::string::npos ? std::string(".") + kSep : exe.substr(0, slash + 1);
 }
 
+namespace {
+bool g_terminalUtf8 = false;
+}  // namespace
+
+void SetTerminalUtf8(bool utf8) {
+  g_terminalUtf8 = utf8;
+}
+
 std::string TerminalText(std::string_view cp1251) {
   static const std::string encoding = platform::LocaleEncoding();
-  if (encoding != "UTF-8" && encoding != "ANSI_X3.4-1968") {
+  if (!g_terminalUtf8 && encoding != "UTF-8" && encoding != "ANSI_X3.4-1968") {
     if (auto converted = platform::ConvertText(cp1251, "CP1251", encoding)) return *converted;
   }
   return Cp1251ToUtf8(cp1251);

@@ -104,6 +104,9 @@ std::string BufferText(const std::vector<char>& buffer);
 // A text of the library (Windows-1251) in the encoding of the user's locale. The C locale names
 // no encoding that holds Cyrillic letters; there the text is UTF-8, what terminals show today.
 std::string TerminalText(std::string_view cp1251);
+// Whether the tool's text is UTF-8 whatever the locale: on a Windows console, which the tool
+// writes through the wide console API (see StartConsoleOutput).
+void SetTerminalUtf8(bool utf8);
 
 // The loaded library with its exports; the module is released with the object.
 class Library {

@@ -1,10 +1,14 @@
 #include "host_commands.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
 #include "host_explain.h"
+#include "host_io.h"
 #include "host_ops.h"
+#include "host_store_ops.h"
+#include "platform/platform.h"
 #include "support/text.h"
 
 namespace vornak2::host {
@@ -31,34 +35,45 @@ bool Session::Report(const char* call, std::int32_t code, std::FILE* out) const 
 
 void Session::Explain(const char* call, std::int32_t code) const {
   ExplainFailure(library_, engine_, call_.setup.root, call, code);
+  const std::string name = call;
+  if (code == 112) {
+    // Whose certificate is missing, and from which store.
+    std::string missing;
+    if (name == "EncodeData") {
+      std::string list = call_.Option("--to");
+      if (list.empty()) list = engine_.ParamValue(kParamEncryptFor);
+      for (std::size_t start = 0; start <= list.size();) {
+        const std::size_t end = std::min(list.find(';', start), list.size());
+        const std::string uid = list.substr(start, end - start);
+        std::string report;
+        if (StoredReport(engine_, uid, report) == 112)
+          missing += (missing.empty() ? "" : ", ") + uid;
+        start = end + 1;
+      }
+      if (missing.empty()) missing = list;
+    } else if (name == "SignData" || name == "AddSign") {
+      missing = engine_.ParamValue(kParamUserId) + " (the current user)";
+    } else if (name.rfind("Verify", 0) == 0 || name == "RemoveSign") {
+      missing = "the signer named in the signature";
+    } else if (!call_.args.empty() && call_.args[0].find_first_of("/\\") == std::string::npos) {
+      missing = call_.args[0];
+    }
+    if (!missing.empty())
+      std::fprintf(stderr, "  not in the certificate store %s: %s\n",
+                   ExpandRoot(call_.setup.root, engine_.ParamValue(kParamPublicPath)).c_str(),
+                   missing.c_str());
+  } else if (code == 113) {
+    const std::string dir = call_.Option("--dir");
+    if (dir.empty())
+      std::fprintf(stderr, "  no renewal directory was given: name it with --dir DIR\n");
+    else
+      std::fprintf(stderr, "  the renewal directory %s: %s\n", dir.c_str(),
+                   platform::IsDirectory(dir) ? "the engine refused it"
+                                              : "does not exist or is not a directory");
+  }
 }
 
 namespace {
-
-// Reads an input file of at most `limit` bytes into a store with `room` bytes to spare behind the
-// data, so that an operation that grows the data works in the one copy; nullopt, after saying why,
-// when it cannot be read.
-std::optional<Bytes> ReadInput(const std::string& path, std::size_t limit = kMaxCallLength,
-                               std::size_t room = 0) {
-  if (const auto problem = InputProblem(path, limit)) {
-    std::fprintf(stderr, "vornak2-host: %s\n", problem->c_str());
-    return std::nullopt;
-  }
-  auto bytes = Bytes::ReadFile(path, room);
-  if (!bytes) std::fprintf(stderr, "vornak2-host: cannot read %s\n", path.c_str());
-  return bytes;
-}
-
-bool WriteOutput(const std::string& path, std::span<const std::uint8_t> bytes, bool secret,
-                 const char* what) {
-  if (!WriteFile(path, bytes, secret)) {
-    std::fprintf(stderr, "vornak2-host: %s\n", OutputProblem(path).c_str());
-    return false;
-  }
-  std::printf("%s: %zu bytes written to %s%s\n", what, bytes.size(), path.c_str(),
-              secret ? " (readable by its owner only)" : "");
-  return true;
-}
 
 std::string SignerText(const std::string& signer) {
   return signer.empty() ? std::string("the current user") : signer;
@@ -130,116 +145,269 @@ std::string Invocation::Option(const std::string& name) const {
   return it == options.end() ? std::string() : it->second;
 }
 
+Result& Result::Add(const char* key, const std::string& value) {
+  fields_ += ",\"";
+  fields_ += key;
+  fields_ += "\":\"";
+  for (const char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      fields_ += '\\';
+      fields_ += c;
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      fields_ += escaped;
+    } else {
+      fields_ += c;
+    }
+  }
+  fields_ += '"';
+  return *this;
+}
+
+Result& Result::Add(const char* key, std::int64_t value) {
+  fields_ += ",\"";
+  fields_ += key;
+  fields_ += "\":" + std::to_string(value);
+  return *this;
+}
+
+int Result::Finish(int exit, std::int32_t code) {
+  if (JsonResults()) {
+    std::FILE* out = ResultOut();
+    std::fprintf(out, "{\"command\":\"%s\",\"exit\":%d,\"code\":%d%s}\n", command_, exit, code,
+                 fields_.c_str());
+    std::fflush(out);
+  }
+  return exit;
+}
+
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "vornak2-host: %s (see vornak2-host --help)\n", message.c_str());
   return kExitUsage;
 }
 
+namespace {
+
+// The input or output problem said on standard error; the exit code of a failed file.
+int FileFailure(const std::string& problem) {
+  std::fprintf(stderr, "vornak2-host: %s\n", problem.c_str());
+  return kExitFailed;
+}
+
+// The exit code of a failed call: the data's own answer (a signature that does not hold, data
+// not encrypted for this user) or any other failure.
+int FailureExit(std::int32_t code) {
+  return Rejection(code) ? kExitRejected : kExitFailed;
+}
+
+// A finished output: said in the status text and recorded in the result.
+void Written(const char* what, const Output& out, std::size_t size, bool secret, Result& result) {
+  std::printf("%s: %zu bytes written to %s%s\n", what, size,
+              out.toStdout() ? "standard output" : out.path().c_str(),
+              secret && !out.toStdout() ? " (readable by its owner only)" : "");
+  result.Add("out", out.path()).Add("out_bytes", static_cast<std::int64_t>(size));
+}
+
+// An in-place operation: the input read into a buffer with `room` bytes after it, the output's
+// place checked first, `body` run on the buffer (its result code), the buffer written out.
+template <typename Body>
+int InPlaceCommand(const Invocation& call, Result& result, std::size_t room, bool secret,
+                   const char* doing, const char* what, Body body) {
+  std::string problem;
+  auto out = Output::Open(call.Option("--out"), secret, problem);
+  if (!out) return result.Finish(FileFailure(problem));
+  const std::string in = call.Option("--in");
+  auto data = Region::ReadIntoOutput(in, *out, kMaxCallLength - room, room, problem);
+  if (!data && problem.empty()) data = Region::Read(in, kMaxCallLength - room, room, problem);
+  if (!data) return result.Finish(FileFailure(problem));
+  result.Add("in", in).Add("in_bytes", static_cast<std::int64_t>(data->size()));
+  std::size_t size = data->size();
+  std::int32_t code = 0;
+  {
+    Progress progress(in, size);
+    progress.Step(doing);
+    code = body(std::span(data->data(), data->capacity()), size);
+  }
+  if (code != 0) return result.Finish(FailureExit(code), code);
+  data->Resize(size);
+  const bool written =
+      data->inOutput() ? out->CommitInPlace(size, problem) : out->Commit(data->view(), problem);
+  if (!written) return result.Finish(FileFailure(problem));
+  Written(what, *out, size, secret, result);
+  return result.Finish(kExitSuccess);
+}
+
+std::string InputName(const std::string& path) {
+  return path == "-" ? std::string("standard input") : path;
+}
+
+}  // namespace
+
+bool Rejection(std::int32_t code) {
+  // -65 a signature that does not match, -35 data not encrypted for this user, and the signer's
+  // certificate not valid or not vouched for by its authority.
+  switch (code) {
+    case -65:
+    case -35:
+    case -5:
+    case -77:
+    case -78:
+    case -82:
+    case -83:
+    case -84:
+    case -85:
+    case -86:
+      return true;
+    default:
+      return false;
+  }
+}
+
 int SignCommand(const Library& library, const Invocation& call) {
+  Result result("sign");
   const Session session(library, call);
-  if (!session) return session.exit();
-  const auto data = ReadInput(call.Option("--in"));
-  if (!data) return kExitFailed;
+  if (!session) return result.Finish(session.exit());
+  std::string problem;
+  auto out = Output::Open(call.Option("--out"), false, problem);
+  if (!out) return result.Finish(FileFailure(problem));
+  const std::string in = call.Option("--in");
+  const auto data = Region::Map(in, kMaxCallLength, problem);
+  if (!data) return result.Finish(FileFailure(problem));
   const std::string signer = call.Option("--signer");
-  std::printf("sign %s (%zu bytes) as %s\n", call.Option("--in").c_str(), data->size(),
+  std::printf("sign %s (%zu bytes) as %s\n", InputName(in).c_str(), data->size(),
               SignerText(signer).c_str());
+  result.Add("in", in).Add("in_bytes", static_cast<std::int64_t>(data->size()));
   std::vector<std::uint8_t> signature;
-  if (!session.Report("SignData", Sign(session.engine(), *data, signer, signature)))
-    return kExitFailed;
-  return WriteOutput(call.Option("--out"), signature, false, "signature") ? kExitSuccess
-                                                                          : kExitFailed;
+  std::int32_t code = 0;
+  {
+    Progress progress(in, data->size());
+    progress.Step("signing");
+    code = Sign(session.engine(), data->view(), signer, signature);
+  }
+  if (!session.Report("SignData", code)) return result.Finish(FailureExit(code), code);
+  if (!out->Commit(signature, problem)) return result.Finish(FileFailure(problem));
+  Written("signature", *out, signature.size(), false, result);
+  return result.Finish(kExitSuccess);
 }
 
 int VerifyCommand(const Library& library, const Invocation& call) {
+  Result result("verify");
   const Session session(library, call);
-  if (!session) return session.exit();
-  const auto data = ReadInput(call.Option("--in"));
-  const auto signature = data ? ReadInput(call.Option("--sig")) : std::nullopt;
-  if (!data || !signature) return kExitFailed;
+  if (!session) return result.Finish(session.exit());
+  const std::string in = call.Option("--in");
+  const std::string sig = call.Option("--sig");
+  if (in == "-" && sig == "-") return result.Finish(UsageError("--in and --sig cannot both be -"));
+  std::string problem;
+  const auto signature = Region::Read(sig, kMaxCallLength, 0, problem);
+  if (!signature) return result.Finish(FileFailure(problem));
+  const auto data = Region::Map(in, kMaxCallLength, problem);
+  if (!data) return result.Finish(FileFailure(problem));
   const bool validity = !call.Flag("--no-validity");
-  std::printf("verify %s (%zu bytes) against %s (%zu bytes)%s\n", call.Option("--in").c_str(),
-              data->size(), call.Option("--sig").c_str(), signature->size(),
+  std::printf("verify %s (%zu bytes) against %s (%zu bytes)%s\n", InputName(in).c_str(),
+              data->size(), InputName(sig).c_str(), signature->size(),
               validity ? "" : ", without the validity check");
+  result.Add("in", in).Add("in_bytes", static_cast<std::int64_t>(data->size())).Add("sig", sig);
   std::string signer;
-  const std::int32_t code = Verify(session.engine(), *data, signature->view(), validity, signer);
+  std::int32_t code = 0;
+  {
+    Progress progress(in, data->size());
+    progress.Step("verifying");
+    code = Verify(session.engine(), data->view(), signature->view(), validity, signer);
+  }
   const char* name = validity ? "VerifyData" : "VerifySignWOCheckValidity";
   if (code != 0) {
     session.Explain(name, code);
-    return kExitFailed;
+    return result.Finish(FailureExit(code), code);
   }
   std::printf("%s -> 0\nsigner: %s\n", name, signer.c_str());
-  return kExitSuccess;
+  result.Add("signer", signer);
+  return result.Finish(kExitSuccess);
 }
 
 int AddSignCommand(const Library& library, const Invocation& call) {
+  Result result("add-sign");
   const Session session(library, call);
-  if (!session) return session.exit();
-  auto data = ReadInput(call.Option("--in"), kMaxCallLength - SignGrowth(session.engine()));
-  if (!data) return kExitFailed;
+  if (!session) return result.Finish(session.exit());
   const std::string signer = call.Option("--signer");
-  std::printf("append a signature to %s (%zu bytes) as %s\n", call.Option("--in").c_str(),
-              data->size(), SignerText(signer).c_str());
-  if (!session.Report("AddSign", AddSign(session.engine(), *data, signer))) return kExitFailed;
-  return WriteOutput(call.Option("--out"), data->view(), false, "signed data") ? kExitSuccess
-                                                                               : kExitFailed;
+  std::printf("append a signature to %s as %s\n", InputName(call.Option("--in")).c_str(),
+              SignerText(signer).c_str());
+  const Engine& engine = session.engine();
+  return InPlaceCommand(call, result, SignGrowth(engine), false, "signing", "signed data",
+                        [&](std::span<std::uint8_t> buffer, std::size_t& size) {
+                          const std::int32_t code = AddSignIn(engine, buffer, size, signer);
+                          if (session.Report("AddSign", code))
+                            std::printf("signed data: %zu bytes\n", size);
+                          return code;
+                        });
 }
 
 int RemoveSignCommand(const Library& library, const Invocation& call) {
+  Result result("remove-sign");
   const Session session(library, call);
-  if (!session) return session.exit();
-  auto data = ReadInput(call.Option("--in"));
-  if (!data) return kExitFailed;
-  std::printf("verify and remove the appended signature of %s (%zu bytes)\n",
-              call.Option("--in").c_str(), data->size());
-  std::string signer;
-  if (!session.Report("RemoveSign", RemoveSign(session.engine(), *data, signer)))
-    return kExitFailed;
-  std::printf("signer: %s\n", signer.c_str());
-  return WriteOutput(call.Option("--out"), data->view(), false, "data") ? kExitSuccess
-                                                                        : kExitFailed;
+  if (!session) return result.Finish(session.exit());
+  std::printf("verify and remove the appended signature of %s\n",
+              InputName(call.Option("--in")).c_str());
+  const Engine& engine = session.engine();
+  return InPlaceCommand(call, result, 0, false, "verifying", "data",
+                        [&](std::span<std::uint8_t> buffer, std::size_t& size) {
+                          std::string signer;
+                          const std::int32_t code = RemoveSignIn(engine, buffer, size, signer);
+                          if (session.Report("RemoveSign", code)) {
+                            std::printf("signer: %s\n", signer.c_str());
+                            result.Add("signer", signer);
+                          }
+                          return code;
+                        });
 }
 
 int EncryptCommand(const Library& library, const Invocation& call) {
+  Result result("encrypt");
   const Session session(library, call);
-  if (!session) return session.exit();
+  if (!session) return result.Finish(session.exit());
   const Engine& engine = session.engine();
   const std::string to = call.Option("--to");
-  // Read with the room the encryption needs, so that it works in the one copy of the data.
-  const std::size_t growth = EncryptGrowth(engine, to);
-  auto data = ReadInput(call.Option("--in"), kMaxCallLength - growth, growth);
-  if (!data) return kExitFailed;
   const std::string shown =
       to.empty() ? engine.ParamValue(kParamEncryptFor) + " (parameter 8)" : to;
-  std::printf("encrypt %s (%zu bytes) for %s\n", call.Option("--in").c_str(), data->size(),
-              shown.c_str());
-  if (!session.Report("EncodeData", Encrypt(engine, *data, to))) return kExitFailed;
-  return WriteOutput(call.Option("--out"), data->view(), false, "encrypted data") ? kExitSuccess
-                                                                                  : kExitFailed;
+  std::printf("encrypt %s for %s\n", InputName(call.Option("--in")).c_str(), shown.c_str());
+  result.Add("to", to.empty() ? engine.ParamValue(kParamEncryptFor) : to);
+  // The buffer is read with the room the encryption needs, so that it works in the one copy.
+  return InPlaceCommand(call, result, EncryptGrowth(engine, to), false, "encrypting",
+                        "encrypted data", [&](std::span<std::uint8_t> buffer, std::size_t& size) {
+                          const std::int32_t code = EncryptIn(engine, buffer, size, to);
+                          session.Report("EncodeData", code);
+                          return code;
+                        });
 }
 
 int DecryptCommand(const Library& library, const Invocation& call) {
+  Result result("decrypt");
   const Session session(library, call);
-  if (!session) return session.exit();
-  auto data = ReadInput(call.Option("--in"));
-  if (!data) return kExitFailed;
-  std::printf("decrypt %s (%zu bytes) as the current user\n", call.Option("--in").c_str(),
-              data->size());
-  if (!session.Report("DecodeData", Decrypt(session.engine(), *data))) return kExitFailed;
-  return WriteOutput(call.Option("--out"), data->view(), true, "plaintext") ? kExitSuccess
-                                                                            : kExitFailed;
+  if (!session) return result.Finish(session.exit());
+  std::printf("decrypt %s as the current user\n", InputName(call.Option("--in")).c_str());
+  const Engine& engine = session.engine();
+  return InPlaceCommand(call, result, 0, true, "decrypting", "plaintext",
+                        [&](std::span<std::uint8_t> buffer, std::size_t& size) {
+                          const std::int32_t code = DecryptIn(engine, buffer, size);
+                          session.Report("DecodeData", code);
+                          return code;
+                        });
 }
 
 int UidCommand(const Library& library, const Invocation& call) {
   const Session session(library, call);
   if (!session) return session.exit();
   const Engine& engine = session.engine();
+  Result result("uid");
   std::string uid;
   const std::int32_t code = engine.CurrentUserUid(uid);
   if (code != 0) {
     session.Explain("GetCurrentUserUID", code);
-    return kExitFailed;
+    return result.Finish(kExitFailed, code);
   }
   std::printf("current user: %s\n", uid.c_str());
+  result.Add("uid", uid);
   const auto& root = call.setup.root;
   for (const auto& [number, what] :
        {std::pair{kParamUserCertificate, "certificate"}, std::pair{kParamSecretPath, "secret keys"},
@@ -247,7 +415,8 @@ int UidCommand(const Library& library, const Invocation& call) {
         std::pair{kParamRandomFile, "random-state file"}}) {
     std::printf("  %-18s %s\n", what, ExpandRoot(root, engine.ParamValue(number)).c_str());
   }
-  return kExitSuccess;
+  result.Add("certificate", ExpandRoot(root, engine.ParamValue(kParamUserCertificate)));
+  return result.Finish(kExitSuccess);
 }
 
 int ParamsCommand(const Library& library, const Invocation& call) {

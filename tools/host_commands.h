@@ -20,9 +20,31 @@ inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailed = 1;
 // The command line is wrong.
 inline constexpr int kExitUsage = 2;
+// The data's own answer is no: a signature that does not hold (or whose signer's certificate is
+// not valid), data that is not encrypted for the current user.
+inline constexpr int kExitRejected = 3;
+
+// Whether a result code is such an answer (kExitRejected) rather than a failure.
+bool Rejection(std::int32_t code);
+
+// The one line of a data command's result with --json: {"command":...,"exit":N,"code":N,...}
+// with the fields added, in that order; keys and their meaning stay as they are.
+class Result {
+ public:
+  explicit Result(const char* command) : command_(command) {}
+  Result& Add(const char* key, const std::string& value);
+  Result& Add(const char* key, std::int64_t value);
+  // Prints the line (with --json) and returns `exit`; `code` is the library's result code.
+  int Finish(int exit, std::int32_t code = 0);
+
+ private:
+  const char* command_;
+  std::string fields_;
+};
 
 // A parsed command line.
 struct Invocation {
+  std::string command;                         // the command's name
   std::map<std::string, std::string> options;  // options with a value, "--in" -> "data.txt"
   std::set<std::string> flags;                 // options without one, "--no-validity"
   std::vector<std::string> args;               // the positional arguments
@@ -78,7 +100,8 @@ struct Command {
   std::vector<std::string> flags = {};     // options without a value
   std::size_t minArgs = 0;                 // positional arguments
   std::size_t maxArgs = 0;
-  bool engine = true;  // takes --root, --user and --param
+  bool engine = true;                // takes --root, --user and --param
+  bool installsCertificate = false;  // --user NAME need not have a certificate yet
   int (*run)(const Library&, const Invocation&) = nullptr;
 };
 

@@ -88,6 +88,7 @@ bool ApplyUser(const Library& library, const Engine& engine, const EngineSetup& 
   if (code != 0) {
     // Which file was tried, and what is wrong with it, before the engine's answer.
     const std::string certificate = ExpandRoot(setup.root, dir + "self.crt");
+    if (setup.certificateMayBeMissing && !platform::PathExists(certificate)) return true;
     const auto problem = InputProblem(certificate, std::numeric_limits<std::uint64_t>::max());
     std::fprintf(stderr, "vornak2-host: --user %s: %s\n", name.c_str(),
                  problem ? problem->c_str() : ("no UID from " + certificate).c_str());

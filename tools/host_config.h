@@ -64,6 +64,9 @@ struct EngineSetup {
   };
   std::optional<std::string> root;
   std::vector<Step> steps;
+  // A --user whose certificate is not there yet (create-dirs installs it): the UID parameters
+  // keep their values instead of failing.
+  bool certificateMayBeMissing = false;
 
   void AddParam(std::int32_t number, std::string value) { steps.push_back({{}, number, value}); }
   void AddUser(std::string name) { steps.push_back({std::move(name), 0, {}}); }

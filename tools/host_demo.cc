@@ -530,6 +530,18 @@ int RunDemo(const Library& library, std::string root, bool temporary, bool keepK
 int DemoCommand(const Library& library, const Invocation& call) {
   const bool temporary = call.args.empty();
   const std::string root = temporary ? TemporaryRoot() : fs::absolute(call.args[0]).string();
+  // A root in use holds keys, certificates and kept settings that the demo would replace with
+  // new ones: only --force (lay it out anew) or --keep-keys (keep what is there) may touch it.
+  std::error_code error;
+  if (!temporary && !call.Flag("--force") && !call.Flag("--keep-keys") && fs::exists(root, error) &&
+      !fs::is_empty(root, error)) {
+    std::fprintf(stderr,
+                 "vornak2-host: %s is not empty: the demo would make new keys for every party "
+                 "there.\n  Give an empty or new directory, --keep-keys to keep the parties "
+                 "already made, or --force to make them anew.\n",
+                 root.c_str());
+    return kExitFailed;
+  }
   const int exit =
       RunDemo(library, root, temporary, call.Flag("--keep-keys"), call.Flag("--lay-out-only"));
   if (temporary) {

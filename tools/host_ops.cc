@@ -62,6 +62,18 @@ std::int32_t InPlace(Bytes& data, std::size_t extra, const char* operation, Call
   return 0;
 }
 
+// An operation in a buffer that has `extra` bytes of room after its first `size` bytes.
+template <typename Call>
+std::int32_t InBuffer(std::span<std::uint8_t> buffer, std::size_t& size, std::size_t extra,
+                      const char* operation, Call call) {
+  if (size > buffer.size() || buffer.size() - size < extra)
+    throw std::logic_error(std::string(operation) + " without the room it needs");
+  std::int32_t length = Length(size);
+  const std::int32_t code = call(buffer.data(), &length);
+  if (code == 0) size = Produced(length, buffer.size(), operation);
+  return code;
+}
+
 }  // namespace
 
 Bytes::Bytes(std::span<const std::uint8_t> bytes)
@@ -133,8 +145,8 @@ std::size_t RecipientCount(const std::string& recipients) {
   return static_cast<std::size_t>(std::count(recipients.begin(), recipients.end(), ';')) + 1;
 }
 
-std::int32_t Sign(const Engine& engine, const Bytes& data, const std::string& signer,
-                  std::vector<std::uint8_t>& signature) {
+std::int32_t Sign(const Engine& engine, std::span<const std::uint8_t> data,
+                  const std::string& signer, std::vector<std::uint8_t>& signature) {
   const Api& api = engine.api();
   const std::size_t max = Size(api.GetMaxSignatureLength(engine.handle()), "GetMaxSignatureLength");
   std::vector<std::uint8_t> buffer(max);
@@ -147,7 +159,7 @@ std::int32_t Sign(const Engine& engine, const Bytes& data, const std::string& si
   return 0;
 }
 
-std::int32_t Verify(const Engine& engine, const Bytes& data,
+std::int32_t Verify(const Engine& engine, std::span<const std::uint8_t> data,
                     std::span<const std::uint8_t> signature, bool checkValidity,
                     std::string& signer) {
   const Api& api = engine.api();
@@ -212,6 +224,47 @@ std::int32_t Decrypt(const Engine& engine, Bytes& data) {
   const Api& api = engine.api();
   return InPlace(data, 0, "DecodeData", [&](std::uint8_t* bytes, std::int32_t* size) {
     return api.DecodeData(engine.handle(), bytes, size, nullptr);
+  });
+}
+
+}  // namespace vornak2::host
+
+namespace vornak2::host {
+
+std::int32_t AddSignIn(const Engine& engine, std::span<std::uint8_t> buffer, std::size_t& size,
+                       const std::string& signer) {
+  const Api& api = engine.api();
+  return InBuffer(buffer, size, SignGrowth(engine), "AddSign",
+                  [&](std::uint8_t* bytes, std::int32_t* length) {
+                    return api.AddSign(engine.handle(), bytes, length, signer.c_str());
+                  });
+}
+
+std::int32_t RemoveSignIn(const Engine& engine, std::span<std::uint8_t> buffer, std::size_t& size,
+                          std::string& signer) {
+  const Api& api = engine.api();
+  std::vector<char> uid = UidBuffer(engine);
+  const std::int32_t code =
+      InBuffer(buffer, size, 0, "RemoveSign", [&](std::uint8_t* bytes, std::int32_t* length) {
+        return api.RemoveSign(engine.handle(), bytes, length, uid.data());
+      });
+  if (code == 0) signer = BufferText(uid);
+  return code;
+}
+
+std::int32_t EncryptIn(const Engine& engine, std::span<std::uint8_t> buffer, std::size_t& size,
+                       const std::string& recipients) {
+  const Api& api = engine.api();
+  return InBuffer(buffer, size, EncryptGrowth(engine, recipients), "EncodeData",
+                  [&](std::uint8_t* bytes, std::int32_t* length) {
+                    return api.EncodeData(engine.handle(), bytes, length, recipients.c_str());
+                  });
+}
+
+std::int32_t DecryptIn(const Engine& engine, std::span<std::uint8_t> buffer, std::size_t& size) {
+  const Api& api = engine.api();
+  return InBuffer(buffer, size, 0, "DecodeData", [&](std::uint8_t* bytes, std::int32_t* length) {
+    return api.DecodeData(engine.handle(), bytes, length, nullptr);
   });
 }
 

@@ -60,13 +60,22 @@ bool WriteFile(const std::string& path, std::span<const std::uint8_t> bytes, boo
 // answer that does not fit the buffer given to it throws std::runtime_error.
 
 // A detached signature of `data`, signed as `signer` (the current user when empty).
-std::int32_t Sign(const Engine& engine, const Bytes& data, const std::string& signer,
-                  std::vector<std::uint8_t>& signature);
+std::int32_t Sign(const Engine& engine, std::span<const std::uint8_t> data,
+                  const std::string& signer, std::vector<std::uint8_t>& signature);
+inline std::int32_t Sign(const Engine& engine, const Bytes& data, const std::string& signer,
+                         std::vector<std::uint8_t>& signature) {
+  return Sign(engine, data.view(), signer, signature);
+}
 // Verifies a detached signature, with or without the validity check of the signer's certificate;
 // `signer` receives the UID carried by the signature.
-std::int32_t Verify(const Engine& engine, const Bytes& data,
+std::int32_t Verify(const Engine& engine, std::span<const std::uint8_t> data,
                     std::span<const std::uint8_t> signature, bool checkValidity,
                     std::string& signer);
+inline std::int32_t Verify(const Engine& engine, const Bytes& data,
+                           std::span<const std::uint8_t> signature, bool checkValidity,
+                           std::string& signer) {
+  return Verify(engine, data.view(), signature, checkValidity, signer);
+}
 // Appends a signature to the data (the data grows).
 std::int32_t AddSign(const Engine& engine, Bytes& data, const std::string& signer);
 // Verifies an appended signature and cuts it off; `signer` receives the signer's UID.
@@ -75,6 +84,16 @@ std::int32_t RemoveSign(const Engine& engine, Bytes& data, std::string& signer);
 std::int32_t Encrypt(const Engine& engine, Bytes& data, const std::string& recipients);
 // Decrypts in place for the current user.
 std::int32_t Decrypt(const Engine& engine, Bytes& data);
+
+// The same operations in a buffer that already has the room after its first `size` bytes (the
+// data): the library works where the data lies, and `size` becomes the result's length.
+std::int32_t AddSignIn(const Engine& engine, std::span<std::uint8_t> buffer, std::size_t& size,
+                       const std::string& signer);
+std::int32_t RemoveSignIn(const Engine& engine, std::span<std::uint8_t> buffer, std::size_t& size,
+                          std::string& signer);
+std::int32_t EncryptIn(const Engine& engine, std::span<std::uint8_t> buffer, std::size_t& size,
+                       const std::string& recipients);
+std::int32_t DecryptIn(const Engine& engine, std::span<std::uint8_t> buffer, std::size_t& size);
 
 // The most that AddSign and Encrypt (for `recipients`) may add to the data: a host reserves that
 // much room after it.

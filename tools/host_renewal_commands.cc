@@ -1,10 +1,14 @@
 // vornak2-host: the commands of remote key renewal, reports, directory set-up and signed-data
 // files. Reports are the library's 8-bit text; they are printed in the terminal's encoding.
+#include <cstdint>
 #include <cstdio>
+#include <filesystem>
 
 #include "host_commands.h"
+#include "host_io.h"
 #include "host_ops.h"
 #include "host_store_ops.h"
+#include "platform/platform.h"
 
 namespace vornak2::host {
 
@@ -34,7 +38,7 @@ int RenewStartCommand(const Library& library, const Invocation& call) {
   return WithSession(library, call, [&](const Session& session) {
     const Engine& engine = session.engine();
     const std::string out = call.Option("--out");
-    std::FILE* report = out == "-" ? stderr : stdout;
+    std::FILE* report = stdout;  // standard error when the transfer goes to standard output
     const auto uid =
         call.options.count("--uid") ? std::optional(call.Option("--uid")) : std::nullopt;
     std::fprintf(
@@ -153,22 +157,40 @@ int CreateDirsCommand(const Library& library, const Invocation& call) {
 int SaveSignedCommand(const Library& library, const Invocation& call) {
   return WithSession(library, call, [&](const Session& session) {
     const Engine& engine = session.engine();
-    const auto data = Bytes::ReadFile(call.Option("--in"));
-    const auto signature = Bytes::ReadFile(call.Option("--sig"));
+    const std::string in = call.Option("--in");
+    const std::string sig = call.Option("--sig");
+    if (in == "-" && sig == "-") return UsageError("--in and --sig cannot both be -");
+    std::string problem;
+    const auto signature = Region::Read(sig, kMaxCallLength, 0, problem);
+    const auto data = signature ? Region::Map(in, kMaxCallLength, problem) : std::nullopt;
     if (!data || !signature) {
-      std::fprintf(stderr, "vornak2-host: cannot read %s or %s\n", call.Option("--in").c_str(),
-                   call.Option("--sig").c_str());
+      std::fprintf(stderr, "vornak2-host: %s\n", problem.c_str());
       return kExitFailed;
     }
-    if (data->size() > INT32_MAX || signature->size() > INT32_MAX)
-      return UsageError("the data is too large for one call");
+    // The library writes the file itself; for standard output it writes a temporary file that
+    // is then copied there.
     const std::string out = call.Option("--out");
+    const bool toStdout = out == "-";
+    const std::string file =
+        toStdout ? (std::filesystem::temp_directory_path() /
+                    ("vornak2-host-" + std::to_string(platform::CurrentThreadId()) + ".signed"))
+                       .string()
+                 : out;
     const std::int32_t code = engine.api().SaveSignedDataToFile(
         engine.handle(), data->data(), static_cast<std::int32_t>(data->size()), signature->data(),
-        static_cast<std::int32_t>(signature->size()), out.c_str());
+        static_cast<std::int32_t>(signature->size()), file.c_str());
     if (!session.Report("SaveSignedDataToFile", code)) return kExitFailed;
-    std::printf("%s: %zu bytes of data and %zu of signature\n", out.c_str(), data->size(),
-                signature->size());
+    if (toStdout) {
+      const auto written = Region::Read(file, UINT64_MAX, 0, problem);
+      platform::RemoveFile(file);
+      auto output = Output::Open(out, false, problem);
+      if (!written || !output || !output->Commit(written->view(), problem)) {
+        std::fprintf(stderr, "vornak2-host: %s\n", problem.c_str());
+        return kExitFailed;
+      }
+    }
+    std::printf("%s: %zu bytes of data and %zu of signature\n",
+                toStdout ? "standard output" : out.c_str(), data->size(), signature->size());
     return kExitSuccess;
   });
 }
@@ -238,12 +260,14 @@ std::vector<Command> RenewalCommands() {
        .summary = "set up a user's key directories from a certificate",
        .help = "Creates the secret-key directory and the certificate store where parameters 2\n"
                "and 3 point, copies CERT to the current certificate file (parameter 19) and\n"
-               "each authority certificate to SECRET/UID/N.aut (CreateDirStructure).\n",
+               "each authority certificate to SECRET/UID/N.aut (CreateDirStructure). With\n"
+               "--user NAME the user need not have a certificate yet: CERT becomes it.\n",
        .minArgs = 1,
        .maxArgs = 2,
+       .installsCertificate = true,
        .run = CreateDirsCommand},
       {.name = "save-signed",
-       .synopsis = "--in FILE --sig SIGFILE --out FILE",
+       .synopsis = "--in FILE|- --sig SIGFILE|- --out FILE|-",
        .summary = "save data and its signature in one file",
        .help = "Writes the data of --in and the signature SIGFILE into one file\n"
                "(SaveSignedDataToFile): the data's length in 4 bytes, the data, the signature.\n",

@@ -10,9 +10,10 @@ namespace vornak2::host {
 
 namespace {
 
-// Where a command reports when its output may be standard output.
-std::FILE* ReportStream(const std::string& out) {
-  return out == "-" ? stderr : stdout;
+// Where a command reports: standard output, which is standard error when the command's output
+// is standard output (see SetUpStreams).
+std::FILE* ReportStream(const std::string&) {
+  return stdout;
 }
 
 int WriteTransferOutput(const std::string& path, const std::string& transfer) {

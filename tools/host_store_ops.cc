@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "host_io.h"
 #include "host_ops.h"
 
 namespace vornak2::host {
@@ -127,7 +128,9 @@ std::optional<std::string> ReadTransferText(const std::string& path) {
 
 bool WriteTransferText(const std::string& path, const std::string& transfer) {
   const std::string line = transfer + "\n";
-  if (path == "-") return std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
+  if (path == "-")
+    return std::fwrite(line.data(), 1, line.size(), DataOut()) == line.size() &&
+           std::fflush(DataOut()) == 0;
   return WriteFile(path, std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()),
                    false);
 }
