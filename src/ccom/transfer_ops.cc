@@ -194,8 +194,8 @@ std::int32_t TCcom22Engine::GetUIDByPublicKeyTransfer(const char* transfer, char
   if (uid == nullptr) return kNullPointer;
   TPublicKeyBlock block;
   if (const std::int32_t r = GetPublicKeyBlockByTransfer(transfer, block); r != kOk) return r;
-  // The block's UID field holds at most 254 characters before its zero (checked when it was read),
-  // so this writes at most GetMaxUIDLength() bytes.
+  // The host's buffer holds GetMaxUIDLength() bytes with the zero; a longer UID is refused.
+  if (block.uid.size() >= static_cast<std::size_t>(GetMaxUIDLength())) return kBadLength;
   std::memcpy(uid, block.uid.c_str(), block.uid.size() + 1);
   return kOk;
 }

@@ -239,11 +239,10 @@ std::optional<std::size_t> WriteContainer(MutableBytes out,
 std::optional<PublicKeyBlockView> ReadPublicKeyBlock(Bytes block) {
   if (block.size() != kPublicKeyTransferBlockSize) return std::nullopt;
   ByteReader r(block);
-  ByteReader uidField;
   PublicKeyBlockView v;
   std::size_t dataSize = 0;
-  if (!r.ReadReader(kTransferTextField, uidField) ||
-      !uidField.ReadTextField(kTransferTextField - 1, v.uid) ||
+  // Each text field holds up to 255 characters and its zero, anywhere within its 256 bytes.
+  if (!r.ReadTextField(kTransferTextField, v.uid) ||
       !r.ReadTextField(kTransferTextField, v.fileName) || !r.ReadLength(dataSize) ||
       dataSize > kMaxCarriedFile || !r.ReadBytes(dataSize, v.data))
     return std::nullopt;

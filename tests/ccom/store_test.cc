@@ -231,11 +231,18 @@ TEST_F(StoreTest, HostileTransfersStayInTheirDirectories) {
       {"SH.8", ".VORNAK2.Change", junk, 119, 119, 130},
   };
   // Blocks that are no transfers however well signed: another length, a DataSize outside 0 to
-  // 2047, a UID without its zero in its first 255 bytes.
+  // 2047, a UID without its zero in its 256 bytes.
   const std::string malformed[] = {
       craft("SH.8", "a.crt", junk, 2563), craft("SH.8", "a.crt", junk, 2565),
       craft("SH.8", "a.crt", junk, 2564, 2048), craft("SH.8", "a.crt", junk, 2564, -1),
-      craft(std::string(255, 'u'), "a.crt", junk)};
+      craft(std::string(256, 'u'), "a.crt", junk)};
+  // The longest UID a sender writes is read, though no UID buffer of 255 bytes holds it.
+  {
+    std::string uid;
+    const std::string longest = craft(std::string(255, 'u'), "a.crt", junk);
+    EXPECT_EQ(h.UidOf(longest, uid), 104);
+    EXPECT_EQ(SavePublicKeyFromTransfer(a.get(), inbox.c_str(), longest.c_str()), 0);
+  }
   fs::remove_all(Root().dir() + "st_drop");
   const auto before = TreeListing(Root().dir());
   for (const std::string& t : malformed) {

@@ -313,8 +313,8 @@ TEST(Layouts, ReadersRefuseMalformedInput) {
   };
   EXPECT_FALSE(ReadPublicKeyBlock(View(ByteVector(good.begin(), good.end() - 1))));
   EXPECT_FALSE(ReadPublicKeyBlock(View(Cat({good, Filled(1, 0)}))));
-  EXPECT_FALSE(with(0, Filled(255, 'u'))) << "a UID without its zero in its first 255 bytes";
-  EXPECT_TRUE(with(0, Filled(254, 'u')));
+  EXPECT_FALSE(with(0, Filled(256, 'u'))) << "a UID without its zero";
+  EXPECT_TRUE(with(0, Filled(255, 'u'))) << "255 characters and the zero in the last byte";
   EXPECT_FALSE(with(256, Filled(256, 'f'))) << "a file name without its zero";
   EXPECT_FALSE(with(512, Le32(-1)));
   EXPECT_FALSE(with(512, Le32(2048)));
