@@ -8,6 +8,7 @@
 #include "ccom/ce_ccom.h"
 #include "layouts/layouts.h"
 #include "platform/platform.h"
+#include "support/errors.h"
 #include "support/files.h"
 
 namespace vornak2 {
@@ -71,6 +72,7 @@ std::int32_t TCcom22Engine::CreateDirStructure(const char* certificateFile,
   std::vector<std::pair<std::string, std::string>> copies;  // source, target
   if (certificate != current) copies.emplace_back(certificate, current);
   std::int32_t result = kOk;
+  std::string uncreated;  // an authority directory that could not be created
   const std::string list =
       std::string(authorityList != nullptr ? authorityList : "").substr(0, kAuthorityListLimit);
   std::vector<std::string> entries;
@@ -84,8 +86,12 @@ std::int32_t TCcom22Engine::CreateDirStructure(const char* certificateFile,
     }
     // A certificate without a UID that may name a directory has no place among the authorities.
     const std::string dir = AuthorityDirByUID(secretPath, uid);
-    if (dir.empty() || (!DirExists(dir) && !MakeDir(dir))) {
+    if (dir.empty()) {
       result = kFileOperationFailed;
+      break;
+    }
+    if (!DirExists(dir) && !MakeDir(dir)) {
+      uncreated = dir;
       break;
     }
     const std::int32_t number = binding_->GetCertificateKeyNumber(path);
@@ -104,6 +110,8 @@ std::int32_t TCcom22Engine::CreateDirStructure(const char* certificateFile,
     change.Move(staged[i], copies[i].second);
   }
   if (!change.Commit()) return kFileOperationFailed;
+  // The entries before it are set up; the export answers the exception with 136.
+  if (!uncreated.empty()) throw EInOutError("Unable to create directory " + uncreated);
   return result;
 }
 

@@ -14,6 +14,7 @@
 #include "ccom/ce_ccom.h"
 #include "ccom/library_lock.h"
 #include "layouts/layouts.h"
+#include "support/errors.h"
 #include "support/files.h"
 #include "support/mimecode.h"
 #include "support/text.h"
@@ -257,7 +258,7 @@ std::int32_t TCcom22Engine::IncludeCACertificateFromTransfer(const char* transfe
   // A UID that may not become a path has no authority directory.
   const std::string dir = AuthorityDirByUID(ExpandDirPath(ParamValue(kParamSecretPath)), block.uid);
   if (dir.empty()) return kFileOrUidError;
-  if (!DirExists(dir)) MakeDir(dir);
+  if (!DirExists(dir) && !MakeDir(dir)) throw EInOutError("Unable to create directory " + dir);
   if (!DirExists(dir)) return kFileOrUidError;
   const std::string target = AddPathSeparator(dir).append(name);
   // The store and the key-file cache change: data operations that read them wait.

@@ -22,6 +22,13 @@ class EMimeException : public Error {
   const char* ClassName() const noexcept override { return "EMimeException"; }
 };
 
+// A directory or file that the file system refused to create.
+class EInOutError : public Error {
+ public:
+  using Error::Error;
+  const char* ClassName() const noexcept override { return "EInOutError"; }
+};
+
 // A failed internal consistency check; the message names the unit and line.
 class EAssertionFailed : public Error {
  public:

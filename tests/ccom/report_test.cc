@@ -149,6 +149,17 @@ TEST(DirStructure, PreparesAUsersDirectories) {
   EXPECT_EQ(ReadText(u.dir + "self.crt"), ReadText(delivery + "ds.crt"));
   EXPECT_EQ(ReadText(u.dir + "sec/CA.1/0.aut"), ReadText(authority));
 
+  // An authority directory that cannot be made ends the set-up with an exception (136); the own
+  // certificate, copied first, stays.
+  UserKeys blocked;
+  blocked.name = "ds_blocked";
+  blocked.dir = root.dir() + "ds_blocked/";
+  HostEngine b(root, blocked);
+  fs::create_directories(blocked.dir + "sec");
+  WriteText(blocked.dir + "sec/CA.1", "a file where the authority's directory would be");
+  EXPECT_EQ(CreateDirStructure(b.get(), (delivery + "ds.crt").c_str(), authority.c_str()), 136);
+  EXPECT_EQ(ReadText(blocked.dir + "self.crt"), ReadText(delivery + "ds.crt"));
+
   fs::copy_file(delivery + "0.sec", u.dir + "sec/0.sec");
   std::ofstream random(u.dir + "@rand", std::ios::binary);
   std::random_device device;

@@ -267,6 +267,10 @@ TEST_F(StoreTest, HostileTransfersStayInTheirDirectories) {
   a.Set(15, A().dir);
   EXPECT_EQ(IncludePublicKeyTransfer(a.get(), own.c_str()), 119);
 
+  // An authority directory that cannot be made ends the operation with an exception (136).
+  WriteText(A().secretDir + "CB.5", "a file where the authority's directory would be");
+  EXPECT_EQ(IncludeCACertificateFromTransfer(a.get(), craft("CB.5", "1.aut", junk).c_str()), 136);
+  fs::remove(A().secretDir + "CB.5");
   for (const std::string& dir : {inbox, templateDir, A().dir}) {
     EXPECT_TRUE(!fs::exists(dir + ".vornak2.lock") || fs::file_size(dir + ".vornak2.lock") == 0);
     EXPECT_FALSE(fs::exists(dir + ".VORNAK2.Change"));
