@@ -133,7 +133,14 @@ class FileLock {
   enum class Attempt { kLocked, kBusy, kFailed };
   FileLock() noexcept = default;
   FileLock(FileLock&& other) noexcept : handle_(other.handle_) { other.handle_ = kNone; }
-  FileLock& operator=(FileLock&& other) noexcept;
+  FileLock& operator=(FileLock&& other) noexcept {
+    if (this != &other) {
+      Unlock();
+      handle_ = other.handle_;
+      other.handle_ = kNone;
+    }
+    return *this;
+  }
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
   ~FileLock() { Unlock(); }

@@ -7,15 +7,6 @@
 
 namespace vornak2::platform {
 
-FileLock& FileLock::operator=(FileLock&& other) noexcept {
-  if (this != &other) {
-    Unlock();
-    handle_ = other.handle_;
-    other.handle_ = kNone;
-  }
-  return *this;
-}
-
 FileLock::Attempt FileLock::TryLock(const std::string& path) noexcept {
   Unlock();
   if (path.empty()) return Attempt::kFailed;

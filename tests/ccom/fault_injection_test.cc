@@ -21,29 +21,15 @@
 #include "host_engine.h"
 #include "platform/platform.h"
 #include "scratch_dir.h"
+#include "stop_walk_ops.h"
 
 namespace vornak2::testing {
 namespace {
 
 namespace fs = std::filesystem;
 
-using Files = std::map<std::string, std::string>;  // relative path, with "/" -> content
-
-// The files under `dir`. Where file names ignore letter case, a file renamed to another case is
-// the same file: the names are taken in lower case there.
-Files Snapshot(const std::string& dir) {
-  Files files;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    // Lock files hold nothing and stay once made.
-    if (!entry.is_regular_file() || entry.path().filename() == ".vornak2.lock") continue;
-    std::string name = fs::relative(entry.path(), dir).generic_string();
-    if (platform::kCaseInsensitiveFileNames)
-      std::transform(name.begin(), name.end(), name.begin(),
-                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    files[name] = ReadText(entry.path().string());
-  }
-  return files;
-}
+using stopwalk::Files;
+using stopwalk::Snapshot;
 
 // Copies the directory `from` with everything in it to `to`, both named with their final
 // separator (which the Windows library cannot copy to).

@@ -39,13 +39,13 @@ int Worker(const std::string& root, const std::string& dir, double seconds, cons
   Engine e(root, dir);
   Tally tally;
   while (!fs::exists(root + "go")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const std::int32_t finish = RemoteGenerateFinish(e.get(), ReadFile(dir + "t_answer.txt").c_str());
+  const std::int32_t finish = RemoteGenerateFinish(e.get(), ReadWhole(dir + "t_answer.txt").c_str());
   std::printf("finish: %d\n", static_cast<int>(finish));
 
   const std::string renewal = dir + "renewal_" + id + vornak2::platform::kPathSeparator;
   fs::create_directories(renewal);
   e.Set(13, "SX.7");  // keys for another subject: each new key takes number 0
-  const std::string bob = ReadFile(dir + "t_bob.txt");
+  const std::string bob = ReadWhole(dir + "t_bob.txt");
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   for (long round = 0; std::chrono::steady_clock::now() < end; ++round) {
     if (const std::int32_t r = GenerateNewSSK(e.get()); r == 0)
@@ -82,7 +82,7 @@ int Worker(const std::string& root, const std::string& dir, double seconds, cons
 int Verifier(const std::string& root, const std::string& dir, double seconds) {
   Engine e(root, dir);
   Tally tally;
-  const std::string bobSigned = ReadFile(dir + "bob_signature.bin");
+  const std::string bobSigned = ReadWhole(dir + "bob_signature.bin");
   const std::string text = "verified all the time";
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (std::chrono::steady_clock::now() < end) {

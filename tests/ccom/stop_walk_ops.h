@@ -6,11 +6,13 @@
 #pragma once
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,9 +27,28 @@ inline std::string Native(std::string path) {
   return path;
 }
 
-inline std::string ReadFile(const std::string& path) {
+inline std::string ReadWhole(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+using Files = std::map<std::string, std::string>;  // relative path, with "/" -> content
+
+// The files under `dir`, lock files left out (they hold nothing and stay once made). Where file
+// names ignore letter case, a file renamed to another case is the same file: the names are taken
+// in lower case there.
+inline Files Snapshot(const std::string& dir) {
+  namespace fs = std::filesystem;
+  Files files;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    if (!entry.is_regular_file() || entry.path().filename() == ".vornak2.lock") continue;
+    std::string name = fs::relative(entry.path(), dir).generic_string();
+    if (platform::kCaseInsensitiveFileNames)
+      std::transform(name.begin(), name.end(), name.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    files[name] = ReadWhole(entry.path().string());
+  }
+  return files;
 }
 
 // An engine of the template's user FA.1 in `dir` (a directory under `root`, both with their
@@ -88,21 +109,21 @@ inline std::vector<Operation> Operations() {
        [](const Engine& e, const std::string&) { return RemoveCertificate(e.get(), "FO.9"); }},
       {"IncludePublicKeyTransfer", Defaults,
        [](const Engine& e, const std::string& d) {
-         return IncludePublicKeyTransfer(e.get(), ReadFile(d + "t_public.txt").c_str());
+         return IncludePublicKeyTransfer(e.get(), ReadWhole(d + "t_public.txt").c_str());
        }},
       {"IncludePublicKeyTransfer (its signer's own certificate)", Defaults,
        [](const Engine& e, const std::string& d) {
-         return IncludePublicKeyTransfer(e.get(), ReadFile(d + "t_signer.txt").c_str());
+         return IncludePublicKeyTransfer(e.get(), ReadWhole(d + "t_signer.txt").c_str());
        }},
       {"IncludeCACertificateFromTransfer", Defaults,
        [](const Engine& e, const std::string& d) {
          return IncludeCACertificateFromTransfer(e.get(),
-                                                 ReadFile(d + "t_authority.txt").c_str());
+                                                 ReadWhole(d + "t_authority.txt").c_str());
        }},
       {"SavePublicKeyFromTransfer", Defaults,
        [](const Engine& e, const std::string& d) {
          return SavePublicKeyFromTransfer(e.get(), (d + "inbox").c_str(),
-                                          ReadFile(d + "t_public.txt").c_str());
+                                          ReadWhole(d + "t_public.txt").c_str());
        }},
       {"GenerateNewSSK (a key file of the new number present)", Defaults,
        [](const Engine& e, const std::string&) { return GenerateNewSSK(e.get()); }},
@@ -113,11 +134,11 @@ inline std::vector<Operation> Operations() {
        }},
       {"RemoteGenerateFinish (same UID)", Defaults,
        [](const Engine& e, const std::string& d) {
-         return RemoteGenerateFinish(e.get(), ReadFile(d + "t_answer.txt").c_str());
+         return RemoteGenerateFinish(e.get(), ReadWhole(d + "t_answer.txt").c_str());
        }},
       {"RemoteGenerateFinish (new UID, its key number taken)", renewalIn("renewal_uid/"),
        [](const Engine& e, const std::string& d) {
-         return RemoteGenerateFinish(e.get(), ReadFile(d + "t_answer_uid.txt").c_str());
+         return RemoteGenerateFinish(e.get(), ReadWhole(d + "t_answer_uid.txt").c_str());
        }},
       {"CreateDirStructure (existing user)", Defaults,
        [](const Engine& e, const std::string& d) {

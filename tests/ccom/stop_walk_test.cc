@@ -26,20 +26,8 @@ namespace {
 namespace fs = std::filesystem;
 using stopwalk::Native;
 
-using Files = std::map<std::string, std::string>;  // relative path, with "/" -> content
-
-Files Snapshot(const std::string& dir) {
-  Files files;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (!entry.is_regular_file() || entry.path().filename() == ".vornak2.lock") continue;
-    std::string name = fs::relative(entry.path(), dir).generic_string();
-    if (platform::kCaseInsensitiveFileNames)
-      std::transform(name.begin(), name.end(), name.begin(),
-                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    files[name] = ReadText(entry.path().string());
-  }
-  return files;
-}
+using stopwalk::Files;
+using stopwalk::Snapshot;
 
 bool IsSecretKey(const std::string& content) {
   return content.find("SECRET KEY") != std::string::npos ||
