@@ -13,6 +13,12 @@ install(TARGETS vornak2 EXPORT vornak2Targets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/vornak2.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+if(WIN32)
+  # Beside the import library (ARCHIVE above): the export table as a .def file, for linkers that
+  # make their own import library from it (lib.exe /def:vornak2.def).
+  install(FILES ${PROJECT_SOURCE_DIR}/src/engine/vornak2.def
+    DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+endif()
 
 # pkg-config: the directories relative to the prefix when they lie inside it; the prefix itself
 # is filled in while installing, as `cmake --install --prefix` may change it.
