@@ -63,10 +63,24 @@ endif()
 if(VORNAK2_BUILD_TOOLS)
   install(TARGETS vornak2-host RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
+# Manual pages are installed compressed (gzip -9n, as Debian's policy asks); a page that is
+# already compressed is installed as it is.
 get_property(man_pages GLOBAL PROPERTY VORNAK2_MAN_PAGES)
+set(compressed_pages "")
 foreach(page IN LISTS man_pages)
+  if(NOT page MATCHES "\\.gz$")
+    add_custom_command(OUTPUT ${page}.gz
+      COMMAND gzip -9 -n -f -k ${page}
+      DEPENDS ${page}
+      VERBATIM)
+    list(APPEND compressed_pages ${page}.gz)
+    set(page ${page}.gz)
+  endif()
   install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 endforeach()
+if(compressed_pages)
+  add_custom_target(vornak2-man-compressed ALL DEPENDS ${compressed_pages})
+endif()
 
 # The Debian packages' names, and in each package's documentation directory its copyright file
 # and changelog (a Debian system's own layout; a plain install gets them too, small as they are).
