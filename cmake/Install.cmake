@@ -67,6 +67,7 @@ endif()
 # already compressed is installed as it is.
 get_property(man_pages GLOBAL PROPERTY VORNAK2_MAN_PAGES)
 set(compressed_pages "")
+set(page_targets "")
 foreach(page IN LISTS man_pages)
   if(NOT page MATCHES "\\.gz$")
     add_custom_command(OUTPUT ${page}.gz
@@ -74,12 +75,20 @@ foreach(page IN LISTS man_pages)
       DEPENDS ${page}
       VERBATIM)
     list(APPEND compressed_pages ${page}.gz)
+    # The page is made in the tool's directory, by the target NAME-man.
+    get_filename_component(name ${page} NAME_WE)
+    if(TARGET ${name}-man)
+      list(APPEND page_targets ${name}-man)
+    endif()
     set(page ${page}.gz)
   endif()
   install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 endforeach()
 if(compressed_pages)
   add_custom_target(vornak2-man-compressed ALL DEPENDS ${compressed_pages})
+  if(page_targets)
+    add_dependencies(vornak2-man-compressed ${page_targets})
+  endif()
 endif()
 
 # The Debian packages' names, and in each package's documentation directory its copyright file
