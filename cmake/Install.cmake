@@ -2,16 +2,23 @@
 # header, a pkg-config file and a CMake package for programs that link it, our libcc.so where the
 # library's search finds it, both tools with their manual pages, and the documentation.
 #
-# Components: runtime (libvornak2.so.N, libcc.so), development (header, link name, pkg-config,
+# Components: runtime (libvornak2.so.N, libcc.so in LIBDIR/vornak2/), development (header, link name, pkg-config,
 # CMake package, documentation, example), tools (vornak2-host, vornak2-ca, manual pages). The
 # Debian packages follow them (cmake/Packaging.cmake).
 
 install(TARGETS vornak2 EXPORT vornak2Targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/vornak2.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+if(WIN32)
+  # Beside the import library (ARCHIVE above): the export table as a .def file, for linkers that
+  # make their own import library from it (lib.exe /def:vornak2.def).
+  install(FILES ${PROJECT_SOURCE_DIR}/src/engine/vornak2.def
+    DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+endif()
 
 # pkg-config: the directories relative to the prefix when they lie inside it; the prefix itself
 # is filled in while installing, as `cmake --install --prefix` may change it.
@@ -42,20 +49,78 @@ install(FILES ${PROJECT_BINARY_DIR}/vornak2Config.cmake ${PROJECT_BINARY_DIR}/vo
 
 if(VORNAK2_BUILD_CC)
   # The library loads libcc.so by that name: from the program's directory, the root's EXE/,
-  # SYSTEM/ and USER/ directories and the root, then through the loader's own search, which covers
-  # the system's library directory (an installed /usr tree) and LD_LIBRARY_PATH. The library gets
-  # no run path of its own: its search stays what it is wherever the tree is unpacked.
-  install(TARGETS cc_lib LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime)
+  # SYSTEM/ and USER/ directories and the root, through the loader's own search, and last from its
+  # own directory and that directory's vornak2/. Ours goes to the last, a private directory: an
+  # unversioned libcc.so has no place in the system's library directory, and there the library
+  # finds it under any prefix. On Windows cc.dll stays beside vornak2.dll.
+  if(WIN32)
+    install(FILES $<TARGET_FILE:cc_lib> DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+  else()
+    install(TARGETS cc_lib LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/vornak2 COMPONENT runtime)
+  endif()
   install(TARGETS vornak2-ca RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
 if(VORNAK2_BUILD_TOOLS)
   install(TARGETS vornak2-host RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
-# Every manual page of docs/man/, gzipped (cmake/ManPages.cmake).
+# Manual pages are installed compressed (gzip -9n, as Debian's policy asks); a page that is
+# already compressed is installed as it is.
 get_property(man_pages GLOBAL PROPERTY VORNAK2_MAN_PAGES)
+set(compressed_pages "")
+set(page_targets "")
 foreach(page IN LISTS man_pages)
+  if(NOT page MATCHES "\\.gz$")
+    add_custom_command(OUTPUT ${page}.gz
+      COMMAND gzip -9 -n -f -k ${page}
+      DEPENDS ${page}
+      VERBATIM)
+    list(APPEND compressed_pages ${page}.gz)
+    # The page is made in the tool's directory, by the target NAME-man.
+    get_filename_component(name ${page} NAME_WE)
+    if(TARGET ${name}-man)
+      list(APPEND page_targets ${name}-man)
+    endif()
+    set(page ${page}.gz)
+  endif()
   install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 endforeach()
+if(compressed_pages)
+  add_custom_target(vornak2-man-compressed ALL DEPENDS ${compressed_pages})
+  if(page_targets)
+    add_dependencies(vornak2-man-compressed ${page_targets})
+  endif()
+endif()
+
+# The Debian packages' names, and in each package's documentation directory its copyright file
+# and changelog (a Debian system's own layout; a plain install gets them too, small as they are).
+set(VORNAK2_RUNTIME_PACKAGE libvornak2-${PROJECT_VERSION_MAJOR})
+set(VORNAK2_DEBIAN_RELEASE 1)
+if(NOT WIN32)
+  set(changelog ${PROJECT_BINARY_DIR}/debian-docs/changelog.Debian.gz)
+  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/debian-docs)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+               ${PROJECT_SOURCE_DIR}/packaging/changelog)
+  execute_process(COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/packaging/changelog
+                  OUTPUT_FILE ${changelog} RESULT_VARIABLE gzip_status)
+  if(NOT gzip_status EQUAL 0)
+    message(FATAL_ERROR "gzip could not compress packaging/changelog")
+  endif()
+  foreach(pair runtime:${VORNAK2_RUNTIME_PACKAGE} development:libvornak2-dev tools:vornak2-tools)
+    string(REPLACE ":" ";" pair "${pair}")
+    list(GET pair 0 component)
+    list(GET pair 1 package)
+    if(component STREQUAL "tools" AND NOT VORNAK2_BUILD_CC AND NOT VORNAK2_BUILD_TOOLS)
+      continue()
+    endif()
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${changelog}
+      DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
+    # Not a package of the Debian archive: its first changelog entry closes no bug there.
+    file(WRITE ${PROJECT_BINARY_DIR}/debian-docs/${package}
+         "${package}: initial-upload-closes-no-bugs\n")
+    install(FILES ${PROJECT_BINARY_DIR}/debian-docs/${package}
+      DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT ${component})
+  endforeach()
+endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/reference.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)

@@ -10,12 +10,42 @@
  *
  * Build:  cc -o vornak2-example host.c $(pkg-config --cflags --libs vornak2)
  *    or:  CMake with find_package(vornak2 CONFIG) and the target vornak2::vornak2 (CMakeLists.txt)
+ * On Windows the same, against vornak2.dll's import library (lib/libvornak2.dll.a, or
+ * lib/vornak2.def for other linkers); ROOT/EXE/ then holds cc.dll.
  */
-#include <iconv.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <vornak2.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <iconv.h>
+#endif
+
+/* Windows-1251 text as UTF-8 into out (size bytes); the text unchanged when it cannot be. */
+static void to_utf8(const char* cp1251, char* out, size_t size) {
+#ifdef _WIN32
+  wchar_t wide[1024];
+  if (MultiByteToWideChar(1251, 0, cp1251, -1, wide, 1024) > 0 &&
+      WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, (int)size, NULL, NULL) > 0)
+    return;
+#else
+  iconv_t cd = iconv_open("UTF-8", "CP1251");
+  if (cd != (iconv_t)-1) {
+    char* in = (char*)cp1251;
+    char* end = out;
+    size_t inLeft = strlen(cp1251), outLeft = size - 1;
+    size_t done = iconv(cd, &in, &inLeft, &end, &outLeft);
+    iconv_close(cd);
+    if (done != (size_t)-1) {
+      *end = '\0';
+      return;
+    }
+  }
+#endif
+  snprintf(out, size, "%s", cp1251);
+}
 
 /* Prints a result code with the engine's message. The library's messages are Windows-1251
  * (Russian); they are converted to UTF-8 for the terminal. */
@@ -27,16 +57,7 @@ static int report(VORNAK2_HANDLE engine, const char* call, int32_t code) {
     return 0;
   }
   GetCryptoErrorString(engine, code, message); /* at most GetMaxErrorStringLength() bytes */
-  iconv_t cd = iconv_open("UTF-8", "CP1251");
-  if (cd != (iconv_t)-1) {
-    char* in = message;
-    char* out = utf8;
-    size_t inLeft = strlen(message), outLeft = sizeof utf8 - 1;
-    iconv(cd, &in, &inLeft, &out, &outLeft);
-    iconv_close(cd);
-  } else {
-    strcpy(utf8, message);
-  }
+  to_utf8(message, utf8, sizeof utf8);
   printf("%s -> %d: %s\n", call, code, utf8);
   return code;
 }

@@ -91,15 +91,16 @@ bool Delivered(const std::string& root, const User& user) {
 // certificate of its next key in ROOT/ca-1/), and for the operator and both users what the
 // authority delivers: a secret key generated in ROOT/NAME/sec/, the certificate issued for its
 // request in ROOT/delivery/NAME.crt, and a random-state file. The engines set up the rest. The
-// vendor library comes from VORNAK2_CC, else from beside the library the tool loaded (in the
-// build tree and in an installed tree alike). With `keepKeys`, what the authority already
+// vendor library comes from VORNAK2_CC, else from beside the library the tool loaded (the build
+// tree), else from that library's private directory (an installed tree). With `keepKeys`, what the authority already
 // delivered to a party is kept.
 bool PrepareRoot(const Library& library, const std::string& root, bool keepKeys) {
   std::error_code error;
   fs::create_directories(fs::path(root) / "EXE", error);
-  const std::string cc =
-      platform::GetEnv("VORNAK2_CC")
-          .value_or((fs::path(library.path()).parent_path() / kVendorLibrary).string());
+  const fs::path engineDir = fs::path(library.path()).parent_path();
+  std::string cc = (engineDir / kVendorLibrary).string();
+  if (!fs::exists(cc)) cc = (engineDir / "vornak2" / kVendorLibrary).string();
+  if (auto given = platform::GetEnv("VORNAK2_CC")) cc = *given;
   fs::copy_file(cc, fs::path(root) / "EXE" / kVendorLibrary, fs::copy_options::overwrite_existing,
                 error);
   if (error) {

@@ -9,6 +9,7 @@
 
 #include "cc_abi.h"
 #include "platform/diagnostics.h"
+#include "root/rootpath.h"
 
 namespace vornak2::host {
 
@@ -85,8 +86,8 @@ constexpr CodeHint kHints[] = {
     {132, "The current user's own certificate cannot be removed."},
     {133, "There is no parameter with that number; vornak2-host params lists them."},
     {134,
-     "The engine could not load its vendor library $CC; place it in ROOT/EXE/ or install "
-     "it beside $ENGINE (the places it looked follow)."},
+     "The engine found no loadable vendor library $CC in any place it searches; put it in "
+     "ROOT/EXE/ (each place, why it is searched and what it holds follow)."},
     {135,
      "The $CC the engine found lacks entry points it needs; replace it with a complete "
      "one (what it lacks follows)."},
@@ -238,6 +239,26 @@ void ExplainLibrarySearch(const Library& library, const std::optional<std::strin
     std::fprintf(stderr, "    %s (%s): %s\n", Padded(dir + kVendorLibrary, 40).c_str(),
                  where.c_str(), status.c_str());
     if (reason.empty()) reason = fallbackReason;
+  }
+  // Then, for a tree of this project, the engine library's own directory (the build tree, a tree
+  // unpacked anywhere) and its private subdirectory (an installed tree keeps libcc.so there).
+  const std::string engineDir = library.path().substr(0, library.path().rfind(kSep) + 1);
+  if (!resolved && !engineDir.empty()) {
+    const std::string engineName = library.path().substr(engineDir.size());
+    const Place own[] = {
+        {engineDir, "the directory of " + engineName + ", where the build puts it"},
+        {engineDir + kPrivateLibrarySubdir + kSep,
+         "the engine library's private directory, where an installed tree keeps it"}};
+    for (const Place& place : own) {
+      bool found = false;
+      std::string ownReason;
+      const std::string file = place.dir + kVendorLibrary;
+      const std::string status = FileStatus(file, found, ownReason);
+      std::fprintf(stderr, "    %s (%s): %s\n", Padded(file, 40).c_str(), place.what.c_str(),
+                   status.c_str());
+      if (reason.empty()) reason = ownReason;
+      if (found) break;
+    }
   }
   if (!reason.empty()) std::fprintf(stderr, "  The loader says: %s\n", reason.c_str());
 }

@@ -33,7 +33,7 @@ std::string MakeUniqueDir(const std::string& prefix, FileMode mode);
 // True when something (file or directory) exists at `path`.
 bool PathExists(const std::string& path);
 
-// Injected faults for tests, as in the adapter's platform layer: every change to a file or
+// Injected faults for tests (builds with VORNAK2_FAULT_HOOKS only), as in the adapter's platform layer: every change to a file or
 // directory (creation, write, flush, rename, removal, a directory's creation or flush) counts as a
 // write point; the `nth` one counted from now fails with `error` (a write then stores half of its
 // bytes first), or with error 0 ends the process there (exit status kFaultStopStatus). `nth` 0

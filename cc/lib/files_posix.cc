@@ -36,6 +36,8 @@ class Fd {
   int fd_;
 };
 
+// Injected faults (test builds only, VORNAK2_FAULT_HOOKS).
+#ifdef VORNAK2_FAULT_HOOKS
 std::atomic<unsigned long long> writePoints{0};
 std::atomic<unsigned long long> faultAt{0};
 std::atomic<int> faultError{0};
@@ -49,6 +51,9 @@ bool FaultHere() noexcept {
   errno = error;
   return true;
 }
+#else
+constexpr bool FaultHere() noexcept { return false; }
+#endif
 
 ssize_t CountedWrite(int fd, const char* data, std::size_t size) noexcept {
   if (FaultHere()) {
@@ -81,6 +86,7 @@ bool WriteAll(int fd, std::string_view data) {
 
 }  // namespace
 
+#ifdef VORNAK2_FAULT_HOOKS
 void InjectFileFault(unsigned long long nth, int error) noexcept {
   faultAt.store(0, std::memory_order_relaxed);
   faultError.store(error, std::memory_order_relaxed);
@@ -91,6 +97,7 @@ void InjectFileFault(unsigned long long nth, int error) noexcept {
 unsigned long long FileWritePoints() noexcept {
   return writePoints.load(std::memory_order_relaxed);
 }
+#endif
 
 int WriteFileAtomically(const std::string& path, std::string_view data, FileMode mode) {
   if (path.empty() || path.back() == '/') return CC_E_CREATE_FILE;

@@ -23,6 +23,8 @@ const bool kPinned = [] {
                             reinterpret_cast<LPCSTR>(&kPinned), &self) != 0;
 }();
 
+// Injected faults (test builds only, VORNAK2_FAULT_HOOKS).
+#ifdef VORNAK2_FAULT_HOOKS
 std::atomic<unsigned long long> writePoints{0};
 std::atomic<unsigned long long> faultAt{0};
 std::atomic<int> faultError{0};
@@ -36,6 +38,9 @@ bool FaultHere() noexcept {
   SetLastError(ERROR_WRITE_FAULT);
   return true;
 }
+#else
+constexpr bool FaultHere() noexcept { return false; }
+#endif
 
 bool OwnerOnly(FileMode mode) {
   return (mode & 077) == 0;
@@ -84,6 +89,7 @@ bool IsDirectory(const std::string& path) {
 
 }  // namespace
 
+#ifdef VORNAK2_FAULT_HOOKS
 void InjectFileFault(unsigned long long nth, int error) noexcept {
   faultAt.store(0, std::memory_order_relaxed);
   faultError.store(error, std::memory_order_relaxed);
@@ -94,6 +100,7 @@ void InjectFileFault(unsigned long long nth, int error) noexcept {
 unsigned long long FileWritePoints() noexcept {
   return writePoints.load(std::memory_order_relaxed);
 }
+#endif
 
 int WriteFileAtomically(const std::string& path, std::string_view data, FileMode mode) {
   if (path.empty()) return CC_E_CREATE_FILE;

@@ -42,6 +42,9 @@ std::string ExecutablePath();
 // "libDazazOdi.so"); when no such module is loaded, the executable's path (as the Windows loader
 // answers for an unknown module); empty when neither can be determined.
 std::string LoadedModulePath(std::string_view fileName);
+// Full path of the module this code is linked into: the engine library when it is a shared
+// library, the executable when the code is linked in statically; empty when unknown.
+std::string OwnModulePath();
 
 // ---- environment ----
 std::optional<std::string> GetEnv(const char* name);
@@ -155,7 +158,7 @@ class FileLock {
   std::intptr_t handle_ = kNone;
 };
 
-// ---- injected file faults (tests) ----
+// ---- injected file faults (test builds with VORNAK2_FAULT_HOOKS only) ----
 // Every operation that changes a file or directory (creating, writing, flushing, renaming,
 // linking, removing, a directory's creation or flush) counts as one write point. A test can make
 // the Nth write point counted from now fail with `error` (ENOSPC, EIO, EACCES: the call reports

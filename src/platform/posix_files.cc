@@ -21,7 +21,8 @@ namespace vornak2::platform {
 
 namespace {
 
-// ---- injected faults: see InjectFileFault ----
+// ---- injected faults: see InjectFileFault (test builds only, VORNAK2_FAULT_HOOKS) ----
+#ifdef VORNAK2_FAULT_HOOKS
 std::atomic<std::uint64_t> writePoints{0};
 std::atomic<std::uint64_t> faultAt{0};
 std::atomic<int> faultError{0};
@@ -36,6 +37,9 @@ bool FaultHere() noexcept {
   errno = error;
   return true;
 }
+#else
+constexpr bool FaultHere() noexcept { return false; }
+#endif
 
 int CountedOpenForWriting(const char* path, int flags, mode_t mode) noexcept {
   if (FaultHere()) return -1;
@@ -176,6 +180,7 @@ void SyncDirectory(const std::string& directory) noexcept {
   ::close(fd);
 }
 
+#ifdef VORNAK2_FAULT_HOOKS
 void InjectFileFault(std::uint64_t nth, int error) noexcept {
   faultAt.store(0, std::memory_order_relaxed);
   faultError.store(error, std::memory_order_relaxed);
@@ -186,6 +191,7 @@ void InjectFileFault(std::uint64_t nth, int error) noexcept {
 std::uint64_t FileWritePoints() noexcept {
   return writePoints.load(std::memory_order_relaxed);
 }
+#endif
 
 bool IsDirectory(const std::string& path) noexcept {
   struct stat info;

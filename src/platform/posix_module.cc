@@ -80,4 +80,17 @@ std::string LoadedModulePath(std::string_view fileName) {
   return ExecutablePath();
 }
 
+std::string OwnModulePath() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<const void*>(&OwnModulePath), &info) == 0 ||
+      info.dli_fname == nullptr || info.dli_fname[0] == '\0')
+    return ExecutablePath();
+  const std::string path(info.dli_fname);
+  // The main program is reported by the name it was started with; a library by the path it was
+  // opened with, which may be relative.
+  if (path.front() == '/') return path;
+  std::string canonical = CanonicalPath(path);
+  return canonical.empty() ? ExecutablePath() : canonical;
+}
+
 }  // namespace vornak2::platform

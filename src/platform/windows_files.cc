@@ -15,7 +15,8 @@ namespace vornak2::platform {
 
 namespace {
 
-// ---- injected faults: see InjectFileFault ----
+// ---- injected faults: see InjectFileFault (test builds only, VORNAK2_FAULT_HOOKS) ----
+#ifdef VORNAK2_FAULT_HOOKS
 std::atomic<std::uint64_t> writePoints{0};
 std::atomic<std::uint64_t> faultAt{0};
 std::atomic<int> faultError{0};
@@ -30,6 +31,9 @@ bool FaultHere() noexcept {
   SetLastError(ERROR_WRITE_FAULT);
   return true;
 }
+#else
+constexpr bool FaultHere() noexcept { return false; }
+#endif
 
 BOOL CountedMoveFile(const char* from, const char* to, DWORD flags) noexcept {
   return FaultHere() ? FALSE : MoveFileExA(from, to, flags);
@@ -154,6 +158,7 @@ class OwnerOnlyDescriptor {
 
 }  // namespace
 
+#ifdef VORNAK2_FAULT_HOOKS
 void InjectFileFault(std::uint64_t nth, int error) noexcept {
   faultAt.store(0, std::memory_order_relaxed);
   faultError.store(error, std::memory_order_relaxed);
@@ -164,6 +169,7 @@ void InjectFileFault(std::uint64_t nth, int error) noexcept {
 std::uint64_t FileWritePoints() noexcept {
   return writePoints.load(std::memory_order_relaxed);
 }
+#endif
 
 bool IsDirectory(const std::string& path) noexcept {
   WIN32_FILE_ATTRIBUTE_DATA data;

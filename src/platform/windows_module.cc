@@ -62,4 +62,13 @@ std::string LoadedModulePath(std::string_view fileName) {
   return ModuleFileName(module);
 }
 
+std::string OwnModulePath() {
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCSTR>(&OwnModulePath), &self))
+    return {};
+  return ModuleFileName(self);
+}
+
 }  // namespace vornak2::platform

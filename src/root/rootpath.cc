@@ -115,10 +115,18 @@ void AddRootDirsToPath(const std::vector<std::string>& entries) {
   if (current != before) platform::SetEnv(platform::kSearchPathVariable, current);
 }
 
-std::string ResolveLibraryPath(const std::string& name) {
-  // A directory part: a separator, or on Windows also "/" or a drive colon.
+namespace {
+
+// A directory part: a separator, or on Windows also "/" or a drive colon.
+bool HasDirectoryPart(const std::string& name) {
   const char* directoryMarks = platform::kDriveLetterPaths ? "\\/:" : "/";
-  if (name.find_first_of(directoryMarks) != std::string::npos) return name;
+  return name.find_first_of(directoryMarks) != std::string::npos;
+}
+
+}  // namespace
+
+std::string ResolveLibraryPath(const std::string& name) {
+  if (HasDirectoryPart(name)) return name;
   const std::string exeDir = DirectoryPart(platform::ExecutablePath());
   if (!exeDir.empty() && platform::IsRegularFile(exeDir + name)) return exeDir + name;
   for (const auto& dir : RootSearchList()) {
@@ -127,11 +135,26 @@ std::string ResolveLibraryPath(const std::string& name) {
   return name;
 }
 
+std::vector<std::string> EngineLibraryDirs() {
+  const std::string dir = DirectoryPart(platform::OwnModulePath());
+  if (dir.empty()) return {};
+  return {dir, dir + kPrivateLibrarySubdir + kPathSeparator};
+}
+
 platform::ModuleHandle LoadCryptoLibrary(const std::string& name) {
   if (auto handle = platform::LoadModule(ResolveLibraryPath(name))) return handle;
   const std::string fallback = platform::LoadedModulePath(kFallbackModule);
-  if (fallback.empty()) return nullptr;
-  return platform::LoadModule(DirectoryPart(fallback) + name);
+  if (!fallback.empty()) {
+    if (auto handle = platform::LoadModule(DirectoryPart(fallback) + name)) return handle;
+  }
+  // Last, where this project's own trees keep the vendor library beside the engine library: a
+  // tree installed under any prefix and the build tree work without a root or a library path.
+  if (HasDirectoryPart(name)) return nullptr;
+  for (const std::string& dir : EngineLibraryDirs()) {
+    if (!platform::IsRegularFile(dir + name)) continue;
+    if (auto handle = platform::LoadModule(dir + name)) return handle;
+  }
+  return nullptr;
 }
 
 }  // namespace vornak2

@@ -15,6 +15,10 @@ inline constexpr std::string_view kRootMacro = "%QVXRoot%";
 inline constexpr const char* kFallbackModule =
     platform::kDriveLetterPaths ? "DazazOdi.dll" : "libDazazOdi.so";
 
+// The subdirectory of the engine library's directory where an installed tree keeps the vendor
+// library it ships (lib/vornak2/libcc.so), out of the system's shared-library directory.
+inline constexpr const char* kPrivateLibrarySubdir = "vornak2";
+
 // Sets the process-wide root (with a trailing separator) and the root search list, and adds the
 // search list to the search-path variable. A root already set to a different directory is
 // refused with an Error; the same directory again is accepted and changes nothing.
@@ -31,8 +35,13 @@ void AddRootDirsToPath(const std::vector<std::string>& entries);
 // Finds a library file: a name with a directory part is returned unchanged; otherwise the
 // executable's directory, then the root search list; the bare name when none holds it.
 std::string ResolveLibraryPath(const std::string& name);
+// The directories searched after all of the above: the engine library's own directory (the build
+// tree, a tree unpacked anywhere) and its kPrivateLibrarySubdir (an installed tree), each with a
+// trailing separator; empty when the engine library's path is unknown.
+std::vector<std::string> EngineLibraryDirs();
 // Loads a library found by ResolveLibraryPath, falling back to the directory of the module
-// kFallbackModule (or of the executable when that module is not loaded). Null on failure.
+// kFallbackModule (or of the executable when that module is not loaded), then, for a bare name,
+// to EngineLibraryDirs. Null on failure.
 platform::ModuleHandle LoadCryptoLibrary(const std::string& name);
 
 }  // namespace vornak2

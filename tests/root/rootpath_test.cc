@@ -95,6 +95,28 @@ TEST_F(RootPath, LibraryLookupOrder) {
   platform::FreeModule(libc);
 }
 
+// After every other place, the engine library's directory and its private subdirectory (here the
+// test program's, as the code is linked in): a library found only there is loaded from there.
+TEST_F(RootPath, EngineLibraryDirectoriesComeLast) {
+  const fs::path own = fs::path(platform::ExecutablePath()).parent_path();
+  const std::vector<std::string> dirs = EngineLibraryDirs();
+  ASSERT_EQ(dirs.size(), 2u);
+  EXPECT_EQ(dirs[0], own.string() + "/");
+  EXPECT_EQ(dirs[1], (own / kPrivateLibrarySubdir).string() + "/");
+
+  const std::string name = fs::path(VORNAK2_TEST_PROBE_LIBRARY).filename().string();
+  const fs::path privateCopy = own / kPrivateLibrarySubdir / name;
+  fs::create_directories(privateCopy.parent_path());
+  fs::copy_file(VORNAK2_TEST_PROBE_LIBRARY, privateCopy, fs::copy_options::overwrite_existing);
+  EXPECT_EQ(ResolveLibraryPath(name), name) << "not a place of the interface's own search";
+  platform::ModuleHandle probe = LoadCryptoLibrary(name);
+  ASSERT_NE(probe, nullptr);
+  EXPECT_EQ(platform::LoadedModulePath(name), privateCopy.string());
+  platform::FreeModule(probe);
+  fs::remove(privateCopy);
+  EXPECT_EQ(LoadCryptoLibrary(name), nullptr);
+}
+
 #endif
 
 }  // namespace
