@@ -16,6 +16,14 @@ namespace cc {
 
 namespace {
 
+// The name of the `i`th element of a sequence in the ASN.1 library's notation ("?3"), after
+// `prefix`. (Built by appending: GCC 12's -Wrestrict misreads "literal" + std::string.)
+std::string Nth(std::string_view prefix, int i) {
+  std::string name(prefix);
+  name += std::to_string(i);
+  return name;
+}
+
 using der::Bytes;
 using der::Node;
 
@@ -199,7 +207,7 @@ bool DecodeName(std::span<const std::uint8_t> bytes, std::string& uid, std::int3
   int names = 0, numbers = 0;
   keyNumber = 0;
   for (int i = 1; i <= rdns; ++i) {
-    const std::string rdn = "?" + std::to_string(i);
+    const std::string rdn = Nth("?", i);
     const int atvs = n.Count(rdn.c_str());
     for (int j = 1; j <= atvs; ++j) {
       const std::string atv = rdn + ".?" + std::to_string(j);
@@ -424,7 +432,7 @@ bool ReadRequestedValidity(const Node& n, PublicDocument& doc) {
     Node ext("VORNAK2-PKI.Extensions");
     if (!value || !ext.Decode(*value)) return false;
     for (int j = 1, m = ext.Count(""); j <= m; ++j) {
-      const std::string e = "?" + std::to_string(j);
+      const std::string e = Nth("?", j);
       const auto oid = ext.ReadText(Path(e, "extnID").c_str());
       if (!oid) return false;
       if (*oid != kOidPrivateKeyUsagePeriod) continue;
@@ -678,7 +686,7 @@ int ParseSecretKey(std::string_view text, SecretKey& out) {
   bool haveUid = false, haveNumber = false, haveValidity = false;
   const int count = n.Count("attributes");
   for (int i = 1; i <= count; ++i) {
-    const std::string a = "attributes.?" + std::to_string(i);
+    const std::string a = Nth("attributes.?", i);
     const auto type = n.ReadText(Path(a, "type").c_str());
     if (!type || n.Count(Path(a, "values").c_str()) != 1) return CC_E_SECRET_INTEGRITY;
     const auto value = n.Read(Path(a, "values.?1").c_str());
