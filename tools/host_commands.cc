@@ -442,6 +442,9 @@ int SetParamCommand(const Library& library, const Invocation& call) {
   const std::string& assignment = call.args[0];
   const auto equals = assignment.find('=');
   if (equals == std::string::npos) return UsageError("set-param takes N=VALUE or NAME=VALUE");
+  // The configuration keeps one line a value: a line break would add lines of its own.
+  if (assignment.find_first_of("\r\n") != std::string::npos)
+    return UsageError("set-param: a value cannot hold a line break");
   const std::string path = ConfigToChange(call, "set-param");
   if (path.empty()) return kExitUsage;
   const Session session(library, call);

@@ -74,6 +74,10 @@ expect 2 "unknown option" -- "$host" sign --in m.txt --out x --frob
 expect 2 "value missing" -- "$host" verify --in m.txt --sig
 contains err "--sig needs a value" "the missing value is named"
 expect 2 "unknown command" -- "$host" sing
+expect 2 "a value with a line break" -- "$host" set-param "$(printf '11=No\n15=/tmp')"
+checks=$((checks + 1))
+! grep -qs "15" root/alice/vornak2-host.conf root/vornak2-host.conf ||
+  fail "a line break in a value wrote a line of its own"
 expect 1 "missing input" -- "$host" sign --in missing.txt --out x.sig
 contains err "cannot read missing.txt" "the missing input is named"
 expect 1 "output in a missing directory" -- "$host" sign --in m.txt --out nowhere/x.sig
