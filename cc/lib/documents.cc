@@ -764,22 +764,56 @@ bool VerifyDocument(const PublicDocument& doc, ccgost::Curve signerCurve,
   return true;
 }
 
+namespace {
+
+// How many roll-overs a chain of one authority's keys may hold before its self-signed key.
+constexpr int kMaxRollovers = 16;
+
+// The authority key (name, number) that the lookup gives, if it is trusted: a self-signed
+// authority certificate, or a roll-over, the authority's key certified by another key of the same
+// authority that is trusted in turn, down to a self-signed one. Every link must be an authority
+// certificate inside its validity; another authority's key never certifies one of these keys,
+// so a correspondent cannot extend one authority's trust to a name of its choice.
+int TrustedAuthority(const std::string& name, std::int32_t number, CcAuthorityLookup lookup,
+                     Minutes now, ccgost::Curve& curve, PublicKey& key) {
+  PublicDocument certified;  // the link the current one must have signed
+  std::int32_t wanted = number;
+  for (int step = 0; step <= kMaxRollovers; ++step) {
+    const char* found = lookup(name.c_str(), wanted);
+    if (found == nullptr) return CC_E_AUTHORITY_NOT_FOUND;
+    const auto text = BoundedText(found, CC_MAX_TEXT);
+    PublicDocument link;
+    if (!text || ParsePublicDocument(*text, link) != CC_OK ||
+        link.kind != DocKind::Certificate || !link.authority)
+      return CC_E_AUTHORITY_FORMAT;
+    if (link.uid != name || link.keyNumber != wanted) return CC_E_AUTHORITY_NOT_FOUND;
+    if (now < link.notBefore || now > link.notAfter) return CC_E_AUTHORITY_EXPIRED;
+    if (step == 0) {
+      curve = link.curve;
+      key = link.publicKey;
+    } else if (!VerifyDocument(certified, link.curve, link.publicKey)) {
+      return CC_E_AUTHORITY_DAMAGED;
+    }
+    if (link.SelfIssued())
+      return VerifyDocument(link, link.curve, link.publicKey) ? CC_OK : CC_E_AUTHORITY_DAMAGED;
+    if (link.issuer != link.uid) return CC_E_AUTHORITY_DAMAGED;
+    wanted = link.issuerKeyNumber;
+    certified = std::move(link);
+  }
+  return CC_E_AUTHORITY_DAMAGED;
+}
+
+}  // namespace
+
 int CertificateStatus(const PublicDocument& cert, CcAuthorityLookup lookup, Minutes now) {
   if (cert.kind != DocKind::Certificate) return RequestStatus(cert);
   if (lookup == nullptr) return CC_E_AUTHORITY_NOT_FOUND;
-  const char* found = lookup(cert.issuer.c_str(), cert.issuerKeyNumber);
-  if (found == nullptr) return CC_E_AUTHORITY_NOT_FOUND;
-  const auto text = BoundedText(found, CC_MAX_TEXT);
-  PublicDocument authority;
-  if (!text || ParsePublicDocument(*text, authority) != CC_OK ||
-      authority.kind != DocKind::Certificate || !authority.authority)
-    return CC_E_AUTHORITY_FORMAT;
-  if (authority.uid != cert.issuer || authority.keyNumber != cert.issuerKeyNumber)
-    return CC_E_AUTHORITY_NOT_FOUND;
-  if (!authority.SelfIssued() || !VerifyDocument(authority, authority.curve, authority.publicKey))
-    return CC_E_AUTHORITY_DAMAGED;
-  if (now < authority.notBefore || now > authority.notAfter) return CC_E_AUTHORITY_EXPIRED;
-  if (!VerifyDocument(cert, authority.curve, authority.publicKey)) return CC_E_ISSUER_SIGNATURE;
+  ccgost::Curve curve{};
+  PublicKey key{};
+  if (const int r = TrustedAuthority(cert.issuer, cert.issuerKeyNumber, lookup, now, curve, key);
+      r != CC_OK)
+    return r;
+  if (!VerifyDocument(cert, curve, key)) return CC_E_ISSUER_SIGNATURE;
   if (now < cert.notBefore) return CC_E_NOT_YET_VALID;
   if (now > cert.notAfter) return CC_E_CERT_EXPIRED;
   return CC_OK;

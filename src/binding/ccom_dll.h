@@ -138,6 +138,20 @@ class TCComDLL : public TCrypto_DLL {
   std::string GetCertificatePublicKey(const std::string& path);
   // Whether the file holds a secret key the library can read.
   bool IsSecretKeyFile(const std::string& path);
+  // Parses a certificate text and checks it against `ownUid`'s authority certificates in the
+  // key-file cache: the owner, key number, issuer and the library's status (0: the issuer's
+  // signature verifies with a trusted authority key and the date is inside the validity).
+  // kVendorCertificateRead when the text is no certificate or request.
+  struct CertificateCheck {
+    std::string uid;
+    std::string issuer;
+    std::int32_t keyNumber = 0;
+    std::int32_t issuerKeyNumber = 0;
+    std::int32_t status = 0;
+  };
+  std::int32_t CheckCertificateText(const std::string& ownUid, const std::string& secretDir,
+                                    const std::string& certDir, const char* certText,
+                                    CertificateCheck& out);
   // The report on `reportedUid`'s certificate in the store, written into `buffer` of `capacity`
   // bytes (kBadLength when it does not fit; nothing is written on failure).
   std::int32_t GetCertificateReport(const std::string& ownUid, const std::string& secretDir,

@@ -75,6 +75,28 @@ std::int32_t TCComDLL::GetCertificateKeyNumber(const std::string& path) {
   return ReadCertificateFile(path, nullptr, &keyNumber) ? keyNumber : kNoKeyNumber;
 }
 
+std::int32_t TCComDLL::CheckCertificateText(const std::string& ownUid,
+                                            const std::string& secretDir,
+                                            const std::string& certDir, const char* certText,
+                                            CertificateCheck& out) {
+  if (certText == nullptr) return kBadLength;
+  return Guarded([&]() -> std::int32_t {
+    CertRecord record(cc_);
+    Context ctx(*this);
+    const std::int32_t created = CreateContext(ctx.Ref(), ownUid, secretDir, certDir, "", "");
+    if (created != 0) return created;
+    CertInfoFromCache(secretDir, ownUid, ctx.get(), certText, record.Out());
+    if (record.get() == nullptr) return kVendorCertificateRead;
+    const CcCertInfo& info = *record.get();
+    out.uid = OrEmpty(info.uid);
+    out.issuer = OrEmpty(info.issuerName);
+    out.keyNumber = info.keyNumber;
+    out.issuerKeyNumber = info.issuerKeyNumber;
+    out.status = info.status;
+    return kOk;
+  });
+}
+
 std::int32_t TCComDLL::GetCertificateReport(const std::string& ownUid, const std::string& secretDir,
                                             const std::string& certDir,
                                             const std::string& randomFile,

@@ -34,6 +34,13 @@ bool IsSecretKeyName(std::string_view name) {
   return name.size() >= 4 && AsciiLower(name.substr(name.size() - 4)) == ".sec";
 }
 
+// Library codes that say why an authority key is not trusted, in words a user understands:
+// unreadable, expired, or not found among the trusted keys.
+bool ExplainsDistrust(std::int32_t status) {
+  return status == kVendorAuthorityFormat || status == kVendorAuthorityExpired ||
+         status == kVendorAuthorityNotFound;
+}
+
 }  // namespace
 
 bool TCcom22Engine::IsProtectedFile(const std::string& path) const {
@@ -255,14 +262,28 @@ std::int32_t TCcom22Engine::IncludeCACertificateFromTransfer(const char* transfe
   if (!EndsWith(name, kAuthorityExtension)) return kNoAuthorityCertificate;
   std::optional<DirectoryLocks> locks;
   if (const std::int32_t r = LockKeySet(locks); r != kOk) return r;
-  // A UID that may not become a path has no authority directory.
+  // A UID that may not become a directory name has no authority directory.
   const std::string dir = AuthorityDirByUID(ExpandDirPath(ParamValue(kParamSecretPath)), block.uid);
   if (dir.empty()) return kFileOrUidError;
+  OperationSettings s;
+  if (const std::int32_t r = ReadOperationSettings(s); r != kOk) return r;
+  // The store and the key-file cache change: data operations that read them wait.
+  LibraryGuard lock(LibraryWork::Exclusive, *binding_);
+  if (const std::int32_t r = PrepareKeyCacheFor(s, uid); r != kOk) return r;
+  // A peer's transfer never creates a root of trust: only a roll-over is taken, the next key of
+  // an authority the user already trusts, certified by a trusted key of that same authority and
+  // named after its key number, so that the authority lookups find it where it lands.
+  TCComDLL::CertificateCheck cert;
+  const std::string text(block.data.begin(), block.data.end());
+  if (binding_->CheckCertificateText(uid, s.secretPath, s.publicPath, text.c_str(), cert) != kOk ||
+      cert.uid != block.uid || cert.issuer != cert.uid ||
+      cert.issuerKeyNumber == cert.keyNumber ||
+      AsciiLower(name) != std::to_string(cert.keyNumber) + std::string(kAuthorityExtension))
+    return kNoAuthorityCertificate;
+  if (cert.status != 0) return ExplainsDistrust(cert.status) ? cert.status : kNoAuthorityCertificate;
   if (!DirExists(dir) && !MakeDir(dir)) throw EInOutError("Unable to create directory " + dir);
   if (!DirExists(dir)) return kFileOrUidError;
   const std::string target = AddPathSeparator(dir).append(name);
-  // The store and the key-file cache change: data operations that read them wait.
-  LibraryGuard lock(LibraryWork::Exclusive, *binding_);
   // An issuer's certificate is never replaced.
   if (FileExists(target)) return kCannotReplaceIssuer;
   if (!WriteBufferToFile(target, block.data.data(), static_cast<std::int32_t>(block.data.size())))

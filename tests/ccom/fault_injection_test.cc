@@ -82,8 +82,7 @@ class FaultInjectionTest : public ::testing::Test {
                                 template_ + "fresh/1.pub", "--out", template_ + "own.crt"}),
               0);
     publicTransfer_ = eb.OwnTransfer().text;
-    fs::copy_file(root_ + Native("ca/authority.aut"), root_ + "fi_7.aut");
-    authorityTransfer_ = eb.TransferOfFile(root_ + "fi_7.aut").text;
+    authorityTransfer_ = eb.TransferOfFile(root.RolloverFile()).text;
     ASSERT_FALSE(publicTransfer_.empty() || authorityTransfer_.empty());
 
     SetRemoteGeneratePath(ea.get(), (template_ + Native("renewal/")).c_str());

@@ -100,8 +100,7 @@ class StopWalkTest : public ::testing::Test {
     // certificate of that correspondent signed with the key it replaces, an authority's.
     WriteText(template_ + "t_public.txt", eb.OwnTransfer().text);
     WriteText(template_ + "t_signer.txt", eb.TransferOfFile(template_ + "incoming.crt").text);
-    fs::copy_file(root_ + Native("ca/authority.aut"), root_ + "sw_7.aut");
-    WriteText(template_ + "t_authority.txt", eb.TransferOfFile(root_ + "sw_7.aut").text);
+    WriteText(template_ + "t_authority.txt", eb.TransferOfFile(root.RolloverFile()).text);
 
     // Two renewals waiting for their answers: the same UID, and a new UID whose first key takes
     // the number of the key in use.

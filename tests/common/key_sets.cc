@@ -83,7 +83,8 @@ void TestRoot::InstallLibrary(const std::string& file) {
   fs::rename(temp, target);
 }
 
-const UserKeys& TestRoot::User(const std::string& name, const std::string& uid) {
+const UserKeys& TestRoot::User(const std::string& name, const std::string& uid,
+                               const std::string& authority) {
   static std::mutex lock;
   std::lock_guard guard(lock);
   if (auto it = users_.find(name); it != users_.end()) return it->second;
@@ -95,10 +96,22 @@ const UserKeys& TestRoot::User(const std::string& name, const std::string& uid) 
   u.certDir = u.dir + "crt" + kSep;
   u.certFile = u.dir + "self.crt";
   u.randomFile = u.dir + "@rand";
-  if (RunAuthorityTool({"bootstrap", "--authority", dir_ + "ca", "--root", u.dir, "--uid", uid}) !=
-      0)
+  if (RunAuthorityTool({"bootstrap", "--authority", dir_ + authority, "--root", u.dir, "--uid",
+                        uid}) != 0)
     throw std::runtime_error("key set of " + uid + " could not be made");
   return users_.emplace(name, std::move(u)).first->second;
+}
+
+std::string TestRoot::RolloverFile() {
+  static std::mutex lock;
+  std::lock_guard guard(lock);
+  const std::string next = dir_ + "ca-next" + kSep;
+  if (!fs::exists(next + "1.aut")) {
+    if (RunAuthorityTool({"rollover", "--authority", dir_ + "ca", "--out", dir_ + "ca-next"}) != 0)
+      throw std::runtime_error("the authority's next key could not be made");
+    fs::copy_file(next + "rollover.aut", next + "1.aut");
+  }
+  return next + "1.aut";
 }
 
 }  // namespace vornak2::testing

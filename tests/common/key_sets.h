@@ -37,8 +37,14 @@ class TestRoot {
   // Copies a library file into EXE/ under the vendor library's name (the complete one when no
   // file is given).
   void InstallLibrary(const std::string& file = "");
-  // A user's key set, made on first request by the test authority tool (key number 0).
-  const UserKeys& User(const std::string& name, const std::string& uid);
+  // A user's key set, made on first request by the test authority tool (key number 0), its
+  // certificate issued by the authority in root/`authority`.
+  const UserKeys& User(const std::string& name, const std::string& uid,
+                       const std::string& authority = "ca");
+  // The authority's next key, made on first request in root/ca-next/ (key number 1), and its
+  // roll-over certificate (certified by key 0) copied to root/ca-next/1.aut, the name under
+  // which a user's authority directory keeps it.
+  std::string RolloverFile();
 
   ~TestRoot();
 
