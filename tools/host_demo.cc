@@ -87,13 +87,13 @@ bool Delivered(const std::string& root, const User& user) {
          fs::exists(Native(root + user.name + "/@rand"), error);
 }
 
-// What a deployment has: the vendor library in ROOT/EXE/, an authority in ROOT/ca/ (with the
-// certificate of its next key in ROOT/ca-1/), and for the operator and both users what the
-// authority delivers: a secret key generated in ROOT/NAME/sec/, the certificate issued for its
-// request in ROOT/delivery/NAME.crt, and a random-state file. The engines set up the rest. The
-// vendor library comes from VORNAK2_CC, else from beside the library the tool loaded (the build
-// tree), else from that library's private directory (an installed tree). With `keepKeys`, what the authority already
-// delivered to a party is kept.
+// What a deployment has: the vendor library in ROOT/EXE/, an authority in ROOT/ca/ (with its
+// next key and that key's roll-over certificate in ROOT/ca-1/), and for the operator and both
+// users what the authority delivers: a secret key generated in ROOT/NAME/sec/, the certificate
+// issued for its request in ROOT/delivery/NAME.crt, and a random-state file. The engines set up the
+// rest. The vendor library comes from VORNAK2_CC, else from beside the library the tool loaded (the
+// build tree), else from that library's private directory (an installed tree). With `keepKeys`,
+// what the authority already delivered to a party is kept.
 bool PrepareRoot(const Library& library, const std::string& root, bool keepKeys) {
   std::error_code error;
   fs::create_directories(fs::path(root) / "EXE", error);
@@ -110,12 +110,17 @@ bool PrepareRoot(const Library& library, const std::string& root, bool keepKeys)
   }
   std::printf("vendor library: %s -> %sEXE%c%s\n", cc.c_str(), root.c_str(), kSep, kVendorLibrary);
 
+  // Key 0 is the authority's self-signed root; key 1, its next key, is certified by key 0 (a
+  // roll-over), which is how the users' engines come to trust it.
   for (const auto& [dir, number] : {std::pair{"ca", "0"}, std::pair{"ca-1", "1"}}) {
     std::printf("authority %s, key %s:\n", kAuthorityUid, number);
-    if (fs::exists(fs::path(root) / dir / "authority.aut"))
+    const bool first = std::string_view(number) == "0";
+    if (fs::exists(fs::path(root) / dir / (first ? "authority.aut" : "rollover.aut")))
       std::printf("  (already in %s%s%c)\n", root.c_str(), dir, kSep);
-    else if (!RunAuthority({"create-authority", "--dir", root + dir, "--uid", kAuthorityUid,
-                            "--key-number", number}))
+    else if (!(first ? RunAuthority({"create-authority", "--dir", root + dir, "--uid",
+                                     kAuthorityUid, "--key-number", number})
+                     : RunAuthority({"rollover", "--authority", root + "ca", "--out", root + dir,
+                                     "--key-number", number})))
       return false;
   }
   for (const std::string dir : {"delivery", "requests", "transfers"})
@@ -315,11 +320,11 @@ void ExchangeThroughTransfers(Steps& steps, const std::string& root, const Party
                                ".old: " + Call(to.engine, "IncludePublicKeyTransfer", code));
   }
 
-  // The authority's next key: its certificate goes out under the name the users' engines look
-  // it up by (key number + ".aut").
+  // The authority's next key: its roll-over certificate (certified by key 0, which the users
+  // trust) goes out under the name the users' engines look it up by (key number + ".aut").
   const std::string aut = Native(root + kOperator.name + "/inbox/1.aut");
   std::error_code error;
-  fs::copy_file(Native(root + "ca-1/authority.aut"), aut, fs::copy_options::overwrite_existing,
+  fs::copy_file(Native(root + "ca-1/rollover.aut"), aut, fs::copy_options::overwrite_existing,
                 error);
   std::string t;
   std::int32_t code = FileTransfer(op.engine, aut, t);

@@ -33,13 +33,13 @@ constexpr std::string_view kOldRequestLabel = "NEW CERTIFICATE REQUEST";
 constexpr std::string_view kSecretKeyLabel = "PRIVATE KEY";
 
 // Object identifiers.
-constexpr const char* kOidGost2012_256 = "1.2.643.7.1.1.1.1";        // id-tc26-gost3410-12-256
-constexpr const char* kOidSignGost2012_256 = "1.2.643.7.1.1.3.2";    // ...-signwithdigest-...-256
-constexpr const char* kOidStreebog256 = "1.2.643.7.1.1.2.2";         // id-tc26-gost3411-12-256
-constexpr const char* kOidTc26ParamSetA = "1.2.643.7.1.2.1.1.1";     // tc26-gost-3410-12-256-A
-constexpr const char* kOidCryptoProA = "1.2.643.2.2.35.1";           // CryptoPro-A
-constexpr const char* kOidCryptoProXchA = "1.2.643.2.2.36.0";        // CryptoPro-XchA (same curve)
-constexpr const char* kOidTc26ParamSetB = "1.2.643.7.1.2.1.1.2";     // tc26-...-256-B (same curve)
+constexpr const char* kOidGost2012_256 = "1.2.643.7.1.1.1.1";      // id-tc26-gost3410-12-256
+constexpr const char* kOidSignGost2012_256 = "1.2.643.7.1.1.3.2";  // ...-signwithdigest-...-256
+constexpr const char* kOidStreebog256 = "1.2.643.7.1.1.2.2";       // id-tc26-gost3411-12-256
+constexpr const char* kOidTc26ParamSetA = "1.2.643.7.1.2.1.1.1";   // tc26-gost-3410-12-256-A
+constexpr const char* kOidCryptoProA = "1.2.643.2.2.35.1";         // CryptoPro-A
+constexpr const char* kOidCryptoProXchA = "1.2.643.2.2.36.0";      // CryptoPro-XchA (same curve)
+constexpr const char* kOidTc26ParamSetB = "1.2.643.7.1.2.1.1.2";   // tc26-...-256-B (same curve)
 constexpr const char* kOidCommonName = "2.5.4.3";
 constexpr const char* kOidSerialNumber = "2.5.4.5";
 constexpr const char* kOidSubjectKeyId = "2.5.29.14";
@@ -240,7 +240,9 @@ std::string TimeText(Minutes t, bool generalized) {
   return out;
 }
 
-bool IsGeneralizedYear(Minutes t) { return FormatDate(t).compare(6, 4, "2050") >= 0; }
+bool IsGeneralizedYear(Minutes t) {
+  return FormatDate(t).compare(6, 4, "2050") >= 0;
+}
 
 std::optional<Minutes> ParseTime(std::string_view text, bool generalized) {
   const std::size_t yearDigits = generalized ? 4 : 2;
@@ -783,8 +785,8 @@ int TrustedAuthority(const std::string& name, std::int32_t number, CcAuthorityLo
     if (found == nullptr) return CC_E_AUTHORITY_NOT_FOUND;
     const auto text = BoundedText(found, CC_MAX_TEXT);
     PublicDocument link;
-    if (!text || ParsePublicDocument(*text, link) != CC_OK ||
-        link.kind != DocKind::Certificate || !link.authority)
+    if (!text || ParsePublicDocument(*text, link) != CC_OK || link.kind != DocKind::Certificate ||
+        !link.authority)
       return CC_E_AUTHORITY_FORMAT;
     if (link.uid != name || link.keyNumber != wanted) return CC_E_AUTHORITY_NOT_FOUND;
     if (now < link.notBefore || now > link.notAfter) return CC_E_AUTHORITY_EXPIRED;

@@ -40,7 +40,7 @@ struct KeyGenerationArgs {
   std::string randomFile;
   bool checkValidity = false;  // a renewal requires a valid current certificate
   std::int32_t randomKind = 0;
-  std::string outputDir;   // where N.sec and C.pub are written
+  std::string outputDir;  // where N.sec and C.pub are written
   // When both are set, the new secret key and request are handed back here instead of being
   // written to outputDir (a renewal keeps the secret key only encrypted on disk).
   std::optional<SecretBytes>* secretKeyOut = nullptr;
@@ -162,8 +162,8 @@ class TCComDLL : public TCrypto_DLL {
                                             const std::string& certDir,
                                             const std::string& randomFile, const char* certText,
                                             char* buffer, std::int32_t capacity);
-  // Generates a key pair: output N.sec (owner-only) and C.pub. keyNumber is kNoKeyNumber unless the secret
-  // key was written.
+  // Generates a key pair: output N.sec (owner-only) and C.pub. keyNumber is kNoKeyNumber unless the
+  // secret key was written.
   std::int32_t GenerateKeys(const KeyGenerationArgs& args, std::int32_t& keyNumber);
 
   // ---- buffer cryptography (the secret key and certificates come from the key-file cache) ----
@@ -173,9 +173,9 @@ class TCComDLL : public TCrypto_DLL {
   std::int32_t SignBuffer(const BufferCallSettings& s, const void* data, std::int32_t length,
                           std::uint8_t* block, std::int32_t& blockLength);
   // Verifies a signature block over `data`; the signer's certificate is the one the store holds for
-  // the UID in the block. `blockLength` > 0 bounds what is read of the block (32 or less: kNoSignature);
-  // 0 or less leaves the bound to the library. The signer UID (at most 31 characters and a zero)
-  // is written to `signerUid` whatever the verification gives.
+  // the UID in the block. `blockLength` > 0 bounds what is read of the block (32 or less:
+  // kNoSignature); 0 or less leaves the bound to the library. The signer UID (at most 31 characters
+  // and a zero) is written to `signerUid` whatever the verification gives.
   std::int32_t VerifyBuffer(const BufferCallSettings& s, const void* data, std::int32_t length,
                             const std::uint8_t* block, std::int32_t blockLength, char* signerUid);
   // Encrypts `length` bytes of `data` for `recipientUid`'s certificate and writes the

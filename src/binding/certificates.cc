@@ -75,8 +75,7 @@ std::int32_t TCComDLL::GetCertificateKeyNumber(const std::string& path) {
   return ReadCertificateFile(path, nullptr, &keyNumber) ? keyNumber : kNoKeyNumber;
 }
 
-std::int32_t TCComDLL::CheckCertificateText(const std::string& ownUid,
-                                            const std::string& secretDir,
+std::int32_t TCComDLL::CheckCertificateText(const std::string& ownUid, const std::string& secretDir,
                                             const std::string& certDir, const char* certText,
                                             CertificateCheck& out) {
   if (certText == nullptr) return kBadLength;

@@ -14,11 +14,11 @@
 #include "ccom/ce_ccom.h"
 #include "ccom/library_lock.h"
 #include "layouts/layouts.h"
+#include "platform/platform.h"
 #include "support/errors.h"
 #include "support/files.h"
 #include "support/mimecode.h"
 #include "support/text.h"
-#include "platform/platform.h"
 
 namespace vornak2 {
 namespace {
@@ -94,8 +94,7 @@ std::int32_t TCcom22Engine::PrepareTransferOfBytes(const std::string& uid, char*
       return kBadLength;
     std::vector<char> signer(static_cast<std::size_t>(GetMaxUIDLength()) + 1, '\0');
     if (const std::int32_t r = GetCurrentUserUID(signer.data()); r != kOk) return r;
-    if (!layouts::WritePublicKeyBlock(block, uid, carriedName, data))
-      return kBadLength;
+    if (!layouts::WritePublicKeyBlock(block, uid, carriedName, data)) return kBadLength;
     std::int32_t signedSize = static_cast<std::int32_t>(layouts::kPublicKeyTransferBlockSize);
     if (const std::int32_t r = AddSign(block.data(), &signedSize, signer.data()); r != kOk)
       return r;
@@ -188,10 +187,10 @@ std::int32_t TCcom22Engine::GetPublicKeyTransferByFile(char* transfer, const cha
   if (const std::int32_t r = StandardStart(uid); r != kOk) return r;
   std::string owner;
   if (const std::int32_t r = Guarded("GetPublicKeyTransferByFile: ",
-                                              [&] {
-                                                owner = binding_->GetCertificateUID(file);
-                                                return kOk;
-                                              });
+                                     [&] {
+                                       owner = binding_->GetCertificateUID(file);
+                                       return kOk;
+                                     });
       r != kOk)
     return r;
   std::int32_t length = 0;
@@ -236,9 +235,9 @@ std::int32_t TCcom22Engine::IncludePublicKeyTransfer(const char* transfer) {
     FileChange change(publicPath);
     const std::string staged = change.Stage(carried);
     if (!change.Prepare() ||
-        !platform::WriteNewFile(staged, std::span(reinterpret_cast<const std::uint8_t*>(
-                                                      block.data.data()),
-                                                  block.data.size())))
+        !platform::WriteNewFile(
+            staged,
+            std::span(reinterpret_cast<const std::uint8_t*>(block.data.data()), block.data.size())))
       return kTransferFileFailed;
     // A file that is no certificate, or whose UID has no place in the store, stays in the
     // template directory.
@@ -276,11 +275,11 @@ std::int32_t TCcom22Engine::IncludeCACertificateFromTransfer(const char* transfe
   TCComDLL::CertificateCheck cert;
   const std::string text(block.data.begin(), block.data.end());
   if (binding_->CheckCertificateText(uid, s.secretPath, s.publicPath, text.c_str(), cert) != kOk ||
-      cert.uid != block.uid || cert.issuer != cert.uid ||
-      cert.issuerKeyNumber == cert.keyNumber ||
+      cert.uid != block.uid || cert.issuer != cert.uid || cert.issuerKeyNumber == cert.keyNumber ||
       AsciiLower(name) != std::to_string(cert.keyNumber) + std::string(kAuthorityExtension))
     return kNoAuthorityCertificate;
-  if (cert.status != 0) return ExplainsDistrust(cert.status) ? cert.status : kNoAuthorityCertificate;
+  if (cert.status != 0)
+    return ExplainsDistrust(cert.status) ? cert.status : kNoAuthorityCertificate;
   if (!DirExists(dir) && !MakeDir(dir)) throw EInOutError("Unable to create directory " + dir);
   if (!DirExists(dir)) return kFileOrUidError;
   const std::string target = AddPathSeparator(dir).append(name);

@@ -64,12 +64,12 @@ enum ResultCode : std::int32_t {
 
   // ---- vendor library codes that this library gives by itself ----
   kNotProvided = -1,  // an operation this engine does not provide (the base engine's answer)
-  kVendorCertificateRead = -2,   // no certificate-information record for a certificate text
-  kVendorSecretKeyFormat = -16,  // a secret key without an information record
+  kVendorCertificateRead = -2,     // no certificate-information record for a certificate text
+  kVendorSecretKeyFormat = -16,    // a secret key without an information record
   kVendorAuthorityFormat = -10,    // an authority certificate cannot be read
   kVendorAuthorityExpired = -11,   // an authority certificate outside its validity
   kVendorAuthorityNotFound = -12,  // no trusted authority certificate for an issuer
-  kVendorRead = -30,             // a key, certificate or authority file cannot be read
+  kVendorRead = -30,               // a key, certificate or authority file cannot be read
   kVendorDeleteFile = -32,
   kVendorCannotDecrypt = -35,  // the current user is not a recipient of a container
 

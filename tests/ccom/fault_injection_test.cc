@@ -4,8 +4,8 @@
 // reported a failure and left every file as it was (the random state may be a whole new one), or
 // it must have completed; no temporary file stays behind. The exports and the test authority run
 // in this process, so that one counter sees every write point of an operation.
-#include <algorithm>
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include <cctype>
 #include <cerrno>
@@ -309,9 +309,12 @@ TEST_F(FaultInjectionTest, EveryWritePointKeepsThePreviousFilesWhole) {
           } else if (code == 127 && file.starts_with("keygen/")) {
             // The new secret key stays after 127: a key it replaced was moved aside, whole.
             const std::string& previous = content;
-            EXPECT_TRUE(std::any_of(after.begin(), after.end(), [&](const auto& kept) {
-              return kept.first.starts_with("keygen/") && kept.second == previous;
-            })) << where << ": " << file << " is lost";
+            EXPECT_TRUE(std::any_of(after.begin(), after.end(),
+                                    [&](const auto& kept) {
+                                      return kept.first.starts_with("keygen/") &&
+                                             kept.second == previous;
+                                    }))
+                << where << ": " << file << " is lost";
           } else {
             EXPECT_TRUE(it != after.end() && it->second == content)
                 << where << ": " << file << (it == after.end() ? " is gone" : " changed");

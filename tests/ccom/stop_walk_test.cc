@@ -58,7 +58,8 @@ std::vector<std::string> Names(const Files& files) {
 
 // Whether `seen` is exactly `expected`: the same files, and the same content where `fixed` says
 // the content is known (a new key differs from run to run).
-bool Same(const Files& seen, const Files& expected, const std::function<bool(const std::string&)>& fixed) {
+bool Same(const Files& seen, const Files& expected,
+          const std::function<bool(const std::string&)>& fixed) {
   if (Names(seen) != Names(expected)) return false;
   for (const std::string& name : Names(expected))
     if (fixed(name) && seen.at(name) != expected.at(name)) return false;
@@ -110,10 +111,10 @@ class StopWalkTest : public ::testing::Test {
       std::int32_t mode = 1;
       ASSERT_EQ(RemoteGenerateStartEx(ea.get(), uid, start.data(), &mode), 0);
       WriteText(root_ + "sw_start.txt", start.c_str());
-      ASSERT_EQ(RunAuthorityTool({"renew", "--authority", root_ + "ca", "--root", root_,
-                                  "--operator", op.name, "--in", root_ + "sw_start.txt", "--out",
-                                  template_ + answer}),
-                0);
+      ASSERT_EQ(
+          RunAuthorityTool({"renew", "--authority", root_ + "ca", "--root", root_, "--operator",
+                            op.name, "--in", root_ + "sw_start.txt", "--out", template_ + answer}),
+          0);
     };
     renewal("renewal/", "", "t_answer.txt");
     renewal("renewal_uid/", "FA.10", "t_answer_uid.txt");
@@ -136,8 +137,8 @@ class StopWalkTest : public ::testing::Test {
   // Runs the stopped program; its exit status, and its report when it was not stopped.
   static std::optional<int> Child(const std::string& dir, const char* op, const char* layer,
                                   std::uint64_t n, std::string* output) {
-    return platform::RunProgram(
-        {VORNAK2_STOP_CHILD, root_, dir, op, layer, std::to_string(n)}, output);
+    return platform::RunProgram({VORNAK2_STOP_CHILD, root_, dir, op, layer, std::to_string(n)},
+                                output);
   }
 
   static inline std::string root_, template_;
@@ -207,9 +208,11 @@ TEST_F(StopWalkTest, EveryStopLeavesTheOldOrTheNewFiles) {
         for (const auto& [file, content] : before) {
           if (!IsSecretKey(content)) continue;
           const std::string folder = file.substr(0, file.rfind('/') + 1);
-          EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [&](const auto& kept) {
-            return kept.second == content && kept.first.starts_with(folder);
-          })) << where << ": the secret key " << file << " is lost";
+          EXPECT_TRUE(std::any_of(seen.begin(), seen.end(),
+                                  [&](const auto& kept) {
+                                    return kept.second == content && kept.first.starts_with(folder);
+                                  }))
+              << where << ": the secret key " << file << " is lost";
         }
         for (const auto& [file, content] : seen)
           EXPECT_TRUE(!IsSecretKey(content) || InSecretDirectory(file))

@@ -11,8 +11,8 @@
 #include <optional>
 
 #include "host_engine.h"
-#include "read_only_dir.h"
 #include "platform/platform.h"
+#include "read_only_dir.h"
 #include "scratch_dir.h"
 #include "support/mimecode.h"
 
@@ -317,7 +317,8 @@ TEST_F(StoreTest, AuthorityCertificatesArriveOnlyAsRollOvers) {
     return drop + dir + "/rollover.aut";
   };
   auto named = [&](const std::string& file, const std::string& name) {
-    const std::string dir = Dir("st_authorities/send_" + std::to_string(std::hash<std::string>{}(file)));
+    const std::string dir =
+        Dir("st_authorities/send_" + std::to_string(std::hash<std::string>{}(file)));
     fs::copy_file(file, dir + name, fs::copy_options::overwrite_existing);
     return dir + name;
   };
@@ -334,8 +335,7 @@ TEST_F(StoreTest, AuthorityCertificatesArriveOnlyAsRollOvers) {
       {"self-signed, the trusted authority's name", named(rogueSameName, "7.aut"), 130},
       {"self-signed, a new authority", named(rogueNewName, "0.aut"), 130},
       {"a roll-over of an authority not trusted", named(rogueRollover, "1.aut"), -12},
-      {"a roll-over certified by a rogue key of the trusted name", named(rogueChain, "6.aut"),
-       -12},
+      {"a roll-over certified by a rogue key of the trusted name", named(rogueChain, "6.aut"), -12},
       {"a user's certificate", named(B().certFile, "2.aut"), 130},
       {"the genuine roll-over under a name lookups do not find", named(genuine, "rollover.aut"),
        130},

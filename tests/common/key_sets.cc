@@ -96,8 +96,8 @@ const UserKeys& TestRoot::User(const std::string& name, const std::string& uid,
   u.certDir = u.dir + "crt" + kSep;
   u.certFile = u.dir + "self.crt";
   u.randomFile = u.dir + "@rand";
-  if (RunAuthorityTool({"bootstrap", "--authority", dir_ + authority, "--root", u.dir, "--uid",
-                        uid}) != 0)
+  if (RunAuthorityTool(
+          {"bootstrap", "--authority", dir_ + authority, "--root", u.dir, "--uid", uid}) != 0)
     throw std::runtime_error("key set of " + uid + " could not be made");
   return users_.emplace(name, std::move(u)).first->second;
 }
