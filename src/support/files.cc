@@ -234,7 +234,14 @@ std::string CertPathByUID(std::string_view uid, std::string_view directory) {
 }
 
 std::string AuthorityDirByUID(std::string_view secretDir, std::string_view uid) {
-  if (secretDir.empty() || !UidMayBecomePath(uid)) return {};
+  // An authority's directory is one level below the secret-key directory, named by the UID as it
+  // is: it must stay a single name there (no separator, drive colon or control character, not
+  // "." or ".."); dots inside it are ordinary characters, unlike in store paths.
+  if (secretDir.empty() || !IsPlainFileName(uid)) return {};
+  for (const char c : uid) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || c == '/' || c == '\\' || c == ':') return {};
+  }
   return AddPathSeparator(std::string(secretDir)).append(uid);
 }
 

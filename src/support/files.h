@@ -91,7 +91,7 @@ std::string CertPathByUID(std::string_view uid, std::string_view directory);
 // "/r/AB", "/r/AB/@", "/r/AB/@/1", "/r/AB/@/1/2". Empty when CertPathByUID is.
 std::vector<std::string> CertDirsByUID(std::string_view uid, std::string_view directory);
 // The directory of an authority's certificates: `secretDir` (with its separator added) + uid.
-// Empty when `secretDir` is empty or the uid may not become a path.
+// Empty when `secretDir` is empty or the uid is not one plain name (dots are allowed).
 std::string AuthorityDirByUID(std::string_view secretDir, std::string_view uid);
 
 // The file-name part of a path received from another party: the text after its last "/", "\" or

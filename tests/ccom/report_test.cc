@@ -63,9 +63,9 @@ TEST(Reports, OneCertificateThroughEveryOperation) {
   const std::string cert = ReadText(b.certFile);
   const auto [from, to] = ValidityOf(cert);
   ASSERT_EQ(to.size(), 16u) << cert;
-  const std::string expected = "UID=RB.2\r\nKN=0\r\nICN=CA.1\r\nIKN=0\r\nNotBefore=" +
-                               ReportDate(from) + "\r\nNotAfter=" + ReportDate(to) +
-                               "\r\nPKey=\r\n" + cert + "\r\n\r\n";
+  const std::string expected =
+      "UID=RB.2\r\nKN=0\r\nICN=CA.1\r\nIKN=0\r\nNotBefore=" + ReportDate(from) +
+      "\r\nNotAfter=" + ReportDate(to) + "\r\nPKey=\r\n" + cert + "\r\n\r\n";
 
   const HostEngine::Transfer transfer = eb.OwnTransfer();
   ASSERT_EQ(transfer.code, 0);
@@ -131,6 +131,11 @@ TEST(DirStructure, PreparesAUsersDirectories) {
   u.dir = root.dir() + "ds_user/";
   HostEngine e(root, u);
   const std::string authority = root.dir() + "ca/authority.aut";
+  // An authority whose UID has several dots: its directory is named by the whole UID.
+  ASSERT_EQ(
+      RunAuthorityTool({"create-authority", "--dir", delivery + "dotted", "--uid", "ROOT.CA.7"}),
+      0);
+  const std::string dotted = delivery + "dotted/authority.aut";
   const struct {
     std::string certificate, authorities;
     std::int32_t code;
@@ -138,7 +143,7 @@ TEST(DirStructure, PreparesAUsersDirectories) {
       {delivery + "missing.crt", authority, 8},
       {delivery + "ds.crt", authority + ";", 8},          // an empty piece names no certificate
       {delivery + "ds.crt", authority + ";../x.aut", 8},  // nor does a missing file
-      {delivery + "ds.crt", authority, 0},
+      {delivery + "ds.crt", authority + ";" + dotted, 0},
       {"%QVXRoot%/ds_user/self.crt", authority, 0},  // the own certificate itself
       {delivery + "ds.crt", "", 0},
   };
@@ -148,6 +153,7 @@ TEST(DirStructure, PreparesAUsersDirectories) {
   EXPECT_TRUE(fs::is_directory(u.dir + "crt"));
   EXPECT_EQ(ReadText(u.dir + "self.crt"), ReadText(delivery + "ds.crt"));
   EXPECT_EQ(ReadText(u.dir + "sec/CA.1/0.aut"), ReadText(authority));
+  EXPECT_EQ(ReadText(u.dir + "sec/ROOT.CA.7/0.aut"), ReadText(dotted));
 
   // An authority directory that cannot be made ends the set-up with an exception (136); the own
   // certificate, copied first, stays.

@@ -53,6 +53,7 @@ TEST(WindowsPaths, UidsBecomeStorePathsWithBackslashes) {
   } rows[] = {
       {"AB.12", "C:\\r\\crt\\AB\\@\\1\\2.crt", "C:\\r\\sec\\AB.12"},
       {"CA", "", "C:\\r\\sec\\CA"},
+      {"ROOT.CA.7", "", "C:\\r\\sec\\ROOT.CA.7"},
       {"C:.1", "", ""},
       {"A\\B.1", "", ""},
       {"A/B.1", "", ""},

@@ -29,8 +29,8 @@ TEST(Paths, AddPathSeparator) {
   for (const auto& [in, out] : cases) EXPECT_EQ(AddPathSeparator(in), out) << in;
 }
 
-// A UID names files only when every level it forms is a plain name: the store path, its
-// directories and the authority directory agree on which UIDs those are.
+// A UID names a store file only when every level it forms is a plain name; an authority
+// directory needs only to be one plain name inside the secret-key directory, dots and all.
 TEST(Paths, UidsThatBecomePaths) {
   VORNAK2_POSIX_PATHS_ONLY();
   struct Case {
@@ -43,10 +43,12 @@ TEST(Paths, UidsThatBecomePaths) {
       {"AB.1234", "/r/crt/AB/@/1/2/3/4.crt", true},
       {"@.@", "/r/crt/@/@/@.crt", true},
       {"CA", "", true},  // no "." : no store file, but a name of its own
-      {"H.", "", false},
-      {".5", "", false},     // empty prefix
-      {"A.B.C", "", false},  // a "." in the tail would be a level "."
-      {"X..1", "", false},
+      {"H.", "", true},
+      {".5", "", true},     // empty prefix
+      {"A.B.C", "", true},  // a "." in the tail would be a level "."
+      {"ROOT.CA.7", "", true},
+      {"X..1", "", true},
+      {".", "", false},
       {"..", "", false},
       {"../x", "", false},
       {"A/B.1", "", false},
