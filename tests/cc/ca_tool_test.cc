@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -201,19 +202,25 @@ TEST(CcAuthorityTool, RenewsOnlyForTheSenderItsDerivedUidOrTheNamedUid) {
   GTEST_SKIP() << "built without the host tool";
 #else
   TempDir tmp;
-  const std::string root = tmp.path() + "/root/", ca = root + "ca", index = ca + "/index.txt";
+  // Paths in the system's own form: the library expands them as given.
+  const auto native = [&](std::string path) {
+    std::replace(path.begin(), path.end(), '/', vornak2::platform::kPathSeparator);
+    return tmp.path() + vornak2::platform::kPathSeparator + path;
+  };
+  const std::string root = native("root/"), ca = native("root/ca"),
+                    index = native("root/ca/index.txt");
   const std::filesystem::path library(CC_LIBRARY_PATH);
-  std::filesystem::create_directories(root + "EXE");
-  std::filesystem::copy_file(library, root + "EXE/" + library.filename().string());
+  std::filesystem::create_directories(native("root/EXE"));
+  std::filesystem::copy_file(library, native("root/EXE/" + library.filename().string()));
   ASSERT_EQ(RunCa({"create-authority", "--dir", ca, "--uid", "CA.1"}), 0);
   const std::map<std::string, std::string> uids = {
       {"operator", "OP.1"}, {"alice", "A.1"}, {"bob", "H.2"}};
   for (const auto& [name, uid] : uids)
     ASSERT_EQ(RunCa({"bootstrap", "--authority", ca, "--root", root + name, "--uid", uid}), 0);
   for (const char* name : {"alice", "bob"})
-    ASSERT_EQ(
-        RunCa({"install-cert", "--cert", root + name + "/self.crt", "--root", root + "operator"}),
-        0);
+    ASSERT_EQ(RunCa({"install-cert", "--cert", native("root/" + std::string(name) + "/self.crt"),
+                     "--root", root + "operator"}),
+              0);
   // The index so far in the older format, without key digests and holders.
   {
     std::string old, line;
@@ -233,7 +240,7 @@ TEST(CcAuthorityTool, RenewsOnlyForTheSenderItsDerivedUidOrTheNamedUid) {
   const auto renew = [&](const std::string& user, const std::optional<std::string>& startUid,
                          const std::vector<std::string>& extra, std::string& answer,
                          std::string& output) {
-    const std::string dir = tmp.path() + "/renewal-" + std::to_string(++run);
+    const std::string dir = native("renewal-" + std::to_string(++run));
     const std::string request = dir + ".txt";
     answer = dir + "-answer.txt";
     std::filesystem::create_directories(dir);
