@@ -50,9 +50,10 @@ Commands:
       random-state file ROOT/@rand. Refuses to overwrite a secret key unless --force is given.
   rollover --authority DIR --out DIR [--key-number N] [--days N]
       Makes the authority's next key in the new directory: its secret key (authority.sec), its
-      self-signed certificate (authority.aut), and rollover.aut, the certificate of the next key
+      self-signed certificate (authority.aut), rollover.aut, the certificate of the next key
       issued by the current key of DIR (a CA certificate, so that a user who trusts the current
-      key can take the next one). The next key number is the current one + 1 unless given.
+      key can take the next one), and index.txt, a copy of the authority's index with this
+      certificate entered. The next key number is the current one + 1 unless given.
   install-cert --cert FILE --root ROOT
       Copies a certificate into ROOT's certificate store, ROOT/crt/, at the path of its UID
       ("H.0" -> ROOT/crt/H/@/0.crt).
@@ -349,7 +350,8 @@ class Index {
     return !issued || sender == uid;
   }
 
-  void Record(const cc::PublicDocument& cert, cc::Minutes now, std::string_view holder) {
+  // Enters the certificate; the index as written.
+  std::string Record(const cc::PublicDocument& cert, cc::Minutes now, std::string_view holder) {
     std::string index;
     if (previous_) {
       index = *previous_;
@@ -369,6 +371,7 @@ class Index {
     index.append(holder).push_back('\n');
     written_ = true;
     WriteFile(path_, index, 0644);
+    return index;
   }
   // The certificate's files are written: the entry stays.
   void Keep() { kept_ = true; }
@@ -543,7 +546,9 @@ int Rollover(const Options& o, std::ostream& out) {
   next.authorityKeyId = a.cert.keyId;
   cc::SignDocument(next, a.key);
   Index index(a.dir);
-  index.Record(next, now, kLocalAct);
+  // The next key starts with what the authority issued so far, so that its renewals too never
+  // give a UID to a second key holder.
+  WriteFile(cc::AddPathSeparator(dir) + "index.txt", index.Record(next, now, kLocalAct), 0644);
   WriteSecretKey(secPath, keys.secret);
   WriteFile(autPath, self.Text(), 0644);
   WriteFile(rolloverPath, next.Text(), 0644);

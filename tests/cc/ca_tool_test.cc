@@ -181,6 +181,10 @@ TEST(CcAuthorityTool, RollsOverToTheNextKey) {
   EXPECT_EQ(rollover.publicKey, self.publicKey);
   EXPECT_EQ(rollover.authorityKeyId, current.keyId);
   EXPECT_TRUE(cc::VerifyDocument(rollover, current.curve, current.publicKey));
+  // The next key carries on the authority's index, the roll-over entered.
+  const std::string index = ReadFile(ca + "/index.txt");
+  EXPECT_EQ(ReadFile(next + "/index.txt"), index);
+  EXPECT_NE(index.find(cc::HexEncode(rollover.serial) + "\tCA.3\t5\t"), std::string::npos) << index;
   EXPECT_FALSE(cc::VerifyDocument(rollover, self.curve, self.publicKey));
 
   // The next key issues certificates that check against its own authority certificate.
