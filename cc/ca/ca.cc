@@ -288,8 +288,7 @@ std::optional<IndexLine> ParseIndexLine(std::string_view line) {
   IndexLine entry{std::string(fields[1]), {}};
   if (fields.size() == 8) {
     const std::string_view digest = fields[6], holder = fields[7];
-    if (!(digest == kLocalAct || (digest.size() == 2 * ccgost::kStreebog256Size && IsHex(digest))))
-      return std::nullopt;
+    if (digest.size() != 2 * ccgost::kStreebog256Size || !IsHex(digest)) return std::nullopt;
     if (holder != kLocalAct && !cc::IsValidUid(holder)) return std::nullopt;
     entry.holder = holder;
   }
