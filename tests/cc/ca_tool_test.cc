@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "platform/platform.h"
 #include "support.h"
@@ -310,6 +312,29 @@ TEST(CcAuthorityTool, RenewsOnlyForTheSenderItsDerivedUidOrTheNamedUid) {
   EXPECT_FALSE(std::filesystem::exists(answer));
   EXPECT_EQ(ReadFile(index), damaged);
 #endif
+}
+
+// Two commands never extend the index from the same old copy: while another holds the index's
+// lock, a command waits, and what it writes comes after what the other wrote.
+TEST(CcAuthorityTool, WaitsForTheIndexLock) {
+  TempDir tmp;
+  const std::string ca = tmp.path() + "/ca", out = tmp.path() + "/k.crt";
+  ASSERT_EQ(RunCa({"create-authority", "--dir", ca, "--uid", "CA.0"}), 0);
+  ASSERT_EQ(RunCa({"keygen", "--dir", tmp.path() + "/keys", "--uid", "K.5"}), 0);
+  vornak2::platform::FileLock lock;
+  ASSERT_EQ(lock.TryLock(ca + "/index.lock"), vornak2::platform::FileLock::Attempt::kLocked);
+  int exit = -1;
+  std::thread issue([&] {
+    exit =
+        RunCa({"issue", "--authority", ca, "--request", tmp.path() + "/keys/5.pub", "--out", out});
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_FALSE(std::filesystem::exists(out));
+  EXPECT_FALSE(std::filesystem::exists(ca + "/index.txt"));
+  lock.Unlock();
+  issue.join();
+  EXPECT_EQ(exit, 0);
+  EXPECT_NE(ReadFile(ca + "/index.txt").find("\tK.5\t0\t"), std::string::npos);
 }
 
 // Public files (certificates, requests, authority certificates) are created 0644 with the umask
