@@ -3,6 +3,7 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "documents.h"
@@ -17,6 +19,7 @@
 #include "gost.h"
 #include "operator_host.h"
 #include "paths.h"
+#include "platform/platform.h"
 #include "util.h"
 
 namespace ca {
@@ -37,29 +40,38 @@ Commands:
   issue --authority DIR --request FILE --out FILE [--days N] [--not-before DATE --not-after DATE]
       Issues the certificate of a request (".pub") signed by the authority in DIR. The validity
       is the requested one, or N days from now, or the two dates, always within the authority's.
-      Every certificate the authority issues (here, in bootstrap and in renew) is entered in
-      DIR/index.txt: serial number, UID, key number, validity, time of issue.
+      Every certificate the authority issues (here, in bootstrap, rollover and renew) is
+      entered in DIR/index.txt: serial number, UID, key number, validity, time of issue, the
+      Streebog-256 digest of the certified public key and the holder (the sender of a renewal,
+      "-" for the operator's own acts).
   bootstrap --authority DIR --root ROOT --uid UID [--key-number N] [--days N] [--force]
       Creates a user's key set in ROOT: ROOT/sec/N.sec, ROOT/self.crt, the authority certificate
       ROOT/sec/AUTHORITY-UID/AUTHORITY-KEY-NUMBER.aut, an empty store ROOT/crt/ and the
       random-state file ROOT/@rand. Refuses to overwrite a secret key unless --force is given.
   rollover --authority DIR --out DIR [--key-number N] [--days N]
       Makes the authority's next key in the new directory: its secret key (authority.sec), its
-      self-signed certificate (authority.aut), and rollover.aut, the certificate of the next key
+      self-signed certificate (authority.aut), rollover.aut, the certificate of the next key
       issued by the current key of DIR (a CA certificate, so that a user who trusts the current
-      key can take the next one). The next key number is the current one + 1 unless given.
+      key can take the next one), and index.txt, a copy of the authority's index with this
+      certificate entered. The next key number is the current one + 1 unless given.
   install-cert --cert FILE --root ROOT
       Copies a certificate into ROOT's certificate store, ROOT/crt/, at the path of its UID
       ("H.0" -> ROOT/crt/H/@/0.crt).
-  renew --authority DIR --root ROOT --operator NAME --in FILE --out FILE [--days N]
+  renew --authority DIR --root ROOT --operator NAME --in FILE --out FILE [--days N] [--uid UID]
       Answers a remote key renewal. FILE is the transfer that the user's start step wrote: the
       authority's operator (the key set ROOT/NAME, opened through libvornak2.so with ROOT as
-      its root) checks the sender's signature on it, then the request it carries is checked
-      (its UID is the transfer's, its proof of possession verifies), the authority in DIR
-      issues the certificate (the requested validity, or N days), and the answer written to
-      --out is the transfer of that certificate, named after the UID's last character + ".crt"
-      and signed by the operator. The user must hold the operator's certificate, the operator
-      the user's current one.
+      its root) checks the sender's signature on it; the sender is the UID of the certificate
+      in the operator's store whose key signed it. The certificate is issued only for the
+      sender's own UID or the sender's UID followed by "0" (what the start step asks for when
+      the user names no UID), or, with --uid, for exactly UID and no other. A UID that the
+      index shows issued already goes only to its own holder (the sender is that UID) or to the
+      sender recorded for it, never to a second key holder, --uid or not. Then the request it
+      carries is checked (its UID is the transfer's, its proof of possession verifies), the
+      authority in DIR issues the certificate (the requested validity, or N days), and the
+      answer written to --out is the transfer of that certificate, named after the UID's last
+      character + ".crt" and signed by the operator. The user must hold the operator's
+      certificate, the operator the user's current one. A refused renewal exits with 1 and
+      writes nothing: no certificate, no line in the index, no answer.
   help, --help, COMMAND --help
       Shows this text, or the part of it on COMMAND.
   --version
@@ -229,20 +241,93 @@ void WriteSecretKey(const std::string& path, const cc::SecretKey& key) {
 }
 
 // The authority's index of what it issued, DIR/index.txt: one line per certificate, its
-// serial number (hexadecimal), UID, key number, validity and the time it was issued, separated
-// by tabs. A certificate is entered before its files are written; when writing them fails, the
-// index is put back as it was, so that a failed command changes nothing.
+// serial number (hexadecimal), UID, key number, validity, the time it was issued, the digest of
+// the certified public key (Streebog-256 of its 64 bytes, hexadecimal) and the holder, the UID
+// whose signed renewal asked for it ("-" for the operator's own acts: issue, bootstrap,
+// rollover), separated by tabs. Indexes written before the last two columns existed are read as
+// they are; their lines name no holder.
+//
+// A command that issues takes the index's lock (DIR/index.lock) before it reads the index and
+// keeps it until it is done, so that two commands never decide on the same old index. The new
+// line is entered before the certificate's files are written; when writing them fails, the index
+// is put back as it was, so that a failed command changes nothing.
 constexpr std::string_view kIndexHeader =
+    "# serial\tUID\tkey number\tnot before\tnot after\tissued\tkey digest\tholder\n";
+constexpr std::string_view kOldIndexHeader =
     "# serial\tUID\tkey number\tnot before\tnot after\tissued\n";
+constexpr std::string_view kLocalAct = "-";
 constexpr std::size_t kMaxIndex = 64u << 20;
 
-class IndexEntry {
+// One line of the index, as far as the checks need it.
+struct IndexLine {
+  std::string uid;
+  std::string holder;  // empty when the line predates the holder column
+};
+
+bool IsHex(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+  });
+}
+
+// One line of the index; nullopt when it is not one the authority writes.
+std::optional<IndexLine> ParseIndexLine(std::string_view line) {
+  std::vector<std::string_view> fields;
+  for (std::size_t start = 0;;) {
+    const std::size_t tab = line.find('\t', start);
+    fields.push_back(line.substr(start, tab == std::string_view::npos ? tab : tab - start));
+    if (tab == std::string_view::npos) break;
+    start = tab + 1;
+  }
+  if (fields.size() != 6 && fields.size() != 8) return std::nullopt;
+  const std::string_view serial = fields[0];
+  if (serial.empty() || serial.size() > 64 || serial.size() % 2 != 0 || !IsHex(serial) ||
+      !cc::IsValidUid(fields[1]) || !cc::ParseKeyNumber(fields[2]) || !cc::ParseDate(fields[3]) ||
+      !cc::ParseDate(fields[4]) || !cc::ParseDate(fields[5]))
+    return std::nullopt;
+  IndexLine entry{std::string(fields[1]), {}};
+  if (fields.size() == 8) {
+    const std::string_view digest = fields[6], holder = fields[7];
+    if (digest.size() != 2 * ccgost::kStreebog256Size || !IsHex(digest)) return std::nullopt;
+    if (holder != kLocalAct && !cc::IsValidUid(holder)) return std::nullopt;
+    entry.holder = holder;
+  }
+  return entry;
+}
+
+// Streebog-256 of a public key, as the index shows it.
+std::string KeyDigest(const cc::PublicKey& key) {
+  return cc::HexEncode(ccgost::HashOnce(ccgost::HashAlg::Streebog256, key));
+}
+
+class Index {
  public:
-  IndexEntry() = default;
-  IndexEntry(const IndexEntry&) = delete;
-  IndexEntry& operator=(const IndexEntry&) = delete;
-  ~IndexEntry() {
-    if (path_.empty() || kept_) return;
+  // Locks and reads the index of the authority in `dir`. Throws Failure when it is locked for
+  // too long, cannot be read, or holds a line the authority does not write.
+  explicit Index(const std::string& dir) : path_(cc::AddPathSeparator(dir) + "index.txt") {
+    Lock(cc::AddPathSeparator(dir) + "index.lock");
+    if (!Exists(path_)) return;
+    auto text = cc::ReadSmallFile(path_, kMaxIndex);
+    if (!text) throw Failure("cannot read the authority's index " + path_);
+    previous_ = std::move(*text);
+    const std::string_view all = *previous_;
+    std::size_t number = 0;
+    for (std::size_t start = 0; start < all.size();) {
+      ++number;
+      const std::size_t end = all.find('\n', start);
+      if (end == std::string_view::npos) throw Damaged(number);  // every line ends
+      const std::string_view line = all.substr(start, end - start);
+      start = end + 1;
+      if (line.empty() || line.front() == '#') continue;
+      auto entry = ParseIndexLine(line);
+      if (!entry) throw Damaged(number);
+      lines_.push_back(std::move(*entry));
+    }
+  }
+  Index(const Index&) = delete;
+  Index& operator=(const Index&) = delete;
+  ~Index() {
+    if (!written_ || kept_) return;
     if (previous_)
       (void)cc::WriteFileAtomically(path_, *previous_, 0644);
     else {
@@ -250,47 +335,87 @@ class IndexEntry {
       std::filesystem::remove(path_, ignored);
     }
   }
-  void Record(const Authority& a, const cc::PublicDocument& cert, cc::Minutes now) {
-    const std::string path = cc::AddPathSeparator(a.dir) + "index.txt";
+
+  // Whether `sender` may have a certificate for `uid`: a UID not yet issued goes to anyone the
+  // caller allowed; an issued one only to its own holder (the sender is the UID) or to a sender
+  // recorded as having asked for it, never to a second key holder.
+  bool MayIssueTo(const std::string& uid, const std::string& sender) const {
+    bool issued = false;
+    for (const IndexLine& line : lines_) {
+      if (line.uid != uid) continue;
+      issued = true;
+      if (line.holder == sender && line.holder != kLocalAct) return true;
+    }
+    return !issued || sender == uid;
+  }
+
+  // Enters the certificate; the index as written.
+  std::string Record(const cc::PublicDocument& cert, cc::Minutes now, std::string_view holder) {
     std::string index;
-    if (Exists(path)) {
-      auto text = cc::ReadSmallFile(path, kMaxIndex);
-      if (!text) throw Failure("cannot read the authority's index " + path);
-      index = std::move(*text);
-      previous_ = index;
+    if (previous_) {
+      index = *previous_;
+      // An index of the older format gets the header of the current one; its lines stay.
+      if (index.starts_with(kOldIndexHeader))
+        index.replace(0, kOldIndexHeader.size(), kIndexHeader);
     } else {
       index = kIndexHeader;
-      previous_.reset();
     }
     index.append(cc::HexEncode(cert.serial)).push_back('\t');
     index.append(cert.uid).push_back('\t');
     index.append(std::to_string(cert.keyNumber)).push_back('\t');
     index.append(cc::FormatDate(cert.notBefore)).push_back('\t');
     index.append(cc::FormatDate(cert.notAfter)).push_back('\t');
-    index.append(cc::FormatDate(now)).push_back('\n');
-    WriteFile(path, index, 0644);
-    path_ = path;
+    index.append(cc::FormatDate(now)).push_back('\t');
+    index.append(KeyDigest(cert.publicKey)).push_back('\t');
+    index.append(holder).push_back('\n');
+    written_ = true;
+    WriteFile(path_, index, 0644);
+    return index;
   }
   // The certificate's files are written: the entry stays.
   void Keep() { kept_ = true; }
 
  private:
+  Failure Damaged(std::size_t line) const {
+    return Failure("the authority's index " + path_ + " is damaged at line " +
+                   std::to_string(line));
+  }
+  void Lock(const std::string& lockPath) {
+    using Attempt = vornak2::platform::FileLock::Attempt;
+    // Another command of the authority holds it for a moment; wait up to a minute.
+    for (int tries = 0; tries < 6000; ++tries) {
+      switch (lock_.TryLock(lockPath)) {
+        case Attempt::kLocked:
+          return;
+        case Attempt::kFailed:
+          throw Failure("cannot lock the authority's index " + lockPath);
+        case Attempt::kBusy:
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          break;
+      }
+    }
+    throw Failure("the authority's index " + lockPath + " stays locked by another command");
+  }
+
   std::string path_;
+  vornak2::platform::FileLock lock_;
   std::optional<std::string> previous_;
+  std::vector<IndexLine> lines_;
+  bool written_ = false;
   bool kept_ = false;
 };
 
 // A certificate for the request, valid from..to clipped to the authority's validity, entered in
-// the authority's index.
+// the authority's index with its holder.
 cc::PublicDocument Issue(const Authority& a, const cc::PublicDocument& request, cc::Minutes from,
-                         cc::Minutes to, IndexEntry& entry) {
+                         cc::Minutes to, Index& index, std::string_view holder = kLocalAct) {
   const cc::Minutes now = cc::NowMinutes();
   if (now > a.cert.notAfter) throw Failure("the authority certificate has expired");
   from = std::max(from, a.cert.notBefore);
   to = std::min(to, a.cert.notAfter);
   if (from > to) throw Failure("the requested validity lies outside the authority's validity");
   cc::PublicDocument cert = cc::IssueCertificate(request, a.key, a.cert, from, to);
-  entry.Record(a, cert, now);
+  index.Record(cert, now, holder);
   return cert;
 }
 
@@ -351,10 +476,10 @@ int IssueCommand(const Options& o, std::ostream& out) {
     from = cc::NowMinutes();
     to = from + Days(o, 365) * cc::kMinutesPerDay;
   }
-  IndexEntry entry;
-  const cc::PublicDocument cert = Issue(a, request, from, to, entry);
+  Index index(a.dir);
+  const cc::PublicDocument cert = Issue(a, request, from, to, index);
   WriteFile(outPath, cert.Text(), 0644);
-  entry.Keep();
+  index.Keep();
   out << "certificate of " << cert.uid << " key " << cert.keyNumber << " written to " << outPath
       << "\n";
   return 0;
@@ -379,16 +504,16 @@ int Bootstrap(const Options& o, std::ostream& out) {
   const cc::Minutes now = cc::NowMinutes();
   const cc::NewKeys keys =
       cc::GenerateKeys(uid, kn, a.cert.curve, now, now + days * cc::kMinutesPerDay);
-  IndexEntry entry;
+  Index index(a.dir);
   const cc::PublicDocument cert =
-      Issue(a, keys.request, keys.secret.notBefore, keys.secret.notAfter, entry);
+      Issue(a, keys.request, keys.secret.notBefore, keys.secret.notAfter, index);
   WriteSecretKey(secPath, keys.secret);
   WriteFile(root + "self.crt", cert.Text(), 0644);
   WriteFile(cc::AddPathSeparator(autDir) + std::to_string(a.cert.keyNumber) + ".aut", a.cert.Text(),
             0644);
   if (cc::WriteRandomState(root + "@rand") != CC_OK)
     throw Failure("cannot write " + root + "@rand");
-  entry.Keep();
+  index.Keep();
   out << "user " << uid << " key " << kn << " set up in " << root << "\n";
   return 0;
 }
@@ -419,12 +544,14 @@ int Rollover(const Options& o, std::ostream& out) {
   next.issuerName = a.cert.subjectName;
   next.authorityKeyId = a.cert.keyId;
   cc::SignDocument(next, a.key);
-  IndexEntry entry;
-  entry.Record(a, next, now);
+  Index index(a.dir);
+  // The next key starts with what the authority issued so far, so that its renewals too never
+  // give a UID to a second key holder.
+  WriteFile(cc::AddPathSeparator(dir) + "index.txt", index.Record(next, now, kLocalAct), 0644);
   WriteSecretKey(secPath, keys.secret);
   WriteFile(autPath, self.Text(), 0644);
   WriteFile(rolloverPath, next.Text(), 0644);
-  entry.Keep();
+  index.Keep();
   out << "authority " << a.cert.uid << " key " << kn << " created in " << dir
       << ", certified by key " << a.cert.keyNumber << " in " << rolloverPath << "\n";
   return 0;
@@ -451,29 +578,47 @@ std::string RenewalDir(const std::string& operatorDir) {
   return dir + cc::kPathSeparator;
 }
 
+// Which UID a renewal may be for. The sender is who signed the transfer, as the operator's
+// engine verified it; the transfer's own UID field is only what the sender asks for. Without
+// the operator's word that is the sender's own UID, or the UID the start step derives when the
+// user names none (the sender's UID followed by "0"); with --uid exactly the UID the operator
+// named. Throws Failure for anything else.
+void CheckRequestedUid(const std::string& uid, const std::string& sender,
+                       const std::optional<std::string>& allowed) {
+  if (allowed) {
+    if (uid != *allowed)
+      throw Failure("refused: " + sender + " asks for the UID '" + uid +
+                    "', the operator allowed " + *allowed + " only");
+    return;
+  }
+  const std::string derived = sender + "0";
+  if (uid != sender && uid != derived)
+    throw Failure("refused: " + sender + " asks for the UID '" + uid +
+                  "', which is neither its own nor " + derived +
+                  " (the operator may allow another one with --uid)");
+}
+
 int Renew(const Options& o, std::ostream& out) {
   const Authority a = LoadAuthority(o.Required("--authority"));
   const std::string root = cc::AddPathSeparator(o.Required("--root"));
   const std::string name = o.Required("--operator");
+  std::optional<std::string> allowed;
+  if (o.Has("--uid")) allowed = Uid(o);
   const auto transfer = cc::ReadSmallFile(o.Required("--in"), 2 * kMaxFile + 4096);
   if (!transfer) throw Failure("cannot read the transfer " + o.Required("--in"));
   const std::string outPath = o.Required("--out");
 
   const OperatorHost op(root, name);
-  const std::string dir = RenewalDir(root + name + cc::kPathSeparator);
-  struct Cleanup {
-    std::string dir;
-    ~Cleanup() {
-      std::error_code ignored;
-      std::filesystem::remove_all(dir, ignored);
-    }
-  } cleanup{dir};
-
-  const std::string uid = op.Open(*transfer, dir);
+  const OperatorHost::Received received = op.Open(*transfer);
+  const std::string& uid = received.uid;
+  const std::string& sender = received.signer;
   if (!cc::IsValidUid(uid)) throw Failure("the transfer carries the UID '" + uid + "'");
-  const std::string reqPath = dir + uid.back() + ".pub";
-  const cc::PublicDocument request = ReadPublic(reqPath, "request");
-  if (request.kind != cc::DocKind::Request) throw Failure("the transfer carries no request");
+  CheckRequestedUid(uid, sender, allowed);
+
+  cc::PublicDocument request;
+  if (cc::ParsePublicDocument(received.data, request) != CC_OK ||
+      request.kind != cc::DocKind::Request)
+    throw Failure("the transfer carries no request");
   if (request.uid != uid)
     throw Failure("the request is for " + request.uid + ", the transfer for " + uid);
   if (cc::RequestStatus(request) != CC_E_UNCERTIFIED)
@@ -483,15 +628,27 @@ int Renew(const Options& o, std::ostream& out) {
     from = cc::NowMinutes();
     to = from + Days(o, 365) * cc::kMinutesPerDay;
   }
-  IndexEntry entry;
-  const cc::PublicDocument cert = Issue(a, request, from, to, entry);
+
+  Index index(a.dir);
+  if (!index.MayIssueTo(uid, sender))
+    throw Failure("refused: the UID " + uid + " was issued to another key holder, not to " +
+                  sender);
+  const std::string dir = RenewalDir(root + name + cc::kPathSeparator);
+  struct Cleanup {
+    std::string dir;
+    ~Cleanup() {
+      std::error_code ignored;
+      std::filesystem::remove_all(dir, ignored);
+    }
+  } cleanup{dir};
+  const cc::PublicDocument cert = Issue(a, request, from, to, index, sender);
   const std::string certPath = dir + uid.back() + ".crt";
   WriteFile(certPath, cert.Text(), 0644);
   WriteFile(outPath, op.TransferOf(certPath) + "\n", 0644);
-  entry.Keep();
-  out << "renewal of " << uid << ": certificate key " << cert.keyNumber << " issued by "
-      << a.cert.uid << " key " << a.cert.keyNumber << ", answer signed by " << op.Uid()
-      << " written to " << outPath << "\n";
+  index.Keep();
+  out << "renewal of " << uid << " for " << sender << ": certificate key " << cert.keyNumber
+      << " issued by " << a.cert.uid << " key " << a.cert.keyNumber << ", answer signed by "
+      << op.Uid() << " written to " << outPath << "\n";
   return 0;
 }
 
@@ -560,7 +717,8 @@ int Run(std::span<const std::string_view> args, std::ostream& out, std::ostream&
     if (command == "install-cert") return InstallCert(Options(rest, {"--cert", "--root"}, {}), out);
     if (command == "renew")
       return Renew(
-          Options(rest, {"--authority", "--root", "--operator", "--in", "--out", "--days"}, {}),
+          Options(rest, {"--authority", "--root", "--operator", "--in", "--out", "--days", "--uid"},
+                  {}),
           out);
     throw UsageError("unknown command '" + std::string(command) + "'");
   } catch (const UsageError& e) {

@@ -20,10 +20,17 @@ class OperatorHost {
 
   // The operator's UID.
   std::string Uid() const;
-  // Checks the sender's signature on a transfer (the sender's certificate must be in the
-  // operator's store) and writes the file it carries into `dir`; the UID it carries. Throws
-  // std::runtime_error with the library's message when the transfer is refused.
-  std::string Open(const std::string& transfer, const std::string& dir) const;
+  // What a transfer carries, read from the one decoding whose signature the library checked.
+  struct Received {
+    std::string uid;     // the transfer's UID field (the key owner the sender names)
+    std::string signer;  // who signed it: a certificate in the operator's store, verified
+    std::string data;    // the carried file
+  };
+  // Checks the sender's signature on a transfer through the library (RemoveSign: the signer's
+  // certificate must be in the operator's store and, with the validity check on, valid) and
+  // reads the block it signed. Throws std::runtime_error with the library's message when the
+  // transfer is refused.
+  Received Open(const std::string& transfer) const;
   // The transfer of a certificate file, signed by the operator.
   std::string TransferOf(const std::string& file) const;
 

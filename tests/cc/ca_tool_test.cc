@@ -3,8 +3,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <thread>
 
 #include "platform/platform.h"
 #include "support.h"
@@ -12,12 +19,18 @@
 namespace cctest {
 namespace {
 
+// Runs a program with the arguments; the exit code, its output in `output` when asked for.
+int RunTool(const std::string& tool, const std::vector<std::string>& args,
+            std::string* output = nullptr) {
+  std::vector<std::string> argv = {tool};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::string dropped;
+  return vornak2::platform::RunProgram(argv, output != nullptr ? output : &dropped).value_or(-1);
+}
+
 // Runs the tool with the arguments, its output dropped; the exit code.
 int RunCa(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {CA_TOOL_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::string output;
-  return vornak2::platform::RunProgram(argv, &output).value_or(-1);
+  return RunTool(CA_TOOL_PATH, args);
 }
 
 // The permission bits of a file, 0 when it is missing. Windows keeps who may read a file in its
@@ -170,6 +183,10 @@ TEST(CcAuthorityTool, RollsOverToTheNextKey) {
   EXPECT_EQ(rollover.publicKey, self.publicKey);
   EXPECT_EQ(rollover.authorityKeyId, current.keyId);
   EXPECT_TRUE(cc::VerifyDocument(rollover, current.curve, current.publicKey));
+  // The next key carries on the authority's index, the roll-over entered.
+  const std::string index = ReadFile(ca + "/index.txt");
+  EXPECT_EQ(ReadFile(next + "/index.txt"), index);
+  EXPECT_NE(index.find(cc::HexEncode(rollover.serial) + "\tCA.3\t5\t"), std::string::npos) << index;
   EXPECT_FALSE(cc::VerifyDocument(rollover, self.curve, self.publicKey));
 
   // The next key issues certificates that check against its own authority certificate.
@@ -180,6 +197,144 @@ TEST(CcAuthorityTool, RollsOverToTheNextKey) {
   std::filesystem::create_directories(tmp.path() + "/sec/CA.3");
   std::filesystem::copy_file(next + "/authority.aut", tmp.path() + "/sec/CA.3/5.aut");
   EXPECT_EQ(StatusWithAutFiles(ReadFile(tmp.path() + "/k.crt"), tmp.path() + "/sec"), 0);
+}
+
+// Renewals through the library: the user's start step (the host tool) signs the request, and the
+// authority issues only for the UID of whoever signed it, the UID its start step derives, or the
+// one UID the operator names; an issued UID never goes to a second key holder. A refusal leaves
+// no answer and the index as it was.
+TEST(CcAuthorityTool, RenewsOnlyForTheSenderItsDerivedUidOrTheNamedUid) {
+#ifndef HOST_TOOL_PATH
+  GTEST_SKIP() << "built without the host tool";
+#else
+  TempDir tmp;
+  // Paths in the system's own form: the library expands them as given.
+  const auto native = [&](std::string path) {
+    std::replace(path.begin(), path.end(), '/', vornak2::platform::kPathSeparator);
+    return tmp.path() + vornak2::platform::kPathSeparator + path;
+  };
+  const std::string root = native("root/"), ca = native("root/ca"),
+                    index = native("root/ca/index.txt");
+  const std::filesystem::path library(CC_LIBRARY_PATH);
+  std::filesystem::create_directories(native("root/EXE"));
+  std::filesystem::copy_file(library, native("root/EXE/" + library.filename().string()));
+  ASSERT_EQ(RunCa({"create-authority", "--dir", ca, "--uid", "CA.1"}), 0);
+  const std::map<std::string, std::string> uids = {
+      {"operator", "OP.1"}, {"alice", "A.1"}, {"bob", "H.2"}};
+  for (const auto& [name, uid] : uids)
+    ASSERT_EQ(RunCa({"bootstrap", "--authority", ca, "--root", root + name, "--uid", uid}), 0);
+  for (const char* name : {"alice", "bob"})
+    ASSERT_EQ(RunCa({"install-cert", "--cert", native("root/" + std::string(name) + "/self.crt"),
+                     "--root", root + "operator"}),
+              0);
+  // The index so far in the older format, without key digests and holders.
+  {
+    std::string old, line;
+    std::istringstream lines(ReadFile(index));
+    while (std::getline(lines, line)) {
+      std::size_t at = 0;
+      for (int tab = 0; tab < 6 && at != std::string::npos; ++tab) at = line.find('\t', at + 1);
+      old += line.substr(0, at) + "\n";
+    }
+    std::ofstream(index, std::ios::binary | std::ios::trunc) << old;
+  }
+  // carol's UID, issued by the operator's own act in the current format.
+  ASSERT_EQ(RunCa({"bootstrap", "--authority", ca, "--root", root + "carol", "--uid", "C.3"}), 0);
+
+  int run = 0;
+  // A renewal started by `user` (for `startUid` when given), answered with `extra` arguments.
+  const auto renew = [&](const std::string& user, const std::optional<std::string>& startUid,
+                         const std::vector<std::string>& extra, std::string& answer,
+                         std::string& output) {
+    const std::string dir = native("renewal-" + std::to_string(++run));
+    const std::string request = dir + ".txt";
+    answer = dir + "-answer.txt";
+    std::filesystem::create_directories(dir);
+    std::vector<std::string> start = {"renew-start", "--root", root,    "--user", user,
+                                      "--dir",       dir,      "--out", request};
+    if (startUid) start.insert(start.end(), {"--uid", *startUid});
+    EXPECT_EQ(RunTool(HOST_TOOL_PATH, start, &output), 0) << output;
+    std::vector<std::string> args = {"renew", "--authority", ca,         "--root",
+                                     root,    "--operator",  "operator", "--in",
+                                     request, "--out",       answer};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return RunTool(CA_TOOL_PATH, args, &output);
+  };
+
+  struct Case {
+    const char* what;
+    std::string user;
+    std::optional<std::string> startUid;  // the start step's --uid
+    std::vector<std::string> extra;       // the authority's extra arguments
+    std::string issued;                   // the UID issued; empty: refused
+  } const cases[] = {
+      {"own UID", "bob", std::nullopt, {}, "H.2"},
+      {"derived UID", "bob", "", {}, "H.20"},
+      {"derived UID again, for its recorded holder", "bob", "", {}, "H.20"},
+      {"another user's UID", "alice", "H.2", {}, ""},
+      {"another user's UID (older index line), named", "alice", "H.2", {"--uid", "H.2"}, ""},
+      {"a UID issued by the operator, named", "alice", "C.3", {"--uid", "C.3"}, ""},
+      {"a new UID, named", "alice", "A.7", {"--uid", "A.7"}, "A.7"},
+      {"that UID for a second key holder, named", "bob", "A.7", {"--uid", "A.7"}, ""},
+      {"the own UID where the operator named another", "alice", std::nullopt, {"--uid", "A.7"}, ""},
+      {"its holder renews that UID", "alice", "A.7", {"--uid", "A.7"}, "A.7"},
+  };
+  for (const Case& c : cases) {
+    const std::string before = ReadFile(index);
+    std::string answer, output;
+    const int exit = renew(c.user, c.startUid, c.extra, answer, output);
+    const std::string after = ReadFile(index);
+    if (c.issued.empty()) {
+      EXPECT_EQ(exit, 1) << c.what << ": " << output;
+      EXPECT_NE(output.find("refused"), std::string::npos) << c.what << ": " << output;
+      EXPECT_FALSE(std::filesystem::exists(answer)) << c.what;
+      EXPECT_EQ(after, before) << c.what;
+      continue;
+    }
+    EXPECT_EQ(exit, 0) << c.what << ": " << output;
+    EXPECT_TRUE(std::filesystem::exists(answer)) << c.what;
+    // One line more: the UID issued, its key's digest and the sender as holder.
+    const std::size_t last = after.rfind('\n', after.size() - 2) + 1;
+    const std::string line = after.substr(last);
+    EXPECT_EQ(std::count(after.begin(), after.end(), '\n'),
+              std::count(before.begin(), before.end(), '\n') + 1)
+        << c.what;
+    EXPECT_NE(line.find("\t" + c.issued + "\t"), std::string::npos) << c.what << ": " << line;
+    EXPECT_TRUE(line.ends_with("\t" + uids.at(c.user) + "\n")) << c.what << ": " << line;
+  }
+
+  // A line the authority never writes stops every renewal.
+  std::ofstream(index, std::ios::binary | std::ios::app) << "not\tan\tindex line\n";
+  const std::string damaged = ReadFile(index);
+  std::string answer, output;
+  EXPECT_EQ(renew("bob", std::nullopt, {}, answer, output), 1) << output;
+  EXPECT_NE(output.find("is damaged at line"), std::string::npos) << output;
+  EXPECT_FALSE(std::filesystem::exists(answer));
+  EXPECT_EQ(ReadFile(index), damaged);
+#endif
+}
+
+// Two commands never extend the index from the same old copy: while another holds the index's
+// lock, a command waits, and what it writes comes after what the other wrote.
+TEST(CcAuthorityTool, WaitsForTheIndexLock) {
+  TempDir tmp;
+  const std::string ca = tmp.path() + "/ca", out = tmp.path() + "/k.crt";
+  ASSERT_EQ(RunCa({"create-authority", "--dir", ca, "--uid", "CA.0"}), 0);
+  ASSERT_EQ(RunCa({"keygen", "--dir", tmp.path() + "/keys", "--uid", "K.5"}), 0);
+  vornak2::platform::FileLock lock;
+  ASSERT_EQ(lock.TryLock(ca + "/index.lock"), vornak2::platform::FileLock::Attempt::kLocked);
+  int exit = -1;
+  std::thread issue([&] {
+    exit =
+        RunCa({"issue", "--authority", ca, "--request", tmp.path() + "/keys/5.pub", "--out", out});
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_FALSE(std::filesystem::exists(out));
+  EXPECT_FALSE(std::filesystem::exists(ca + "/index.txt"));
+  lock.Unlock();
+  issue.join();
+  EXPECT_EQ(exit, 0);
+  EXPECT_NE(ReadFile(ca + "/index.txt").find("\tK.5\t0\t"), std::string::npos);
 }
 
 // Public files (certificates, requests, authority certificates) are created 0644 with the umask
