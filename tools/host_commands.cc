@@ -94,6 +94,8 @@ void Session::Explain(const char* call, std::int32_t code) const {
       std::fprintf(stderr, "  not in the certificate store %s: %s\n",
                    ExpandRoot(call_.setup.root, engine_.ParamValue(kParamPublicPath)).c_str(),
                    missing.c_str());
+  } else if (code == 116 && name == "IncludePublicKeyTransfer") {
+    std::fprintf(stderr, "  the file the transfer carries is no certificate: it is not installed\n");
   } else if (code == 113) {
     const std::string dir = call_.Option("--dir");
     if (dir.empty())
@@ -502,7 +504,8 @@ int SetParamCommand(const Library& library, const Invocation& call) {
   std::string error;
   auto file = ConfigFile::Load(path, error);
   if (file) file->Set(number, engine.ParamName(number), value);
-  if (!file || !file->Save(error)) {
+  if (!file || !MakeConfigDirs(*call.setup.root, call.setup.User(), error) ||
+      !file->Save(error)) {
     std::fprintf(stderr, "vornak2-host: %s\n", error.c_str());
     return kExitFailed;
   }

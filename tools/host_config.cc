@@ -83,13 +83,15 @@ void PointOutOldFile(const std::string& old, const std::string& now) {
 }
 
 // Checks the configuration directory against the engine's directories; false, after saying why,
-// when the engine could write a transfer's file into it (a warning only when `refuse` is false).
-bool ConfigPlaceSafe(const Engine& engine, const std::optional<std::string>& root, bool refuse) {
-  const std::string problem = ConfigPlaceProblem(engine, root);
+// when the engine could write a transfer's file into it. set-param and unset-param are let
+// through: they change the values that decide it (set-param checks its own change).
+bool ConfigPlaceSafe(const Engine& engine, const EngineSetup& setup) {
+  if (setup.changesConfiguration) return true;
+  const std::string problem = ConfigPlaceProblem(engine, setup.root);
   if (problem.empty()) return true;
-  std::fprintf(stderr, "vornak2-host: %s%s\n", problem.c_str(),
-               refuse ? "; nothing is read from it and nothing is done" : "");
-  return !refuse;
+  std::fprintf(stderr, "vornak2-host: %s; the command is refused\n",
+               problem.c_str());
+  return false;
 }
 
 // Applies a parameter value; false, after saying why, when the engine has no such parameter.
@@ -165,6 +167,23 @@ std::string ConfigFileOf(const std::string& root, const std::string& user) {
   const std::string dir = ConfigDirOf(root) + kSep;
   if (user.empty()) return dir + kRootConfigName;
   return dir + kUserConfigDirName + kSep + user + ".conf";
+}
+
+bool MakeConfigDirs(const std::string& root, const std::string& user, std::string& error) {
+  if (!platform::IsDirectory(root)) {
+    error = "the root " + root + " is not a directory";
+    return false;
+  }
+  const std::string dir = ConfigDirOf(root);
+  for (const std::string& level :
+       {dir, user.empty() ? std::string() : dir + kSep + kUserConfigDirName}) {
+    if (level.empty() || platform::IsDirectory(level)) continue;
+    if (!platform::MakeDirectory(level)) {
+      error = "cannot make the directory " + level;
+      return false;
+    }
+  }
+  return true;
 }
 
 bool IsUserName(const std::string& name) {
@@ -291,15 +310,6 @@ bool ConfigFile::Save(std::string& error) const {
     text += '\n';
   }
   const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-  // The configuration directory and its users' directory, when this is their first file.
-  const fs::path dir = fs::path(path_).parent_path();
-  for (const fs::path& level : {dir.parent_path(), dir}) {
-    if (!level.empty() && !platform::IsDirectory(level.string()) &&
-        !platform::MakeDirectory(level.string())) {
-      error = OutputProblem(path_);
-      return false;
-    }
-  }
   if (platform::WriteFileAtomic(path_, bytes)) return true;
   error = OutputProblem(path_);
   return false;
@@ -333,14 +343,13 @@ std::int32_t ParamByKey(const Engine& engine, const std::string& key) {
 int Configure(const Library& library, const Engine& engine, const EngineSetup& setup,
               Origins* origins) {
   const Api& api = engine.api();
-  const bool refuse = !setup.changesConfiguration;
   // The root's configuration file (without a root there is none), then the command line.
   const auto configure = [&](const std::string& user) {
     if (!setup.root) return true;
     const std::string& root = *setup.root;
     PointOutOldFile(WithSeparator(root) + (user.empty() ? "" : user + kSep) + kOldConfigFileName,
                     ConfigFileOf(root, user));
-    return ConfigPlaceSafe(engine, setup.root, refuse) &&
+    return ConfigPlaceSafe(engine, setup) &&
            ApplyFile(engine, ConfigFileOf(root, user), origins);
   };
   if (setup.root) api.SetRootPath(engine.handle(), setup.root->c_str());
@@ -354,7 +363,7 @@ int Configure(const Library& library, const Engine& engine, const EngineSetup& s
       return kExitFailed;
   }
   // The command line may have moved a directory there as well.
-  return ConfigPlaceSafe(engine, setup.root, refuse) ? kExitSuccess : kExitFailed;
+  return ConfigPlaceSafe(engine, setup) ? kExitSuccess : kExitFailed;
 }
 
 }  // namespace vornak2::host

@@ -30,6 +30,9 @@ inline constexpr const char* kOldConfigFileName = "vornak2-host.conf";
 // The configuration directory of a root, and the file of `user` (the root's own when empty).
 std::string ConfigDirOf(const std::string& root);
 std::string ConfigFileOf(const std::string& root, const std::string& user);
+// Makes the configuration directory of `root` (and its users' directory for a user) when
+// missing; false with the reason in `error`. The root itself must exist.
+bool MakeConfigDirs(const std::string& root, const std::string& user, std::string& error);
 // Whether NAME can name a key set ROOT/NAME/ and its configuration file: a single directory name
 // (no separator or drive colon, no control character, not "." or "..").
 bool IsUserName(const std::string& name);
@@ -56,8 +59,7 @@ class ConfigFile {
   void Set(std::int32_t number, const std::string& name, const std::string& value);
   // Removes the lines that name the parameter; false when there were none.
   bool Remove(std::int32_t number, const std::string& name);
-  // Writes the file (beside it first, then renamed over it), making its directories when they
-  // are missing; false with the reason in `error`.
+  // Writes the file (beside it first, then renamed over it); false with the reason in `error`.
   bool Save(std::string& error) const;
 
   // Whether a key names parameter `number` called `name`.
@@ -86,8 +88,8 @@ struct EngineSetup {
   // keep their values instead of failing.
   bool certificateMayBeMissing = false;
   // set-param and unset-param: an engine directory that would let transfers write into the
-  // configuration directory is pointed out rather than refused, so that the value which puts it
-  // there can be changed (set-param checks its own change before keeping it).
+  // configuration directory is not refused here, so that the value which puts it there can be
+  // changed (set-param checks its own change before keeping it).
   bool changesConfiguration = false;
 
   void AddParam(std::int32_t number, std::string value) { steps.push_back({{}, number, value}); }
