@@ -60,7 +60,8 @@ DiskChanges Session::WatchKeySet(std::vector<DiskChanges::Place> extra) const {
       {ExpandRoot(root, templateDir.empty() ? std::string("%QVXRoot%") : templateDir), 0},
       {dir(kParamKeyGenDir), 0},
   };
-  if (!call_.Option("--dir").empty()) places.push_back({call_.Option("--dir"), 0});
+  if (!call_.Option("--dir").empty())
+    places.push_back({ExpandRoot(root, call_.Option("--dir")), 0});
   places.insert(places.end(), extra.begin(), extra.end());
   return DiskChanges(std::move(places));
 }
@@ -95,7 +96,8 @@ void Session::Explain(const char* call, std::int32_t code) const {
                    ExpandRoot(call_.setup.root, engine_.ParamValue(kParamPublicPath)).c_str(),
                    missing.c_str());
   } else if (code == 116 && name == "IncludePublicKeyTransfer") {
-    std::fprintf(stderr, "  the file the transfer carries is no certificate: it is not installed\n");
+    std::fprintf(stderr,
+                 "  the file the transfer carries is no certificate: it is not installed\n");
   } else if (code == 113) {
     const std::string dir = call_.Option("--dir");
     if (dir.empty())

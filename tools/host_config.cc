@@ -196,7 +196,7 @@ bool IsUserName(const std::string& name) {
 }
 
 bool IsConfigPlace(const std::optional<std::string>& root, const std::string& dir) {
-  return root && Within(Resolved(dir), Resolved(ConfigDirOf(*root)));
+  return root && Within(Resolved(ExpandRoot(root, dir)), Resolved(ConfigDirOf(*root)));
 }
 
 std::string ConfigPlaceProblem(const Engine& engine, const std::optional<std::string>& root) {

@@ -104,7 +104,8 @@ struct EngineSetup {
 // Where each parameter's value came from, for the parameters that do not keep their default.
 using Origins = std::map<std::int32_t, std::string>;
 
-// Whether `dir` is the configuration directory of `root` or lies in it.
+// Whether `dir` (where %QVXRoot% stands for the root) is the configuration directory of `root` or
+// lies in it.
 bool IsConfigPlace(const std::optional<std::string>& root, const std::string& dir);
 
 // Why the engine would let a transfer write into the configuration directory of `root`: it is
@@ -114,11 +115,12 @@ bool IsConfigPlace(const std::optional<std::string>& root, const std::string& di
 std::string ConfigPlaceProblem(const Engine& engine, const std::optional<std::string>& root);
 
 // Configures an engine: the root (SetRootPath), the root's configuration file, then the command
-// line in order. Before each configuration file is read, and once all is applied, the engine's
-// directories are checked against the configuration directory (ConfigPlaceProblem). A --user NAME points the secret path, the certificate store, the random-state
+// line in order. A --user NAME points the secret path, the certificate store, the random-state
 // file and the user's certificate at ROOT/NAME/, sets "User Id" and "Encrypt for UID" to the UID
-// of that certificate, and then applies NAME's configuration file. On a failure it says why and
-// returns the exit code; 0 when the engine is ready.
+// of that certificate, and then applies NAME's configuration file. Before each configuration
+// file is read, and once all is applied, the engine's directories are checked against the
+// configuration directory (ConfigPlaceProblem); a vornak2-host.conf in the old places is pointed
+// out. On a failure it says why and returns the exit code; 0 when the engine is ready.
 int Configure(const Library& library, const Engine& engine, const EngineSetup& setup,
               Origins* origins = nullptr);
 

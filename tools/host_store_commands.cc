@@ -167,7 +167,8 @@ int IncludeTransferCommand(const Library& library, const Invocation& call) {
     std::printf("install the certificate a transfer carries (through %s)\n",
                 engine.ParamValue(kParamTemplateDir).c_str());
     const DiskChanges changes = session.WatchKeySet();
-    const std::int32_t code = engine.api().IncludePublicKeyTransfer(engine.handle(), transfer.c_str());
+    const std::int32_t code =
+        engine.api().IncludePublicKeyTransfer(engine.handle(), transfer.c_str());
     return Exit(session.Report("IncludePublicKeyTransfer", code, stdout, &changes));
   });
 }

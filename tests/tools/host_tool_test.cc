@@ -430,7 +430,7 @@ TEST(HostTool, TransferCannotReachConfiguration) {
       // The template directory pointed at the configuration directory: refused, nothing read.
       {"root.conf", {"include-transfer", "--param", templateHere}, 1,
        "is the engine's template directory (parameter 15)", nullptr},
-      {"root.conf", {"save-transfer", "--dir", config.string()}, 1,
+      {"root.conf", {"save-transfer", "--dir", Native("%QVXRoot%/.vornak2-host")}, 1,
        "a transfer's file cannot be saved there", nullptr},
   };
   for (const Case& c : cases) {
@@ -598,6 +598,8 @@ TEST(HostTool, RenewalAndReportCommands) {
            {"renew-finish", "--dir", path("renewal"), "--in", path("answer.txt"), "--mode", "0"});
   EXPECT_EQ(run.exit, 0) << run.output;
   EXPECT_NE(run.output.find("mode: 1 (done)\ncurrent user: H.2"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("written: " + root + Native("bob/self.crt")), std::string::npos)
+      << run.output;
   run = as("bob", {"renew-finish", "--dir", path("renewal"), "--in", path("answer.txt")});
   EXPECT_EQ(run.exit, 1);
   EXPECT_NE(run.output.find("RemoteGenerateFinish -> 129"), std::string::npos) << run.output;
