@@ -442,7 +442,10 @@ TEST(HostTool, TransferCannotReachConfiguration) {
     ASSERT_EQ(run.exit, 0) << run.output;
 
     const std::vector<std::string> before = FileTree(root);
-    std::vector<std::string> args = c.args;
+    // The template directory is the root, as it is by default on POSIX systems (Windows's
+    // default is C:\); a row's own --param comes later and wins.
+    std::vector<std::string> args = {c.args[0], "--param", Native("15=%QVXRoot%/")};
+    args.insert(args.end(), c.args.begin() + 1, c.args.end());
     args.insert(args.end(), {"--in", transfer});
     run = asUser("alice", args);
     EXPECT_EQ(run.exit, c.exit) << run.output;
