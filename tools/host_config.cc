@@ -77,8 +77,8 @@ bool SamePlace(const fs::path& a, const fs::path& b) {
 void PointOutOldFile(const std::string& old, const std::string& now) {
   if (!platform::PathExists(old)) return;
   std::fprintf(stderr,
-               "vornak2-host: %s is ignored: the tool's configuration is kept in %s now "
-               "(set-param writes it there)\n",
+               "vornak2-host: %s is ignored, since a transfer can write there: values are kept "
+               "in %s now (check its lines, and keep the ones you want with set-param)\n",
                old.c_str(), now.c_str());
 }
 
