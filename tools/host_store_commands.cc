@@ -3,6 +3,7 @@
 // command's report then goes to standard error, so that the output is the transfer alone).
 #include <cstdio>
 #include <filesystem>
+#include <system_error>
 
 #include "host_commands.h"
 #include "host_store_ops.h"
@@ -46,8 +47,10 @@ int InstallCertCommand(const Library& library, const Invocation& call) {
     const Engine& engine = session.engine();
     const std::string& file = call.args[0];
     std::printf("install %s into the certificate store (the file is moved there)\n", file.c_str());
+    // The file leaves its directory.
+    std::error_code error;
     const DiskChanges changes = session.WatchKeySet(
-        {{std::filesystem::absolute(file).parent_path().string(), 0}});
+        {{std::filesystem::absolute(file, error).parent_path().string(), 0}});
     const std::int32_t code = engine.api().IncludePublicKey(engine.handle(), file.c_str());
     return Exit(session.Report("IncludePublicKey", code, stdout, &changes));
   });
