@@ -103,9 +103,11 @@ const std::vector<Command>& Commands() {
        .synopsis = "N=VALUE",
        .summary = "set a parameter and keep it in the configuration file",
        .help = "Sets parameter N (its number, or its name as params shows it) and keeps the\n"
-               "value: it goes into ROOT/NAME/vornak2-host.conf with --user NAME, otherwise into\n"
-               "ROOT/vornak2-host.conf, and every later command with that --root (and --user)\n"
-               "reads it. For example, to encrypt for alice and bob by default:\n"
+               "value: it goes into ROOT/.vornak2-host/users/NAME.conf with --user NAME,\n"
+               "otherwise into ROOT/.vornak2-host/root.conf, and every later command with that\n"
+               "--root (and --user) reads it. The directory is the tool's own: a value that\n"
+               "would let the engine write transfers there (parameters 2, 3 and 15) is refused.\n"
+               "For example, to encrypt for alice and bob by default:\n"
                "  vornak2-host set-param --root ROOT --user alice '8=H.1;H.2'\n",
        .minArgs = 1,
        .maxArgs = 1,
@@ -160,13 +162,17 @@ const std::vector<Command>& Commands() {
 constexpr const char* kEngineOptions =
     "engine options:\n"
     "  --root ROOT       the root directory (SetRootPath): %QVXRoot% in parameter values\n"
-    "                    stands for it; ROOT/vornak2-host.conf keeps values for every user\n"
+    "                    stands for it; ROOT/.vornak2-host/root.conf keeps values for every\n"
+    "                    user\n"
     "  --user NAME       use the key set in ROOT/NAME/: parameters 2, 3, 7 and 19 point into\n"
     "                    it, 4 (User Id) and 8 (Encrypt for UID) become the UID of its\n"
-    "                    certificate, and ROOT/NAME/vornak2-host.conf applies\n"
+    "                    certificate, and ROOT/.vornak2-host/users/NAME.conf applies\n"
     "  --param N=VALUE   set parameter N for this command only; may be repeated\n"
     "Values apply in this order, a later one winning: the engine's defaults,\n"
-    "ROOT/vornak2-host.conf, then the options in the order given. set-param keeps a value.\n";
+    "ROOT/.vornak2-host/root.conf, then the options in the order given. set-param keeps a\n"
+    "value. A command whose engine would write transfers into ROOT/.vornak2-host/ (through\n"
+    "parameter 2, 3 or 15) is refused; a file vornak2-host.conf in ROOT/ or ROOT/NAME/ is\n"
+    "not read.\n";
 
 void Usage(std::FILE* out) {
   std::fprintf(out,
@@ -413,6 +419,10 @@ std::optional<Invocation> Parse(const Command& command, int argc, char** argv, i
         error = "--user needs a name";
         return std::nullopt;
       }
+      if (!IsUserName(value)) {
+        error = "--user takes the name of a key set's directory in ROOT, not a path: " + value;
+        return std::nullopt;
+      }
       call.setup.AddUser(value);
       userGiven = true;
     } else if (name == "--root") {
@@ -433,8 +443,14 @@ std::optional<Invocation> Parse(const Command& command, int argc, char** argv, i
     if (!call.setup.root && root && !root->empty())
       call.setup.root = std::filesystem::absolute(*root).lexically_normal().string();
     const auto user = vornak2::platform::GetEnv("VORNAK2_USER");
-    if (!userGiven && user && !user->empty())
+    if (!userGiven && user && !user->empty()) {
+      if (!IsUserName(*user)) {
+        error = "VORNAK2_USER takes the name of a key set's directory in ROOT, not a path: " +
+                *user;
+        return std::nullopt;
+      }
       call.setup.steps.insert(call.setup.steps.begin(), EngineSetup::Step{*user, 0, {}});
+    }
   }
   for (const std::string& option : command.required) {
     if (call.Option(option).empty()) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <filesystem>
 
 #include "host_explain.h"
 #include "host_io.h"
@@ -23,14 +24,46 @@ Session::Session(const Library& library, const Invocation& call)
   exit_ = Configure(library, engine_, call.setup, &origins_);
 }
 
-bool Session::Report(const char* call, std::int32_t code, std::FILE* out) const {
+bool Session::Report(const char* call, std::int32_t code, std::FILE* out,
+                     const DiskChanges* changes) const {
   if (code == 0) {
     std::fprintf(out, "%s -> 0\n", call);
+    if (changes != nullptr) changes->Print(out);
     return true;
   }
   Explain(call, code);
-  std::fprintf(stderr, "nothing written\n");
+  // A failed operation may still have written a file (one that a transfer carries stays in the
+  // template directory when it is no certificate): say what is there, not what should be.
+  if (changes != nullptr)
+    changes->Print(stderr);
+  else
+    std::fprintf(stderr, "nothing written\n");
   return false;
+}
+
+DiskChanges Session::WatchKeySet(std::vector<DiskChanges::Place> extra) const {
+  const auto& root = call_.setup.root;
+  const auto dir = [&](std::int32_t number) {
+    return ExpandRoot(root, engine_.ParamValue(number));
+  };
+  const auto directoryOf = [&](std::int32_t number) {
+    return std::filesystem::path(dir(number)).parent_path().string();
+  };
+  const std::string& templateDir = engine_.ParamValue(kParamTemplateDir);
+  // The store keeps a certificate a level per character of its UID's tail, below its prefix.
+  constexpr int kStoreDepth = 2 + 256;
+  std::vector<DiskChanges::Place> places = {
+      {dir(kParamSecretPath), 1},
+      {dir(kParamPublicPath), kStoreDepth},
+      {directoryOf(kParamUserCertificate), 0},
+      {directoryOf(kParamRandomFile), 0},
+      {ExpandRoot(root, templateDir.empty() ? std::string("%QVXRoot%") : templateDir), 0},
+      {dir(kParamKeyGenDir), 0},
+  };
+  if (!call_.Option("--dir").empty())
+    places.push_back({ExpandRoot(root, call_.Option("--dir")), 0});
+  places.insert(places.end(), extra.begin(), extra.end());
+  return DiskChanges(std::move(places));
 }
 
 void Session::Explain(const char* call, std::int32_t code) const {
@@ -62,6 +95,9 @@ void Session::Explain(const char* call, std::int32_t code) const {
       std::fprintf(stderr, "  not in the certificate store %s: %s\n",
                    ExpandRoot(call_.setup.root, engine_.ParamValue(kParamPublicPath)).c_str(),
                    missing.c_str());
+  } else if (code == 116 && name == "IncludePublicKeyTransfer") {
+    std::fprintf(stderr,
+                 "  the file the transfer carries is no certificate: it is not installed\n");
   } else if (code == 113) {
     const std::string dir = call_.Option("--dir");
     if (dir.empty())
@@ -133,8 +169,9 @@ std::int32_t ParamNumber(const Engine& engine, const std::string& key) {
 std::string ConfigToChange(const Invocation& call, const char* command) {
   const std::string path = call.setup.ConfigPath();
   if (path.empty())
-    UsageError(std::string(command) + " keeps values in ROOT/" + kConfigFileName +
-               " or ROOT/NAME/" + kConfigFileName + ": give --root ROOT (and --user NAME)");
+    UsageError(std::string(command) + " keeps values in ROOT" + kSep + kConfigDirName + kSep +
+               kRootConfigName + " or ROOT" + kSep + kConfigDirName + kSep + kUserConfigDirName +
+               kSep + "NAME.conf: give --root ROOT (and --user NAME)");
   return path;
 }
 
@@ -447,7 +484,9 @@ int SetParamCommand(const Library& library, const Invocation& call) {
     return UsageError("set-param: a value cannot hold a line break");
   const std::string path = ConfigToChange(call, "set-param");
   if (path.empty()) return kExitUsage;
-  const Session session(library, call);
+  Invocation changing = call;
+  changing.setup.changesConfiguration = true;
+  const Session session(library, changing);
   if (!session) return session.exit();
   const Engine& engine = session.engine();
   const std::int32_t number = ParamNumber(engine, assignment.substr(0, equals));
@@ -458,10 +497,17 @@ int SetParamCommand(const Library& library, const Invocation& call) {
     session.Explain("SetCryptoParamValue", code);
     return kExitFailed;
   }
+  // A value that lets transfers write into the configuration is not kept.
+  if (const std::string problem = ConfigPlaceProblem(engine, call.setup.root); !problem.empty()) {
+    std::fprintf(stderr, "vornak2-host: %s; %s is not kept\n", problem.c_str(),
+                 TerminalText(engine.ParamName(number)).c_str());
+    return kExitFailed;
+  }
   std::string error;
   auto file = ConfigFile::Load(path, error);
   if (file) file->Set(number, engine.ParamName(number), value);
-  if (!file || !file->Save(error)) {
+  if (!file || !MakeConfigDirs(*call.setup.root, call.setup.User(), error) ||
+      !file->Save(error)) {
     std::fprintf(stderr, "vornak2-host: %s\n", error.c_str());
     return kExitFailed;
   }
@@ -473,7 +519,9 @@ int SetParamCommand(const Library& library, const Invocation& call) {
 int UnsetParamCommand(const Library& library, const Invocation& call) {
   const std::string path = ConfigToChange(call, "unset-param");
   if (path.empty()) return kExitUsage;
-  const Session session(library, call);
+  Invocation changing = call;
+  changing.setup.changesConfiguration = true;
+  const Session session(library, changing);
   if (!session) return session.exit();
   const Engine& engine = session.engine();
   const std::int32_t number = ParamNumber(engine, call.args[0]);

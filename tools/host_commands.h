@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host_api.h"
+#include "host_changes.h"
 #include "host_config.h"
 
 namespace vornak2::host {
@@ -67,9 +68,16 @@ class Session {
   const Origins& origins() const { return origins_; }
 
   // Prints an export's result (a success to `out`); true for success. A failure is explained on
-  // standard error, and nothing is written.
-  bool Report(const char* call, std::int32_t code, std::FILE* out = stdout) const;
+  // standard error. With `changes`, the files the call wrote or removed follow (on standard error
+  // after a failure); without, the call is one whose failure writes nothing.
+  bool Report(const char* call, std::int32_t code, std::FILE* out = stdout,
+              const DiskChanges* changes = nullptr) const;
   void Explain(const char* call, std::int32_t code) const;
+  // Starts watching the directories where the engine writes key, certificate and transfer files:
+  // the secret-key directory and the authority directories in it, the certificate store, the
+  // directories of the own certificate and of the random-state file, the template and
+  // key-generation directories, a --dir of the command, and `extra`.
+  DiskChanges WatchKeySet(std::vector<DiskChanges::Place> extra = {}) const;
 
  private:
   const Library& library_;

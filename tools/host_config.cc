@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cstdio>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 
 #include "host_commands.h"
 #include "host_explain.h"
@@ -32,9 +34,64 @@ std::string WithSeparator(std::string path) {
   return path;
 }
 
-std::string ConfigFileOf(const std::optional<std::string>& root, const std::string& user) {
-  if (!root) return {};
-  return WithSeparator(*root) + (user.empty() ? std::string() : user + kSep) + kConfigFileName;
+namespace fs = std::filesystem;
+
+// A directory in one spelling: absolute, its symbolic links resolved as far as it exists, "."
+// and ".." resolved, and no separator at its end.
+fs::path Resolved(const std::string& dir) {
+  std::error_code error;
+  fs::path path = fs::weakly_canonical(fs::path(dir), error);
+  if (error) {
+    path = fs::absolute(fs::path(dir), error);
+    if (error) path = fs::path(dir);
+    path = path.lexically_normal();
+  }
+  if (!path.has_filename() && path.has_parent_path() && path.parent_path() != path)
+    path = path.parent_path();
+  return path;
+}
+
+bool SameName(const fs::path& a, const fs::path& b) {
+  if constexpr (platform::kCaseInsensitiveFileNames)
+    return AsciiUpper(a.string()) == AsciiUpper(b.string());
+  return a == b;
+}
+
+// Whether `inner` is `outer` or lies below it.
+bool Within(const fs::path& inner, const fs::path& outer) {
+  auto at = inner.begin();
+  for (const fs::path& part : outer) {
+    if (part.empty()) continue;
+    if (at == inner.end() || !SameName(*at, part)) return false;
+    ++at;
+  }
+  return true;
+}
+
+bool SamePlace(const fs::path& a, const fs::path& b) {
+  return Within(a, b) && Within(b, a);
+}
+
+// A file that earlier versions read is pointed out once: it is not read any more, and it may be
+// one that a correspondent's transfer put there.
+void PointOutOldFile(const std::string& old, const std::string& now) {
+  if (!platform::PathExists(old)) return;
+  std::fprintf(stderr,
+               "vornak2-host: %s is ignored, since a transfer can write there: values are kept "
+               "in %s now (check its lines, and keep the ones you want with set-param)\n",
+               old.c_str(), now.c_str());
+}
+
+// Checks the configuration directory against the engine's directories; false, after saying why,
+// when the engine could write a transfer's file into it. set-param and unset-param are let
+// through: they change the values that decide it (set-param checks its own change).
+bool ConfigPlaceSafe(const Engine& engine, const EngineSetup& setup) {
+  if (setup.changesConfiguration) return true;
+  const std::string problem = ConfigPlaceProblem(engine, setup.root);
+  if (problem.empty()) return true;
+  std::fprintf(stderr, "vornak2-host: %s; the command is refused\n",
+               problem.c_str());
+  return false;
 }
 
 // Applies a parameter value; false, after saying why, when the engine has no such parameter.
@@ -101,6 +158,76 @@ bool ApplyUser(const Library& library, const Engine& engine, const EngineSetup& 
 }
 
 }  // namespace
+
+std::string ConfigDirOf(const std::string& root) {
+  return WithSeparator(root) + kConfigDirName;
+}
+
+std::string ConfigFileOf(const std::string& root, const std::string& user) {
+  const std::string dir = ConfigDirOf(root) + kSep;
+  if (user.empty()) return dir + kRootConfigName;
+  return dir + kUserConfigDirName + kSep + user + ".conf";
+}
+
+bool MakeConfigDirs(const std::string& root, const std::string& user, std::string& error) {
+  if (!platform::IsDirectory(root)) {
+    error = "the root " + root + " is not a directory";
+    return false;
+  }
+  const std::string dir = ConfigDirOf(root);
+  for (const std::string& level :
+       {dir, user.empty() ? std::string() : dir + kSep + kUserConfigDirName}) {
+    if (level.empty() || platform::IsDirectory(level)) continue;
+    if (!platform::MakeDirectory(level)) {
+      error = "cannot make the directory " + level;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IsUserName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || c == '/' || c == '\\' || c == ':') return false;
+  }
+  return true;
+}
+
+bool IsConfigPlace(const std::optional<std::string>& root, const std::string& dir) {
+  return root && Within(Resolved(ExpandRoot(root, dir)), Resolved(ConfigDirOf(*root)));
+}
+
+std::string ConfigPlaceProblem(const Engine& engine, const std::optional<std::string>& root) {
+  if (!root) return {};
+  const auto dirOf = [&](std::int32_t number) {
+    const std::string& value = engine.ParamValue(number);
+    // An empty template directory is the root, as the engine takes it.
+    return Resolved(ExpandRoot(root, value.empty() ? std::string("%QVXRoot%") : value));
+  };
+  const fs::path templateDir = dirOf(kParamTemplateDir);
+  const fs::path store = dirOf(kParamPublicPath);
+  const fs::path secret = dirOf(kParamSecretPath);
+  const std::string configDir = ConfigDirOf(*root);
+  for (const std::string& dir : {configDir, configDir + kSep + kUserConfigDirName}) {
+    const fs::path place = Resolved(dir);
+    const char* what = nullptr;
+    if (SamePlace(place, templateDir))
+      what = "is the engine's template directory (parameter 15), where transfers leave the files "
+             "they carry";
+    else if (Within(place, store))
+      what = "lies in the engine's certificate store (parameter 3), where transfers install "
+             "certificates";
+    else if (SamePlace(place, secret) || SamePlace(place.parent_path(), secret))
+      what = "is the engine's secret-key directory (parameter 2) or an authority directory in it, "
+             "where transfers install authority certificates";
+    if (what != nullptr)
+      return "the configuration directory " + dir + " " + what +
+             ": point the parameter at another directory";
+  }
+  return {};
+}
 
 bool ParseInt32(const std::string& text, std::int32_t& value) {
   const char* end = text.data() + text.size();
@@ -195,7 +322,7 @@ std::string EngineSetup::User() const {
 }
 
 std::string EngineSetup::ConfigPath() const {
-  return ConfigFileOf(root, User());
+  return root ? ConfigFileOf(*root, User()) : std::string();
 }
 
 std::string ExpandRoot(const std::optional<std::string>& root, const std::string& value) {
@@ -216,17 +343,27 @@ std::int32_t ParamByKey(const Engine& engine, const std::string& key) {
 int Configure(const Library& library, const Engine& engine, const EngineSetup& setup,
               Origins* origins) {
   const Api& api = engine.api();
+  // The root's configuration file (without a root there is none), then the command line.
+  const auto configure = [&](const std::string& user) {
+    if (!setup.root) return true;
+    const std::string& root = *setup.root;
+    PointOutOldFile(WithSeparator(root) + (user.empty() ? "" : user + kSep) + kOldConfigFileName,
+                    ConfigFileOf(root, user));
+    return ConfigPlaceSafe(engine, setup) &&
+           ApplyFile(engine, ConfigFileOf(root, user), origins);
+  };
   if (setup.root) api.SetRootPath(engine.handle(), setup.root->c_str());
-  if (!ApplyFile(engine, ConfigFileOf(setup.root, {}), origins)) return kExitFailed;
+  if (!configure({})) return kExitFailed;
   for (const EngineSetup::Step& step : setup.steps) {
     if (step.user.empty()) {
       if (!Apply(engine, step.number, step.value, "--param", origins)) return kExitUsage;
       continue;
     }
-    if (!ApplyUser(library, engine, setup, step.user, origins)) return kExitFailed;
-    if (!ApplyFile(engine, ConfigFileOf(setup.root, step.user), origins)) return kExitFailed;
+    if (!ApplyUser(library, engine, setup, step.user, origins) || !configure(step.user))
+      return kExitFailed;
   }
-  return kExitSuccess;
+  // The command line may have moved a directory there as well.
+  return ConfigPlaceSafe(engine, setup) ? kExitSuccess : kExitFailed;
 }
 
 }  // namespace vornak2::host

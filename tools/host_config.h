@@ -13,9 +13,29 @@
 
 namespace vornak2::host {
 
-// The file that keeps parameter values: ROOT/vornak2-host.conf for every user of a root, and
-// ROOT/NAME/vornak2-host.conf for the user NAME.
-inline constexpr const char* kConfigFileName = "vornak2-host.conf";
+// The tool keeps parameter values in a directory of its own, ROOT/.vornak2-host/: root.conf for
+// every user of a root, and users/NAME.conf for the user NAME (in a directory of their own, so
+// that no user's name can stand for the root's file). The engine writes the files that transfers
+// carry into its template directory (by default the root itself), into directories the tool
+// names and into its store and authority directories, each under a name without a directory part:
+// none of them reaches into this directory unless the engine is pointed at it, which
+// ConfigPlaceProblem refuses.
+inline constexpr const char* kConfigDirName = ".vornak2-host";
+inline constexpr const char* kRootConfigName = "root.conf";
+inline constexpr const char* kUserConfigDirName = "users";
+// Where earlier versions kept the values: ROOT/vornak2-host.conf and ROOT/NAME/vornak2-host.conf,
+// places a correspondent's transfer can write to. A file there is not read, only pointed out.
+inline constexpr const char* kOldConfigFileName = "vornak2-host.conf";
+
+// The configuration directory of a root, and the file of `user` (the root's own when empty).
+std::string ConfigDirOf(const std::string& root);
+std::string ConfigFileOf(const std::string& root, const std::string& user);
+// Makes the configuration directory of `root` (and its users' directory for a user) when
+// missing; false with the reason in `error`. The root itself must exist.
+bool MakeConfigDirs(const std::string& root, const std::string& user, std::string& error);
+// Whether NAME can name a key set ROOT/NAME/ and its configuration file: a single directory name
+// (no separator or drive colon, no control character, not "." or "..").
+bool IsUserName(const std::string& name);
 
 // A configuration file: lines "NUMBER = VALUE" or "NAME = VALUE" (the parameter's name as
 // `params` shows it, letter case ignored), blanks around both trimmed. Blank lines and lines that
@@ -67,24 +87,40 @@ struct EngineSetup {
   // A --user whose certificate is not there yet (create-dirs installs it): the UID parameters
   // keep their values instead of failing.
   bool certificateMayBeMissing = false;
+  // set-param and unset-param: an engine directory that would let transfers write into the
+  // configuration directory is not refused here, so that the value which puts it there can be
+  // changed (set-param checks its own change before keeping it).
+  bool changesConfiguration = false;
 
   void AddParam(std::int32_t number, std::string value) { steps.push_back({{}, number, value}); }
   void AddUser(std::string name) { steps.push_back({std::move(name), 0, {}}); }
   // The last user given; empty when none was.
   std::string User() const;
-  // The configuration file that set-param writes: the last user's, else the root's; empty
-  // without a root.
+  // The configuration file that set-param writes: the last user's, else the root's (see
+  // ConfigFileOf); empty without a root.
   std::string ConfigPath() const;
 };
 
 // Where each parameter's value came from, for the parameters that do not keep their default.
 using Origins = std::map<std::int32_t, std::string>;
 
+// Whether `dir` (where %QVXRoot% stands for the root) is the configuration directory of `root` or
+// lies in it.
+bool IsConfigPlace(const std::optional<std::string>& root, const std::string& dir);
+
+// Why the engine would let a transfer write into the configuration directory of `root`: it is
+// the engine's template directory (parameter 15), lies in its certificate store (parameter 3),
+// or is the secret-key directory (parameter 2) or one of the authority directories in it. Empty
+// when it is none of these or there is no root.
+std::string ConfigPlaceProblem(const Engine& engine, const std::optional<std::string>& root);
+
 // Configures an engine: the root (SetRootPath), the root's configuration file, then the command
 // line in order. A --user NAME points the secret path, the certificate store, the random-state
 // file and the user's certificate at ROOT/NAME/, sets "User Id" and "Encrypt for UID" to the UID
-// of that certificate, and then applies NAME's configuration file. On a failure it says why and
-// returns the exit code; 0 when the engine is ready.
+// of that certificate, and then applies NAME's configuration file. Before each configuration
+// file is read, and once all is applied, the engine's directories are checked against the
+// configuration directory (ConfigPlaceProblem); a vornak2-host.conf in the old places is pointed
+// out. On a failure it says why and returns the exit code; 0 when the engine is ready.
 int Configure(const Library& library, const Engine& engine, const EngineSetup& setup,
               Origins* origins = nullptr);
 

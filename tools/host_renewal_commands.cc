@@ -45,10 +45,11 @@ int RenewStartCommand(const Library& library, const Invocation& call) {
         report, "start a key renewal in %s%s\n", call.Option("--dir").c_str(),
         uid ? (" for " + (uid->empty() ? std::string("the own UID + 0") : *uid)).c_str() : "");
     std::string transfer;
+    const DiskChanges changes = session.WatchKeySet();
     const std::int32_t code =
         RenewalStart(engine, call.Option("--dir"), uid, mode ? &*mode : nullptr, transfer);
-    const bool ok =
-        session.Report(uid || mode ? "RemoteGenerateStartEx" : "RemoteGenerateStart", code, report);
+    const bool ok = session.Report(uid || mode ? "RemoteGenerateStartEx" : "RemoteGenerateStart",
+                                   code, report, &changes);
     PrintMode(mode, report);
     if (!ok) return kExitFailed;
     if (transfer.empty()) return kExitSuccess;  // mode 2: nothing was done
@@ -70,9 +71,11 @@ int RenewFinishCommand(const Library& library, const Invocation& call) {
     if (!transfer) return kExitFailed;
     std::printf("finish the key renewal in %s with the authority's answer\n",
                 call.Option("--dir").c_str());
+    const DiskChanges changes = session.WatchKeySet();
     const std::int32_t code =
         RenewalFinish(engine, call.Option("--dir"), *transfer, mode ? &*mode : nullptr);
-    const bool ok = session.Report(mode ? "RemoteGenerateFinishEx" : "RemoteGenerateFinish", code);
+    const bool ok = session.Report(mode ? "RemoteGenerateFinishEx" : "RemoteGenerateFinish", code,
+                                   stdout, &changes);
     PrintMode(mode, stdout);
     if (!ok) return kExitFailed;
     std::string uid;
@@ -148,9 +151,11 @@ int CreateDirsCommand(const Library& library, const Invocation& call) {
     const std::string authorities = call.args.size() > 1 ? call.args[1] : std::string();
     std::printf("set up the key directories from %s%s%s\n", call.args[0].c_str(),
                 authorities.empty() ? "" : " with the authorities ", authorities.c_str());
+    const DiskChanges changes = session.WatchKeySet();
     const std::int32_t code =
         engine.api().CreateDirStructure(engine.handle(), call.args[0].c_str(), authorities.c_str());
-    return session.Report("CreateDirStructure", code) ? kExitSuccess : kExitFailed;
+    return session.Report("CreateDirStructure", code, stdout, &changes) ? kExitSuccess
+                                                                         : kExitFailed;
   });
 }
 

@@ -2,6 +2,8 @@
 // Transfers are read from and written to files; "-" stands for standard input or output (the
 // command's report then goes to standard error, so that the output is the transfer alone).
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "host_commands.h"
 #include "host_store_ops.h"
@@ -45,8 +47,12 @@ int InstallCertCommand(const Library& library, const Invocation& call) {
     const Engine& engine = session.engine();
     const std::string& file = call.args[0];
     std::printf("install %s into the certificate store (the file is moved there)\n", file.c_str());
-    return Exit(session.Report("IncludePublicKey",
-                               engine.api().IncludePublicKey(engine.handle(), file.c_str())));
+    // The file leaves its directory.
+    std::error_code error;
+    const DiskChanges changes = session.WatchKeySet(
+        {{std::filesystem::absolute(file, error).parent_path().string(), 0}});
+    const std::int32_t code = engine.api().IncludePublicKey(engine.handle(), file.c_str());
+    return Exit(session.Report("IncludePublicKey", code, stdout, &changes));
   });
 }
 
@@ -55,8 +61,9 @@ int RemoveCertCommand(const Library& library, const Invocation& call) {
     const Engine& engine = session.engine();
     const std::string& uid = call.args[0];
     std::printf("remove the certificate of %s from the store\n", uid.c_str());
-    return Exit(session.Report("RemoveCertificate",
-                               engine.api().RemoveCertificate(engine.handle(), uid.c_str())));
+    const DiskChanges changes = session.WatchKeySet();
+    const std::int32_t code = engine.api().RemoveCertificate(engine.handle(), uid.c_str());
+    return Exit(session.Report("RemoveCertificate", code, stdout, &changes));
   });
 }
 
@@ -90,7 +97,9 @@ int GenerateKeysCommand(const Library& library, const Invocation& call) {
     std::printf("generate a key pair for %s in %s\n",
                 subject.empty() ? "the current user" : subject.c_str(),
                 engine.ParamValue(kParamKeyGenDir).c_str());
-    return Exit(session.Report("GenerateNewSSK", engine.api().GenerateNewSSK(engine.handle())));
+    const DiskChanges changes = session.WatchKeySet();
+    const std::int32_t code = engine.api().GenerateNewSSK(engine.handle());
+    return Exit(session.Report("GenerateNewSSK", code, stdout, &changes));
   });
 }
 
@@ -139,10 +148,19 @@ int SaveTransferCommand(const Library& library, const Invocation& call) {
   return WithTransfer(library, call, [&](const Session& session, const std::string& transfer) {
     const Engine& engine = session.engine();
     const std::string dir = call.Option("--dir");
+    // The tool's configuration is not a place for a correspondent's file.
+    if (IsConfigPlace(call.setup.root, dir)) {
+      std::fprintf(stderr,
+                   "vornak2-host: %s is the tool's configuration directory: a transfer's file "
+                   "cannot be saved there\n",
+                   dir.c_str());
+      return kExitFailed;
+    }
     std::printf("save the file a transfer carries into %s\n", dir.c_str());
-    return Exit(session.Report(
-        "SavePublicKeyFromTransfer",
-        engine.api().SavePublicKeyFromTransfer(engine.handle(), dir.c_str(), transfer.c_str())));
+    const DiskChanges changes = session.WatchKeySet();
+    const std::int32_t code =
+        engine.api().SavePublicKeyFromTransfer(engine.handle(), dir.c_str(), transfer.c_str());
+    return Exit(session.Report("SavePublicKeyFromTransfer", code, stdout, &changes));
   });
 }
 
@@ -151,8 +169,10 @@ int IncludeTransferCommand(const Library& library, const Invocation& call) {
     const Engine& engine = session.engine();
     std::printf("install the certificate a transfer carries (through %s)\n",
                 engine.ParamValue(kParamTemplateDir).c_str());
-    return Exit(session.Report("IncludePublicKeyTransfer", engine.api().IncludePublicKeyTransfer(
-                                                               engine.handle(), transfer.c_str())));
+    const DiskChanges changes = session.WatchKeySet();
+    const std::int32_t code =
+        engine.api().IncludePublicKeyTransfer(engine.handle(), transfer.c_str());
+    return Exit(session.Report("IncludePublicKeyTransfer", code, stdout, &changes));
   });
 }
 
@@ -160,9 +180,10 @@ int IncludeAuthorityCommand(const Library& library, const Invocation& call) {
   return WithTransfer(library, call, [&](const Session& session, const std::string& transfer) {
     const Engine& engine = session.engine();
     std::printf("install the authority certificate a transfer carries\n");
-    return Exit(session.Report(
-        "IncludeCACertificateFromTransfer",
-        engine.api().IncludeCACertificateFromTransfer(engine.handle(), transfer.c_str())));
+    const DiskChanges changes = session.WatchKeySet();
+    const std::int32_t code =
+        engine.api().IncludeCACertificateFromTransfer(engine.handle(), transfer.c_str());
+    return Exit(session.Report("IncludeCACertificateFromTransfer", code, stdout, &changes));
   });
 }
 

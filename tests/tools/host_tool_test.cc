@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -178,7 +179,8 @@ TEST(HostTool, CommandLine) {
       {{"message", "134"}, 0, Shown("134: Невозможно загрузить библиотеку ПБЗИ cc.dll")},
       {{"message", "-65"}, 0, Shown("-65: Подпись не подтверждена")},
       {{"get-param", "5"}, 0, "Hash Algorithm = 34.11  [one of 34.11, MD5, SQR]"},
-      {{"set-param", "8=H.7"}, 2, "set-param keeps values in ROOT/vornak2-host.conf"},
+      {{"set-param", "8=H.7"}, 2, Native("set-param keeps values in ROOT/.vornak2-host/root.conf")},
+      {{"uid", "--user", "../bob"}, 2, "--user takes the name of a key set's directory"},
       {{"sign", "--help"},
        0,
        "usage: vornak2-host sign --in FILE --out SIGFILE [--signer UID]"},
@@ -260,7 +262,8 @@ TEST(HostTool, FailuresSayWhatAndWhy) {
 TEST(HostTool, ConfigurationFile) {
   const fs::path dir = ScratchDir("host_config_");
   const std::string root = dir.string();
-  const fs::path conf = dir / "vornak2-host.conf";
+  const fs::path conf = dir / ".vornak2-host" / "root.conf";
+  fs::create_directories(conf.parent_path());
   Spit(conf, "# kept\nhash algorithm = MD5\n 10 = 7 \n");
   Outcome run = Host({"get-param", "5", "--root", root});
   EXPECT_NE(
@@ -375,6 +378,93 @@ TEST(HostTool, FilesBetweenTwoUsers) {
   EXPECT_EQ(run.exit, 1) << run.output;
   EXPECT_NE(run.output.find("--user carol: cannot read " + root + Native("/carol/self.crt: ") +
                             platform::ErrorText(kPathNotFound)),
+            std::string::npos)
+      << run.output;
+  fs::remove_all(dir);
+}
+
+// Every file below `dir`, by its path relative to it.
+std::vector<std::string> FileTree(const fs::path& dir) {
+  std::vector<std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(dir))
+    if (entry.is_regular_file()) files.push_back(fs::relative(entry.path(), dir).string());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// A correspondent's validly signed transfer that carries a configuration file cannot change the
+// configuration every user of the root reads: the file lands where transfers land and the tool
+// names it, or the command is refused when the engine would put it into the configuration
+// directory. A later command still sees the operator's value.
+TEST(HostTool, TransferCannotReachConfiguration) {
+  const fs::path dir = ScratchDir("host_conf_attack_");
+  const fs::path root = dir / "root";
+  ASSERT_TRUE(DemoRoot(root));
+  const fs::path config = root / ".vornak2-host";
+  const auto asUser = [&](const char* user, std::vector<std::string> args) {
+    args.insert(args.end(), {"--root", root.string(), "--user", user});
+    return Host(args);
+  };
+  // The operator keeps the validity check on for every user of the root.
+  Outcome run = Host({"set-param", "--root", root.string(), "11=Yes"});
+  ASSERT_EQ(run.exit, 0) << run.output;
+  const std::string kept = Slurp(config / "root.conf");
+  const std::string seen = "Verify validity of cert and key files = Yes  [yes/no]  (" +
+                           (config / "root.conf").string() + ":1)";
+
+  struct Case {
+    const char* carried;             // the name of the file bob's transfer carries
+    std::vector<std::string> args;   // alice's command, the transfer's file appended
+    int exit;
+    std::string expected;            // a piece of the output
+    const char* appears;             // the one file that appears under the root, or nullptr
+  };
+  const std::string templateHere = Native("15=%QVXRoot%/.vornak2-host");
+  const Case cases[] = {
+      // The old configuration file's name lands in the template directory, and is not read.
+      {"vornak2-host.conf", {"include-transfer"}, 1,
+       "written: " + (root / "vornak2-host.conf").string(), "vornak2-host.conf"},
+      // The new one lands beside it, not in the configuration directory.
+      {"root.conf", {"include-transfer"}, 1, "written: " + (root / "root.conf").string(),
+       "root.conf"},
+      // The template directory pointed at the configuration directory: refused, nothing read.
+      {"root.conf", {"include-transfer", "--param", templateHere}, 1,
+       "is the engine's template directory (parameter 15)", nullptr},
+      {"root.conf", {"save-transfer", "--dir", Native("%QVXRoot%/.vornak2-host")}, 1,
+       "a transfer's file cannot be saved there", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.carried) + " " + c.args[0] + " " + c.args.back());
+    fs::create_directories(dir / "bob");
+    const fs::path carried = Spit(dir / "bob" / c.carried, "11 = No\n");
+    const std::string transfer = (dir / "transfer.txt").string();
+    run = asUser("bob", {"transfer-file", carried.string(), "--out", transfer});
+    ASSERT_EQ(run.exit, 0) << run.output;
+
+    const std::vector<std::string> before = FileTree(root);
+    // The template directory is the root, as it is by default on POSIX systems (Windows's
+    // default is C:\); a row's own --param comes later and wins.
+    std::vector<std::string> args = {c.args[0], "--param", Native("15=%QVXRoot%/")};
+    args.insert(args.end(), c.args.begin() + 1, c.args.end());
+    args.insert(args.end(), {"--in", transfer});
+    run = asUser("alice", args);
+    EXPECT_EQ(run.exit, c.exit) << run.output;
+    EXPECT_NE(run.output.find(c.expected), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("nothing written"), std::string::npos) << run.output;
+
+    std::vector<std::string> appeared;
+    const std::vector<std::string> after = FileTree(root);
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                        std::back_inserter(appeared));
+    EXPECT_EQ(appeared, c.appears ? std::vector<std::string>{c.appears}
+                                  : std::vector<std::string>{});
+    EXPECT_EQ(Slurp(config / "root.conf"), kept);
+    run = asUser("alice", {"get-param", "11"});
+    EXPECT_EQ(run.exit, 0) << run.output;
+    EXPECT_NE(run.output.find(seen), std::string::npos) << run.output;
+  }
+  // The file in the old place is pointed out, not read.
+  EXPECT_NE(run.output.find((root / "vornak2-host.conf").string() + " is ignored"),
             std::string::npos)
       << run.output;
   fs::remove_all(dir);
@@ -511,6 +601,8 @@ TEST(HostTool, RenewalAndReportCommands) {
            {"renew-finish", "--dir", path("renewal"), "--in", path("answer.txt"), "--mode", "0"});
   EXPECT_EQ(run.exit, 0) << run.output;
   EXPECT_NE(run.output.find("mode: 1 (done)\ncurrent user: H.2"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("written: " + root + Native("bob/self.crt")), std::string::npos)
+      << run.output;
   run = as("bob", {"renew-finish", "--dir", path("renewal"), "--in", path("answer.txt")});
   EXPECT_EQ(run.exit, 1);
   EXPECT_NE(run.output.find("RemoteGenerateFinish -> 129"), std::string::npos) << run.output;
