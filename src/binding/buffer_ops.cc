@@ -480,6 +480,38 @@ std::int32_t TCComDLL::EncryptWithRandomKey(const BufferCallSettings& s,
   });
 }
 
+bool TCComDLL::CiphersInPlace(const BufferCallSettings& s) {
+  return StreamCipher(s.cipher);
+}
+
+std::int32_t TCComDLL::NewSessionKey(const BufferCallSettings& s, std::uint8_t* key) {
+  if (s.randomFile.empty()) return kNoRandomFile;
+  if (key == nullptr) return kNullPointer;
+  return Guarded([&]() -> std::int32_t {
+    RandomSession random(cc_);
+    Context ctx(*this);
+    if (const std::int32_t r = OpenKeyContext(*this, s, random, ctx); r != 0) return r;
+    return GetRandomBytes(s.randomKind, key, kSessionKeySize);
+  });
+}
+
+std::int32_t TCComDLL::EncryptInPlaceWithKey(const BufferCallSettings& s, std::uint8_t* data,
+                                             std::size_t length, const std::uint8_t* key,
+                                             std::uint8_t* iv) {
+  if (s.randomFile.empty()) return kNoRandomFile;
+  if (!StreamCipher(s.cipher)) return kBadParameters;
+  if (key == nullptr || iv == nullptr || (data == nullptr && length > 0) ||
+      length > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+    return kNullPointer;
+  return Guarded([&]() -> std::int32_t {
+    RandomSession random(cc_);
+    Context ctx(*this);
+    if (const std::int32_t r = OpenKeyContext(*this, s, random, ctx); r != 0) return r;
+    std::memset(iv, 0, kIvSize);
+    return CipherInPlace(cc_, ctx.get(), CC_ENCIPHER, key, iv, data, length);
+  });
+}
+
 std::int32_t TCComDLL::DecryptWithKey(const BufferCallSettings& s, std::uint8_t* data,
                                       std::int32_t& length, const std::uint8_t* key) {
   if (s.randomFile.empty()) return kNoRandomFile;

@@ -193,6 +193,14 @@ class TCComDLL : public TCrypto_DLL {
                                     std::vector<std::uint8_t>& block, std::uint8_t* key);
   std::int32_t DecryptWithKey(const BufferCallSettings& s, std::uint8_t* data, std::int32_t& length,
                               const std::uint8_t* key);
+  // Whether the settings' cipher is the library's stream cipher, which ciphers in place.
+  static bool CiphersInPlace(const BufferCallSettings& s);
+  // A fresh 32-byte session key from the settings' random source.
+  std::int32_t NewSessionKey(const BufferCallSettings& s, std::uint8_t* key);
+  // Enciphers `length` bytes at `data` where they lie with the stream cipher under `key`; the
+  // vector the library draws goes to `iv` (kIvSize bytes). On failure the bytes are as they were.
+  std::int32_t EncryptInPlaceWithKey(const BufferCallSettings& s, std::uint8_t* data,
+                                     std::size_t length, const std::uint8_t* key, std::uint8_t* iv);
 
  private:
   void Load(const std::string& libraryName);

@@ -188,23 +188,27 @@ std::int32_t TCcom22Engine::EncodeDataForUsers(void* data, std::int32_t* size,
         static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()))
       return kNullPointer;
 
-    // The payload is enciphered from the host's data into a block of our own, so that the data
-    // stays as it was until the whole container is ready.
     const std::int32_t length = *size;
-    const std::span<const std::uint8_t> plain(static_cast<const std::uint8_t*>(data),
-                                              static_cast<std::size_t>(length));
+    const BufferCallSettings call = CallSettings(s, uid);
+    // The library's stream cipher works where the data lie: the session key is drawn first and
+    // enciphered for every recipient (where nearly every failure happens), then the data are
+    // enciphered in place and moved behind the head, so that the container needs no memory
+    // beyond the host's buffer. Another cipher enciphers into a block of our own first.
+    const bool inPlace = TCComDLL::CiphersInPlace(call);
     std::vector<std::uint8_t> payload;
     SecretBytes sessionKey(kSessionKeySize);
-    if (const std::int32_t r = WithPreparedLibrary(s, uid,
-                                                   [&](TCComDLL& dll) {
-                                                     return dll.EncryptWithRandomKey(
-                                                         CallSettings(s, uid), plain, payload,
-                                                         sessionKey.data());
-                                                   });
+    if (const std::int32_t r = WithPreparedLibrary(
+            s, uid,
+            [&](TCComDLL& dll) {
+              if (inPlace) return dll.NewSessionKey(call, sessionKey.data());
+              const std::span<const std::uint8_t> plain(static_cast<const std::uint8_t*>(data),
+                                                        static_cast<std::size_t>(length));
+              return dll.EncryptWithRandomKey(call, plain, payload, sessionKey.data());
+            });
         r != 0)
       return r;
 
-    BufferCallSettings slotSettings = CallSettings(s, uid);
+    BufferCallSettings slotSettings = call;
     slotSettings.cipher = kSlotCipher;
     // The binding writes its block over the work area: room for the key and the largest addition.
     SecretBytes work(kSessionKeySize + layouts::kMaxEncodeAddition);
@@ -231,10 +235,34 @@ std::int32_t TCcom22Engine::EncodeDataForUsers(void* data, std::int32_t* size,
         std::uint64_t{static_cast<std::uint32_t>(length)} + layouts::kMaxEncodeAddition +
             layouts::kPerRecipient * recipients.size(),
         std::numeric_limits<std::int32_t>::max());
-    const auto total = layouts::WriteContainer(MutableBytes(static_cast<std::uint8_t*>(data), room),
-                                               recipients, keyViews, payload);
-    if (!total) return kBadLength;
-    *size = static_cast<std::int32_t>(*total);
+    auto* bytes = static_cast<std::uint8_t*>(data);
+    const MutableBytes out(bytes, room);
+    if (!inPlace) {
+      const auto total = layouts::WriteContainer(out, recipients, keyViews, payload);
+      if (!total) return kBadLength;
+      *size = static_cast<std::int32_t>(*total);
+      return kOk;
+    }
+    const auto plainLength = static_cast<std::size_t>(length);
+    const std::uint64_t head = layouts::ContainerHeadSize(recipients.size());
+    const std::uint64_t blockSize = layouts::KeyBlockSize(plainLength);
+    if (head + blockSize > room) return kBadLength;
+    std::uint8_t iv[layouts::kIvSize] = {};
+    if (const std::int32_t r = WithPreparedLibrary(
+            s, uid,
+            [&](TCComDLL& dll) {
+              return dll.EncryptInPlaceWithKey(call, bytes, plainLength, sessionKey.data(), iv);
+            });
+        r != 0)
+      return r;
+    // Nothing fails from here on: every size was checked above.
+    const std::size_t blockAt = static_cast<std::size_t>(head);
+    std::memmove(bytes + blockAt + layouts::kKeyBlockHeader, bytes, plainLength);
+    const auto block = layouts::FinishKeyBlock(
+        out.subspan(blockAt, static_cast<std::size_t>(blockSize)), plainLength, Bytes(iv));
+    const auto written = layouts::WriteContainerHead(out, recipients, keyViews, blockSize);
+    if (!block || !written) return kBadLength;
+    *size = static_cast<std::int32_t>(head + *block);
     return kOk;
   });
 }

@@ -211,18 +211,21 @@ std::optional<Bytes> ReadKeySlot(const ContainerView& c, std::size_t index) {
   return key;
 }
 
-std::optional<std::size_t> WriteContainer(MutableBytes out,
-                                          const std::vector<std::string>& recipients,
-                                          const std::vector<Bytes>& keys, Bytes payload) {
+std::optional<std::size_t> WriteContainerHead(MutableBytes out,
+                                              const std::vector<std::string>& recipients,
+                                              const std::vector<Bytes>& keys,
+                                              std::uint64_t payloadSize) {
   const std::size_t n = recipients.size();
   if (n == 0 || keys.size() != n || n > static_cast<std::size_t>(INT32_MAX)) return std::nullopt;
   for (std::size_t i = 0; i < n; ++i) {
     if (recipients[i].size() >= kRecipientFieldSize || keys[i].size() > kMaxSlotKey)
       return std::nullopt;
   }
-  const std::uint64_t total = ContainerHeadSize(n) + payload.size();
+  const std::uint64_t head = ContainerHeadSize(n);
+  if (payloadSize > static_cast<std::uint64_t>(INT32_MAX)) return std::nullopt;
+  const std::uint64_t total = head + payloadSize;
   if (total > out.size() || total > static_cast<std::uint64_t>(INT32_MAX)) return std::nullopt;
-  ByteWriter w(out);
+  ByteWriter w(out.first(static_cast<std::size_t>(head)));
   bool ok = w.WriteInt32(kContainerMarker) && w.WriteLength(n);
   for (std::size_t i = 0; ok && i < n; ++i)
     ok = w.WriteTextField(recipients[i], kRecipientFieldSize);
@@ -230,8 +233,17 @@ std::optional<std::size_t> WriteContainer(MutableBytes out,
     ok = w.WriteLength(keys[i].size()) && w.WriteBytes(keys[i]) &&
          w.WriteZeros(kMaxSlotKey - keys[i].size());
   }
-  if (!ok || !w.WriteBytes(payload)) return std::nullopt;
+  if (!ok) return std::nullopt;
   return w.written();
+}
+
+std::optional<std::size_t> WriteContainer(MutableBytes out,
+                                          const std::vector<std::string>& recipients,
+                                          const std::vector<Bytes>& keys, Bytes payload) {
+  const auto head = WriteContainerHead(out, recipients, keys, payload.size());
+  if (!head) return std::nullopt;
+  if (!payload.empty()) std::memcpy(out.data() + *head, payload.data(), payload.size());
+  return *head + payload.size();
 }
 
 // ---- public-key transfer block ----

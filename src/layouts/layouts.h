@@ -158,6 +158,12 @@ std::optional<Bytes> ReadKeySlot(const ContainerView& c, std::size_t index);
 std::optional<std::size_t> WriteContainer(MutableBytes out,
                                           const std::vector<std::string>& recipients,
                                           const std::vector<Bytes>& keys, Bytes payload);
+// Writes only the head of such a container, for a payload of `payloadSize` bytes that is (or
+// will be) in place behind it; the head's length, or nullopt on the same conditions.
+std::optional<std::size_t> WriteContainerHead(MutableBytes out,
+                                              const std::vector<std::string>& recipients,
+                                              const std::vector<Bytes>& keys,
+                                              std::uint64_t payloadSize);
 
 // ---- public-key transfer block ----
 //   0    256   UID of the key owner: zero-terminated text
