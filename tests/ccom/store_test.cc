@@ -351,6 +351,11 @@ TEST_F(StoreTest, AuthorityCertificatesArriveOnlyAsRollOvers) {
       {"a roll-over of an authority with dots in its UID", named(dotted, "1.aut"), 0,
        "sec/ROOT.CA.7/1.aut"},
   };
+  auto show = [](const char* when, const std::vector<std::string>& listing) {
+    std::cout << "victim's key set " << when << ":\n";
+    for (const auto& line : listing) std::cout << "  " << line.substr(0, 100) << "\n";
+  };
+  show("before the authority transfers", TreeListing(A().dir));
   for (const auto& r : rows) {
     const HostEngine::Transfer t = b.TransferOfFile(r.file);
     ASSERT_EQ(t.code, 0) << r.what;
@@ -367,6 +372,7 @@ TEST_F(StoreTest, AuthorityCertificatesArriveOnlyAsRollOvers) {
       EXPECT_EQ(added[0].rfind(r.lands, 0), 0u) << added[0];
     }
   }
+  show("after them", TreeListing(A().dir));
   EXPECT_EQ(a.Verify("signed with the new key", signature), 0) << "key 1 is trusted now";
 }
 
