@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "der.h"
 #include "support.h"
@@ -134,18 +135,22 @@ TEST(CcCertInfo, StatusRules) {
        CC_E_AUTHORITY_FORMAT},
       {"authority not self-signed", valid.certText, true, brokenAut, CC_E_AUTHORITY_DAMAGED},
       {"forged issuer signature", forged, true, pki.autText, CC_E_ISSUER_SIGNATURE},
-      {"changed owner", Altered(valid.certText, [](cc::PublicDocument& d) {
-         d.uid = "H.1";
-         d.subjectName.clear();
-       }),
+      {"changed owner",
+       Altered(valid.certText,
+               [](cc::PublicDocument& d) {
+                 d.uid = "H.1";
+                 d.subjectName.clear();
+               }),
        true, pki.autText, CC_E_ISSUER_SIGNATURE},
       {"expired", expired.certText, true, pki.autText, CC_E_CERT_EXPIRED},
       {"not yet valid", notYet.certText, true, pki.autText, CC_E_NOT_YET_VALID},
       {"request", valid.requestText, true, pki.autText, CC_E_UNCERTIFIED},
-      {"request with a changed key number", Altered(valid.requestText, [](cc::PublicDocument& d) {
-         d.keyNumber = 9;
-         d.subjectName.clear();
-       }),
+      {"request with a changed key number",
+       Altered(valid.requestText,
+               [](cc::PublicDocument& d) {
+                 d.keyNumber = 9;
+                 d.subjectName.clear();
+               }),
        true, pki.autText, CC_E_PUBLIC_INTEGRITY},
       {"CRLF line ends", crlf, true, pki.autText, 0},
       {"text before the PEM block", "Certificate:\n    Data: ...\n" + valid.certText, true,
@@ -156,6 +161,88 @@ TEST(CcCertInfo, StatusRules) {
     ASSERT_EQ(rc, 0) << c.name;
     ASSERT_NE(info, nullptr) << c.name;
     EXPECT_EQ(info->status, c.status) << c.name;
+  }
+}
+
+// An authority's keys by number, for the roll-over lookups below.
+std::map<std::pair<std::string, std::int32_t>, std::string>& ChainTexts() {
+  static std::map<std::pair<std::string, std::int32_t>, std::string> texts;
+  return texts;
+}
+const char* ChainLookup(const char* name, std::int32_t number) {
+  const auto it = ChainTexts().find({name, number});
+  return it == ChainTexts().end() ? nullptr : it->second.c_str();
+}
+
+// An authority key is trusted when it is self-signed or certified by another trusted key of the
+// same authority (a roll-over); never through another authority's key, a loop of roll-overs, a
+// link without cA or one outside its validity.
+TEST(CcCertInfo, AuthorityRollOvers) {
+  const cc::Minutes now = cc::NowMinutes();
+  std::map<std::pair<std::string, std::int32_t>, cc::SecretKey> keys;
+  auto key = [&](const std::string& uid, std::int32_t n, std::int64_t from = -60,
+                 std::int64_t to = 10 * kDay) -> const cc::SecretKey& {
+    auto& k = keys[{uid, n}];
+    if (k.uid.empty())
+      k = cc::GenerateKeys(uid, n, ccgost::Curve::Tc26_256_A, now + from, now + to).secret;
+    return k;
+  };
+  // Key `n` of `uid` certified by key `by` of `issuer`.
+  auto certify = [&](const std::string& uid, std::int32_t n, const std::string& issuer,
+                     std::int32_t by, bool authority = true) {
+    cc::PublicDocument cert = cc::SelfSignedCertificate(key(uid, n));
+    cert.authority = authority;
+    cert.issuer = issuer;
+    cert.issuerKeyNumber = by;
+    cert.issuerName.clear();
+    cert.authorityKeyId.clear();
+    cc::SignDocument(cert, key(issuer, by));
+    return cert.Text();
+  };
+  auto user = [&](std::int32_t by) {
+    const cc::NewKeys u =
+        cc::GenerateKeys("H.5", 0, ccgost::Curve::Tc26_256_A, now - 60, now + kDay);
+    cc::PublicDocument issuer = cc::SelfSignedCertificate(key("CA.1", by));
+    return cc::IssueCertificate(u.request, key("CA.1", by), issuer, now - 60, now + kDay).Text();
+  };
+  auto& texts = ChainTexts();
+  texts[{"CA.1", 0}] = cc::SelfSignedCertificate(key("CA.1", 0)).Text();
+  texts[{"CA.1", 1}] = certify("CA.1", 1, "CA.1", 0);
+  texts[{"CA.1", 2}] = certify("CA.1", 2, "CA.1", 1);
+  texts[{"CA.9", 0}] = cc::SelfSignedCertificate(key("CA.9", 0)).Text();
+  texts[{"CA.1", 3}] = certify("CA.1", 3, "CA.9", 0);  // another authority's key vouches
+  texts[{"CA.1", 5}] = certify("CA.1", 5, "CA.1", 6);  // 5 and 6 vouch for each other
+  texts[{"CA.1", 6}] = certify("CA.1", 6, "CA.1", 5);
+  texts[{"CA.1", 7}] = certify("CA.1", 7, "CA.1", 8);  // 8 is nowhere
+  texts[{"CA.1", 10}] = certify("CA.1", 10, "CA.1", 0, false);
+  texts[{"CA.1", 11}] = certify("CA.1", 11, "CA.1", 10);  // through a link without cA
+  key("CA.1", 12, -10 * kDay, -kDay);
+  texts[{"CA.1", 12}] = certify("CA.1", 12, "CA.1", 0);
+  texts[{"CA.1", 13}] = certify("CA.1", 13, "CA.1", 12);  // through an expired link
+  // A forger's key under number 1's certificate: the chain below it no longer verifies.
+  texts[{"CA.1", 14}] = certify("CA.1", 14, "CA.1", 0);
+  keys[{"CA.1", 14}] = key("CA.1", 15);
+  texts[{"CA.1", 16}] = certify("CA.1", 16, "CA.1", 14);
+
+  const struct {
+    std::int32_t by;
+    std::int32_t status;
+  } cases[] = {{0, 0},
+               {1, 0},
+               {2, 0},
+               {3, CC_E_AUTHORITY_DAMAGED},
+               {5, CC_E_AUTHORITY_DAMAGED},
+               {7, CC_E_AUTHORITY_NOT_FOUND},
+               {11, CC_E_AUTHORITY_FORMAT},
+               {13, CC_E_AUTHORITY_EXPIRED},
+               {16, CC_E_AUTHORITY_DAMAGED}};
+  for (const auto& c : cases) {
+    Ctx ctx = NewCtx();
+    ctx->authorityLookup = &ChainLookup;
+    CcCertInfo* raw = nullptr;
+    ASSERT_EQ(Cc().__CertInfo(ctx.get(), user(c.by).c_str(), &raw), 0) << c.by;
+    const CertInfo info(raw);
+    EXPECT_EQ(info->status, c.status) << "issued by key " << c.by;
   }
 }
 
@@ -173,8 +260,7 @@ TEST(CcCertInfo, UnparseableTextGivesNoRecord) {
       {"no END line", u.certText.substr(0, u.certText.find("-----END")), CC_E_CERT_FORMAT},
       {"bad base64", Replace(u.certText, "\n", "\n*"), CC_E_CERT_FORMAT},
       {"truncated DER", ChangeDer(u.certText, [](Bytes& d) { d.pop_back(); }), CC_E_CERT_FORMAT},
-      {"trailing byte", ChangeDer(u.certText, [](Bytes& d) { d.push_back(0); }),
-       CC_E_CERT_FORMAT},
+      {"trailing byte", ChangeDer(u.certText, [](Bytes& d) { d.push_back(0); }), CC_E_CERT_FORMAT},
       // id-tc26-signwithdigest-gost3410-12-256 -> ...-512
       {"other signature algorithm",
        PatchDer(u.certText, {0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x03, 0x02},
@@ -189,10 +275,11 @@ TEST(CcCertInfo, UnparseableTextGivesNoRecord) {
       {"unknown critical extension", PatchDer(u.certText, {0x55, 0x1D, 0x0F}, {0x55, 0x1D, 0x1E}),
        CC_E_CERT_FORMAT},
       {"common name that is no UID",
-       Altered(u.certText, [](cc::PublicDocument& d) {
-         d.uid = "with blank.1";
-         d.subjectName.clear();
-       }),
+       Altered(u.certText,
+               [](cc::PublicDocument& d) {
+                 d.uid = "with blank.1";
+                 d.subjectName.clear();
+               }),
        CC_E_CERT_FORMAT},
       {"too long", u.certText + std::string(3000, '\n'), CC_E_CERT_FORMAT},
       {"secret key", u.secretText, CC_E_CERT_HEADER},
