@@ -68,11 +68,18 @@ std::int32_t TCComDLL::PrepareKeyCache(const std::string& uid, const std::string
 
     std::int32_t result = kOk;
     SecretBytes text(kCacheTextSize);
-    auto load = [&](const std::string& path, const std::string& source) {
+    // `found`: the file came from the directory scan, and another process may have removed
+    // (or renamed) it since; one that is gone is no longer part of the key set and is skipped.
+    auto load = [&](const std::string& path, const std::string& source, bool found) {
       try {
         if (cache.Find(uid, path) != nullptr) return;
-        if (!ReadKeyFileText(source, text)) {
-          result = kVendorRead;
+        // A file being replaced by another process can refuse one opening on Windows (a name
+        // whose old file is still open elsewhere); it is read again before giving up.
+        bool read = ReadKeyFileText(source, text);
+        for (int again = 0; !read && again < 3 && FileExists(source); ++again)
+          read = ReadKeyFileText(source, text);
+        if (!read) {
+          if (!found || FileExists(source)) result = kVendorRead;
           return;
         }
         bool created = false;
@@ -88,8 +95,8 @@ std::int32_t TCComDLL::PrepareKeyCache(const std::string& uid, const std::string
         result = kVendorRead;
       }
     };
-    load(CertPathByUID(uid, certDir), ownCertFile);
-    for (const std::string& file : files) load(file, file);
+    load(CertPathByUID(uid, certDir), ownCertFile, false);
+    for (const std::string& file : files) load(file, file, true);
     cache.MarkLoaded(uid);
     return result;
   });

@@ -37,7 +37,10 @@ class RenewalTest : public ::testing::Test {
   }
   static void Install(const HostEngine& engine, const std::string& certificate) {
     const std::string copy = TestRoot::Get().dir() + "incoming.crt";
-    fs::copy_file(certificate, copy, fs::copy_options::overwrite_existing);
+    // Removed first: mingw's copy_file takes any two files for one (no inode numbers on Windows)
+    // and refuses to overwrite.
+    fs::remove(copy);
+    fs::copy_file(certificate, copy);
     ASSERT_EQ(IncludePublicKey(engine.get(), copy.c_str()), 0);
   }
   // The start step's transfer in a file; empty when the step failed.
