@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -384,10 +385,20 @@ TEST(HostTool, FilesBetweenTwoUsers) {
 }
 
 // Every file below `dir`, by its path relative to it.
+// A text in lower case on Windows, where file names differ in letter case only by accident.
+std::string Folded(std::string text) {
+#ifdef _WIN32
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+#endif
+  return text;
+}
+
+// The files under `dir`, without the engines' lock files (any change may make one).
 std::vector<std::string> FileTree(const fs::path& dir) {
   std::vector<std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(dir))
-    if (entry.is_regular_file()) files.push_back(fs::relative(entry.path(), dir).string());
+    if (entry.is_regular_file() && entry.path().filename() != ".vornak2.lock")
+      files.push_back(fs::relative(entry.path(), dir).string());
   std::sort(files.begin(), files.end());
   return files;
 }
@@ -601,7 +612,9 @@ TEST(HostTool, RenewalAndReportCommands) {
            {"renew-finish", "--dir", path("renewal"), "--in", path("answer.txt"), "--mode", "0"});
   EXPECT_EQ(run.exit, 0) << run.output;
   EXPECT_NE(run.output.find("mode: 1 (done)\ncurrent user: H.2"), std::string::npos) << run.output;
-  EXPECT_NE(run.output.find("written: " + root + Native("bob/self.crt")), std::string::npos)
+  // Windows keeps the name in the letter case the engine wrote it with (its expanded root).
+  EXPECT_NE(Folded(run.output).find(Folded("written: " + root + Native("bob/self.crt"))),
+            std::string::npos)
       << run.output;
   run = as("bob", {"renew-finish", "--dir", path("renewal"), "--in", path("answer.txt")});
   EXPECT_EQ(run.exit, 1);
