@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <map>
+#include <mutex>
 #include <span>
 #include <thread>
 
@@ -16,8 +17,34 @@ namespace {
 constexpr std::string_view kRecordHead = "VORNAK2 CHANGE 1\n";
 constexpr std::string_view kRecordEnd = "END\n";
 
-// The directories whose locks this thread holds, by their key, with the number of holders.
-thread_local std::map<std::string, int> tHeldLocks;
+// The directories whose locks each thread holds, by thread and key, with the number of holders.
+// A process-wide table rather than a thread_local one: a thread_local object with a destructor in
+// a DLL can stall the process's exit with mingw's run-time.
+class HeldLocks {
+ public:
+  bool Holds(const std::string& key) {
+    std::lock_guard guard(mutex_);
+    return held_.contains({std::this_thread::get_id(), key});
+  }
+  void Add(const std::string& key) {
+    std::lock_guard guard(mutex_);
+    ++held_[{std::this_thread::get_id(), key}];
+  }
+  void Remove(const std::string& key) noexcept {
+    std::lock_guard guard(mutex_);
+    const auto it = held_.find({std::this_thread::get_id(), key});
+    if (it != held_.end() && --it->second <= 0) held_.erase(it);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::pair<std::thread::id, std::string>, int> held_;
+};
+
+HeldLocks& LocksOfThreads() {
+  static HeldLocks held;
+  return held;
+}
 
 std::string LockKey(const std::string& canonical) {
   return platform::kCaseInsensitiveFileNames ? AsciiUpper(canonical) : canonical;
@@ -159,7 +186,7 @@ DirectoryLocks::DirectoryLocks(const std::vector<std::string>& dirs,
   const auto deadline = std::chrono::steady_clock::now() + wait;
   for (const auto& [key, canonical] : wanted) {
     covered_.push_back(canonical);
-    if (tHeldLocks.contains(key)) continue;
+    if (LocksOfThreads().Holds(key)) continue;
     platform::FileLock lock;
     auto pause = std::chrono::milliseconds(1);
     for (;;) {
@@ -174,7 +201,7 @@ DirectoryLocks::DirectoryLocks(const std::vector<std::string>& dirs,
       pause = std::min(pause * 2, std::chrono::milliseconds(25));
     }
     if (!lock.Held()) continue;  // no lock file can be had here: nothing here can change either
-    ++tHeldLocks[key];
+    LocksOfThreads().Add(key);
     taken_.push_back(key);
     locks_.push_back(std::move(lock));
   }
@@ -187,8 +214,7 @@ DirectoryLocks::~DirectoryLocks() {
 
 void DirectoryLocks::Release() noexcept {
   for (const std::string& key : taken_) {
-    const auto it = tHeldLocks.find(key);
-    if (it != tHeldLocks.end() && --it->second <= 0) tHeldLocks.erase(it);
+    LocksOfThreads().Remove(key);
   }
   taken_.clear();
   locks_.clear();
