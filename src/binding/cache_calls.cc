@@ -4,8 +4,10 @@
 // from the cache.
 #include "binding/ccom_dll.h"
 
+#include <chrono>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "binding/guards.h"
@@ -76,8 +78,10 @@ std::int32_t TCComDLL::PrepareKeyCache(const std::string& uid, const std::string
         // A file being replaced by another process can refuse one opening on Windows (a name
         // whose old file is still open elsewhere); it is read again before giving up.
         bool read = ReadKeyFileText(source, text);
-        for (int again = 0; !read && again < 3 && FileExists(source); ++again)
+        for (int again = 0; !read && again < 3 && FileExists(source); ++again) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
           read = ReadKeyFileText(source, text);
+        }
         if (!read) {
           if (!found || FileExists(source)) result = kVendorRead;
           return;

@@ -195,12 +195,21 @@ std::string HexDump(const void* data, std::int32_t length, int groupSize, int li
   return text;
 }
 
-bool UidMayBecomePath(std::string_view uid) noexcept {
-  if (uid.empty()) return false;
+namespace {
+
+// A UID that stays one name inside a directory: no separator, drive colon or control character.
+bool StaysOneName(std::string_view uid) noexcept {
   for (const char c : uid) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7F || c == '/' || c == '\\' || c == ':') return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool UidMayBecomePath(std::string_view uid) noexcept {
+  if (uid.empty() || !StaysOneName(uid)) return false;
   const std::size_t dot = uid.find('.');
   if (dot == std::string_view::npos) return true;
   return dot > 0 && dot + 1 < uid.size() && uid.find('.', dot + 1) == std::string_view::npos;
@@ -237,11 +246,7 @@ std::string AuthorityDirByUID(std::string_view secretDir, std::string_view uid) 
   // An authority's directory is one level below the secret-key directory, named by the UID as it
   // is: it must stay a single name there (no separator, drive colon or control character, not
   // "." or ".."); dots inside it are ordinary characters, unlike in store paths.
-  if (secretDir.empty() || !IsPlainFileName(uid)) return {};
-  for (const char c : uid) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F || c == '/' || c == '\\' || c == ':') return {};
-  }
+  if (secretDir.empty() || !IsPlainFileName(uid) || !StaysOneName(uid)) return {};
   return AddPathSeparator(std::string(secretDir)).append(uid);
 }
 
