@@ -1,6 +1,6 @@
 // The random-state file of the cc library.
-#include "cc_abi.h"
 #include "files.h"
+#include "cc_abi.h"
 #include "gost.h"
 #include "util.h"
 
@@ -18,7 +18,7 @@ int WriteRandomState(const std::string& path) {
     text.str().push_back(kDigits[b & 15]);
   }
   text.str().push_back('\n');
-  return WriteFileAtomically(path, text.str(), 0600);
+  return WriteFileInPlace(path, text.str(), 0600);
 }
 
 }  // namespace cc

@@ -52,7 +52,9 @@ bool FaultHere() noexcept {
   return true;
 }
 #else
-constexpr bool FaultHere() noexcept { return false; }
+constexpr bool FaultHere() noexcept {
+  return false;
+}
 #endif
 
 ssize_t CountedWrite(int fd, const char* data, std::size_t size) noexcept {
@@ -134,6 +136,35 @@ int WriteFileAtomically(const std::string& path, std::string_view data, FileMode
     return CC_E_WRITE;
   }
   SyncDirectory(directory);
+  return CC_OK;
+}
+
+int WriteFileInPlace(const std::string& path, std::string_view data, FileMode mode) {
+  if (path.empty() || path.back() == '/') return CC_E_CREATE_FILE;
+  bool created = false;
+  int raw = FaultHere() ? -1 : ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (raw < 0 && errno == ENOENT) {
+    raw = FaultHere() ? -1
+                      : ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                               static_cast<mode_t>(mode));
+    created = raw >= 0;
+  }
+  if (raw < 0) return CC_E_CREATE_FILE;
+  Fd fd(raw);
+  const bool ownerOnly = (mode & 077) == 0;
+  struct stat st {};
+  const bool ok =
+      (!ownerOnly || (!FaultHere() && ::fchmod(fd.get(), static_cast<mode_t>(mode)) == 0)) &&
+      WriteAll(fd.get(), data) && ::fstat(fd.get(), &st) == 0 &&
+      (static_cast<unsigned long long>(st.st_size) == data.size() ||
+       (!FaultHere() && ::ftruncate(fd.get(), static_cast<off_t>(data.size())) == 0)) &&
+      !FaultHere() && ::fsync(fd.get()) == 0 && ::close(fd.release()) == 0;
+  if (!ok) return CC_E_WRITE;
+  if (created) {
+    const std::size_t slash = path.rfind('/');
+    SyncDirectory(slash == std::string::npos ? std::string(".")
+                                             : path.substr(0, slash == 0 ? 1 : slash));
+  }
   return CC_OK;
 }
 

@@ -39,7 +39,9 @@ bool FaultHere() noexcept {
   return true;
 }
 #else
-constexpr bool FaultHere() noexcept { return false; }
+constexpr bool FaultHere() noexcept {
+  return false;
+}
 #endif
 
 bool OwnerOnly(FileMode mode) {
@@ -149,6 +151,38 @@ int WriteFileAtomically(const std::string& path, std::string_view data, FileMode
     return CC_E_WRITE;
   }
   return CC_OK;
+}
+
+int WriteFileInPlace(const std::string& path, std::string_view data, FileMode mode) {
+  if (path.empty()) return CC_E_CREATE_FILE;
+  OwnerOnlyDescriptor descriptor;
+  SECURITY_ATTRIBUTES* security = nullptr;
+  if (OwnerOnly(mode)) {
+    security = descriptor.attributes();
+    if (security == nullptr) return CC_E_CREATE_FILE;
+  }
+  // Opened where it lies; the access list applies only when the file is made here.
+  HANDLE file = FaultHere() ? INVALID_HANDLE_VALUE
+                            : CreateFileA(path.c_str(), GENERIC_WRITE, 0, security, OPEN_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return CC_E_CREATE_FILE;
+  bool ok = true;
+  std::size_t done = 0;
+  while (ok && done < data.size()) {
+    DWORD wrote = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1u << 30));
+    if (FaultHere()) {
+      if (want > 1) WriteFile(file, data.data() + done, want / 2, &wrote, nullptr);
+      ok = false;
+      break;
+    }
+    ok = WriteFile(file, data.data() + done, want, &wrote, nullptr) != 0 && wrote > 0;
+    done += wrote;
+  }
+  ok = ok && !FaultHere() && SetEndOfFile(file) != 0;
+  ok = ok && !FaultHere() && FlushFileBuffers(file) != 0;
+  ok = CloseHandle(file) != 0 && ok;
+  return ok ? CC_OK : CC_E_WRITE;
 }
 
 bool MakeDirs(const std::string& path, FileMode mode) {
