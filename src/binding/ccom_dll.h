@@ -133,6 +133,10 @@ class TCComDLL : public TCrypto_DLL {
   std::string GetCertificateUID(const std::string& path);
   // Key number of a certificate file; kNoKeyNumber on any failure.
   std::int32_t GetCertificateKeyNumber(const std::string& path);
+  // The UID and key number of certificate text held in memory (as a file of those bytes would
+  // give them); false when it has no record.
+  bool ReadCertificateText(std::span<const std::uint8_t> text, std::string* uid,
+                           std::int32_t* keyNumber, std::string* publicKey = nullptr);
   // The public key of a certificate or request file, as the library renders it; empty on any
   // failure.
   std::string GetCertificatePublicKey(const std::string& path);

@@ -78,28 +78,21 @@ std::int32_t TCComDLL::GenerateKeys(const KeyGenerationArgs& a, std::int32_t& ke
     const std::string requestName =
         a.newUid.empty() ? std::string() : a.newUid.substr(a.newUid.size() - 1);
     const std::string requestFile = dir + requestName + ".pub";
+    // The output directory's lock (held already when the engine generates), and what a stopped
+    // change left recorded there settled first.
+    if (!DirExists(dir)) return kNewSecretKeyWriteFailed;
+    const DirectoryLocks locks({dir}, LockWait());
+    if (!locks.Held()) return kKeyFilesBusy;
+    RecoverChanges(dir, false);
     FileChange change(dir);
-    const std::string stagedSecret = change.Stage(secretFile, /*secret=*/true);
-    const std::string stagedRequest = change.Stage(requestFile);
-    const std::string parked = FileExists(secretFile) ? FreeOldKeyName(dir, newNumber) : "";
-    const std::string heldKey = parked.empty() ? "" : change.Stage(parked, /*secret=*/true);
-    if (!change.Prepare()) return kNewSecretKeyWriteFailed;
-    if (!heldKey.empty() && !platform::LinkFile(secretFile, heldKey)) {
-      // A file system without hard links: the old key is copied, owner-only.
-      const auto old = platform::ReadWholeFile(secretFile, 1u << 20);
-      if (!old || !platform::WriteNewFile(heldKey, *old, true)) return kNewSecretKeyWriteFailed;
-    }
-    if (!platform::WriteNewFile(stagedSecret, AsBytes(secret, secretSize), true))
-      return kNewSecretKeyWriteFailed;
-    // The new secret key is kept when only its request cannot be written: its number is
-    // reported with 127, and the request can be made again from it.
-    const bool requestStaged =
-        !DirExists(requestFile) &&
-        platform::WriteNewFile(stagedRequest, AsBytes(request, requestSize));
-    if (!heldKey.empty()) change.Move(heldKey, parked);
-    change.Move(stagedSecret, secretFile);
-    if (requestStaged) change.Move(stagedRequest, requestFile);
-    if (!change.Commit()) return kNewSecretKeyWriteFailed;
+    if (FileExists(secretFile))
+      change.Copy(dir, FreeOldKeyName(dir, newNumber), secretFile, /*secret=*/true);
+    change.Write(dir, secretFile, AsBytes(secret, secretSize), /*secret=*/true);
+    // The new secret key is kept when only its request cannot be written (a directory of its
+    // name): its number is reported with 127, and the request can be made again from it.
+    const bool requestStaged = !DirExists(requestFile);
+    if (requestStaged) change.Write(dir, requestFile, AsBytes(request, requestSize));
+    if (!change.Prepare() || !change.Commit()) return kNewSecretKeyWriteFailed;
     keyNumber = newNumber;
     return requestStaged ? kOk : kRequestWriteFailed;
   });

@@ -130,17 +130,22 @@ class TCcom22Engine : public TCryptoEngine {
   // Moves a correspondent's certificate file into the store under its UID and registers it.
   std::int32_t IncludePublicKey(const char* fileName) override;
   // The installation step behind IncludePublicKey: moves the certificate file `path` (expanded)
-  // to its place and registers it with the binding. With `ownCertificate` and the certificate
-  // being the current user's, its place is the current certificate file; otherwise the store
-  // file of its UID. A file already there is kept under the ".old" name.
+  // to the store file of its UID and registers it with the binding.
   struct Timeouts {
     std::int32_t keyRequest = 0;     // "Key request time out"
     std::int32_t lastOperation = 0;  // "Last operation key time out"
   };
-  // The caller holds the key set's locks. With `within`, the installation is made as part of that
-  // change (the caller's staged files are recorded in it already); otherwise as a change of its own.
-  std::int32_t InstallCertificate(const std::string& path, const Timeouts& timeouts,
-                                  bool ownCertificate, FileChange* within = nullptr);
+  // The caller holds the key set's locks. A certificate that replaces the store's keeps the
+  // ".old" name; the given file goes once the store holds it.
+  std::int32_t InstallCertificate(const std::string& path, const Timeouts& timeouts);
+  // Puts the certificate of `certUid` into the store and registers it for `uid`: the file `source`
+  // (which goes once the store holds it) or, without one, the bytes `content`.
+  std::int32_t StoreCertificate(const std::string& uid, const std::string& certUid,
+                                const Timeouts& timeouts, const std::string* source,
+                                std::span<const std::uint8_t> content);
+  // Where changes of the store keep their records: the secret-key directory, or the store itself
+  // for a user without one.
+  std::string StoreChangeHome() const;
   // Creates the store directories of `uid`; false when they cannot be (or the UID has none).
   bool ForceCertDirs(const std::string& uid);
   std::int32_t UpdateCertificateCash(const char* uid) override;
@@ -208,17 +213,24 @@ class TCcom22Engine : public TCryptoEngine {
   // directories, those of the current certificate and of the random-state file, the template,
   // key-generation and renewal directories.
   std::vector<std::string> KeySetDirs() const;
+  // The user's own key set, which only this user's operations change: the secret-key and
+  // certificate directories and the current certificate's directory. Changes of the key set keep
+  // their records in the secret-key directory.
+  std::vector<std::string> OwnKeySetDirs() const;
   // The template directory of transfers (parameter 15, the root when empty), expanded.
   std::string TemplateDir() const;
-  // For an operation that changes files: takes the locks of the key set's directories and of
-  // `extra`, then finishes or rolls back a change that a stopped operation left recorded in
-  // them. kFileOperationFailed (with the reason as the last exception text) when the locks
-  // cannot be had within LockWait().
-  std::int32_t LockKeySet(std::optional<DirectoryLocks>& locks,
-                          const std::vector<std::string>& extra = {});
-  // Once per configuration, at an engine's first operation: a change recorded in the key set's
-  // directories is finished or rolled back when no other process holds their locks (this never
-  // waits), and temporary files that stopped processes left there are removed.
+  // For an operation that changes files: takes the locks of the own key set's directories and of
+  // `writes` (the other directories it writes in), then finishes or undoes the changes that a
+  // stopped operation left recorded in them. kKeyFilesBusy (with the reason as the last exception
+  // text) when the locks cannot be had within LockWait().
+  std::int32_t LockForChange(std::optional<DirectoryLocks>& locks,
+                             const std::vector<std::string>& writes = {});
+  // Recovers the changes recorded in the directories `locks` holds; records that are not obeyed
+  // are named in the last exception text.
+  void RecoverLocked(const DirectoryLocks& locks);
+  // Once per configuration, at an engine's first operation: changes recorded in the key set's
+  // directories are finished or undone when no other process holds their locks (this never
+  // waits).
   void RecoverKeySetOnce();
   std::int32_t SetCryptoParamValue(std::int32_t number, const char* value) override;
   void SetRemoteGeneratePath(const std::string& path) override;

@@ -4,6 +4,7 @@
 
 #include "binding/ccom_dll.h"
 #include "ccom/ce_ccom.h"
+#include "ccom/library_lock.h"
 #include "platform/platform.h"
 #include "support/files.h"
 
@@ -29,47 +30,61 @@ std::vector<std::string> TCcom22Engine::KeySetDirs() const {
           RemoteGeneratePath()};
 }
 
-std::int32_t TCcom22Engine::LockKeySet(std::optional<DirectoryLocks>& locks,
-                                       const std::vector<std::string>& extra) {
-  std::vector<std::string> dirs = KeySetDirs();
-  dirs.insert(dirs.end(), extra.begin(), extra.end());
+std::vector<std::string> TCcom22Engine::OwnKeySetDirs() const {
+  return {ExpandDirPath(ParamValue(kParamSecretPath)), ExpandDirPath(ParamValue(kParamPublicPath)),
+          DirectoryPart(ExpandRootPath(GetCurrentCertFile()))};
+}
+
+void TCcom22Engine::RecoverLocked(const DirectoryLocks& locks) {
+  // Changes of the key set keep their records in the secret-key directory, and may name the
+  // store and the own certificate's directory as well; any other directory's records name only
+  // that directory.
+  const std::string secretPath = ExpandDirPath(ParamValue(kParamSecretPath));
+  std::string refused;
+  int settled = 0;
+  for (const std::string& dir : locks.Directories())
+    RecoverChanges(dir, SameDirectory(dir, secretPath), &refused, &settled);
+  if (!refused.empty())
+    LastException().SetText("TCcom22Engine: change records left alone: " + refused);
+  if (settled > 0) {
+    // Key or certificate files changed under the caches: what they hold is read again.
+    ClearCertUIDCache();
+    if (binding_) {
+      LibraryGuard lock(LibraryWork::Exclusive, *binding_);
+      binding_->ClearKeyCache();
+    }
+  }
+}
+
+std::int32_t TCcom22Engine::LockForChange(std::optional<DirectoryLocks>& locks,
+                                          const std::vector<std::string>& writes) {
+  std::vector<std::string> dirs = OwnKeySetDirs();
+  dirs.insert(dirs.end(), writes.begin(), writes.end());
   locks.emplace(dirs, LockWait());
   if (!locks->Held()) {
     locks.reset();
     LastException().SetText(
         "TCcom22Engine: the key files are being changed by another process; try again later");
-    return kFileOperationFailed;
+    return kKeyFilesBusy;
   }
-  for (const std::string& dir : locks->Directories())
-    if (HasChangeRecord(dir) && !RecoverChange(dir)) {
-      locks.reset();
-      LastException().SetText(
-          "TCcom22Engine: an interrupted change of the key files in " + dir +
-          " cannot be finished");
-      return kFileOperationFailed;
-    }
+  RecoverLocked(*locks);
   return kOk;
 }
 
 void TCcom22Engine::RecoverKeySetOnce() {
   try {
-    const std::vector<std::string> dirs = KeySetDirs();
-    bool recorded = false;
-    for (const std::string& dir : dirs) recorded = recorded || HasChangeRecord(dir);
-    if (recorded) {
+    std::vector<std::string> dirs = KeySetDirs();
+    std::vector<std::string> recorded;
+    for (const std::string& dir : dirs)
+      if (!dir.empty() && HasChangeRecords(dir)) recorded.push_back(dir);
+    if (!recorded.empty()) {
       // Without waiting: a record under a lock that another process holds belongs to a change in
       // progress, which that process finishes itself.
-      const DirectoryLocks locks(dirs, std::chrono::milliseconds(0));
-      if (locks.Held())
-        for (const std::string& dir : locks.Directories()) RecoverChange(dir);
+      std::vector<std::string> lockSet = OwnKeySetDirs();
+      lockSet.insert(lockSet.end(), recorded.begin(), recorded.end());
+      const DirectoryLocks locks(lockSet, std::chrono::milliseconds(0));
+      if (locks.Held()) RecoverLocked(locks);
     }
-    for (const std::string& dir : dirs)
-      if (!dir.empty()) RemoveStaleTemporaries(dir);
-    // The authorities' directories inside the secret-key directory, one level down.
-    const std::string secretPath = AddPathSeparator(ExpandDirPath(ParamValue(kParamSecretPath)));
-    if (const auto entries = platform::ListDirectory(secretPath))
-      for (const platform::DirEntry& entry : *entries)
-        if (entry.isDirectory) RemoveStaleTemporaries(secretPath + entry.name);
     keySetChecked_.store(true, std::memory_order_release);
   } catch (...) {
     // Recovery is tried again by the next operation; this one goes on with the files as they are.
@@ -92,35 +107,16 @@ std::string OldFileName(const std::string& path) {
   return path.substr(0, path.size() >= 3 ? path.size() - 3 : 0) + "old";
 }
 
-Installation PlanInstallation(FileChange& change, const std::string& source,
-                              const std::string& target) {
-  Installation i;
-  i.source = source;
-  i.target = target;
-  i.old = OldFileName(i.target);
-  i.replacing = FileExists(i.target);
-  i.heldOld = i.replacing ? change.Stage(i.old) : std::string();
-  i.staged = change.Stage(i.target);
-  return i;
+void PlanInstallation(FileChange& change, const std::string& root, const std::string& target,
+                      const std::string& source) {
+  if (FileExists(target)) change.Copy(root, OldFileName(target), target);
+  change.Copy(root, target, source);
 }
 
-bool StageInstallation(const Installation& i) {
-  if (i.replacing && !platform::LinkFile(i.target, i.heldOld)) {
-    // A file system without hard links: the old file is copied instead.
-    const auto old = platform::ReadWholeFile(i.target, 1u << 20);
-    if (!old || !platform::WriteNewFile(i.heldOld, *old)) return false;
-  }
-  if (platform::LinkFile(i.source, i.staged)) return true;
-  const auto data = platform::ReadWholeFile(i.source, 1u << 20);
-  return data && platform::WriteNewFile(i.staged, *data);
-}
-
-void InstallationSteps(FileChange& change, const Installation& i, bool removeSource) {
-  // The source goes first: a source that cannot be removed (a read-only directory) gives the
-  // change up before anything has changed. Its content is safe in the staged file by then.
-  if (removeSource) change.Remove(i.source);
-  if (i.replacing) change.Move(i.heldOld, i.old);
-  change.Move(i.staged, i.target);
+void PlanInstallation(FileChange& change, const std::string& root, const std::string& target,
+                      std::span<const std::uint8_t> content) {
+  if (FileExists(target)) change.Copy(root, OldFileName(target), target);
+  change.Write(root, target, content);
 }
 
 }  // namespace vornak2

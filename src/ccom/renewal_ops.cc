@@ -41,6 +41,26 @@ std::optional<SecretBytes> ReadSecretFile(const std::string& path, std::size_t r
   return buffer;
 }
 
+// True when the file `path` holds exactly `content`.
+bool SameContent(const std::string& path, std::span<const std::uint8_t> content) {
+  const auto size = FileSize(path);
+  if (!size || *size != content.size()) return false;
+  SecretBytes data(content.size() + 1);
+  std::int32_t length = static_cast<std::int32_t>(content.size());
+  return ReadFileToBuffer(path, data.data(), length) &&
+         static_cast<std::size_t>(length) == content.size() &&
+         std::memcmp(data.data(), content.data(), content.size()) == 0;
+}
+
+// The waiting key's file goes last, once the renewed key set is in place. A stop before leaves
+// it beside the renewed key set, and the finish repeated with the same answer only removes it
+// then. Its removal is the finish's last act and is not flushed on purpose: a file that a power
+// cut brings back is removed the same way, whereas a stop between a removal and its flush would
+// leave a finish that is complete but whose repetition finds no waiting key.
+void RemoveFinishedRenewal(const std::string& keyFile) {
+  DeleteFile(keyFile);
+}
+
 }  // namespace
 
 // ---- the four exports ----
@@ -114,7 +134,7 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateStart(char* transfer, const st
     args.requestOut = &request;
 
     std::optional<DirectoryLocks> locks;
-    if (const std::int32_t r = LockKeySet(locks); r != kOk) return r;
+    if (const std::int32_t r = LockForChange(locks, {dir}); r != kOk) return r;
     std::int32_t number = -1;
     {
       LibraryGuard lock(LibraryWork::Exclusive, *binding_);
@@ -144,20 +164,11 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateStart(char* transfer, const st
       return r;
     // "pub.pub" always belongs to the waiting "key.dat": both are replaced in one change.
     FileChange change(dir);
-    const std::string keyFile = dir + kKeyFile;
-    const std::string pendingRequest = dir + kPendingRequest;
-    const std::string stagedKey = change.Stage(keyFile, /*secret=*/true);
-    const std::string stagedRequest = change.Stage(pendingRequest);
-    if (!change.Prepare() ||
-        !platform::WriteNewFile(stagedKey, std::span(work.data(), static_cast<std::size_t>(size)),
-                                /*ownerOnly=*/true) ||
-        !platform::WriteNewFile(stagedRequest, std::span(reinterpret_cast<const std::uint8_t*>(
-                                                             request.data()),
-                                                         request.size())))
-      return kRemoteGenerationDirFailed;
-    change.Move(stagedKey, keyFile);
-    change.Move(stagedRequest, pendingRequest);
-    return change.Commit() ? kOk : kRemoteGenerationDirFailed;
+    change.Write(dir, dir + kKeyFile, std::span(work.data(), static_cast<std::size_t>(size)),
+                 /*secret=*/true);
+    change.Write(dir, dir + kPendingRequest,
+                 std::span(reinterpret_cast<const std::uint8_t*>(request.data()), request.size()));
+    return change.Prepare() && change.Commit() ? kOk : kRemoteGenerationDirFailed;
   });
 }
 
@@ -188,7 +199,7 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateFinish(const char* transfer) {
   if (FileNamePart(block.fileName) != FileNamePart(certificate)) return kCertificateFileNotFound;
 
   std::optional<DirectoryLocks> locks;
-  if (const std::int32_t r = LockKeySet(locks); r != kOk) return r;
+  if (const std::int32_t r = LockForChange(locks, {dir}); r != kOk) return r;
   LibraryGuard libraryLock(LibraryWork::Exclusive, *binding_);
   std::lock_guard uidLock(CertUIDCacheLock());
 
@@ -197,79 +208,68 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateFinish(const char* transfer) {
   std::int32_t total = 0;
   auto work = ReadSecretFile(keyFile, 0, total);
   if (!work) return kRemoteGenerationDirFailed;
-  void* secretKey = nullptr;
-  std::int32_t secretKeySize = 0;
-  if (const std::int32_t r = DecodeAfterLabel(work->data(), total, &secretKey, &secretKeySize);
-      r != kOk)
-    return r;
+  const std::span<const std::uint8_t> answer(
+      reinterpret_cast<const std::uint8_t*>(block.data.data()), block.data.size());
 
   return Guarded("InternalRemoteGenerateFinish: ", [&]() -> std::int32_t {
-    FileChange change(dir);
-    // The certificate is read from a staged file: it reaches its own name only with the rest.
-    const std::string stagedCertificate = change.Stage(certificate);
-    if (!change.Prepare() ||
-        !platform::WriteNewFile(stagedCertificate,
-                                std::span(reinterpret_cast<const std::uint8_t*>(block.data.data()),
-                                          block.data.size())))
-      return kTransferFileFailed;
-    const std::int32_t number = binding_->GetCertificateKeyNumber(stagedCertificate);
-    if (number < 0) return kCertificateNotInStore;
+    std::string answerUid;
+    std::int32_t number = kNoKeyNumber;
+    std::string answerKey;
+    if (!binding_->ReadCertificateText(answer, &answerUid, &number, &answerKey) || number < 0)
+      return kCertificateNotInStore;
     // The answer must certify the waiting key: the request's UID and public key, and the UID the
     // transfer names. Any other certificate (an answer to an earlier start, a correspondent's
     // copy of a current certificate) would install a certificate that no key here signs for.
     const std::string request = dir + kPendingRequest;
     const std::string requestKey = binding_->GetCertificatePublicKey(request);
     if (requestKey.empty()) return kNewSecretKeyNotFound;
-    if (binding_->GetCertificateUID(stagedCertificate) != newUid ||
-        binding_->GetCertificateUID(request) != newUid)
-      return kBadUid;
-    if (binding_->GetCertificatePublicKey(stagedCertificate) != requestKey)
-      return kNewSecretKeyNotFound;
+    if (answerUid != newUid || binding_->GetCertificateUID(request) != newUid) return kBadUid;
+    if (answerKey != requestKey) return kNewSecretKeyNotFound;
 
-    // The new secret key, a key of its number kept under a free ".old" name.
+    // A finish that a stop interrupted once the new key set was in place, and that another
+    // operation completed since: the answer already is the own certificate, and only the waiting
+    // key's file is left to go.
+    if (SameContent(certFile, answer)) {
+      RemoveFinishedRenewal(keyFile);
+      return kOk;
+    }
+
+    void* secretKey = nullptr;
+    std::int32_t secretKeySize = 0;
+    if (const std::int32_t r = DecodeAfterLabel(work->data(), total, &secretKey, &secretKeySize);
+        r != kOk)
+      return r;
+    const std::span<const std::uint8_t> key(static_cast<const std::uint8_t*>(secretKey),
+                                            static_cast<std::size_t>(secretKeySize));
     const std::string target = secretPath + std::to_string(number) + ".sec";
-    const std::string parked = FileExists(target) ? FreeOldKeyName(secretPath, number) : "";
-    const std::string heldKey = parked.empty() ? "" : change.Stage(parked, /*secret=*/true);
-    const std::string stagedKey = change.Stage(target, /*secret=*/true);
-    // The own certificate. Under a new UID the previous one goes into the store under the
-    // previous UID instead of staying as the ".old" file.
-    const bool newIdentity = newUid != oldUid;
-    Installation own = PlanInstallation(change, stagedCertificate, certFile);
-    std::optional<Installation> previous;
-    if (newIdentity) {
-      own.replacing = false;
-      if (!ForceCertDirs(oldUid)) return kFileOrUidError;
-      const std::string storeFile = CertPathByUID(oldUid, publicPath);
-      if (storeFile.empty()) return kBadUid;
-      previous = PlanInstallation(change, certFile, storeFile);
-    }
-    if (!change.Prepare()) return kNewSecretKeyWriteFailed;
-    if (!heldKey.empty() && !platform::LinkFile(target, heldKey)) {
-      const auto old = platform::ReadWholeFile(target, 1u << 20);
-      if (!old || !platform::WriteNewFile(heldKey, *old, true)) return kNewSecretKeyWriteFailed;
-    }
-    if (!platform::WriteNewFile(stagedKey,
-                                std::span(static_cast<const std::uint8_t*>(secretKey),
-                                          static_cast<std::size_t>(secretKeySize)),
-                                /*ownerOnly=*/true))
-      return kNewSecretKeyWriteFailed;
-    if (!StageInstallation(own) || (previous && !StageInstallation(*previous)))
-      return kFileOrUidError;
 
-    if (!heldKey.empty()) change.Move(heldKey, parked);
-    change.Move(stagedKey, target);
-    if (previous) {
-      InstallationSteps(change, *previous, /*removeSource=*/false);
-      change.Remove(OldFileName(certFile));
+    // One change, recorded in the secret-key directory, where every later operation of this user
+    // meets it: the new secret key (a key of its number kept under a free ".old" name), the own
+    // certificate and, under a new UID, the previous one in the store under the previous UID
+    // instead of the ".old" file.
+    FileChange change(secretPath);
+    if (FileExists(target))
+      change.Copy(secretPath, FreeOldKeyName(secretPath, number), target, /*secret=*/true);
+    change.Write(secretPath, target, key, /*secret=*/true);
+    const std::string certificateDir = DirectoryPart(certFile);
+    // (An own certificate that is the store file of the previous UID keeps it as its ".old".)
+    const std::string storeFile = CertPathByUID(oldUid, publicPath);
+    if (newUid != oldUid && storeFile != certFile && !SameFile(storeFile, certFile)) {
+      if (!ForceCertDirs(oldUid)) return kFileOrUidError;
+      if (storeFile.empty()) return kBadUid;
+      PlanInstallation(change, publicPath, storeFile, certFile);
+      change.Remove(certificateDir, OldFileName(certFile));
+      change.Write(certificateDir, certFile, answer);
+    } else {
+      PlanInstallation(change, certificateDir, certFile, answer);
     }
-    InstallationSteps(change, own, /*removeSource=*/false);
-    change.Remove(keyFile);
-    if (!change.Commit()) return kNewSecretKeyWriteFailed;
+    if (!change.Prepare() || !change.Commit()) return kNewSecretKeyWriteFailed;
 
     // The current certificate file now holds the new certificate: its cached UID is the new
     // UID, and every cached key file is read again.
     SetCachedCertUID(certFile, newUid);
     binding_->ClearKeyCache();
+    RemoveFinishedRenewal(keyFile);
     return kOk;
   });
 }

@@ -12,6 +12,7 @@
 #include "ccom/ce_ccom.h"
 #include "ccom/key_set.h"
 #include "ccom/library_lock.h"
+#include "platform/platform.h"
 #include "support/files.h"
 
 namespace vornak2 {
@@ -54,43 +55,51 @@ std::int32_t TCcom22Engine::IncludePublicKey(const char* fileName) {
   std::string uid;
   if (const std::int32_t r = StartWithTimeouts(uid, timeouts); r != kOk) return r;
   std::optional<DirectoryLocks> locks;
-  if (const std::int32_t r = LockKeySet(locks); r != kOk) return r;
+  if (const std::int32_t r = LockForChange(locks); r != kOk) return r;
   LibraryGuard lock(LibraryWork::Exclusive, *binding_);
-  return InstallCertificate(ExpandRootPath(fileName != nullptr ? fileName : ""), timeouts, false);
+  return InstallCertificate(ExpandRootPath(fileName != nullptr ? fileName : ""), timeouts);
 }
 
-std::int32_t TCcom22Engine::InstallCertificate(const std::string& path, const Timeouts& timeouts,
-                                               bool ownCertificate, FileChange* within) {
+std::string TCcom22Engine::StoreChangeHome() const {
+  const std::string secretPath = ExpandDirPath(ParamValue(kParamSecretPath));
+  return DirExists(secretPath) ? secretPath : ExpandDirPath(ParamValue(kParamPublicPath));
+}
+
+std::int32_t TCcom22Engine::InstallCertificate(const std::string& path, const Timeouts& timeouts) {
   std::string uid;
   if (const std::int32_t r = StandardStart(uid); r != kOk) return r;
   return Guarded("IncludePublicKey ", [&]() -> std::int32_t {
     const std::string certUid = binding_->GetCertificateUID(path);
     if (certUid.empty()) return kNoUidInCertificate;
-    const std::string publicPath = ExpandDirPath(ParamValue(kParamPublicPath));
-    std::string target;
-    if (ownCertificate && certUid == uid) {
-      target = ExpandRootPath(GetCurrentCertFile());
-    } else {
-      if (!ForceCertDirs(certUid)) return kFileOrUidError;
-      target = CertPathByUID(certUid, publicPath);
-      if (target.empty()) return kBadUid;
-    }
-    // The file that already is the target is only registered: moving it aside first would lose
-    // it. The target's own ".old" file is not installed over it either, for the same reason.
-    if (!SameFile(path, target)) {
-      if (SameFile(path, OldFileName(target))) return kFileOrUidError;
-      std::optional<FileChange> own;
-      FileChange& change = within != nullptr ? *within : own.emplace(publicPath);
-      const Installation installation = PlanInstallation(change, path, target);
-      if (!change.Prepare() || !StageInstallation(installation)) return kFileOrUidError;
-      InstallationSteps(change, installation, /*removeSource=*/true);
-      if (!change.Commit()) return kFileOrUidError;
-    }
-    return binding_->AddToKeyCache(uid, certUid, publicPath, target, timeouts.keyRequest,
-                                   timeouts.lastOperation)
-               ? kOk
-               : kFileOrUidError;
+    return StoreCertificate(uid, certUid, timeouts, &path, {});
   });
+}
+
+std::int32_t TCcom22Engine::StoreCertificate(const std::string& uid, const std::string& certUid,
+                                             const Timeouts& timeouts, const std::string* source,
+                                             std::span<const std::uint8_t> content) {
+  const std::string publicPath = ExpandDirPath(ParamValue(kParamPublicPath));
+  if (!ForceCertDirs(certUid)) return kFileOrUidError;
+  const std::string target = CertPathByUID(certUid, publicPath);
+  if (target.empty()) return kBadUid;
+  // The file that already is the target is only registered: moving it aside first would lose
+  // it. The target's own ".old" file is not installed over it either, for the same reason.
+  if (source == nullptr || !SameFile(*source, target)) {
+    if (source != nullptr && SameFile(*source, OldFileName(target))) return kFileOrUidError;
+    FileChange change(StoreChangeHome());
+    if (source != nullptr)
+      PlanInstallation(change, publicPath, target, *source);
+    else
+      PlanInstallation(change, publicPath, target, content);
+    // A given file goes once the store holds it; when it cannot go, the store is put back as it
+    // was, so that a failure leaves the file where it was and the store unchanged.
+    if (source != nullptr) change.RemoveGiven(*source, target);
+    if (!change.Prepare() || !change.Commit()) return kFileOrUidError;
+  }
+  return binding_->AddToKeyCache(uid, certUid, publicPath, target, timeouts.keyRequest,
+                                 timeouts.lastOperation)
+             ? kOk
+             : kFileOrUidError;
 }
 
 bool TCcom22Engine::ForceCertDirs(const std::string& uid) {
@@ -126,10 +135,8 @@ std::int32_t TCcom22Engine::UpdateCertificateCash(const char* uid) {
 void TCcom22Engine::ClearCash() {
   std::string uid;
   if (StandardStart(uid) != kOk) return;
-  // The random state is written back (one file, replaced whole): under the key set's locks when
-  // they can be had, and written all the same when they cannot.
-  std::optional<DirectoryLocks> locks;
-  LockKeySet(locks);
+  // Only the caches: the random state the binding writes back is one file, replaced where it lies,
+  // and no lock is waited for.
   LibraryGuard lock(LibraryWork::Exclusive, *binding_);
   ClearCertUIDCache();
   binding_->ClearKeyCache();
@@ -141,10 +148,11 @@ std::int32_t TCcom22Engine::RemoveCertificate(const char* uid) {
   if (const std::int32_t r = StandardStart(current); r != kOk) return r;
   if (current == uid) return kCannotRemoveOwnCertificate;
   std::optional<DirectoryLocks> locks;
-  if (const std::int32_t r = LockKeySet(locks); r != kOk) return r;
+  if (const std::int32_t r = LockForChange(locks); r != kOk) return r;
   LibraryGuard lock(LibraryWork::Exclusive, *binding_);
   const std::string file = CertPathByUID(uid, ExpandDirPath(ParamValue(kParamPublicPath)));
   if (file.empty() || !DeleteFile(file)) return kVendorDeleteFile;
+  platform::SyncDirectory(DirectoryPart(file));
   return Guarded("RemoveCertificate: ", [&] {
     return binding_->RemoveFromKeyCache(current, file) ? kOk : kFileOrUidError;
   });
@@ -164,7 +172,7 @@ std::int32_t TCcom22Engine::GenerateNewSSK() {
     if (!DirExists(args.outputDir)) return kBadKeyGenDir;
 
     std::optional<DirectoryLocks> locks;
-    if (const std::int32_t r = LockKeySet(locks); r != kOk) return r;
+    if (const std::int32_t r = LockForChange(locks, {args.outputDir}); r != kOk) return r;
     LibraryGuard lock(LibraryWork::Exclusive, *binding_);
     // The current key set is read only when the new key continues it.
     if (subject == uid) {

@@ -1,6 +1,7 @@
 // A user's directories set up from a certificate file and a list of authority certificates,
 // signed data saved with its signature in one file, and the room encryption for a list of
 // recipients needs.
+#include <algorithm>
 #include <limits>
 #include <new>
 
@@ -65,10 +66,10 @@ std::int32_t TCcom22Engine::CreateDirStructure(const char* certificateFile,
   if (!DirExists(secretPath) || !DirExists(publicPath)) return kFileOperationFailed;
   const std::string current = ExpandRootPath(GetCurrentCertFile());
   std::optional<DirectoryLocks> locks;
-  if (const std::int32_t r = LockKeySet(locks); r != kOk) return r;
+  if (const std::int32_t r = LockForChange(locks); r != kOk) return r;
 
-  // The own certificate first, then the authorities in their order. Each file is staged and all
-  // are moved into place as one change; entries before one that fails are still set up.
+  // The own certificate first, then the authorities in their order, all written as one change;
+  // entries before one that fails are still set up.
   std::vector<std::pair<std::string, std::string>> copies;  // source, target
   if (certificate != current) copies.emplace_back(certificate, current);
   std::int32_t result = kOk;
@@ -99,17 +100,20 @@ std::int32_t TCcom22Engine::CreateDirStructure(const char* certificateFile,
   }
 
   FileChange change(secretPath);
-  std::vector<std::string> staged;
-  for (const auto& [source, target] : copies) staged.push_back(change.Stage(target));
-  if (!change.Prepare()) return kFileOperationFailed;
+  const std::string certificateDir = DirectoryPart(current);
   for (std::size_t i = 0; i < copies.size(); ++i) {
-    const auto data = platform::ReadWholeFile(copies[i].first, layouts::kMaxCarriedFile * 64);
+    const auto& [source, target] = copies[i];
+    // An authority listed twice is copied once, from its last entry.
+    if (std::any_of(copies.begin() + static_cast<std::ptrdiff_t>(i) + 1, copies.end(),
+                    [&](const auto& later) { return later.second == target; }))
+      continue;
+    const auto data = platform::ReadWholeFile(source, layouts::kMaxCarriedFile * 64);
     if (!data) return kFileOperationFailed;
     if (data->empty()) continue;  // nothing to copy: the target stays as it was
-    if (!platform::WriteNewFile(staged[i], *data)) return kFileOperationFailed;
-    change.Move(staged[i], copies[i].second);
+    if (target == current && !DirExists(certificateDir)) return kFileOperationFailed;
+    change.Write(target == current ? certificateDir : secretPath, target, *data);
   }
-  if (!change.Commit()) return kFileOperationFailed;
+  if (!change.Prepare() || !change.Commit()) return kFileOperationFailed;
   // The entries before it are set up; the export answers the exception with 136.
   if (!uncreated.empty()) throw EInOutError("Unable to create directory " + uncreated);
   return result;

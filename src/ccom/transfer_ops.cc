@@ -209,8 +209,9 @@ std::int32_t TCcom22Engine::GetUIDByPublicKeyTransfer(const char* transfer, char
 
 std::int32_t TCcom22Engine::SavePublicKeyFromTransfer(const char* directory, const char* transfer) {
   const std::string dir = ExpandDirPath(directory != nullptr ? directory : "");
-  std::optional<DirectoryLocks> locks;
-  if (const std::int32_t r = LockKeySet(locks, {dir}); r != kOk) return r;
+  // Only the given directory changes; the user's key set is read, not written.
+  const DirectoryLocks locks({dir}, LockWait());
+  if (!locks.Held()) return kKeyFilesBusy;
   std::string path;
   return InternalSavePublicKeyFromTransfer(dir, transfer, path);
 }
@@ -222,32 +223,29 @@ std::int32_t TCcom22Engine::IncludePublicKeyTransfer(const char* transfer) {
   TPublicKeyBlock block;
   if (const std::int32_t r = GetPublicKeyBlockByTransfer(transfer, block); r != kOk) return r;
   return Guarded("IncludePublicKeyTransfer: ", [&]() -> std::int32_t {
-    // The carried file passes through the template directory under its own name: staged there,
-    // then moved into the store; one that is not a certificate stays there.
     const std::string_view name = FileNamePart(block.fileName);
     if (!IsPlainFileName(name)) return kTransferFileFailed;
     const std::string carried = TemplateDir().append(name);
     if (IsProtectedFile(carried)) return kTransferFileFailed;
+    const std::span<const std::uint8_t> bytes(
+        reinterpret_cast<const std::uint8_t*>(block.data.data()), block.data.size());
     std::optional<DirectoryLocks> locks;
-    if (const std::int32_t r = LockKeySet(locks); r != kOk) return r;
+    if (const std::int32_t r = LockForChange(locks); r != kOk) return r;
     LibraryGuard lock(LibraryWork::Exclusive, *binding_);
+    std::string certUid;
+    binding_->ReadCertificateText(bytes, &certUid, nullptr);
     const std::string publicPath = ExpandDirPath(ParamValue(kParamPublicPath));
-    FileChange change(publicPath);
-    const std::string staged = change.Stage(carried);
-    if (!change.Prepare() ||
-        !platform::WriteNewFile(
-            staged,
-            std::span(reinterpret_cast<const std::uint8_t*>(block.data.data()), block.data.size())))
-      return kTransferFileFailed;
-    // A file that is no certificate, or whose UID has no place in the store, stays in the
-    // template directory.
-    const std::string certUid = binding_->GetCertificateUID(staged);
     if (certUid.empty() || CertPathByUID(certUid, publicPath).empty()) {
-      change.Move(staged, carried);
-      if (!change.Commit()) return kTransferFileFailed;
+      // A file that is no certificate, or whose UID has no place in the store, is written into
+      // the template directory, where it stays.
+      const DirectoryLocks templateLock({TemplateDir()}, LockWait());
+      if (!templateLock.Held()) return kKeyFilesBusy;
+      if (!WriteBufferToFile(carried, bytes.data(), static_cast<std::int32_t>(bytes.size())))
+        return kTransferFileFailed;
       return certUid.empty() ? kNoUidInCertificate : kFileOrUidError;
     }
-    return InstallCertificate(staged, timeouts, false, &change);
+    // A certificate goes straight into the store.
+    return StoreCertificate(uid, certUid, timeouts, nullptr, bytes);
   });
 }
 
@@ -260,7 +258,7 @@ std::int32_t TCcom22Engine::IncludeCACertificateFromTransfer(const char* transfe
   const std::string_view name = FileNamePart(block.fileName);
   if (!EndsWith(name, kAuthorityExtension)) return kNoAuthorityCertificate;
   std::optional<DirectoryLocks> locks;
-  if (const std::int32_t r = LockKeySet(locks); r != kOk) return r;
+  if (const std::int32_t r = LockForChange(locks); r != kOk) return r;
   // A UID that may not become a directory name has no authority directory.
   const std::string dir = AuthorityDirByUID(ExpandDirPath(ParamValue(kParamSecretPath)), block.uid);
   if (dir.empty()) return kFileOrUidError;
@@ -285,8 +283,11 @@ std::int32_t TCcom22Engine::IncludeCACertificateFromTransfer(const char* transfe
   const std::string target = AddPathSeparator(dir).append(name);
   // An issuer's certificate is never replaced.
   if (FileExists(target)) return kCannotReplaceIssuer;
-  if (!WriteBufferToFile(target, block.data.data(), static_cast<std::int32_t>(block.data.size())))
-    return kFileOrUidError;
+  FileChange change(s.secretPath);
+  change.Write(
+      s.secretPath, target,
+      std::span(reinterpret_cast<const std::uint8_t*>(block.data.data()), block.data.size()));
+  if (!change.Prepare() || !change.Commit()) return kFileOrUidError;
   return binding_->AddToKeyCache(uid, "", ExpandDirPath(ParamValue(kParamPublicPath)), target,
                                  timeouts.keyRequest, timeouts.lastOperation)
              ? kOk

@@ -54,7 +54,8 @@ bool SetEnv(const char* name, const std::string& value) noexcept;
 bool IsDirectory(const std::string& path) noexcept;
 bool IsRegularFile(const std::string& path) noexcept;
 bool PathExists(const std::string& path) noexcept;
-// Creates one directory (parent must exist); true when created or it already is a directory.
+// Creates one directory (parent must exist) and flushes the parent's entry of it to disk; true
+// when created or it already is a directory.
 bool MakeDirectory(const std::string& path) noexcept;
 bool RemoveFile(const std::string& path) noexcept;
 // Renames, replacing an existing target atomically.
@@ -78,11 +79,13 @@ std::string CanonicalPath(const std::string& path);
 
 // Reads a whole file when it holds at most `maxSize` bytes. nullopt when it cannot be opened or
 // read, or when it is larger than maxSize (then `tooLarge` is set when given).
-std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path, std::uint64_t maxSize,
+std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path,
+                                                       std::uint64_t maxSize,
                                                        bool* tooLarge = nullptr);
 // Reads at most out.size() bytes of a file; the file size on success. Fails (nullopt) when the
 // file is larger than out.size(), leaving `out` unspecified.
-std::optional<std::size_t> ReadFileInto(const std::string& path, std::span<std::uint8_t> out) noexcept;
+std::optional<std::size_t> ReadFileInto(const std::string& path,
+                                        std::span<std::uint8_t> out) noexcept;
 
 // True when both paths name one existing file (the same device and file number), whatever the
 // spelling of the two paths.
@@ -104,18 +107,16 @@ bool WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data
                      bool ownerOnly = false) noexcept;
 
 // ---- changes in several steps ----
-// The temporary name that WriteFileAtomic and WriteNewFile use beside `path`: hidden (it starts
-// with "."), unique to this process and call, and carrying the process number, so that a file a
-// stopped process left behind can be told from one that a running writer is filling.
+// The temporary name that WriteFileAtomic uses beside `path`: hidden (it starts with "."), unique
+// to this process and call, and carrying the process number.
 std::string TemporaryNameFor(const std::string& path);
-// The number of the process that made the temporary file `name` (a name without directory), as
-// this library and our cc name them; nullopt for any other name.
-std::optional<std::uint64_t> TemporaryFileOwner(std::string_view name) noexcept;
 // Creates `path`, which must not exist, with `data`, flushed to disk (not renamed anywhere):
 // the staged new version of a file that a recorded change moves into place later. False on any
 // failure (a file it created is removed again).
 bool WriteNewFile(const std::string& path, std::span<const std::uint8_t> data,
                   bool ownerOnly = false) noexcept;
+// Appends `data` to the existing file `path` and flushes it to disk; false on any failure.
+bool AppendToFile(const std::string& path, std::span<const std::uint8_t> data) noexcept;
 // Makes `link` a second name of the existing file `existing` (a hard link); false when `link`
 // exists or the file system has no hard links.
 bool LinkFile(const std::string& existing, const std::string& link) noexcept;
@@ -128,9 +129,42 @@ std::uint64_t CurrentProcessId() noexcept;
 bool ProcessRunning(std::uint64_t pid) noexcept;
 
 // ---- cross-process locks ----
-// An exclusive advisory lock on a lock file: flock on POSIX, LockFileEx on Windows. Each holder
-// opens the file itself, so the lock holds against other processes and against every other
-// holder in this process as well. It goes with the object, or with the process that held it.
+// An exclusive advisory lock on a directory that leaves no file in it. POSIX: flock on the
+// directory's own descriptor. Windows: LockFileEx on a lock file in a directory of the library's
+// own (under the common application data, named by a digest of the directory's canonical path),
+// never in the directory itself. Each holder opens its own descriptor or handle, so the lock
+// holds against other processes and against every other holder in this process as well. It goes
+// with the object, or with the process that held it.
+class DirectoryLock {
+ public:
+  enum class Attempt { kLocked, kBusy, kFailed };
+  DirectoryLock() noexcept = default;
+  DirectoryLock(DirectoryLock&& other) noexcept : handle_(other.handle_) { other.handle_ = kNone; }
+  DirectoryLock& operator=(DirectoryLock&& other) noexcept {
+    if (this != &other) {
+      Unlock();
+      handle_ = other.handle_;
+      other.handle_ = kNone;
+    }
+    return *this;
+  }
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+  ~DirectoryLock() { Unlock(); }
+  // One attempt, without waiting, to lock the directory whose canonical path is `directory`.
+  // kFailed when it cannot be opened (or, on Windows, no lock file can be had for it). Taking a
+  // lock is not a write point.
+  Attempt TryLock(const std::string& directory) noexcept;
+  bool Held() const noexcept { return handle_ != kNone; }
+  void Unlock() noexcept;
+
+ private:
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t handle_ = kNone;
+};
+
+// An exclusive advisory lock on a lock file of a tool's own (flock on POSIX, LockFileEx on
+// Windows), for files that are not in a host's directories: the file is created when missing.
 class FileLock {
  public:
   enum class Attempt { kLocked, kBusy, kFailed };
@@ -158,15 +192,23 @@ class FileLock {
   std::intptr_t handle_ = kNone;
 };
 
+// ---- owners and tokens ----
+// True when the file or directory `path` belongs to the account this process runs as (POSIX: its
+// owner is the effective user; Windows: its owner is the token's user or default owner).
+bool OwnedByCurrentUser(const std::string& path) noexcept;
+// Fills `buffer` from the system's cryptographic random source; false when it cannot.
+bool SystemRandom(void* buffer, std::size_t count) noexcept;
+
 // ---- injected file faults (test builds with VORNAK2_FAULT_HOOKS only) ----
 // Every operation that changes a file or directory (creating, writing, flushing, renaming,
 // linking, removing, a directory's creation or flush) counts as one write point. A test can make
 // the Nth write point counted from now fail with `error` (ENOSPC, EIO, EACCES: the call reports
 // failure with that errno; a write then stores half of its bytes first, as a full disk does), or,
 // with error 0, end the process there as a power cut would (exit status kFaultStopStatus).
-// `nth` 0 turns injection off. Each call starts the count again.
+// `nth` 0 turns injection off. Each call starts the count again. With `count` above 1 the
+// `count` write points from the Nth on all fail (a step tried twice fails twice).
 inline constexpr int kFaultStopStatus = 86;
-void InjectFileFault(std::uint64_t nth, int error) noexcept;
+void InjectFileFault(std::uint64_t nth, int error, std::uint64_t count = 1) noexcept;
 // The write points counted since the last InjectFileFault.
 std::uint64_t FileWritePoints() noexcept;
 

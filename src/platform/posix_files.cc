@@ -25,20 +25,25 @@ namespace {
 #ifdef VORNAK2_FAULT_HOOKS
 std::atomic<std::uint64_t> writePoints{0};
 std::atomic<std::uint64_t> faultAt{0};
+std::atomic<std::uint64_t> faultCount{1};
 std::atomic<int> faultError{0};
 
-// Counts one write point; true when it is the one a test chose to fail (errno then holds the
+// Counts one write point; true when it is one a test chose to fail (errno then holds the
 // error). A chosen stop ends the process here, before the operation.
 bool FaultHere() noexcept {
   const std::uint64_t n = writePoints.fetch_add(1, std::memory_order_relaxed) + 1;
-  if (n != faultAt.load(std::memory_order_relaxed)) return false;
+  const std::uint64_t first = faultAt.load(std::memory_order_relaxed);
+  if (first == 0 || n < first || n - first >= faultCount.load(std::memory_order_relaxed))
+    return false;
   const int error = faultError.load(std::memory_order_relaxed);
   if (error == 0) ::_exit(kFaultStopStatus);
   errno = error;
   return true;
 }
 #else
-constexpr bool FaultHere() noexcept { return false; }
+constexpr bool FaultHere() noexcept {
+  return false;
+}
 #endif
 
 int CountedOpenForWriting(const char* path, int flags, mode_t mode) noexcept {
@@ -181,9 +186,10 @@ void SyncDirectory(const std::string& directory) noexcept {
 }
 
 #ifdef VORNAK2_FAULT_HOOKS
-void InjectFileFault(std::uint64_t nth, int error) noexcept {
+void InjectFileFault(std::uint64_t nth, int error, std::uint64_t count) noexcept {
   faultAt.store(0, std::memory_order_relaxed);
   faultError.store(error, std::memory_order_relaxed);
+  faultCount.store(count == 0 ? 1 : count, std::memory_order_relaxed);
   writePoints.store(0, std::memory_order_relaxed);
   faultAt.store(nth, std::memory_order_relaxed);
 }
@@ -210,7 +216,13 @@ bool PathExists(const std::string& path) noexcept {
 
 bool MakeDirectory(const std::string& path) noexcept {
   if (path.empty()) return false;
-  if (CountedMkdir(path.c_str()) == 0) return true;
+  if (CountedMkdir(path.c_str()) == 0) {
+    // The new directory's entry in its parent reaches the disk before anything is put in it.
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    SyncDirectory(DirectoryOf(trimmed));
+    return true;
+  }
   return errno == EEXIST && IsDirectory(path);
 }
 
@@ -418,6 +430,17 @@ bool WriteNewFile(const std::string& path, std::span<const std::uint8_t> data,
   ok = fd.Close() && ok;
   if (!ok) ::unlink(path.c_str());
   return ok;
+}
+
+bool AppendToFile(const std::string& path, std::span<const std::uint8_t> data) noexcept {
+  if (path.empty()) return false;
+  const int rawFd =
+      CountedOpenForWriting(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0);
+  if (rawFd < 0) return false;
+  FileDescriptor fd(rawFd);
+  bool ok = WriteAll(fd.get(), data.data(), data.size());
+  ok = ok && CountedFsync(fd.get()) == 0;
+  return fd.Close() && ok;
 }
 
 bool LinkFile(const std::string& existing, const std::string& link) noexcept {

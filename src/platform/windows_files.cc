@@ -19,20 +19,25 @@ namespace {
 #ifdef VORNAK2_FAULT_HOOKS
 std::atomic<std::uint64_t> writePoints{0};
 std::atomic<std::uint64_t> faultAt{0};
+std::atomic<std::uint64_t> faultCount{1};
 std::atomic<int> faultError{0};
 
-// Counts one write point; true when it is the one a test chose to fail (the last error is then
+// Counts one write point; true when it is one a test chose to fail (the last error is then
 // set). A chosen stop ends the process here, before the operation, without any clean-up.
 bool FaultHere() noexcept {
   const std::uint64_t n = writePoints.fetch_add(1, std::memory_order_relaxed) + 1;
-  if (n != faultAt.load(std::memory_order_relaxed)) return false;
+  const std::uint64_t first = faultAt.load(std::memory_order_relaxed);
+  if (first == 0 || n < first || n - first >= faultCount.load(std::memory_order_relaxed))
+    return false;
   if (faultError.load(std::memory_order_relaxed) == 0)
     TerminateProcess(GetCurrentProcess(), kFaultStopStatus);
   SetLastError(ERROR_WRITE_FAULT);
   return true;
 }
 #else
-constexpr bool FaultHere() noexcept { return false; }
+constexpr bool FaultHere() noexcept {
+  return false;
+}
 #endif
 
 BOOL CountedMoveFile(const char* from, const char* to, DWORD flags) noexcept {
@@ -159,9 +164,10 @@ class OwnerOnlyDescriptor {
 }  // namespace
 
 #ifdef VORNAK2_FAULT_HOOKS
-void InjectFileFault(std::uint64_t nth, int error) noexcept {
+void InjectFileFault(std::uint64_t nth, int error, std::uint64_t count) noexcept {
   faultAt.store(0, std::memory_order_relaxed);
   faultError.store(error, std::memory_order_relaxed);
+  faultCount.store(count == 0 ? 1 : count, std::memory_order_relaxed);
   writePoints.store(0, std::memory_order_relaxed);
   faultAt.store(nth, std::memory_order_relaxed);
 }
@@ -401,16 +407,27 @@ bool WriteNewFile(const std::string& path, std::span<const std::uint8_t> data,
   OwnerOnlyDescriptor descriptor;
   if (ownerOnly && descriptor.get() == nullptr) return false;
   SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
-  Handle file(FaultHere() ? INVALID_HANDLE_VALUE
-                          : CreateFileA(path.c_str(), GENERIC_WRITE, 0,
-                                        ownerOnly ? &security : nullptr, CREATE_NEW,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+  Handle file(FaultHere()
+                  ? INVALID_HANDLE_VALUE
+                  : CreateFileA(path.c_str(), GENERIC_WRITE, 0, ownerOnly ? &security : nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return false;
   bool ok = WriteAll(file.get(), data.data(), data.size());
   ok = ok && !FaultHere() && FlushFileBuffers(file.get()) != 0;
   ok = file.Close() && ok;
   if (!ok) DeleteFileA(path.c_str());
   return ok;
+}
+
+bool AppendToFile(const std::string& path, std::span<const std::uint8_t> data) noexcept {
+  if (path.empty()) return false;
+  Handle file(FaultHere() ? INVALID_HANDLE_VALUE
+                          : CreateFileA(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) return false;
+  bool ok = WriteAll(file.get(), data.data(), data.size());
+  ok = ok && !FaultHere() && FlushFileBuffers(file.get()) != 0;
+  return file.Close() && ok;
 }
 
 bool LinkFile(const std::string& existing, const std::string& link) noexcept {

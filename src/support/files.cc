@@ -49,12 +49,10 @@ void FindFiles(const std::string& directory, const std::string& upperExtension,
   }
 }
 
-// Replaces a file through a temporary one, after removing the temporary files of the same file
-// that a stopped writer left beside it.
+// Replaces a file as a change of its own: its content is staged under a name the change's record
+// names, so that a stop leaves nothing the next change in that directory cannot clean up.
 bool ReplaceFile(const std::string& fileName, std::span<const std::uint8_t> data, bool ownerOnly) {
-  const std::string dir = DirectoryPart(fileName);
-  RemoveStaleTemporaries(dir.empty() ? std::string(".") : dir, FileNamePart(fileName));
-  return platform::WriteFileAtomic(fileName, data, ownerOnly);
+  return ReplaceFileDurably(fileName, data, ownerOnly);
 }
 
 }  // namespace

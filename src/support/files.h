@@ -42,10 +42,12 @@ bool ForceDirs(const std::string& path) noexcept;
 // not terminated: callers that need text reserve a byte beyond `capacity` for the NUL.
 bool ReadFileToBuffer(const std::string& fileName, void* buffer, std::int32_t& capacity) noexcept;
 
-// Replaces `fileName` with `size` bytes from `buffer` (size 0 leaves an empty file). The bytes go
-// to a temporary file that is renamed over the target, so a failed write keeps the previous file
-// intact. `ownerOnly` makes the file readable and writable by its owner only (secret keys).
-// False on any failure, including a negative `size` or a null `buffer` with a positive size.
+// Replaces `fileName` with `size` bytes from `buffer` (size 0 leaves an empty file) as a change of
+// its own under the lock of its directory (support/file_change.h): the bytes go to a staged file
+// that is renamed over the target, so a failed write keeps the previous file intact and a stop
+// leaves nothing that the next change there does not clean up. `ownerOnly` makes the file readable
+// and writable by its owner only (secret keys). False on any failure, including a negative `size`
+// or a null `buffer` with a positive size.
 bool WriteBufferToFile(const std::string& fileName, const void* buffer, std::int32_t size,
                        bool ownerOnly = false) noexcept;
 

@@ -257,7 +257,8 @@ TEST_F(FaultInjectionTest, EveryWritePointKeepsThePreviousFilesWhole) {
   const auto ccCount =
       reinterpret_cast<std::uint64_t (*)()>(platform::FindSymbol(library, "_CcFileWritePoints"));
   ASSERT_TRUE(ccInject != nullptr && ccCount != nullptr);
-  const Layer adapter{"adapter", platform::InjectFileFault, platform::FileWritePoints};
+  const Layer adapter{"adapter", [](std::uint64_t n, int e) { platform::InjectFileFault(n, e); },
+                      platform::FileWritePoints};
   const Layer vendor{"cc", [&](std::uint64_t n, int e) { ccInject(n, e); }, ccCount};
   // The test authority runs in this process with its own copy of cc's file layer.
   const Layer authority{"cc", cc::InjectFileFault, cc::FileWritePoints};
@@ -284,8 +285,10 @@ TEST_F(FaultInjectionTest, EveryWritePointKeepsThePreviousFilesWhole) {
                                   std::to_string(n) + " failing with " + std::strerror(error);
         for (const auto& [file, content] : after) {
           // Every temporary file has ".tmp" in its name (".NAME.tmp-..."; cc's on Windows end in
-          // ".tmp").
+          // ".tmp"); the library's staged files and change records begin with ".vornak2-".
           EXPECT_EQ(file.find(".tmp"), std::string::npos)
+              << where << ": " << file << " left behind";
+          EXPECT_FALSE(fs::path(file).filename().string().starts_with(".vornak2-"))
               << where << ": " << file << " left behind";
           if (fs::path(file).filename() == "@rand") {
             EXPECT_TRUE(WholeRandomState(content)) << where << ": " << file << " is torn";

@@ -2,10 +2,12 @@
 // with a stop (or none) at one write point of the adapter's file layer or our cc's.
 //
 //   ccom_stop_child ROOT DIR OPERATION LAYER N
+//   ccom_stop_child ROOT DIR OPERATION check
 //
 // LAYER is "adapter" or "cc"; N 0 runs the operation to its end. A stop ends the process with
 // the fault hook's exit status; otherwise it prints "result R points P" (P: the write points the
-// layer counted) and exits with 0.
+// layer counted) and exits with 0. "check" is the fresh process after a stop: the user signs and
+// a peer verifies ("sign S verify V").
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -15,14 +17,18 @@
 
 int main(int argc, char** argv) {
   using namespace vornak2;
-  if (argc != 6) {
-    std::fprintf(stderr, "usage: ccom_stop_child ROOT DIR OPERATION LAYER N\n");
+  if (argc != 6 && !(argc == 5 && std::string(argv[4]) == "check")) {
+    std::fprintf(stderr, "usage: ccom_stop_child ROOT DIR OPERATION (LAYER N | check)\n");
     return 2;
   }
   const std::string root = argv[1], dir = argv[2], name = argv[3], layer = argv[4];
-  const std::uint64_t n = std::strtoull(argv[5], nullptr, 10);
+  const std::uint64_t n = argc == 6 ? std::strtoull(argv[5], nullptr, 10) : 0;
   for (const auto& op : testing::stopwalk::Operations()) {
     if (name != op.name) continue;
+    if (layer == "check") {
+      std::printf("%s\n", testing::stopwalk::SignAndVerify(root, dir, op).c_str());
+      return 0;
+    }
     testing::stopwalk::Engine engine(root, dir);
     op.configure(engine, dir);
     // The library the engine loads is the root's; the test build there counts its write points.

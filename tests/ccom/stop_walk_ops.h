@@ -90,7 +90,35 @@ struct Operation {
   // Points the engine at what the operation works on (beyond the template user's defaults).
   std::function<void(const Engine&, const std::string& dir)> configure;
   std::function<std::int32_t(const Engine&, const std::string& dir)> run;
+  // Repeated after every stop, also where it had completed: it succeeds again and leaves what it
+  // leaves when it runs once.
+  bool repeatable = false;
+  // The template's user signs before and after it (and a peer verifies).
+  bool userSigns = true;
 };
+
+// In the process that looks at the files after a stop: the user of `dir` signs, and a peer (the
+// root's user "sw_b", FB.2) installs the user's certificate as it now is and verifies the
+// signature. "sign S verify V".
+inline std::string SignAndVerify(const std::string& root, const std::string& dir,
+                                 const Operation& op) {
+  Engine user(root, dir);
+  op.configure(user, dir);
+  char signature[1024];
+  std::int32_t length = 0;
+  const std::int32_t signed_ = SignData(user.get(), "data", 4, signature, &length, "");
+  std::int32_t verified = -1;
+  if (signed_ == 0) {
+    const std::string given = root + "sw_peer_in.crt";
+    { std::ofstream(given, std::ios::binary) << ReadWhole(dir + "self.crt"); }
+    Engine peer(root, root + Native("sw_b/"));
+    if (IncludePublicKey(peer.get(), given.c_str()) == 0) {
+      char signer[64] = {};
+      verified = VerifyData(peer.get(), "data", 4, signature, length, signer);
+    }
+  }
+  return "sign " + std::to_string(signed_) + " verify " + std::to_string(verified);
+}
 
 inline void Defaults(const Engine&, const std::string&) {}
 
@@ -117,34 +145,39 @@ inline std::vector<Operation> Operations() {
        }},
       {"IncludeCACertificateFromTransfer", Defaults,
        [](const Engine& e, const std::string& d) {
-         return IncludeCACertificateFromTransfer(e.get(),
-                                                 ReadWhole(d + "t_authority.txt").c_str());
+         return IncludeCACertificateFromTransfer(e.get(), ReadWhole(d + "t_authority.txt").c_str());
        }},
       {"SavePublicKeyFromTransfer", Defaults,
        [](const Engine& e, const std::string& d) {
          return SavePublicKeyFromTransfer(e.get(), (d + "inbox").c_str(),
                                           ReadWhole(d + "t_public.txt").c_str());
-       }},
+       },
+       true},
       {"GenerateNewSSK (a key file of the new number present)", Defaults,
        [](const Engine& e, const std::string&) { return GenerateNewSSK(e.get()); }},
       {"RemoteGenerateStart", renewalIn("renewal_new/"),
        [](const Engine& e, const std::string&) {
          std::string transfer(5129, '\0');
          return RemoteGenerateStart(e.get(), transfer.data());
-       }},
+       },
+       true},
       {"RemoteGenerateFinish (same UID)", Defaults,
        [](const Engine& e, const std::string& d) {
          return RemoteGenerateFinish(e.get(), ReadWhole(d + "t_answer.txt").c_str());
-       }},
+       },
+       true},
       {"RemoteGenerateFinish (new UID, its key number taken)", renewalIn("renewal_uid/"),
        [](const Engine& e, const std::string& d) {
          return RemoteGenerateFinish(e.get(), ReadWhole(d + "t_answer_uid.txt").c_str());
-       }},
+       },
+       true},
+      // (The certificate it sets up is one of another key: the user does not sign with it.)
       {"CreateDirStructure (existing user)", Defaults,
        [](const Engine& e, const std::string& d) {
          return CreateDirStructure(e.get(), (d + "own.crt").c_str(),
                                    (d + Native("ca/authority.aut")).c_str());
-       }},
+       },
+       true, false},
       {"CreateDirStructure (new user)",
        [](const Engine& e, const std::string&) {
          // The new user's directories are inside the template's, so that the walk sees them.
@@ -155,13 +188,15 @@ inline std::vector<Operation> Operations() {
        [](const Engine& e, const std::string& d) {
          return CreateDirStructure(e.get(), (d + "own.crt").c_str(),
                                    (d + Native("ca/authority.aut")).c_str());
-       }},
+       },
+       true, false},
       {"SaveSignedDataToFile (replacing)", Defaults,
        [](const Engine& e, const std::string& d) {
          const std::string data = "data", signature(64, 'S');
          return SaveSignedDataToFile(e.get(), data.data(), 4, signature.data(), 64,
                                      (d + "signed.bin").c_str());
-       }},
+       },
+       true},
       {"random-state write-back (ClearCash)", Defaults,
        [](const Engine& e, const std::string&) {
          char signature[1024];
@@ -171,7 +206,8 @@ inline std::vector<Operation> Operations() {
          if (code == 0) code = SignData(e.get(), "data", 4, signature, &length, "");
          ClearCash(e.get());
          return code;
-       }},
+       },
+       true},
   };
 }
 
