@@ -208,6 +208,10 @@ bool SystemRandom(void* buffer, std::size_t count) noexcept;
 // `nth` 0 turns injection off. Each call starts the count again. With `count` above 1 the
 // `count` write points from the Nth on all fail (a step tried twice fails twice).
 inline constexpr int kFaultStopStatus = 86;
+// The error that pauses the process at the write point instead (POSIX: it stops itself with
+// SIGSTOP and goes on when continued; Windows: it waits there for good), as a process that the
+// system or a debugger holds in the middle of an operation.
+inline constexpr int kFaultPause = -1;
 void InjectFileFault(std::uint64_t nth, int error, std::uint64_t count = 1) noexcept;
 // The write points counted since the last InjectFileFault.
 std::uint64_t FileWritePoints() noexcept;

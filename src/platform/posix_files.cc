@@ -37,6 +37,10 @@ bool FaultHere() noexcept {
     return false;
   const int error = faultError.load(std::memory_order_relaxed);
   if (error == 0) ::_exit(kFaultStopStatus);
+  if (error == kFaultPause) {
+    ::raise(SIGSTOP);
+    return false;
+  }
   errno = error;
   return true;
 }

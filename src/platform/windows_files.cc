@@ -31,6 +31,10 @@ bool FaultHere() noexcept {
     return false;
   if (faultError.load(std::memory_order_relaxed) == 0)
     TerminateProcess(GetCurrentProcess(), kFaultStopStatus);
+  if (faultError.load(std::memory_order_relaxed) == kFaultPause) {
+    Sleep(INFINITE);
+    return false;
+  }
   SetLastError(ERROR_WRITE_FAULT);
   return true;
 }

@@ -339,5 +339,55 @@ TEST_F(FaultInjectionTest, EveryWritePointKeepsThePreviousFilesWhole) {
   platform::FreeModule(library);
 }
 
+// A certificate installation whose every write point in turn fails twice in a row (a step is
+// tried twice, so the second try fails as well): it succeeds, or it answers 107 with the given
+// file where it was and the store as it was, and no later operation installs it.
+TEST_F(FaultInjectionTest, AFailedInstallationStaysFailed) {
+  std::int32_t code = -1;
+  Files before;
+  std::uint64_t points = 0;
+  const Layer adapter{"adapter", [](std::uint64_t n, int e) { platform::InjectFileFault(n, e, 2); },
+                      platform::FileWritePoints};
+  const Operation install = [](const std::string& d) {
+    return WithEngine(d, [&](auto e) { return IncludePublicKey(e, (d + "incoming.crt").c_str()); });
+  };
+  Run(install, &adapter, 0, 0, before, code, &points);
+  ASSERT_EQ(code, 0);
+  int failed = 0;
+  for (std::uint64_t n = 1; n <= points; ++n) {
+    const std::string where = "write points " + std::to_string(n) + " and " + std::to_string(n + 1);
+    const Files after = Run(install, &adapter, n, EIO, before, code);
+    if (code == 0) {
+      EXPECT_FALSE(after.contains("incoming.crt")) << where;
+      EXPECT_EQ(after.at("crt/FB/@/2.crt"), before.at("incoming.crt")) << where;
+      continue;
+    }
+    ++failed;
+    EXPECT_EQ(code, 107) << where;
+    // Later operations of another kind, in this process and in a fresh engine, change nothing of
+    // it: the failure stays what it was.
+    const std::string dir = root_ + Native("fi_run_" + std::to_string(runs_ - 1) + "/");
+    EXPECT_EQ(WithEngine(dir, [](auto e) { return RemoveCertificate(e, "FO.9"); }), 0) << where;
+    EXPECT_EQ(WithEngine(dir,
+                         [](auto e) {
+                           char signature[1024];
+                           std::int32_t length = 0;
+                           return SignData(e, "x", 1, signature, &length, "");
+                         }),
+              0)
+        << where;
+    const Files later = Snapshot(dir);
+    EXPECT_EQ(later.at("incoming.crt"), before.at("incoming.crt")) << where;
+    for (const char* file : {"crt/FB/@/2.crt", "crt/FB/@/2.old"})
+      EXPECT_EQ(later.at(file), before.at(file)) << where << ": " << file;
+    for (const auto& [file, content] : later)
+      EXPECT_FALSE(fs::path(file).filename().string().starts_with(".vornak2-"))
+          << where << ": " << file << " left";
+  }
+  EXPECT_GT(failed, 0);
+  std::cout << "installation walked: " << points << " write points, " << failed
+            << " failed twice over\n";
+}
+
 }  // namespace
 }  // namespace vornak2::testing

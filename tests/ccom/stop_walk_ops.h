@@ -34,14 +34,13 @@ inline std::string ReadWhole(const std::string& path) {
 
 using Files = std::map<std::string, std::string>;  // relative path, with "/" -> content
 
-// The files under `dir`, lock files left out (they hold nothing and stay once made). Where file
-// names ignore letter case, a file renamed to another case is the same file: the names are taken
-// in lower case there.
+// The files under `dir`. Where file names ignore letter case, a file renamed to another case is
+// the same file: the names are taken in lower case there.
 inline Files Snapshot(const std::string& dir) {
   namespace fs = std::filesystem;
   Files files;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (!entry.is_regular_file() || entry.path().filename() == ".vornak2.lock") continue;
+    if (!entry.is_regular_file()) continue;
     std::string name = fs::relative(entry.path(), dir).generic_string();
     if (platform::kCaseInsensitiveFileNames)
       std::transform(name.begin(), name.end(), name.begin(),

@@ -79,8 +79,6 @@ std::string HostEngine::Uid() const {
 std::vector<std::string> TreeListing(const std::string& dir) {
   std::vector<std::string> lines;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    // The lock files of the key set's directories hold nothing; they stay once made.
-    if (entry.path().filename() == ".vornak2.lock") continue;
     std::string line = fs::relative(entry.path(), dir).generic_string();
     if (entry.is_directory()) {
       line += "/";

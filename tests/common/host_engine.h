@@ -46,8 +46,7 @@ class HostEngine {
 };
 
 // Every file under `dir` (recursively) with its content, relative path first; the random-state
-// files ("@rand"), which every operation rewrites, are listed without content; lock files are
-// left out.
+// files ("@rand"), which every operation rewrites, are listed without content.
 std::vector<std::string> TreeListing(const std::string& dir);
 
 }  // namespace vornak2::testing

@@ -60,14 +60,11 @@ inline std::string ReadText(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Names in a directory, sorted; the lock file that operations changing the directory leave in it
-// is not listed.
+// Names in a directory, sorted.
 inline std::vector<std::string> Names(const std::string& directory) {
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-    if (entry.path().filename() == ".vornak2.lock") continue;
+  for (const auto& entry : std::filesystem::directory_iterator(directory))
     names.push_back(entry.path().filename().string());
-  }
   std::sort(names.begin(), names.end());
   return names;
 }
