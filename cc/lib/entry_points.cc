@@ -335,8 +335,14 @@ CC_ENTRY(int32_t, __CertInfo)(CcContext* ctx, const char* text, CcCertInfo** inf
     r->issuerName = b.Put(doc.issuer);
     r->validFrom = b.Put(from);
     r->validTo = b.Put(to);
+#ifdef CC_CONTRACT_ONLY
+    // The build that fills only the fields every vendor library of this interface fills: a
+    // binding must not need the kind, the public key or the curve.
+    r->kind = 0;
+#else
     r->publicKey = b.Put(publicKey);
     r->curve = cc::CurveCode(doc.curve);
+#endif
     r->status = status;
     *info = static_cast<CcCertInfo*>(b.release());
     return CC_OK;
@@ -604,7 +610,7 @@ CC_ENTRY(int32_t, _NewKeys)
 
 // ---- optional entry points ----
 
-#ifndef CC_WITHOUT_CONCURRENCY_DECLARATION
+#if !defined(CC_WITHOUT_CONCURRENCY_DECLARATION) && !defined(CC_CONTRACT_ONLY)
 // Every entry point may run on several threads at once as long as each context is used by one
 // thread at a time: a context holds all of an operation's state; the generator is libgcrypt's,
 // which locks its own pool; libgcrypt is set up once (std::call_once) with its curve tables built
@@ -612,6 +618,20 @@ CC_ENTRY(int32_t, _NewKeys)
 // file is written under a name of its own and renamed into place.
 CC_ENTRY(int32_t, _ConcurrentContexts)(void) {
   return CC_CONCURRENT_CONTEXTS;
+}
+#endif
+
+#ifndef CC_CONTRACT_ONLY
+// Whether a certificate is an authority's: it says so (basicConstraints cA) and, where it carries
+// keyUsage, that usage allows certificate signing.
+CC_ENTRY(int32_t, _CertIsAuthority)(CcContext* ctx, const char* text) {
+  if (cc::ContextOf(ctx) == nullptr) return CC_E_CONTEXT;
+  return Guard(CC_E_CERT_FORMAT, [&] {
+    cc::PublicDocument doc;
+    if (const std::int32_t rc = ParseCertificateText(text, doc); rc != CC_OK) return rc;
+    if (doc.kind != cc::DocKind::Certificate) return CC_E_UNCERTIFIED;
+    return doc.authority ? CC_AUTHORITY_YES : CC_AUTHORITY_NO;
+  });
 }
 #endif
 

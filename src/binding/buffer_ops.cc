@@ -258,6 +258,37 @@ std::int32_t TCComDLL::SignBuffer(const BufferCallSettings& s, const void* data,
   });
 }
 
+std::int32_t TCComDLL::KeyMatchesCertificate(const BufferCallSettings& s, const char* secretText,
+                                             const char* certText) {
+  if (secretText == nullptr || certText == nullptr) return kNullPointer;
+  return Guarded([&]() -> std::int32_t {
+    static constexpr std::uint8_t kProbe[] = "does this key belong to this certificate";
+    LibraryBuffer signature(cc_);
+    RandomSession random(cc_);
+    Context ctx(*this);
+    if (const std::int32_t r = StartOperation(*this, s.randomKind, random, ctx, s.uid, s.secretDir,
+                                              s.certDir, "", s.hash);
+        r != 0)
+      return r;
+    if (const std::int32_t r = cc_._BufferSignInit(ctx.get(), secretText); r != 0) return r;
+    if (const std::int32_t r = cc_._BufferSignUpdate(ctx.get(), kProbe, sizeof kProbe); r != 0)
+      return r;
+    std::int32_t n = 0;
+    if (const std::int32_t r = cc_._BufferSignFinal(ctx.get(), signature.Out(), &n); r != 0)
+      return r;
+    if (n <= 0 || n > static_cast<std::int32_t>(layouts::kMaxLibrarySignature) ||
+        signature.get() == nullptr)
+      return kOutOfMemory;
+    // The library finds the signature's end itself: it reads from a copy padded with zeros.
+    std::vector<std::uint8_t> padded(layouts::kMaxLibrarySignature, 0);
+    std::memcpy(padded.data(), signature.get(), static_cast<std::size_t>(n));
+    if (const std::int32_t r = cc_._BufferVerifyInit(ctx.get(), certText); r != 0) return r;
+    if (const std::int32_t r = cc_._BufferSignUpdate(ctx.get(), kProbe, sizeof kProbe); r != 0)
+      return r;
+    return cc_._BufferVerifyFinal(ctx.get(), padded.data());
+  });
+}
+
 std::int32_t TCComDLL::VerifyBuffer(const BufferCallSettings& s, const void* data,
                                     std::int32_t length, const std::uint8_t* block,
                                     std::int32_t blockLength, char* signerUid) {

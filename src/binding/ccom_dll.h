@@ -142,6 +142,16 @@ class TCComDLL : public TCrypto_DLL {
   std::string GetCertificatePublicKey(const std::string& path);
   // Whether the file holds a secret key the library can read.
   bool IsSecretKeyFile(const std::string& path);
+  // Whether `certText` certifies the key of `secretText`: a short text signed with the secret key
+  // verifies with the certificate (the buffer entry points only, as every vendor library has
+  // them). kOk when it does; the library's answer (-65 for a signature that does not hold) or
+  // the binding's failure otherwise.
+  std::int32_t KeyMatchesCertificate(const BufferCallSettings& s, const char* secretText,
+                                     const char* certText);
+  // Whether a certificate is an authority's, where the library tells (its optional entry point
+  // _CertIsAuthority); kUnknown from a library without it, or for a text it cannot read.
+  enum class Answer { kYes, kNo, kUnknown };
+  Answer IsAuthorityCertificate(const char* certText);
   // Parses a certificate text and checks it against `ownUid`'s authority certificates in the
   // key-file cache: the owner, key number, issuer and the library's status (0: the issuer's
   // signature verifies with a trusted authority key and the date is inside the validity).
@@ -244,6 +254,7 @@ class TCComDLL : public TCrypto_DLL {
   std::string randomFile_;
   std::int32_t randomKind_ = -1;
   bool concurrentContexts_ = false;
+  CcFnCertIsAuthority certIsAuthority_ = nullptr;
   CcEntryTable cc_{};
 };
 

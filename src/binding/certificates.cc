@@ -92,6 +92,17 @@ bool TCComDLL::IsSecretKeyFile(const std::string& path) {
   });
 }
 
+TCComDLL::Answer TCComDLL::IsAuthorityCertificate(const char* certText) {
+  if (certIsAuthority_ == nullptr || certText == nullptr) return Answer::kUnknown;
+  CcContext* ctx = cc_._InitCryptCtx();
+  if (ctx == nullptr) return Answer::kUnknown;
+  const std::int32_t answer = certIsAuthority_(ctx, certText);
+  cc_._FreeCryptCtx(ctx);
+  return answer == CC_AUTHORITY_YES  ? Answer::kYes
+         : answer == CC_AUTHORITY_NO ? Answer::kNo
+                                     : Answer::kUnknown;
+}
+
 std::string TCComDLL::GetCertificateUID(const std::string& path) {
   std::string uid;
   return ReadCertificateFile(path, &uid, nullptr) ? uid : std::string();

@@ -36,6 +36,8 @@ void TCComDLL::Load(const std::string& libraryName) {
   const auto declaration = reinterpret_cast<CcFnConcurrentContexts>(platform::FindSymbol(
       libHandle_, cc_abi::ExportedSymbol(CC_CONCURRENT_CONTEXTS_NAME).c_str()));
   concurrentContexts_ = declaration != nullptr && declaration() == CC_CONCURRENT_CONTEXTS;
+  certIsAuthority_ = reinterpret_cast<CcFnCertIsAuthority>(
+      platform::FindSymbol(libHandle_, cc_abi::ExportedSymbol(CC_CERT_IS_AUTHORITY_NAME).c_str()));
 }
 
 TCComDLL::~TCComDLL() {

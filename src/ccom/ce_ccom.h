@@ -278,7 +278,10 @@ class TCcom22Engine : public TCryptoEngine {
   // Files a carried file must never replace: secret keys (which no operation overwrites), and the
   // current certificate, the random-state file and a pending renewal's "key.dat", which a
   // transfer's file of the same name would otherwise destroy.
-  bool IsProtectedFile(const std::string& path) const;
+  bool IsProtectedFile(const std::string& path);
+  // Whether the file holds a secret key: by its content, as this library knows the forms of
+  // secret keys, or as the vendor library reads one.
+  bool HoldsSecretKey(const std::string& path);
   // The arguments of a key generation for `newUid` from the settings and the three key-generation
   // parameters (1024, 256 and 730 when empty); 128 when one of these is not a number.
   std::int32_t KeyGenerationFor(const OperationSettings& s, const std::string& currentUid,

@@ -214,22 +214,25 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateFinish(const char* transfer) {
   return Guarded("InternalRemoteGenerateFinish: ", [&]() -> std::int32_t {
     std::string answerUid;
     std::int32_t number = kNoKeyNumber;
-    std::string answerKey;
-    if (!binding_->ReadCertificateText(answer, &answerUid, &number, &answerKey) || number < 0)
+    if (!binding_->ReadCertificateText(answer, &answerUid, &number) || number < 0)
       return kCertificateNotInStore;
-    // The answer must certify the waiting key: the request's UID and public key, and the UID the
-    // transfer names. Any other certificate (an answer to an earlier start, a correspondent's
-    // copy of a current certificate) would install a certificate that no key here signs for.
+    if (answerUid != newUid) return kBadUid;
+    // The request the start step kept, where the host left it: the answer must be for its UID and
+    // its key number, not an answer to an earlier start.
     const std::string request = dir + kPendingRequest;
-    const std::string requestKey = binding_->GetCertificatePublicKey(request);
-    if (requestKey.empty()) return kNewSecretKeyNotFound;
-    if (answerUid != newUid || binding_->GetCertificateUID(request) != newUid) return kBadUid;
-    if (answerKey != requestKey) return kNewSecretKeyNotFound;
+    const bool requestKept = FileExists(request);
+    if (requestKept) {
+      if (binding_->GetCertificateUID(request) != newUid) return kBadUid;
+      if (binding_->GetCertificateKeyNumber(request) != number) return kNewSecretKeyNotFound;
+    }
 
     // A finish that a stop interrupted once the new key set was in place, and that another
     // operation completed since: the answer already is the own certificate, and only the waiting
-    // key's file is left to go.
+    // key's file is left to go (a waiting key of a later start is newer than that certificate).
     if (SameContent(certFile, answer)) {
+      if (!requestKept &&
+          platform::FileModifiedTime(keyFile) > platform::FileModifiedTime(certFile))
+        return kNewSecretKeyNotFound;
       RemoveFinishedRenewal(keyFile);
       return kOk;
     }
@@ -241,6 +244,21 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateFinish(const char* transfer) {
       return r;
     const std::span<const std::uint8_t> key(static_cast<const std::uint8_t*>(secretKey),
                                             static_cast<std::size_t>(secretKeySize));
+    // The answer must certify the waiting key: a text signed with it verifies with the answer.
+    // Any other certificate (an answer to an earlier start, a correspondent's copy of a current
+    // certificate) would install a certificate that no key here signs for.
+    {
+      SecretBytes keyText(key.size() + 1);
+      std::memcpy(keyText.data(), key.data(), key.size());
+      BufferCallSettings probe;
+      probe.uid = oldUid;
+      probe.secretDir = secretPath;
+      probe.certDir = publicPath;
+      probe.hash = ParamValue(kParamHashAlgorithm);
+      probe.randomKind = ParamFlag(ParamValue(kParamHardwareRandom)) ? 1 : 0;
+      if (binding_->KeyMatchesCertificate(probe, keyText.chars(), block.data.c_str()) != kOk)
+        return kNewSecretKeyNotFound;
+    }
     const std::string target = secretPath + std::to_string(number) + ".sec";
 
     // One change, recorded in the secret-key directory, where every later operation of this user

@@ -18,6 +18,7 @@
 #include "support/errors.h"
 #include "support/files.h"
 #include "support/mimecode.h"
+#include "support/secret_files.h"
 #include "support/text.h"
 
 namespace vornak2 {
@@ -29,11 +30,6 @@ bool EndsWith(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
 
-// A secret key's file name: the extension ".sec" in any letter case.
-bool IsSecretKeyName(std::string_view name) {
-  return name.size() >= 4 && AsciiLower(name.substr(name.size() - 4)) == ".sec";
-}
-
 // Library codes that say why an authority key is not trusted, in words a user understands:
 // unreadable, expired, or not found among the trusted keys.
 bool ExplainsDistrust(std::int32_t status) {
@@ -41,14 +37,48 @@ bool ExplainsDistrust(std::int32_t status) {
          status == kVendorAuthorityNotFound;
 }
 
+// Whether `text` is an authority certificate a transfer may bring: certified by an authority key
+// the user trusts (not self-signed), and an authority's certificate where the vendor library
+// tells; kOk, or the code of the refusal (130, or why the certifying key is not trusted).
+std::int32_t CheckAuthorityCertificate(TCComDLL& dll, const std::string& uid,
+                                       const OperationSettings& s,
+                                       const TCcom22Engine::Timeouts& timeouts,
+                                       const std::string& text, TCComDLL::CertificateCheck& cert) {
+  // The user's authority certificates are what the check reads: each is registered with the
+  // key-file cache, without preparing the whole key set (its random state, its other files).
+  std::vector<std::string> authorities;
+  FindFilesByExtension(s.secretPath, "aut", authorities, /*recursive=*/true);
+  for (const std::string& file : authorities)
+    dll.AddToKeyCache(uid, "", s.publicPath, file, timeouts.keyRequest, timeouts.lastOperation);
+  if (dll.CheckCertificateText(uid, s.secretPath, s.publicPath, text.c_str(), cert) != kOk ||
+      cert.uid.empty() || cert.issuer.empty())
+    return kNoAuthorityCertificate;
+  // A self-signed certificate is a new root: roots become trusted only by a local act.
+  if (cert.issuer == cert.uid && cert.issuerKeyNumber == cert.keyNumber)
+    return kNoAuthorityCertificate;
+  if (cert.status != 0)
+    return ExplainsDistrust(cert.status) ? cert.status : kNoAuthorityCertificate;
+  // Where the vendor library says whether a certificate is an authority's, a user's is refused.
+  if (dll.IsAuthorityCertificate(text.c_str()) == TCComDLL::Answer::kNo)
+    return kNoAuthorityCertificate;
+  return kOk;
+}
+
 }  // namespace
 
-bool TCcom22Engine::IsProtectedFile(const std::string& path) const {
+bool TCcom22Engine::HoldsSecretKey(const std::string& path) {
+  return FileLooksLikeSecretKey(path) || (binding_ && binding_->IsSecretKeyFile(path));
+}
+
+bool TCcom22Engine::IsProtectedFile(const std::string& path) {
+  // Secret keys, by the names they are kept under and by their content, whatever their name: no
+  // operation overwrites one, and a transfer neither replaces nor parks over one.
   const std::string_view name = FileNamePart(path);
-  if (IsSecretKeyName(name)) return true;
-  // The lock and change-record files of the key set's directories.
+  if (IsSecretKeyFileName(name)) return true;
+  // The names the library keeps for its changes in progress.
   if (IsReservedFileName(name)) return true;
   if (!FileExists(path)) return false;
+  if (HoldsSecretKey(path)) return true;
   const std::string& remote = RemoteGeneratePath();
   return SameFile(path, ExpandRootPath(GetCurrentCertFile())) ||
          SameFile(path, ExpandRootPath(ParamValue(kParamRandomFile))) ||
@@ -64,10 +94,8 @@ std::int32_t TCcom22Engine::PreparePublicKeyTransfer(const std::string& uid, cha
     return kEngineException;
   }
   return Guarded("PreparePublicKeyTransfer: ", [&]() -> std::int32_t {
-    // A secret key never travels: a ".sec" file is refused by its name, any other by its content.
-    if (IsSecretKeyName(FileNamePart(fileName)) ||
-        (binding_ && binding_->IsSecretKeyFile(fileName)))
-      return kCertificateOrRequestUnreadable;
+    // A secret key never travels, whatever its name: it is told by its content.
+    if (HoldsSecretKey(fileName)) return kCertificateOrRequestUnreadable;
     std::vector<std::uint8_t> data(layouts::kMaxCarriedFile);
     std::int32_t dataSize = static_cast<std::int32_t>(data.size());
     if (!ReadFileToBuffer(fileName, data.data(), dataSize)) return kCertificateOrRequestUnreadable;
@@ -217,11 +245,12 @@ std::int32_t TCcom22Engine::SavePublicKeyFromTransfer(const char* directory, con
 }
 
 std::int32_t TCcom22Engine::IncludePublicKeyTransfer(const char* transfer) {
+  // The transfer is checked first; then, as the installation begins, the time-outs.
+  TPublicKeyBlock block;
+  if (const std::int32_t r = GetPublicKeyBlockByTransfer(transfer, block); r != kOk) return r;
   Timeouts timeouts;
   std::string uid;
   if (const std::int32_t r = StartWithTimeouts(uid, timeouts); r != kOk) return r;
-  TPublicKeyBlock block;
-  if (const std::int32_t r = GetPublicKeyBlockByTransfer(transfer, block); r != kOk) return r;
   return Guarded("IncludePublicKeyTransfer: ", [&]() -> std::int32_t {
     const std::string_view name = FileNamePart(block.fileName);
     if (!IsPlainFileName(name)) return kTransferFileFailed;
@@ -232,20 +261,37 @@ std::int32_t TCcom22Engine::IncludePublicKeyTransfer(const char* transfer) {
     std::optional<DirectoryLocks> locks;
     if (const std::int32_t r = LockForChange(locks); r != kOk) return r;
     LibraryGuard lock(LibraryWork::Exclusive, *binding_);
-    std::string certUid;
-    binding_->ReadCertificateText(bytes, &certUid, nullptr);
-    const std::string publicPath = ExpandDirPath(ParamValue(kParamPublicPath));
-    if (certUid.empty() || CertPathByUID(certUid, publicPath).empty()) {
-      // A file that is no certificate, or whose UID has no place in the store, is written into
-      // the template directory, where it stays.
+    OperationSettings s;
+    if (const std::int32_t r = ReadOperationSettings(s); r != kOk) return r;
+    // Only a certificate is installed: a document the library reads with an issuer. A request,
+    // or anything that is no certificate, stays in the template directory where it is written.
+    TCComDLL::CertificateCheck cert;
+    const std::string text(block.data.begin(), block.data.end());
+    const bool certificate = binding_->CheckCertificateText(uid, s.secretPath, s.publicPath,
+                                                            text.c_str(), cert) == kOk &&
+                             !cert.uid.empty() && !cert.issuer.empty();
+    if (!certificate || CertPathByUID(cert.uid, s.publicPath).empty()) {
       const DirectoryLocks templateLock({TemplateDir()}, LockWait());
       if (!templateLock.Held()) return kKeyFilesBusy;
       if (!WriteBufferToFile(carried, bytes.data(), static_cast<std::int32_t>(bytes.size())))
         return kTransferFileFailed;
-      return certUid.empty() ? kNoUidInCertificate : kFileOrUidError;
+      return certificate ? kFileOrUidError : kNoUidInCertificate;
     }
-    // A certificate goes straight into the store.
-    return StoreCertificate(uid, certUid, timeouts, nullptr, bytes);
+    // A certificate that verifies against a trusted authority is replaced only by one that
+    // verifies too: a correspondent cannot put a certificate of its own making, or of an
+    // authority the user does not trust, in the place of one the user relies on.
+    if (cert.status != 0) {
+      const std::string stored = CertPathByUID(cert.uid, s.publicPath);
+      std::vector<char> storedText(kMaxReportSize + 1, '\0');
+      std::int32_t size = kMaxReportSize;
+      TCComDLL::CertificateCheck current;
+      if (ReadFileToBuffer(stored, storedText.data(), size) &&
+          binding_->CheckCertificateText(uid, s.secretPath, s.publicPath, storedText.data(),
+                                         current) == kOk &&
+          current.status == 0)
+        return cert.status;
+    }
+    return StoreCertificate(uid, cert.uid, timeouts, nullptr, bytes);
   });
 }
 
@@ -256,40 +302,38 @@ std::int32_t TCcom22Engine::IncludeCACertificateFromTransfer(const char* transfe
   TPublicKeyBlock block;
   if (const std::int32_t r = GetPublicKeyBlockByTransfer(transfer, block); r != kOk) return r;
   const std::string_view name = FileNamePart(block.fileName);
-  if (!EndsWith(name, kAuthorityExtension)) return kNoAuthorityCertificate;
+  if (!EndsWith(name, kAuthorityExtension) || !IsPlainFileName(name) || IsReservedFileName(name))
+    return kNoAuthorityCertificate;
   std::optional<DirectoryLocks> locks;
   if (const std::int32_t r = LockForChange(locks); r != kOk) return r;
-  // A UID that may not become a directory name has no authority directory.
-  const std::string dir = AuthorityDirByUID(ExpandDirPath(ParamValue(kParamSecretPath)), block.uid);
-  if (dir.empty()) return kFileOrUidError;
   OperationSettings s;
   if (const std::int32_t r = ReadOperationSettings(s); r != kOk) return r;
-  // The store and the key-file cache change: data operations that read them wait.
-  LibraryGuard lock(LibraryWork::Exclusive, *binding_);
-  if (const std::int32_t r = PrepareKeyCacheFor(s, uid); r != kOk) return r;
-  // A peer's transfer never creates a root of trust: only a roll-over is taken, the next key of
-  // an authority the user already trusts, certified by a trusted key of that same authority and
-  // named after its key number, so that the authority lookups find it where it lands.
-  TCComDLL::CertificateCheck cert;
-  const std::string text(block.data.begin(), block.data.end());
-  if (binding_->CheckCertificateText(uid, s.secretPath, s.publicPath, text.c_str(), cert) != kOk ||
-      cert.uid != block.uid || cert.issuer != cert.uid || cert.issuerKeyNumber == cert.keyNumber ||
-      AsciiLower(name) != std::to_string(cert.keyNumber) + std::string(kAuthorityExtension))
-    return kNoAuthorityCertificate;
-  if (cert.status != 0)
-    return ExplainsDistrust(cert.status) ? cert.status : kNoAuthorityCertificate;
-  if (!DirExists(dir) && !MakeDir(dir)) throw EInOutError("Unable to create directory " + dir);
-  if (!DirExists(dir)) return kFileOrUidError;
+  // A UID that may not become a directory name has no authority directory.
+  const std::string dir = AuthorityDirByUID(s.secretPath, block.uid);
+  if (dir.empty()) return kFileOrUidError;
   const std::string target = AddPathSeparator(dir).append(name);
   // An issuer's certificate is never replaced.
   if (FileExists(target)) return kCannotReplaceIssuer;
+  // The store and the key-file cache change: data operations that read them wait.
+  LibraryGuard lock(LibraryWork::Exclusive, *binding_);
+  // A peer's transfer never creates a root of trust: an authority certificate is taken only when
+  // an authority key the user already trusts certified it (the next key of that authority, or an
+  // intermediate authority below it), and only when it is an authority's certificate.
+  const std::string text(block.data.begin(), block.data.end());
+  TCComDLL::CertificateCheck cert;
+  if (const std::int32_t r = CheckAuthorityCertificate(*binding_, uid, s, timeouts, text, cert);
+      r != kOk)
+    return r;
+  if (cert.uid != block.uid) return kNoAuthorityCertificate;
+  if (!DirExists(dir) && !MakeDir(dir)) throw EInOutError("Unable to create directory " + dir);
+  if (!DirExists(dir)) return kFileOrUidError;
   FileChange change(s.secretPath);
   change.Write(
       s.secretPath, target,
       std::span(reinterpret_cast<const std::uint8_t*>(block.data.data()), block.data.size()));
   if (!change.Prepare() || !change.Commit()) return kFileOrUidError;
-  return binding_->AddToKeyCache(uid, "", ExpandDirPath(ParamValue(kParamPublicPath)), target,
-                                 timeouts.keyRequest, timeouts.lastOperation)
+  return binding_->AddToKeyCache(uid, "", s.publicPath, target, timeouts.keyRequest,
+                                 timeouts.lastOperation)
              ? kOk
              : kFileOrUidError;
 }

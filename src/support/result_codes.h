@@ -72,7 +72,7 @@ enum ResultCode : std::int32_t {
   kVendorRead = -30,               // a key, certificate or authority file cannot be read
   kVendorDeleteFile = -32,
   kVendorCannotDecrypt = -35,  // the current user is not a recipient of a container
-  kKeyFilesBusy = -46,  // "access error": another process holds the key files' locks too long
+  kKeyFilesBusy = -63,  // "process interrupted": another process held the key files' locks too long
 
   // ---- the base engine's routines (codes without a text of their own) ----
   kSaveSignedDataFailed = -102,

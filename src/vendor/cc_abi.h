@@ -326,6 +326,16 @@ typedef int32_t(CC_CALL* CcFnConcurrentContexts)(void);
 CC_EXPORT int32_t CC_CALL _ConcurrentContexts(void);
 #define CC_CONCURRENT_CONTEXTS_NAME CC_DECORATED_NAME(_ConcurrentContexts, 0)
 
+/* _CertIsAuthority@8: whether the certificate `text` is an authority's: CC_AUTHORITY_YES when it
+ * says so (basicConstraints cA, and keyCertSign where it carries keyUsage), CC_AUTHORITY_NO for any
+ * other certificate, a negative result code for a text that is no certificate. A caller without
+ * this entry point cannot tell, and takes the certificate as the interface defines. */
+#define CC_AUTHORITY_YES 1
+#define CC_AUTHORITY_NO 0
+typedef int32_t(CC_CALL* CcFnCertIsAuthority)(CcContext* ctx, const char* text);
+CC_EXPORT int32_t CC_CALL _CertIsAuthority(CcContext* ctx, const char* text);
+#define CC_CERT_IS_AUTHORITY_NAME CC_DECORATED_NAME(_CertIsAuthority, 8)
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

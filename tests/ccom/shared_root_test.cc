@@ -196,7 +196,7 @@ TEST(SharedRootTest, AHeldChangeLocksOnlyItsOwnUser) {
 
   std::int32_t mode = 0;
   auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(RemoteGenerateFinishEx(ea.get(), answer.c_str(), &mode), -46);
+  EXPECT_EQ(RemoteGenerateFinishEx(ea.get(), answer.c_str(), &mode), -63);
   EXPECT_EQ(mode, 0);
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
   // (A wait for the locks would last the whole lock wait.)

@@ -335,6 +335,15 @@ TEST_F(StoreTest, AuthorityCertificatesArriveOnlyAsRollOvers) {
   fs::copy_file(authority("dotted", "ROOT.CA.7", 0), A().secretDir + "ROOT.CA.7/0.aut");
   ClearCash(a.get());
   const std::string dotted = rollover("dotted", "dotted1");
+  // A user's certificate for the authority's own UID and a key number it has no key of, issued by
+  // the trusted key: it verifies, but it is no authority's.
+  EXPECT_EQ(RunAuthorityTool(
+                {"keygen", "--dir", drop + "impostor", "--uid", "CA.1", "--key-number", "5"}),
+            0);
+  const std::string impostor = drop + "impostor/5.crt";
+  EXPECT_EQ(RunAuthorityTool({"issue", "--authority", Root().dir() + "ca", "--request",
+                              drop + "impostor/1.pub", "--out", impostor}),
+            0);
   const struct {
     const char* what;
     std::string file;
@@ -347,8 +356,10 @@ TEST_F(StoreTest, AuthorityCertificatesArriveOnlyAsRollOvers) {
       {"a roll-over certified by a rogue key of the trusted name", named(rogueChain, "6.aut"), -12,
        ""},
       {"a user's certificate", named(B().certFile, "2.aut"), 130, ""},
-      {"the genuine roll-over under a name lookups do not find", named(genuine, "rollover.aut"),
-       130, ""},
+      {"a user's certificate the authority issued under its own UID", named(impostor, "5.aut"), 130,
+       ""},
+      {"the genuine roll-over under the name it was sent with", named(genuine, "rollover.aut"), 0,
+       "sec/CA.1/rollover.aut"},
       {"the genuine roll-over", genuine, 0, "sec/CA.1/1.aut"},
       {"the genuine roll-over again", genuine, 131, ""},
       {"a roll-over of an authority with dots in its UID", named(dotted, "1.aut"), 0,
@@ -380,7 +391,7 @@ TEST_F(StoreTest, AuthorityCertificatesArriveOnlyAsRollOvers) {
 }
 
 // An operation that changes the key set waits a bounded time for another holder of its
-// directories' locks, then gives up with the lock-wait code (-46) having changed nothing; signing
+// directories' locks, then gives up with the lock-wait code (-63) having changed nothing; signing
 // and verifying never wait for them.
 TEST_F(StoreTest, ChangesWaitABoundedTimeForTheKeySetLocks) {
   HostEngine a(Root(), A());
@@ -391,11 +402,11 @@ TEST_F(StoreTest, ChangesWaitABoundedTimeForTheKeySetLocks) {
             platform::DirectoryLock::Attempt::kLocked);
   const auto before = TreeListing(A().dir);
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(Install(a, IssueFor("SL.4", 10)), -46);
+  EXPECT_EQ(Install(a, IssueFor("SL.4", 10)), -63);
   const auto waited = std::chrono::steady_clock::now() - started;
   EXPECT_GE(waited, std::chrono::milliseconds(300));
   EXPECT_LT(waited, std::chrono::seconds(5));
-  EXPECT_EQ(RemoveCertificate(a.get(), "SB.2"), -46);
+  EXPECT_EQ(RemoveCertificate(a.get(), "SB.2"), -63);
   EXPECT_EQ(TreeListing(A().dir), before);
   EXPECT_EQ(a.Verify("before", signature), 0);
   EXPECT_EQ(a.Verify("during", a.Sign("during")), 0);
