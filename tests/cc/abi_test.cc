@@ -36,8 +36,8 @@ TEST(CcAbi, DerivesPosixNamesFromDecoratedNames) {
   EXPECT_EQ(distinct.size(), 62u);
 }
 
-// The dynamic symbol table holds the 62 entry points, the optional declaration of concurrent use,
-// and nothing of our own besides.
+// The dynamic symbol table holds the 62 entry points, the optional entry points (the declaration
+// of concurrent use, whether a certificate is an authority's), and nothing of our own besides.
 TEST(CcAbi, ExportsExactlyTheEntryPoints) {
 #ifdef _WIN32
   GTEST_SKIP() << "the DLL's export table, with its decorated names, is checked by dll_exports";
@@ -55,6 +55,7 @@ TEST(CcAbi, ExportsExactlyTheEntryPoints) {
   std::set<std::string> expected;
   for (const auto& n : cc_abi::kPosixNames) expected.insert(n.c_str());
   expected.insert(cc_abi::PosixSymbol(CC_CONCURRENT_CONTEXTS_NAME).c_str());
+  expected.insert(cc_abi::PosixSymbol(CC_CERT_IS_AUTHORITY_NAME).c_str());
   for (const auto& name : exported) {
     // Sanitizer runtimes and the toolchain may add their own symbols; ours all start with "_"
     // followed by a letter or "_", like the entry points.
