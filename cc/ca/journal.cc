@@ -152,13 +152,20 @@ std::optional<Change::Record> Parse(std::string_view text) {
   return r;
 }
 
-// Removes a file or empty directory of the change (tried again on failure), then flushes the
+// Removes a directory of the change when it is empty (tried again on failure), then flushes the
 // directory it was in. False when it stays.
-bool Remove(const std::string& path, bool directory) {
-  const bool gone =
-      Tried([&] { return directory ? cc::RemoveEmptyDir(path) : cc::RemoveFile(path); });
+bool RemoveDir(const std::string& path) {
+  const bool gone = Tried([&] { return cc::RemoveEmptyDir(path); });
   if (gone) cc::SyncDir(Parent(path));
   return gone;
+}
+
+// Removes a change's record, its last step. No flush follows: a record that a power cut brings
+// back names nothing left to do (its staged files are renamed or removed, and those steps were
+// flushed), so recovery only removes it again; and so a stop after this step finds the command
+// done, while a stop before it finds the record and finishes it.
+bool RemoveRecord(const std::string& path) {
+  return Tried([&] { return cc::RemoveFile(path); });
 }
 
 void RemoveScratch(const std::string& recordDir, const Change::Record& r) {
@@ -168,7 +175,7 @@ void RemoveScratch(const std::string& recordDir, const Change::Record& r) {
   for (const std::string& name : r.scratch)
     if (!Tried([&] { return cc::RemoveFile(Join(dir, name)); }))
       throw Failure("cannot remove " + Join(dir, name));
-  if (!Remove(dir, true)) throw Failure("cannot remove " + dir);
+  if (!RemoveDir(dir)) throw Failure("cannot remove " + dir);
 }
 
 // Rolls back a change that did not commit: its staged and scratch files, the directories it
@@ -184,8 +191,8 @@ void RollBack(const std::string& recordDir, const Change::Record& r) {
   for (const std::string& dir : flush) cc::SyncDir(dir);
   RemoveScratch(recordDir, r);
   for (auto it = r.dirs.rbegin(); it != r.dirs.rend(); ++it)
-    if (cc::PathExists(it->first)) (void)Remove(it->first, true);
-  if (!Remove(RecordPath(recordDir, r.token, false), false))
+    if (cc::PathExists(it->first)) (void)RemoveDir(it->first);
+  if (!RemoveRecord(RecordPath(recordDir, r.token, false)))
     throw Failure("cannot remove the record of an unfinished change in " + recordDir);
 }
 
@@ -204,7 +211,7 @@ void Finish(const std::string& recordDir, const Change::Record& r) {
   }
   for (const std::string& dir : flush) cc::SyncDir(dir);
   RemoveScratch(recordDir, r);
-  if (!Remove(RecordPath(recordDir, r.token, true), false))
+  if (!RemoveRecord(RecordPath(recordDir, r.token, true)))
     throw Failure("cannot remove the record of a finished change in " + recordDir);
 }
 
@@ -346,7 +353,7 @@ std::optional<std::string> Recover(const std::string& dir, std::string_view comm
     const auto record = Parse(*text);
     if (!record || record->token != token) {
       if (!committed && TornRecord(*text)) {
-        if (!Remove(path, false)) throw Failure("cannot remove " + path);
+        if (!RemoveRecord(path)) throw Failure("cannot remove " + path);
         continue;
       }
       throw Failure("the change record " + path +
