@@ -255,6 +255,9 @@ void Change::CreateDirectories(const std::string& path, cc::FileMode mode) {
 void Change::WriteFile(const std::string& path, cc::FileMode mode) {
   const std::string target = OneLine(Absolute(path), "a file's path");
   if (!fs::path(target).has_filename()) throw Failure("not a file's path: " + path);
+  // Renaming over a directory would fail after the commit: refused before anything is written.
+  std::error_code error;
+  if (fs::is_directory(target, error)) throw Failure(path + " is a directory");
   record_.files.emplace_back(target, mode);
   put_.push_back(false);
 }
