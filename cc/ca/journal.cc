@@ -9,6 +9,7 @@
 #include "cc_abi.h"
 #include "errors.h"
 #include "gost.h"
+#include "os.h"
 #include "util.h"
 
 namespace ca {
@@ -351,6 +352,10 @@ std::optional<std::string> Recover(const std::string& dir, std::string_view comm
   std::optional<std::string> finished;
   for (const auto& [token, committed] : records) {
     const std::string path = RecordPath(recordDir, token, committed);
+    // A record another account could have put there is never obeyed.
+    if (!OwnRegularFile(path))
+      throw Failure("the change record " + path +
+                    " is not a file of this account's; move it away once you have checked it");
     const auto text = cc::ReadSmallFile(path, kMaxRecord);
     if (!text) throw Failure("cannot read the change record " + path);
     const auto record = Parse(*text);

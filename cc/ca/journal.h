@@ -14,7 +14,9 @@
 // Recovery (Recover, and a change that fails before its commit) carries a committed change to
 // its end and rolls back any other: it removes the staged files, the scratch files and the new
 // directories (when empty) that the record names. It never removes any other file: every name it
-// removes carries the record's token, or lies in the scratch directory whose name does.
+// removes carries the record's token, or lies in the scratch directory whose name does. A record
+// that is not a regular file of the running account's, or not one this tool writes, is never
+// obeyed.
 #pragma once
 
 #include <optional>

@@ -2,6 +2,9 @@
 // issues checked through the library's entry points.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -15,7 +18,7 @@
 #include <thread>
 
 #include "ca_test_util.h"
-#include "dir_lock.h"
+#include "os.h"
 #include "platform/platform.h"
 #include "support.h"
 
@@ -530,6 +533,79 @@ TEST(CcAuthorityTool, RevokesWithTheIssuingKeyAndListsInItsCrl) {
   EXPECT_EQ(index.find(serial["b"] + "\t0\t"), std::string::npos) << "b is not revoked";
   EXPECT_TRUE(ReadFile(dir + "/ca/0.crl").starts_with("-----BEGIN X509 CRL-----\n"));
   EXPECT_TRUE(ReadFile(dir + "/ca-1/1.crl").starts_with("-----BEGIN X509 CRL-----\n"));
+}
+
+// Files of others in the directories the authority changes, named like its staged files or its
+// change records, survive its commands; a record it did not write is never obeyed: the command
+// stops, says why, and changes nothing.
+TEST(CcAuthorityTool, LeavesOthersFilesAndObeysOnlyItsOwnRecords) {
+  namespace fs = std::filesystem;
+  TempDir tmp;
+  const std::string dir = tmp.path(), ca = dir + "/ca";
+  ASSERT_EQ(RunCa({"create-authority", "--dir", ca, "--uid", "CA.1"}), 0);
+  ASSERT_EQ(RunCa({"keygen", "--dir", dir + "/keys", "--uid", "K.5"}), 0);
+  const std::string token = "00112233445566778899AABBCCDDEEFF";
+  const auto plant = [](const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+  };
+  for (const std::string& name :
+       {"/.index.txt." + token + ".tmp", std::string("/x.tmp"),
+        std::string("/.vornak2-ca.notatoken.change"), "/.vornak2-ca." + token + ".scratch.txt"})
+    plant(ca + name, "a file of the host's");
+  plant(dir + "/keys/.5.pub." + token + ".tmp", "a file of the host's");
+  const auto issue = [&](std::string* output) {
+    return RunCa(
+        {"issue", "--authority", ca, "--request", dir + "/keys/5.pub", "--out", dir + "/k.crt"},
+        output);
+  };
+  Tree before = ListTree(dir);
+  ASSERT_EQ(issue(nullptr), 0);
+  const Tree after = ListTree(dir);
+  for (const auto& [name, content] : before)
+    if (content == "a file of the host's") {
+      EXPECT_TRUE(after.contains(name) && after.at(name) == content) << name;
+    }
+
+  // A committed record naming a victim and a staged file for it: obeyed, it would replace the
+  // victim.
+  const std::string victim = dir + "/victim.txt";
+  plant(victim, "the victim");
+  plant(dir + "/.victim.txt." + token + ".tmp", "the attacker's");
+  const std::string record = "vornak2-ca change 1\ntoken " + token +
+                             "\ncommand x\nmessage x\nfile 0644 " + fs::absolute(victim).string() +
+                             "\nend\n";
+  struct Case {
+    const char* what;
+    std::string name, text;
+    bool otherAccount;
+    const char* says;
+  } const cases[] = {
+      {"a record this tool does not write", ".vornak2-ca." + token + ".change", "hello\n", false,
+       "is not one this tool writes"},
+      {"a record of another account", ".vornak2-ca." + token + ".commit", record, true,
+       "is not a file of this account's"},
+  };
+  for (const Case& c : cases) {
+#ifndef _WIN32
+    if (c.otherAccount && ::geteuid() != 0) continue;  // only root can give a file away
+#else
+    if (c.otherAccount) continue;  // the owner of a record is not compared on Windows
+#endif
+    const std::string path = ca + "/" + c.name;
+    plant(path, c.text);
+#ifndef _WIN32
+    if (c.otherAccount) {
+      ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    }
+#endif
+    before = ListTree(dir);
+    std::string output;
+    EXPECT_EQ(issue(&output), 1) << c.what << ": " << output;
+    EXPECT_NE(output.find(c.says), std::string::npos) << c.what << ": " << output;
+    EXPECT_EQ(ListTree(dir), before) << c.what;
+    fs::remove(path);
+  }
+  EXPECT_EQ(ReadFile(victim), "the victim");
 }
 
 // Two commands never extend the index from the same old copy: every key of an authority locks

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <span>
 
-#include "dir_lock.h"
 #include "gost.h"
+#include "os.h"
 #include "util.h"
 
 namespace ca {
@@ -58,6 +58,12 @@ void DirLock::Unlock() noexcept {
   ReleaseMutex(mutex);
   CloseHandle(mutex);
   handle_ = kNone;
+}
+
+bool OwnRegularFile(const std::string& path) noexcept {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
 }
 
 }  // namespace ca

@@ -1,10 +1,11 @@
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "dir_lock.h"
+#include "os.h"
 
 namespace ca {
 
@@ -28,6 +29,11 @@ void DirLock::Unlock() noexcept {
   if (handle_ == kNone) return;
   ::close(static_cast<int>(handle_));  // closing the descriptor releases the flock
   handle_ = kNone;
+}
+
+bool OwnRegularFile(const std::string& path) noexcept {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
 }
 
 }  // namespace ca
