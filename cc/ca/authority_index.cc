@@ -121,7 +121,11 @@ AuthorityIndex::AuthorityIndex(const std::string& home) : path_(PathIn(home)) {
       if (!IsSerial(fields[0]) || !cc::IsValidUid(fields[1]) || !cc::ParseKeyNumber(fields[2]) ||
           !cc::ParseDate(fields[3]) || !cc::ParseDate(fields[4]) || !cc::ParseDate(fields[5]))
         throw bad();
-      Certificate c{Upper(fields[0]), std::string(fields[1]), {}, std::nullopt};
+      Certificate c{Upper(fields[0]),
+                    std::string(fields[1]),
+                    *cc::ParseKeyNumber(fields[2]),
+                    {},
+                    std::nullopt};
       if (fields.size() >= 8) {
         const std::string_view digest = fields[6], holder = fields[7];
         if (digest.size() != 2 * ccgost::kStreebog256Size || !IsHex(digest)) throw bad();
@@ -164,6 +168,12 @@ const AuthorityIndex::Certificate* AuthorityIndex::FindCertificate(std::string_v
   return nullptr;
 }
 
+bool AuthorityIndex::Issued(std::string_view uid, std::int32_t keyNumber) const {
+  return std::any_of(certificates_.begin(), certificates_.end(), [&](const Certificate& c) {
+    return c.uid == uid && c.keyNumber == keyNumber;
+  });
+}
+
 const AuthorityIndex::Revocation* AuthorityIndex::FindRevocation(std::string_view serial,
                                                                  std::int32_t issuer) const {
   const std::string key = Upper(serial);
@@ -201,7 +211,8 @@ void AuthorityIndex::AddCertificate(const cc::PublicDocument& cert, cc::Minutes 
   line.append("\t").append(std::to_string(cert.issuerKeyNumber));
   lines_.push_back(std::move(line));
   ++entries_;
-  certificates_.push_back({serial, cert.uid, std::string(holder), cert.issuerKeyNumber});
+  certificates_.push_back(
+      {serial, cert.uid, cert.keyNumber, std::string(holder), cert.issuerKeyNumber});
 }
 
 void AuthorityIndex::AddRevocation(const std::string& serial, std::int32_t issuer,

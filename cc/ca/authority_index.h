@@ -38,6 +38,7 @@ class AuthorityIndex {
   struct Certificate {
     std::string serial;  // upper-case hexadecimal
     std::string uid;
+    std::int32_t keyNumber = 0;
     std::string holder;                  // empty on the lines of the oldest format
     std::optional<std::int32_t> issuer;  // the issuing key; unknown on older lines
   };
@@ -59,6 +60,8 @@ class AuthorityIndex {
   // recorded as having asked for it, never to a second key holder, whichever key issued it.
   bool MayIssueTo(const std::string& uid, const std::string& sender) const;
   const Certificate* FindCertificate(std::string_view serial) const;
+  // Whether a certificate of `uid` with key number `keyNumber` was issued.
+  bool Issued(std::string_view uid, std::int32_t keyNumber) const;
   const Revocation* FindRevocation(std::string_view serial, std::int32_t issuer) const;
   std::vector<Revocation> RevokedBy(std::int32_t issuer) const;
   // The number of the last CRL the key signed; 0 when it signed none.

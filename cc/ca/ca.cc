@@ -64,7 +64,7 @@ Commands:
       issued by the current key of DIR (a CA certificate, so that a user who trusts the current
       key can take the next one; valid no longer than the current key), and index.ref, which
       names the directory of the authority's index: the next key shares it. The next key number
-      is the current one + 1 unless given.
+      is the current one + 1 unless given; one the authority has already is refused.
   install-cert --cert FILE --root ROOT
       Copies a certificate into ROOT's certificate store, ROOT/crt/, at the path of its UID
       ("H.0" -> ROOT/crt/H/@/0.crt).
@@ -467,6 +467,13 @@ int Rollover(const Options& o, const Invocation& inv) {
        {kSecretFile, kCertificateFile, kIndexRefFile, kRolloverFile, "index.txt"})
     if (Exists(In(dir, name))) throw Failure("an authority already exists in " + dir);
   AuthorityIndex index(session.home);
+  // Two keys of one number would be one name for two keys: users who trust one could not check
+  // what the other certifies. The authority's first key and every roll-over are known.
+  const cc::PublicDocument first =
+      ReadPublic(In(session.home, kCertificateFile), "authority certificate");
+  if (kn == first.keyNumber || index.Issued(a.cert.uid, kn))
+    throw Failure("refused: the authority " + a.cert.uid + " has a key " + std::to_string(kn) +
+                  " already; give the next key another --key-number");
   const cc::Minutes now = cc::NowMinutes();
   if (now > a.cert.notAfter) throw Failure("the authority certificate has expired");
   const cc::NewKeys keys =

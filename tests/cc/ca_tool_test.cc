@@ -207,6 +207,19 @@ TEST(CcAuthorityTool, RollsOverToTheNextKey) {
                   .ends_with("\t-\t5"));
   ASSERT_EQ(RunCa({"rollover", "--authority", next, "--out", tmp.path() + "/ca-third"}), 0);
   EXPECT_EQ(ReadFile(tmp.path() + "/ca-third/index.ref"), "../ca\n");
+
+  // A key number the authority has already (key 5 made from key 4 once, key 4 its first) is
+  // refused, and nothing changes.
+  const Tree before = ListTree(tmp.path());
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"rollover", "--authority", ca, "--out", tmp.path() + "/again"},
+        std::vector<std::string>{"rollover", "--authority", next, "--out", tmp.path() + "/again",
+                                 "--key-number", "4"}}) {
+    std::string output;
+    EXPECT_EQ(RunCa(args, &output), 1) << output;
+    EXPECT_NE(output.find("has a key"), std::string::npos) << output;
+    EXPECT_EQ(ListTree(tmp.path()), before) << args[2];
+  }
 }
 
 // Renewals through the library: the user's start step (the host tool) signs the request, and the
