@@ -91,8 +91,8 @@ Commands:
   crl --authority DIR [--days N]
       Writes DIR/N.crl: the CRL of the authority key in DIR (N: its key number), an X.509 v2
       CRL signed by that key that lists every certificate the key issued and the index shows
-      revoked, with a CRL number one above the key's last, valid from now for N days
-      (default 30). Write it again before its next update.
+      revoked, with a CRL number one above the key's last, valid from now for the days
+      --days gives (default 30). Write it again before its next update.
   help, --help, COMMAND --help
       Shows this text, or the part of it on COMMAND.
   --version
