@@ -1,6 +1,6 @@
 // The random-state file of the cc library.
-#include "files.h"
 #include "cc_abi.h"
+#include "files.h"
 #include "gost.h"
 #include "util.h"
 

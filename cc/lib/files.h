@@ -35,11 +35,11 @@ std::string MakeUniqueDir(const std::string& prefix, FileMode mode);
 // True when something (file or directory) exists at `path`.
 bool PathExists(const std::string& path);
 
-// Injected faults for tests (builds with VORNAK2_FAULT_HOOKS only), as in the adapter's platform
-// layer: every change to a file or directory (creation, write, flush, rename, removal, a
-// directory's creation or flush) counts as a write point; the `nth` one counted from now fails with
-// `error` (a write then stores half of its bytes first), or with error 0 ends the process there
-// (exit status kFaultStopStatus). `nth` 0 turns injection off; each call starts the count again.
+// Injected faults for tests (builds with VORNAK2_FAULT_HOOKS only), as in the adapter's platform layer: every change to a file or
+// directory (creation, write, flush, rename, removal, a directory's creation or flush) counts as a
+// write point; the `nth` one counted from now fails with `error` (a write then stores half of its
+// bytes first), or with error 0 ends the process there (exit status kFaultStopStatus). `nth` 0
+// turns injection off; each call starts the count again.
 inline constexpr int kFaultStopStatus = 86;
 void InjectFileFault(unsigned long long nth, int error) noexcept;
 // The write points counted since the last InjectFileFault.

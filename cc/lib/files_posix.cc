@@ -52,9 +52,7 @@ bool FaultHere() noexcept {
   return true;
 }
 #else
-constexpr bool FaultHere() noexcept {
-  return false;
-}
+constexpr bool FaultHere() noexcept { return false; }
 #endif
 
 ssize_t CountedWrite(int fd, const char* data, std::size_t size) noexcept {

@@ -39,9 +39,7 @@ bool FaultHere() noexcept {
   return true;
 }
 #else
-constexpr bool FaultHere() noexcept {
-  return false;
-}
+constexpr bool FaultHere() noexcept { return false; }
 #endif
 
 bool OwnerOnly(FileMode mode) {
