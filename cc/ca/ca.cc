@@ -3,23 +3,30 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "authority.h"
+#include "authority_index.h"
+#include "crl.h"
 #include "documents.h"
+#include "errors.h"
 #include "files.h"
 #include "gost.h"
+#include "journal.h"
 #include "operator_host.h"
+#include "os.h"
 #include "paths.h"
-#include "platform/platform.h"
 #include "util.h"
 
 namespace ca {
@@ -32,18 +39,21 @@ Usage: vornak2-ca COMMAND [OPTIONS]
 
 Commands:
   create-authority --dir DIR --uid UID [--key-number N] [--days N] [--curve NAME]
-      Creates an authority in DIR: DIR/authority.sec (its secret key, owner-only) and
-      DIR/authority.aut (its self-signed certificate). Refuses to overwrite an authority.
+      Creates an authority in DIR: DIR/authority.sec (its secret key, owner-only),
+      DIR/authority.aut (its self-signed certificate, a CA certificate for certificate and CRL
+      signing) and DIR/index.txt, the authority's index, empty. Refuses to overwrite an authority.
   keygen --dir DIR --uid UID [--key-number N] [--days N] [--curve NAME]
       Generates a key pair: DIR/N.sec (secret key, owner-only) and DIR/C.pub (the request;
       C is the last character of UID).
   issue --authority DIR --request FILE --out FILE [--days N] [--not-before DATE --not-after DATE]
-      Issues the certificate of a request (".pub") signed by the authority in DIR. The validity
-      is the requested one, or N days from now, or the two dates, always within the authority's.
-      Every certificate the authority issues (here, in bootstrap, rollover and renew) is
-      entered in DIR/index.txt: serial number, UID, key number, validity, time of issue, the
-      Streebog-256 digest of the certified public key and the holder (the sender of a renewal,
-      "-" for the operator's own acts).
+      Issues the certificate of a request (".pub") signed by the authority key in DIR. The
+      validity is the requested one, or N days from now, or the two dates, always within the
+      authority's. Every certificate the authority issues (here, in bootstrap, rollover and
+      renew) is entered in its index, one for all its keys (index.txt in the directory of its
+      first key): serial number, UID, key number, validity, time of issue, the Streebog-256
+      digest of the certified public key, the holder (the sender of a renewal, "-" for the
+      operator's own acts) and the issuing key's number. An index that is missing, empty, cut
+      short or damaged stops every command that issues, revokes or lists until it is repaired.
   bootstrap --authority DIR --root ROOT --uid UID [--key-number N] [--days N] [--force]
       Creates a user's key set in ROOT: ROOT/sec/N.sec, ROOT/self.crt, the authority certificate
       ROOT/sec/AUTHORITY-UID/AUTHORITY-KEY-NUMBER.aut, an empty store ROOT/crt/ and the
@@ -52,8 +62,9 @@ Commands:
       Makes the authority's next key in the new directory: its secret key (authority.sec), its
       self-signed certificate (authority.aut), rollover.aut, the certificate of the next key
       issued by the current key of DIR (a CA certificate, so that a user who trusts the current
-      key can take the next one), and index.txt, a copy of the authority's index with this
-      certificate entered. The next key number is the current one + 1 unless given.
+      key can take the next one; valid no longer than the current key), and index.ref, which
+      names the directory of the authority's index: the next key shares it. The next key number
+      is the current one + 1 unless given; one the authority has already is refused.
   install-cert --cert FILE --root ROOT
       Copies a certificate into ROOT's certificate store, ROOT/crt/, at the path of its UID
       ("H.0" -> ROOT/crt/H/@/0.crt).
@@ -64,14 +75,24 @@ Commands:
       in the operator's store whose key signed it. The certificate is issued only for the
       sender's own UID or the sender's UID followed by "0" (what the start step asks for when
       the user names no UID), or, with --uid, for exactly UID and no other. A UID that the
-      index shows issued already goes only to its own holder (the sender is that UID) or to the
-      sender recorded for it, never to a second key holder, --uid or not. Then the request it
-      carries is checked (its UID is the transfer's, its proof of possession verifies), the
-      authority in DIR issues the certificate (the requested validity, or N days), and the
-      answer written to --out is the transfer of that certificate, named after the UID's last
-      character + ".crt" and signed by the operator. The user must hold the operator's
-      certificate, the operator the user's current one. A refused renewal exits with 1 and
-      writes nothing: no certificate, no line in the index, no answer.
+      index shows issued already, by any key of the authority, goes only to its own holder (the
+      sender is that UID) or to the sender recorded for it, never to a second key holder,
+      --uid or not. Then the request it carries is checked (its UID is the transfer's, its
+      proof of possession verifies), the authority key in DIR issues the certificate (the
+      requested validity, or N days), and the answer written to --out is the transfer of that
+      certificate, named after the UID's last character + ".crt" and signed by the operator.
+      The user must hold the operator's certificate, the operator the user's current one. A
+      refused renewal exits with 1 and writes nothing: no certificate, no line in the index,
+      no answer.
+  revoke --authority DIR (--cert FILE | --serial HEX) [--days N]
+      Revokes a certificate that the authority key in DIR issued (given as the certificate's
+      file, or as its serial number when the index shows which key issued it): the revocation
+      is entered in the index, and DIR/N.crl (N: the key number) is written anew.
+  crl --authority DIR [--days N]
+      Writes DIR/N.crl: the CRL of the authority key in DIR (N: its key number), an X.509 v2
+      CRL signed by that key that lists every certificate the key issued and the index shows
+      revoked, with a CRL number one above the key's last, valid from now for the days
+      --days gives (default 30). Write it again before its next update.
   help, --help, COMMAND --help
       Shows this text, or the part of it on COMMAND.
   --version
@@ -79,17 +100,11 @@ Commands:
 
 Options take their value as "--name value" or "--name=value".
 Defaults: --key-number 0, --days 365, --curve tc26-256-A (or cryptopro-A).
-Dates are "dd.mm.yyyy hh:mm" in UTC. Exit codes: 0 success, 1 failure, 2 bad command line.
+Dates are "dd.mm.yyyy hh:mm" in UTC. Exit codes: 0 success, 1 failure or refusal, 2 bad command
+line. Every command writes its files as one change: a command that stops (a crash, a kill, a
+power cut) leaves either all of them or none, and the next command in the same directory (its
+retry, or any other) finishes or undoes what it left.
 )";
-
-// A command-line mistake: exit code 2.
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-// A failed operation: exit code 1.
-struct Failure : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 
 constexpr std::size_t kMaxFile = CC_MAX_TEXT;
 
@@ -193,276 +208,167 @@ bool Exists(const std::string& path) {
   return cc::PathExists(path);
 }
 
-void MakeDir(const std::string& path, cc::FileMode mode) {
+void MakeDirs(const std::string& path, cc::FileMode mode) {
   if (!cc::MakeDirs(path, mode)) throw Failure("cannot create directory " + path);
 }
 
-void WriteFile(const std::string& path, std::string_view data, cc::FileMode mode) {
-  if (cc::WriteFileAtomically(path, data, mode) != CC_OK) throw Failure("cannot write " + path);
+std::string In(const std::string& dir, std::string_view name) {
+  return cc::AddPathSeparator(dir) + std::string(name);
 }
 
-cc::PublicDocument ReadPublic(const std::string& path, std::string_view what) {
-  const auto text = cc::ReadSmallFile(path, kMaxFile);
-  if (!text) throw Failure("cannot read " + std::string(what) + " " + path);
-  cc::PublicDocument doc;
-  if (cc::ParsePublicDocument(*text, doc) != CC_OK)
-    throw Failure(path + " is not a well-formed " + std::string(what));
-  return doc;
-}
-
-// The authority in a directory: its secret key and its certificate, checked to belong together.
-struct Authority {
-  std::string dir;
-  cc::SecretKey key;
-  cc::PublicDocument cert;
+// What every command that writes gets: where it reports, and the identity of its command line
+// (the working directory and every argument), by which its retry recognises a change it left.
+struct Invocation {
+  std::ostream& out;
+  std::ostream& err;
+  std::string id;
 };
 
-Authority LoadAuthority(const std::string& dir) {
-  Authority a;
-  a.dir = dir;
-  const std::string secPath = cc::AddPathSeparator(dir) + "authority.sec";
-  auto text = cc::ReadSmallFile(secPath, kMaxFile);
-  if (!text) throw Failure("cannot read the authority's secret key " + secPath);
-  cc::SecretText secret;
-  secret.str() = std::move(*text);
-  if (cc::ParseSecretKey(secret.str(), a.key) != CC_OK)
-    throw Failure("the authority's secret key " + secPath + " is damaged");
-  a.cert = ReadPublic(cc::AddPathSeparator(dir) + "authority.aut", "authority certificate");
-  if (!a.cert.SelfIssued() || a.cert.publicKey != a.key.publicKey ||
-      !cc::VerifyDocument(a.cert, a.cert.curve, a.cert.publicKey))
-    throw Failure("the authority certificate in " + dir + " does not match its secret key");
-  return a;
-}
-
-void WriteSecretKey(const std::string& path, const cc::SecretKey& key) {
-  cc::SecretText text;
-  key.ToText(text);
-  WriteFile(path, text.str(), 0600);
-}
-
-// The authority's index of what it issued, DIR/index.txt: one line per certificate, its
-// serial number (hexadecimal), UID, key number, validity, the time it was issued, the digest of
-// the certified public key (Streebog-256 of its 64 bytes, hexadecimal) and the holder, the UID
-// whose signed renewal asked for it ("-" for the operator's own acts: issue, bootstrap,
-// rollover), separated by tabs. Indexes written before the last two columns existed are read as
-// they are; their lines name no holder.
-//
-// A command that issues takes the index's lock (DIR/index.lock) before it reads the index and
-// keeps it until it is done, so that two commands never decide on the same old index. The new
-// line is entered before the certificate's files are written; when writing them fails, the index
-// is put back as it was, so that a failed command changes nothing.
-constexpr std::string_view kIndexHeader =
-    "# serial\tUID\tkey number\tnot before\tnot after\tissued\tkey digest\tholder\n";
-constexpr std::string_view kOldIndexHeader =
-    "# serial\tUID\tkey number\tnot before\tnot after\tissued\n";
-constexpr std::string_view kLocalAct = "-";
-constexpr std::size_t kMaxIndex = 64u << 20;
-
-// One line of the index, as far as the checks need it.
-struct IndexLine {
-  std::string uid;
-  std::string holder;  // empty when the line predates the holder column
-};
-
-bool IsHex(std::string_view text) {
-  return std::all_of(text.begin(), text.end(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-  });
-}
-
-// One line of the index; nullopt when it is not one the authority writes.
-std::optional<IndexLine> ParseIndexLine(std::string_view line) {
-  std::vector<std::string_view> fields;
-  for (std::size_t start = 0;;) {
-    const std::size_t tab = line.find('\t', start);
-    fields.push_back(line.substr(start, tab == std::string_view::npos ? tab : tab - start));
-    if (tab == std::string_view::npos) break;
-    start = tab + 1;
-  }
-  if (fields.size() != 6 && fields.size() != 8) return std::nullopt;
-  const std::string_view serial = fields[0];
-  if (serial.empty() || serial.size() > 64 || serial.size() % 2 != 0 || !IsHex(serial) ||
-      !cc::IsValidUid(fields[1]) || !cc::ParseKeyNumber(fields[2]) || !cc::ParseDate(fields[3]) ||
-      !cc::ParseDate(fields[4]) || !cc::ParseDate(fields[5]))
-    return std::nullopt;
-  IndexLine entry{std::string(fields[1]), {}};
-  if (fields.size() == 8) {
-    const std::string_view digest = fields[6], holder = fields[7];
-    if (digest.size() != 2 * ccgost::kStreebog256Size || !IsHex(digest)) return std::nullopt;
-    if (holder != kLocalAct && !cc::IsValidUid(holder)) return std::nullopt;
-    entry.holder = holder;
-  }
-  return entry;
-}
-
-// Streebog-256 of a public key, as the index shows it.
-std::string KeyDigest(const cc::PublicKey& key) {
-  return cc::HexEncode(ccgost::HashOnce(ccgost::HashAlg::Streebog256, key));
-}
-
-class Index {
+// The lock of the directory a command changes, held for the whole command: another command of
+// the authority holds it for a moment, so a minute's wait is enough. Then the changes that a
+// stopped command left there are finished or rolled back; when the stopped one was this very
+// command line and its change was finished, its report, else nothing.
+class Session {
  public:
-  // Locks and reads the index of the authority in `dir`. Throws Failure when it is locked for
-  // too long, cannot be read, or holds a line the authority does not write.
-  explicit Index(const std::string& dir) : path_(cc::AddPathSeparator(dir) + "index.txt") {
-    Lock(cc::AddPathSeparator(dir) + "index.lock");
-    if (!Exists(path_)) return;
-    auto text = cc::ReadSmallFile(path_, kMaxIndex);
-    if (!text) throw Failure("cannot read the authority's index " + path_);
-    previous_ = std::move(*text);
-    const std::string_view all = *previous_;
-    std::size_t number = 0;
-    for (std::size_t start = 0; start < all.size();) {
-      ++number;
-      const std::size_t end = all.find('\n', start);
-      if (end == std::string_view::npos) throw Damaged(number);  // every line ends
-      const std::string_view line = all.substr(start, end - start);
-      start = end + 1;
-      if (line.empty() || line.front() == '#') continue;
-      auto entry = ParseIndexLine(line);
-      if (!entry) throw Damaged(number);
-      lines_.push_back(std::move(*entry));
+  Session(const std::string& dir, const Invocation& inv) {
+    using Attempt = DirLock::Attempt;
+    for (int tries = 0;; ++tries) {
+      const Attempt attempt = lock_.TryLock(dir);
+      if (attempt == Attempt::kLocked) break;
+      if (attempt == Attempt::kFailed)
+        throw Failure("cannot lock the directory " + dir + " (is it there?)");
+      if (tries == 6000) throw Failure("the directory " + dir + " stays locked by another command");
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    finished_ = Recover(dir, inv.id);
   }
-  Index(const Index&) = delete;
-  Index& operator=(const Index&) = delete;
-  ~Index() {
-    if (!written_ || kept_) return;
-    if (previous_)
-      (void)cc::WriteFileAtomically(path_, *previous_, 0644);
-    else {
-      std::error_code ignored;
-      std::filesystem::remove(path_, ignored);
-    }
+  // True when the command is done: it was this command line's retry, and the change it left is
+  // finished now (its report is printed again).
+  bool Finished(const Invocation& inv) const {
+    if (!finished_) return false;
+    inv.out << *finished_
+            << "\n(finished the change that an interrupted run of this command "
+               "left)\n";
+    return true;
   }
-
-  // Whether `sender` may have a certificate for `uid`: a UID not yet issued goes to anyone the
-  // caller allowed; an issued one only to its own holder (the sender is the UID) or to a sender
-  // recorded as having asked for it, never to a second key holder.
-  bool MayIssueTo(const std::string& uid, const std::string& sender) const {
-    bool issued = false;
-    for (const IndexLine& line : lines_) {
-      if (line.uid != uid) continue;
-      issued = true;
-      if (line.holder == sender && line.holder != kLocalAct) return true;
-    }
-    return !issued || sender == uid;
-  }
-
-  // Enters the certificate; the index as written.
-  std::string Record(const cc::PublicDocument& cert, cc::Minutes now, std::string_view holder) {
-    std::string index;
-    if (previous_) {
-      index = *previous_;
-      // An index of the older format gets the header of the current one; its lines stay.
-      if (index.starts_with(kOldIndexHeader))
-        index.replace(0, kOldIndexHeader.size(), kIndexHeader);
-    } else {
-      index = kIndexHeader;
-    }
-    index.append(cc::HexEncode(cert.serial)).push_back('\t');
-    index.append(cert.uid).push_back('\t');
-    index.append(std::to_string(cert.keyNumber)).push_back('\t');
-    index.append(cc::FormatDate(cert.notBefore)).push_back('\t');
-    index.append(cc::FormatDate(cert.notAfter)).push_back('\t');
-    index.append(cc::FormatDate(now)).push_back('\t');
-    index.append(KeyDigest(cert.publicKey)).push_back('\t');
-    index.append(holder).push_back('\n');
-    written_ = true;
-    WriteFile(path_, index, 0644);
-    return index;
-  }
-  // The certificate's files are written: the entry stays.
-  void Keep() { kept_ = true; }
 
  private:
-  Failure Damaged(std::size_t line) const {
-    return Failure("the authority's index " + path_ + " is damaged at line " +
-                   std::to_string(line));
-  }
-  void Lock(const std::string& lockPath) {
-    using Attempt = vornak2::platform::FileLock::Attempt;
-    // Another command of the authority holds it for a moment; wait up to a minute.
-    for (int tries = 0; tries < 6000; ++tries) {
-      switch (lock_.TryLock(lockPath)) {
-        case Attempt::kLocked:
-          return;
-        case Attempt::kFailed:
-          throw Failure("cannot lock the authority's index " + lockPath);
-        case Attempt::kBusy:
-          std::this_thread::sleep_for(std::chrono::milliseconds(10));
-          break;
-      }
-    }
-    throw Failure("the authority's index " + lockPath + " stays locked by another command");
-  }
-
-  std::string path_;
-  vornak2::platform::FileLock lock_;
-  std::optional<std::string> previous_;
-  std::vector<IndexLine> lines_;
-  bool written_ = false;
-  bool kept_ = false;
+  DirLock lock_;
+  std::optional<std::string> finished_;
 };
 
-// A certificate for the request, valid from..to clipped to the authority's validity, entered in
-// the authority's index with its holder.
+// Commits a change; a step that failed after the commit is finished by the next command.
+void CommitChange(Change& change, const Invocation& inv, const std::string& report) {
+  if (!change.Commit())
+    inv.err << "vornak2-ca: note: the change is recorded but a last step failed; the next command "
+               "of the authority finishes it\n";
+  inv.out << report << "\n";
+}
+
+cc::PublicDocument ReadRequest(const std::string& path) {
+  const cc::PublicDocument request = ReadPublic(path, "request");
+  if (request.kind != cc::DocKind::Request) throw Failure(path + " is not a request");
+  if (cc::RequestStatus(request) != CC_E_UNCERTIFIED)
+    throw Failure("the request's signature does not verify: " + path);
+  return request;
+}
+
+// The secret key's text (wiped when it goes).
+struct SecretKeyText {
+  cc::SecretText text;
+  explicit SecretKeyText(const cc::SecretKey& key) { key.ToText(text); }
+};
+
+// A certificate for the request, valid from..to clipped to the authority's validity.
 cc::PublicDocument Issue(const Authority& a, const cc::PublicDocument& request, cc::Minutes from,
-                         cc::Minutes to, Index& index, std::string_view holder = kLocalAct) {
+                         cc::Minutes to) {
   const cc::Minutes now = cc::NowMinutes();
   if (now > a.cert.notAfter) throw Failure("the authority certificate has expired");
   from = std::max(from, a.cert.notBefore);
   to = std::min(to, a.cert.notAfter);
   if (from > to) throw Failure("the requested validity lies outside the authority's validity");
-  cc::PublicDocument cert = cc::IssueCertificate(request, a.key, a.cert, from, to);
-  index.Record(cert, now, holder);
-  return cert;
+  return cc::IssueCertificate(request, a.key, a.cert, from, to);
 }
 
-int CreateAuthority(const Options& o, std::ostream& out) {
+// An authority key and its index, for a command that issues, revokes or lists: the lock of the
+// authority's index directory, the changes left there dealt with, then the key and the index
+// read.
+struct AuthoritySession {
+  std::string home;
+  Session session;
+  AuthoritySession(const std::string& keyDir, const Invocation& inv)
+      : home(HomeOf(keyDir)), session(home, inv) {}
+
+ private:
+  static std::string HomeOf(const std::string& keyDir) {
+    if (!Exists(In(keyDir, kCertificateFile)))
+      throw Failure("there is no authority key in " + keyDir + " (no " + kCertificateFile + ")");
+    return IndexHome(keyDir);
+  }
+};
+
+int CreateAuthority(const Options& o, const Invocation& inv) {
   const std::string dir = o.Required("--dir");
   const std::string uid = Uid(o);
   const std::int32_t kn = KeyNumber(o);
   const std::int64_t days = Days(o, 3650);
   const ccgost::Curve curve = CurveOption(o);
-  const std::string secPath = cc::AddPathSeparator(dir) + "authority.sec";
-  const std::string autPath = cc::AddPathSeparator(dir) + "authority.aut";
-  if (Exists(secPath) || Exists(autPath)) throw Failure("an authority already exists in " + dir);
-  MakeDir(dir, 0700);
+  MakeDirs(dir, 0700);
+  Session session(dir, inv);
+  if (session.Finished(inv)) return 0;
+  for (const char* name :
+       {kSecretFile, kCertificateFile, kIndexRefFile, kRolloverFile, "index.txt"})
+    if (Exists(In(dir, name))) throw Failure("an authority already exists in " + dir);
   const cc::Minutes now = cc::NowMinutes();
   const cc::NewKeys keys = cc::GenerateKeys(uid, kn, curve, now, now + days * cc::kMinutesPerDay);
   const cc::PublicDocument cert = cc::SelfSignedCertificate(keys.secret);
-  WriteSecretKey(secPath, keys.secret);
-  WriteFile(autPath, cert.Text(), 0644);
-  out << "authority " << uid << " key " << kn << " created in " << dir << "\n";
+  const SecretKeyText secret(keys.secret);
+  const std::string secPath = In(dir, kSecretFile), autPath = In(dir, kCertificateFile),
+                    indexPath = AuthorityIndex::PathIn(dir);
+  Change change(dir, inv.id);
+  change.WriteFile(secPath, 0600);
+  change.WriteFile(autPath, 0644);
+  change.WriteFile(indexPath, 0644);
+  const std::string report =
+      "authority " + uid + " key " + std::to_string(kn) + " created in " + dir;
+  change.Begin(report);
+  change.Put(secPath, secret.text.str());
+  change.Put(autPath, cert.Text());
+  change.Put(indexPath, AuthorityIndex::Fresh());
+  CommitChange(change, inv, report);
   return 0;
 }
 
-int Keygen(const Options& o, std::ostream& out) {
+int Keygen(const Options& o, const Invocation& inv) {
   const std::string dir = o.Required("--dir");
   const std::string uid = Uid(o);
   const std::int32_t kn = KeyNumber(o);
   const std::int64_t days = Days(o, 365);
   const ccgost::Curve curve = CurveOption(o);
-  MakeDir(dir, 0700);
+  MakeDirs(dir, 0700);
+  Session session(dir, inv);
+  if (session.Finished(inv)) return 0;
   const cc::Minutes now = cc::NowMinutes();
   const cc::NewKeys keys = cc::GenerateKeys(uid, kn, curve, now, now + days * cc::kMinutesPerDay);
+  const SecretKeyText secret(keys.secret);
   const std::string secPath = cc::SecretKeyPath(dir, kn);
-  const std::string reqPath = cc::AddPathSeparator(dir) + uid.back() + ".pub";
-  WriteSecretKey(secPath, keys.secret);
-  WriteFile(reqPath, keys.request.Text(), 0644);
-  out << "secret key " << secPath << ", request " << reqPath << "\n";
+  const std::string reqPath = In(dir, std::string(1, uid.back()) + ".pub");
+  Change change(dir, inv.id);
+  change.WriteFile(secPath, 0600);
+  change.WriteFile(reqPath, 0644);
+  const std::string report = "secret key " + secPath + ", request " + reqPath;
+  change.Begin(report);
+  change.Put(secPath, secret.text.str());
+  change.Put(reqPath, keys.request.Text());
+  CommitChange(change, inv, report);
   return 0;
 }
 
-int IssueCommand(const Options& o, std::ostream& out) {
-  const Authority a = LoadAuthority(o.Required("--authority"));
+int IssueCommand(const Options& o, const Invocation& inv) {
+  const std::string keyDir = o.Required("--authority");
   const std::string reqPath = o.Required("--request");
   const std::string outPath = o.Required("--out");
-  const cc::PublicDocument request = ReadPublic(reqPath, "request");
-  if (request.kind != cc::DocKind::Request) throw Failure(reqPath + " is not a request");
-  if (cc::RequestStatus(request) != CC_E_UNCERTIFIED)
-    throw Failure("the request's signature does not verify: " + reqPath);
+  const cc::PublicDocument request = ReadRequest(reqPath);
   cc::Minutes from = request.notBefore, to = request.notAfter;
   if (!request.hasValidity) {  // a request of another tool: a year from now unless told
     from = cc::NowMinutes();
@@ -476,88 +382,140 @@ int IssueCommand(const Options& o, std::ostream& out) {
     from = cc::NowMinutes();
     to = from + Days(o, 365) * cc::kMinutesPerDay;
   }
-  Index index(a.dir);
-  const cc::PublicDocument cert = Issue(a, request, from, to, index);
-  WriteFile(outPath, cert.Text(), 0644);
-  index.Keep();
-  out << "certificate of " << cert.uid << " key " << cert.keyNumber << " written to " << outPath
-      << "\n";
+  AuthoritySession session(keyDir, inv);
+  if (session.session.Finished(inv)) return 0;
+  const Authority a = LoadAuthority(keyDir, session.home);
+  AuthorityIndex index(session.home);
+  const cc::PublicDocument cert = Issue(a, request, from, to);
+  index.AddCertificate(cert, cc::NowMinutes(), kLocalAct);
+  Change change(session.home, inv.id);
+  change.WriteFile(outPath, 0644);
+  change.WriteFile(index.path(), 0644);
+  const std::string report = "certificate of " + cert.uid + " key " +
+                             std::to_string(cert.keyNumber) + " written to " + outPath;
+  change.Begin(report);
+  change.Put(outPath, cert.Text());
+  change.Put(index.path(), index.Text());
+  CommitChange(change, inv, report);
   return 0;
 }
 
-int Bootstrap(const Options& o, std::ostream& out) {
-  const Authority a = LoadAuthority(o.Required("--authority"));
+int Bootstrap(const Options& o, const Invocation& inv) {
+  const std::string keyDir = o.Required("--authority");
   const std::string root = cc::AddPathSeparator(o.Required("--root"));
   const std::string uid = Uid(o);
   const std::int32_t kn = KeyNumber(o);
   const std::int64_t days = Days(o, 365);
+  AuthoritySession session(keyDir, inv);
+  if (session.session.Finished(inv)) return 0;
+  const Authority a = LoadAuthority(keyDir, session.home);
+  AuthorityIndex index(session.home);
   const std::string secDir = root + "sec";
   const std::string secPath = cc::SecretKeyPath(secDir, kn);
   if (Exists(secPath) && !o.Has("--force"))
     throw Failure(secPath + " exists already (use --force to replace it)");
-  MakeDir(root, 0700);
-  MakeDir(secDir, 0700);
-  MakeDir(root + "crt", 0755);
-  const std::string autDir = cc::AddPathSeparator(secDir) + a.cert.uid;
-  MakeDir(autDir, 0700);
+  const std::string autDir = In(secDir, a.cert.uid);
+  const std::string autPath = In(autDir, std::to_string(a.cert.keyNumber) + ".aut");
 
   const cc::Minutes now = cc::NowMinutes();
   const cc::NewKeys keys =
       cc::GenerateKeys(uid, kn, a.cert.curve, now, now + days * cc::kMinutesPerDay);
-  Index index(a.dir);
+  const SecretKeyText secret(keys.secret);
   const cc::PublicDocument cert =
-      Issue(a, keys.request, keys.secret.notBefore, keys.secret.notAfter, index);
-  WriteSecretKey(secPath, keys.secret);
-  WriteFile(root + "self.crt", cert.Text(), 0644);
-  WriteFile(cc::AddPathSeparator(autDir) + std::to_string(a.cert.keyNumber) + ".aut", a.cert.Text(),
-            0644);
-  if (cc::WriteRandomState(root + "@rand") != CC_OK)
-    throw Failure("cannot write " + root + "@rand");
-  index.Keep();
-  out << "user " << uid << " key " << kn << " set up in " << root << "\n";
+      Issue(a, keys.request, keys.secret.notBefore, keys.secret.notAfter);
+  index.AddCertificate(cert, now, kLocalAct);
+  cc::SecretText random;
+  cc::RandomStateText(random);
+
+  Change change(session.home, inv.id);
+  change.CreateDirectories(root, 0700);
+  change.CreateDirectories(secDir, 0700);
+  change.CreateDirectories(root + "crt", 0755);
+  change.CreateDirectories(autDir, 0700);
+  change.WriteFile(secPath, 0600);
+  change.WriteFile(root + "self.crt", 0644);
+  change.WriteFile(autPath, 0644);
+  change.WriteFile(root + "@rand", 0600);
+  change.WriteFile(index.path(), 0644);
+  const std::string report = "user " + uid + " key " + std::to_string(kn) + " set up in " + root;
+  change.Begin(report);
+  change.Put(secPath, secret.text.str());
+  change.Put(root + "self.crt", cert.Text());
+  change.Put(autPath, a.cert.Text());
+  change.Put(root + "@rand", random.str());
+  change.Put(index.path(), index.Text());
+  CommitChange(change, inv, report);
   return 0;
 }
 
-int Rollover(const Options& o, std::ostream& out) {
-  const Authority a = LoadAuthority(o.Required("--authority"));
+int Rollover(const Options& o, const Invocation& inv) {
+  const std::string keyDir = o.Required("--authority");
   const std::string dir = o.Required("--out");
-  std::int32_t kn = a.cert.keyNumber + 1;
-  if (o.Has("--key-number")) kn = KeyNumber(o);
-  else if (a.cert.keyNumber == INT32_MAX) throw Failure("the authority's key number is the last");
-  if (kn == a.cert.keyNumber) throw UsageError("the next key needs another key number");
   const std::int64_t days = Days(o, 3650);
-  const std::string secPath = cc::AddPathSeparator(dir) + "authority.sec";
-  const std::string autPath = cc::AddPathSeparator(dir) + "authority.aut";
-  const std::string rolloverPath = cc::AddPathSeparator(dir) + "rollover.aut";
-  if (Exists(secPath) || Exists(autPath)) throw Failure("an authority already exists in " + dir);
+  std::optional<std::int32_t> given;
+  if (o.Has("--key-number")) given = KeyNumber(o);
+  AuthoritySession session(keyDir, inv);
+  if (session.session.Finished(inv)) return 0;
+  const Authority a = LoadAuthority(keyDir, session.home);
+  std::int32_t kn = a.cert.keyNumber + 1;
+  if (given)
+    kn = *given;
+  else if (a.cert.keyNumber == INT32_MAX)
+    throw Failure("the authority's key number is the last");
+  if (kn == a.cert.keyNumber) throw UsageError("the next key needs another key number");
+  for (const char* name :
+       {kSecretFile, kCertificateFile, kIndexRefFile, kRolloverFile, "index.txt"})
+    if (Exists(In(dir, name))) throw Failure("an authority already exists in " + dir);
+  AuthorityIndex index(session.home);
+  // Two keys of one number would be one name for two keys: users who trust one could not check
+  // what the other certifies. The authority's first key and every roll-over are known.
+  const cc::PublicDocument first =
+      ReadPublic(In(session.home, kCertificateFile), "authority certificate");
+  if (kn == first.keyNumber || index.Issued(a.cert.uid, kn))
+    throw Failure("refused: the authority " + a.cert.uid + " has a key " + std::to_string(kn) +
+                  " already; give the next key another --key-number");
   const cc::Minutes now = cc::NowMinutes();
   if (now > a.cert.notAfter) throw Failure("the authority certificate has expired");
-  MakeDir(dir, 0700);
   const cc::NewKeys keys =
       cc::GenerateKeys(a.cert.uid, kn, a.cert.curve, now, now + days * cc::kMinutesPerDay);
+  const SecretKeyText secret(keys.secret);
   const cc::PublicDocument self = cc::SelfSignedCertificate(keys.secret);
-  // The next key's certificate under the current key: a CA certificate like the self-signed one.
+  // The next key's certificate under the current key: a CA certificate like the self-signed one,
+  // valid no longer than the key that certifies it.
   cc::PublicDocument next = self;
   next.serial.clear();
   next.issuer = a.cert.uid;
   next.issuerKeyNumber = a.cert.keyNumber;
   next.issuerName = a.cert.subjectName;
   next.authorityKeyId = a.cert.keyId;
+  next.notBefore = std::max(next.notBefore, a.cert.notBefore);
+  next.notAfter = std::min(next.notAfter, a.cert.notAfter);
   cc::SignDocument(next, a.key);
-  Index index(a.dir);
-  // The next key starts with what the authority issued so far, so that its renewals too never
-  // give a UID to a second key holder.
-  WriteFile(cc::AddPathSeparator(dir) + "index.txt", index.Record(next, now, kLocalAct), 0644);
-  WriteSecretKey(secPath, keys.secret);
-  WriteFile(autPath, self.Text(), 0644);
-  WriteFile(rolloverPath, next.Text(), 0644);
-  index.Keep();
-  out << "authority " << a.cert.uid << " key " << kn << " created in " << dir
-      << ", certified by key " << a.cert.keyNumber << " in " << rolloverPath << "\n";
+  index.AddCertificate(next, now, kLocalAct);
+
+  const std::string secPath = In(dir, kSecretFile), autPath = In(dir, kCertificateFile),
+                    rolloverPath = In(dir, kRolloverFile), refPath = In(dir, kIndexRefFile);
+  Change change(session.home, inv.id);
+  change.CreateDirectories(dir, 0700);
+  change.WriteFile(secPath, 0600);
+  change.WriteFile(autPath, 0644);
+  change.WriteFile(rolloverPath, 0644);
+  change.WriteFile(refPath, 0644);
+  change.WriteFile(index.path(), 0644);
+  const std::string report = "authority " + a.cert.uid + " key " + std::to_string(kn) +
+                             " created in " + dir + ", certified by key " +
+                             std::to_string(a.cert.keyNumber) + " in " + rolloverPath;
+  change.Begin(report);
+  change.Put(secPath, secret.text.str());
+  change.Put(autPath, self.Text());
+  change.Put(rolloverPath, next.Text());
+  change.Put(refPath, IndexRefText(dir, session.home));
+  change.Put(index.path(), index.Text());
+  CommitChange(change, inv, report);
   return 0;
 }
 
-int InstallCert(const Options& o, std::ostream& out) {
+int InstallCert(const Options& o, const Invocation& inv) {
   const std::string certPath = o.Required("--cert");
   const std::string root = cc::AddPathSeparator(o.Required("--root"));
   const cc::PublicDocument cert = ReadPublic(certPath, "certificate");
@@ -565,17 +523,17 @@ int InstallCert(const Options& o, std::ostream& out) {
   const std::string target = cc::CertPathByUid(cert.uid, cc::AddPathSeparator(root + "crt"));
   if (target.empty())
     throw Failure("UID '" + cert.uid + "' has no place in a certificate store (it needs a '.')");
-  MakeDir(target.substr(0, target.rfind(cc::kPathSeparator)), 0755);
-  WriteFile(target, cert.Text(), 0644);
-  out << "certificate of " << cert.uid << " installed as " << target << "\n";
+  MakeDirs(root, 0755);
+  Session session(root, inv);
+  if (session.Finished(inv)) return 0;
+  Change change(root, inv.id);
+  change.CreateDirectories(target.substr(0, target.rfind(cc::kPathSeparator)), 0755);
+  change.WriteFile(target, 0644);
+  const std::string report = "certificate of " + cert.uid + " installed as " + target;
+  change.Begin(report);
+  change.Put(target, cert.Text());
+  CommitChange(change, inv, report);
   return 0;
-}
-
-// A fresh directory for one renewal's files, inside the operator's key set.
-std::string RenewalDir(const std::string& operatorDir) {
-  const std::string dir = cc::MakeUniqueDir(operatorDir + "renewal-", 0700);
-  if (dir.empty()) throw Failure("cannot create a directory in " + operatorDir);
-  return dir + cc::kPathSeparator;
 }
 
 // Which UID a renewal may be for. The sender is who signed the transfer, as the operator's
@@ -598,8 +556,8 @@ void CheckRequestedUid(const std::string& uid, const std::string& sender,
                   " (the operator may allow another one with --uid)");
 }
 
-int Renew(const Options& o, std::ostream& out) {
-  const Authority a = LoadAuthority(o.Required("--authority"));
+int Renew(const Options& o, const Invocation& inv) {
+  const std::string keyDir = o.Required("--authority");
   const std::string root = cc::AddPathSeparator(o.Required("--root"));
   const std::string name = o.Required("--operator");
   std::optional<std::string> allowed;
@@ -607,7 +565,13 @@ int Renew(const Options& o, std::ostream& out) {
   const auto transfer = cc::ReadSmallFile(o.Required("--in"), 2 * kMaxFile + 4096);
   if (!transfer) throw Failure("cannot read the transfer " + o.Required("--in"));
   const std::string outPath = o.Required("--out");
+  const bool daysGiven = o.Has("--days");
+  const std::int64_t days = Days(o, 365);
 
+  AuthoritySession session(keyDir, inv);
+  if (session.session.Finished(inv)) return 0;
+  const Authority a = LoadAuthority(keyDir, session.home);
+  AuthorityIndex index(session.home);
   const OperatorHost op(root, name);
   const OperatorHost::Received received = op.Open(*transfer);
   const std::string& uid = received.uid;
@@ -624,32 +588,152 @@ int Renew(const Options& o, std::ostream& out) {
   if (cc::RequestStatus(request) != CC_E_UNCERTIFIED)
     throw Failure("the request's proof of possession does not verify");
   cc::Minutes from = request.notBefore, to = request.notAfter;
-  if (o.Has("--days") || !request.hasValidity) {
+  if (daysGiven || !request.hasValidity) {
     from = cc::NowMinutes();
-    to = from + Days(o, 365) * cc::kMinutesPerDay;
+    to = from + days * cc::kMinutesPerDay;
   }
-
-  Index index(a.dir);
   if (!index.MayIssueTo(uid, sender))
     throw Failure("refused: the UID " + uid + " was issued to another key holder, not to " +
                   sender);
-  const std::string dir = RenewalDir(root + name + cc::kPathSeparator);
-  struct Cleanup {
-    std::string dir;
-    ~Cleanup() {
-      std::error_code ignored;
-      std::filesystem::remove_all(dir, ignored);
-    }
-  } cleanup{dir};
-  const cc::PublicDocument cert = Issue(a, request, from, to, index, sender);
-  const std::string certPath = dir + uid.back() + ".crt";
-  WriteFile(certPath, cert.Text(), 0644);
-  WriteFile(outPath, op.TransferOf(certPath) + "\n", 0644);
-  index.Keep();
-  out << "renewal of " << uid << " for " << sender << ": certificate key " << cert.keyNumber
-      << " issued by " << a.cert.uid << " key " << a.cert.keyNumber << ", answer signed by "
-      << op.Uid() << " written to " << outPath << "\n";
+  const cc::PublicDocument cert = Issue(a, request, from, to);
+  index.AddCertificate(cert, cc::NowMinutes(), sender);
+
+  // The answer carries the certificate as a file named after the UID's last character; the
+  // library makes the transfer from that file, which lives only as long as the change.
+  Change change(session.home, inv.id);
+  const std::string certPath = change.ScratchFile(std::string(1, uid.back()) + ".crt");
+  change.WriteFile(outPath, 0644);
+  change.WriteFile(index.path(), 0644);
+  const std::string report = "renewal of " + uid + " for " + sender + ": certificate key " +
+                             std::to_string(cert.keyNumber) + " issued by " + a.cert.uid + " key " +
+                             std::to_string(a.cert.keyNumber) + ", answer signed by " + op.Uid() +
+                             " written to " + outPath;
+  change.Begin(report);
+  change.Put(certPath, cert.Text());
+  change.Put(outPath, op.TransferOf(certPath) + "\n");
+  change.Put(index.path(), index.Text());
+  CommitChange(change, inv, report);
   return 0;
+}
+
+// The CRL of the key in `a` with what the index shows revoked under it: written to
+// DIR/<key number>.crl, entered in the index, in the change.
+std::string PlanCrl(const Authority& a, AuthorityIndex& index, Change& change, std::int64_t days,
+                    std::string& crlText) {
+  const cc::Minutes now = cc::NowMinutes();
+  std::vector<RevokedCertificate> revoked;
+  for (const AuthorityIndex::Revocation& r : index.RevokedBy(a.cert.keyNumber)) {
+    RevokedCertificate entry;
+    entry.serial.resize(r.serial.size() / 2);
+    if (!cc::HexDecode(r.serial, entry.serial)) throw Failure("bad serial number " + r.serial);
+    entry.when = r.when;
+    revoked.push_back(std::move(entry));
+  }
+  const std::int64_t number = index.LastCrlNumber(a.cert.keyNumber) + 1;
+  crlText = MakeCrl(a, revoked, now, now + days * cc::kMinutesPerDay, number);
+  index.AddCrl(a.cert.keyNumber, number, now);
+  const std::string path = In(a.dir, std::to_string(a.cert.keyNumber) + ".crl");
+  change.WriteFile(path, 0644);
+  return path + " (CRL number " + std::to_string(number) + ", " + std::to_string(revoked.size()) +
+         " revoked, next update " + cc::FormatDate(now + days * cc::kMinutesPerDay) + ")";
+}
+
+int Revoke(const Options& o, const Invocation& inv) {
+  const std::string keyDir = o.Required("--authority");
+  const std::int64_t days = Days(o, 30);
+  if (o.Has("--cert") == o.Has("--serial")) throw UsageError("give either --cert or --serial");
+  std::optional<cc::PublicDocument> cert;
+  std::string serial;
+  if (o.Has("--cert")) {
+    cert = ReadPublic(o.Required("--cert"), "certificate");
+    if (cert->kind != cc::DocKind::Certificate)
+      throw Failure(o.Required("--cert") + " is not a certificate");
+    serial = cc::HexEncode(cert->serial);
+  } else {
+    serial = o.Required("--serial");
+    if (serial.size() > 64 || serial.size() % 2 != 0 ||
+        !std::all_of(serial.begin(), serial.end(),
+                     [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }))
+      throw UsageError("bad --serial '" + serial + "': the serial number in hexadecimal");
+    std::transform(serial.begin(), serial.end(), serial.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  }
+  AuthoritySession session(keyDir, inv);
+  if (session.session.Finished(inv)) return 0;
+  const Authority a = LoadAuthority(keyDir, session.home);
+  AuthorityIndex index(session.home);
+  const AuthorityIndex::Certificate* entry = index.FindCertificate(serial);
+  // The key that issued it: the certificate says so (and its signature shows it); the index
+  // says so for what this version issued.
+  std::int32_t issuer = 0;
+  std::string uid;
+  if (cert) {
+    if (cert->issuer != a.cert.uid || !cc::VerifyDocument(*cert, a.cert.curve, a.cert.publicKey)) {
+      if (cert->issuer == a.cert.uid && cert->issuerKeyNumber != a.cert.keyNumber)
+        throw Failure("refused: the certificate was issued by key " +
+                      std::to_string(cert->issuerKeyNumber) + " of " + a.cert.uid +
+                      "; revoke it with that key's directory");
+      throw Failure("refused: the certificate was not issued by " + a.cert.uid + " key " +
+                    std::to_string(a.cert.keyNumber));
+    }
+    issuer = a.cert.keyNumber;
+    uid = cert->uid;
+  } else {
+    if (entry == nullptr)
+      throw Failure("refused: the index holds no certificate with the serial number " + serial);
+    if (!entry->issuer)
+      throw Failure("refused: the index does not show which key issued " + serial +
+                    " (an entry of an earlier version); give the certificate with --cert");
+    issuer = *entry->issuer;
+    uid = entry->uid;
+    if (issuer != a.cert.keyNumber)
+      throw Failure("refused: " + serial + " was issued by key " + std::to_string(issuer) + " of " +
+                    a.cert.uid + "; revoke it with that key's directory");
+  }
+  if (const auto* done = index.FindRevocation(serial, issuer))
+    throw Failure("refused: " + serial + " was revoked already on " + cc::FormatDate(done->when));
+  index.AddRevocation(serial, issuer, cc::NowMinutes());
+
+  Change change(session.home, inv.id);
+  std::string crl;
+  const std::string listed = PlanCrl(a, index, change, days, crl);
+  change.WriteFile(index.path(), 0644);
+  const std::string report = "certificate " + serial + " (" + uid + ") revoked; CRL " + listed;
+  change.Begin(report);
+  change.Put(In(a.dir, std::to_string(a.cert.keyNumber) + ".crl"), crl);
+  change.Put(index.path(), index.Text());
+  CommitChange(change, inv, report);
+  return 0;
+}
+
+int CrlCommand(const Options& o, const Invocation& inv) {
+  const std::string keyDir = o.Required("--authority");
+  const std::int64_t days = Days(o, 30);
+  AuthoritySession session(keyDir, inv);
+  if (session.session.Finished(inv)) return 0;
+  const Authority a = LoadAuthority(keyDir, session.home);
+  AuthorityIndex index(session.home);
+  if (cc::NowMinutes() > a.cert.notAfter) throw Failure("the authority certificate has expired");
+  Change change(session.home, inv.id);
+  std::string crl;
+  const std::string report = "CRL of " + a.cert.uid + " key " + std::to_string(a.cert.keyNumber) +
+                             " written to " + PlanCrl(a, index, change, days, crl);
+  change.WriteFile(index.path(), 0644);
+  change.Begin(report);
+  change.Put(In(a.dir, std::to_string(a.cert.keyNumber) + ".crl"), crl);
+  change.Put(index.path(), index.Text());
+  CommitChange(change, inv, report);
+  return 0;
+}
+
+// The identity of a command line: a digest of the working directory and every argument.
+std::string CommandId(std::span<const std::string_view> args) {
+  std::error_code error;
+  std::string text = std::filesystem::current_path(error).string();
+  for (const std::string_view arg : args) text.append(1, '\0').append(arg);
+  return cc::HexEncode(
+      ccgost::HashOnce(ccgost::HashAlg::Streebog256,
+                       std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())));
 }
 
 // The part of the help on one command: the lines before the list of commands, then the
@@ -696,30 +780,34 @@ int Run(std::span<const std::string_view> args, std::ostream& out, std::ostream&
       out << CommandHelp(command);
       return 0;
     }
+    const Invocation inv{out, err, CommandId(args)};
     if (command == "create-authority")
       return CreateAuthority(
-          Options(rest, {"--dir", "--uid", "--key-number", "--days", "--curve"}, {}), out);
+          Options(rest, {"--dir", "--uid", "--key-number", "--days", "--curve"}, {}), inv);
     if (command == "keygen")
       return Keygen(Options(rest, {"--dir", "--uid", "--key-number", "--days", "--curve"}, {}),
-                    out);
+                    inv);
     if (command == "issue")
       return IssueCommand(
           Options(rest,
                   {"--authority", "--request", "--out", "--days", "--not-before", "--not-after"},
                   {}),
-          out);
+          inv);
     if (command == "bootstrap")
       return Bootstrap(
           Options(rest, {"--authority", "--root", "--uid", "--key-number", "--days"}, {"--force"}),
-          out);
+          inv);
     if (command == "rollover")
-      return Rollover(Options(rest, {"--authority", "--out", "--key-number", "--days"}, {}), out);
-    if (command == "install-cert") return InstallCert(Options(rest, {"--cert", "--root"}, {}), out);
+      return Rollover(Options(rest, {"--authority", "--out", "--key-number", "--days"}, {}), inv);
+    if (command == "install-cert") return InstallCert(Options(rest, {"--cert", "--root"}, {}), inv);
     if (command == "renew")
       return Renew(
           Options(rest, {"--authority", "--root", "--operator", "--in", "--out", "--days", "--uid"},
                   {}),
-          out);
+          inv);
+    if (command == "revoke")
+      return Revoke(Options(rest, {"--authority", "--cert", "--serial", "--days"}, {}), inv);
+    if (command == "crl") return CrlCommand(Options(rest, {"--authority", "--days"}, {}), inv);
     throw UsageError("unknown command '" + std::string(command) + "'");
   } catch (const UsageError& e) {
     err << "vornak2-ca: " << e.what() << "\n(see vornak2-ca --help)\n";

@@ -53,9 +53,9 @@ constexpr const char* kOidExtKeyUsage = "2.5.29.37";
 constexpr const char* kOidExtensionRequest = "1.2.840.113549.1.9.14";
 constexpr const char* kOidMessageDigest = "1.2.840.113549.1.9.4";
 
-// keyUsage of an end entity: digitalSignature, keyEncipherment, keyAgreement (bits 0, 2, 4);
-// of an authority: digitalSignature, keyCertSign, cRLSign (bits 0, 5, 6).
-constexpr std::array<std::uint8_t, 1> kUsageEndEntity{0xA8};
+// keyUsage of an end entity: digitalSignature, nonRepudiation, keyEncipherment, keyAgreement
+// (bits 0, 1, 2, 4); of an authority: digitalSignature, keyCertSign, cRLSign (bits 0, 5, 6).
+constexpr std::array<std::uint8_t, 1> kUsageEndEntity{0xE8};
 constexpr std::array<std::uint8_t, 1> kUsageAuthority{0x86};
 
 struct Failed : std::runtime_error {
@@ -892,6 +892,26 @@ PublicDocument SelfSignedCertificate(const SecretKey& key) {
   cert.authorityKeyId = cert.keyId;
   SignDocument(cert, key);
   return cert;
+}
+
+Bytes SignatureAlgorithmDer(const SecretKey&) {
+  Node n("VORNAK2-PKI.AlgorithmIdentifier");
+  WriteSignatureAlgorithm(n, "");
+  Bytes out = n.Encode();
+  Must(!out.empty());
+  return out;
+}
+
+Bytes SignStructure(std::span<const std::uint8_t> tbs, const SecretKey& signer) {
+  Node n("VORNAK2-PKI.Signed");
+  Must(n.Value("toBeSigned", tbs));
+  WriteSignatureAlgorithm(n, "signatureAlgorithm");
+  const auto digest = ccgost::HashOnce(ccgost::HashAlg::Streebog256, tbs);
+  Must(n.Bits("signature",
+              SwapHalves(ccgost::SignDigest(signer.curve, signer.privateKey.span(), digest))));
+  Bytes out = n.Encode();
+  Must(!out.empty());
+  return out;
 }
 
 }  // namespace cc

@@ -24,6 +24,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -124,5 +125,12 @@ PublicDocument IssueCertificate(const PublicDocument& request, const SecretKey& 
 
 // The self-signed authority certificate of a secret key.
 PublicDocument SelfSignedCertificate(const SecretKey& key);
+
+// Other structures signed the way certificates are (the test authority's CRLs): the DER of the
+// AlgorithmIdentifier of the signatures `signer` makes, which the signed part carries, and the
+// whole signed structure (the signed part, that algorithm and the signature). Throw
+// std::runtime_error when the encoding fails.
+std::vector<std::uint8_t> SignatureAlgorithmDer(const SecretKey& signer);
+std::vector<std::uint8_t> SignStructure(std::span<const std::uint8_t> tbs, const SecretKey& signer);
 
 }  // namespace cc

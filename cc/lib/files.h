@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "util.h"
+
 namespace cc {
 
 // Permission modes are POSIX ones (0600 for secrets). On Windows a mode without group and other
@@ -52,5 +54,29 @@ unsigned long long FileWritePoints() noexcept;
 
 // Reads a regular file of at most `limit` bytes; nullopt when missing, unreadable or longer.
 std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t limit);
+
+// The text of a fresh random-state file, as WriteRandomState writes it.
+void RandomStateText(SecretText& out);
+
+// ---- single steps of a change in several files (the test authority's journal) ----
+// Each step is one write point for the injected faults (a file's creation, its permissions, its
+// bytes and its flush count one each). A change stages its new files, then renames them into
+// place, so none of these replaces a file's content where it lies.
+
+// Creates `path`, which must not exist, with `data`, flushed to disk but not renamed anywhere.
+// Modes as for WriteFileAtomically. Returns 0; CC_E_CREATE_FILE when it exists or cannot be
+// created; CC_E_WRITE when writing fails (the file it created is removed again).
+int WriteNewFile(const std::string& path, std::string_view data, FileMode mode);
+// Renames `from` to `to`, replacing a file at `to` atomically.
+bool RenameFile(const std::string& from, const std::string& to);
+// Removes a file; true when it is gone, also when it was not there.
+bool RemoveFile(const std::string& path);
+// Creates one directory (its parent exists) with `mode`; true only when this call created it.
+bool MakeDir(const std::string& path, FileMode mode);
+// Removes a directory when it is empty; true when it is gone, also when it was not there.
+bool RemoveEmptyDir(const std::string& path);
+// Flushes a directory's entries (names created, renamed or removed in it) to disk. Where the
+// system has no such flush, it only counts as a write point.
+void SyncDir(const std::string& path);
 
 }  // namespace cc

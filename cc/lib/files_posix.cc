@@ -214,4 +214,47 @@ std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t li
   return out;
 }
 
+// ---- single steps of a change in several files ----
+
+int WriteNewFile(const std::string& path, std::string_view data, FileMode mode) {
+  const int raw = FaultHere()
+                      ? -1
+                      : ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                               static_cast<mode_t>(mode));
+  if (raw < 0) return CC_E_CREATE_FILE;
+  Fd fd(raw);
+  const bool ownerOnly = (mode & 077) == 0;
+  const bool ok =
+      (!ownerOnly || (!FaultHere() && ::fchmod(fd.get(), static_cast<mode_t>(mode)) == 0)) &&
+      WriteAll(fd.get(), data) && !FaultHere() && ::fsync(fd.get()) == 0 &&
+      ::close(fd.release()) == 0;
+  if (!ok) {
+    ::unlink(path.c_str());
+    return CC_E_WRITE;
+  }
+  return CC_OK;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  return !FaultHere() && ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool RemoveFile(const std::string& path) {
+  if (FaultHere()) return false;
+  return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool MakeDir(const std::string& path, FileMode mode) {
+  return !FaultHere() && ::mkdir(path.c_str(), static_cast<mode_t>(mode)) == 0;
+}
+
+bool RemoveEmptyDir(const std::string& path) {
+  if (FaultHere()) return false;
+  return ::rmdir(path.c_str()) == 0 || errno == ENOENT;
+}
+
+void SyncDir(const std::string& path) {
+  SyncDirectory(path);
+}
+
 }  // namespace cc

@@ -249,4 +249,70 @@ std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t li
   return result;
 }
 
+// ---- single steps of a change in several files ----
+
+int WriteNewFile(const std::string& path, std::string_view data, FileMode mode) {
+  OwnerOnlyDescriptor descriptor;
+  SECURITY_ATTRIBUTES* security = nullptr;
+  if (OwnerOnly(mode)) {
+    security = descriptor.attributes();
+    if (security == nullptr) return CC_E_CREATE_FILE;
+  }
+  HANDLE file = FaultHere() ? INVALID_HANDLE_VALUE
+                            : CreateFileA(path.c_str(), GENERIC_WRITE, 0, security, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return CC_E_CREATE_FILE;
+  bool ok = true;
+  std::size_t done = 0;
+  while (ok && done < data.size()) {
+    DWORD wrote = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1u << 30));
+    if (FaultHere()) {
+      if (want > 1) WriteFile(file, data.data() + done, want / 2, &wrote, nullptr);
+      ok = false;
+      break;
+    }
+    ok = WriteFile(file, data.data() + done, want, &wrote, nullptr) != 0 && wrote > 0;
+    done += wrote;
+  }
+  ok = ok && !FaultHere() && FlushFileBuffers(file) != 0;
+  ok = CloseHandle(file) != 0 && ok;
+  if (!ok) {
+    DeleteFileA(path.c_str());
+    return CC_E_WRITE;
+  }
+  return CC_OK;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  return !FaultHere() && MoveFileExA(from.c_str(), to.c_str(),
+                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool RemoveFile(const std::string& path) {
+  if (FaultHere()) return false;
+  if (DeleteFileA(path.c_str())) return true;
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool MakeDir(const std::string& path, FileMode mode) {
+  OwnerOnlyDescriptor descriptor;
+  SECURITY_ATTRIBUTES* security = OwnerOnly(mode) ? descriptor.attributes() : nullptr;
+  if (OwnerOnly(mode) && security == nullptr) return false;
+  return !FaultHere() && CreateDirectoryA(path.c_str(), security) != 0;
+}
+
+bool RemoveEmptyDir(const std::string& path) {
+  if (FaultHere()) return false;
+  if (RemoveDirectoryA(path.c_str())) return true;
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// NTFS keeps its directory entries in its own journal: there is nothing to flush.
+void SyncDir(const std::string&) {
+  (void)FaultHere();
+}
+
 }  // namespace cc

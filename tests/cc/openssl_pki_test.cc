@@ -206,6 +206,85 @@ TEST(OpenSslAuthority, AcceptsWhatOurAuthorityAndLibraryWrite) {
   EXPECT_NEAR(static_cast<double>(cert.notAfter - cert.notBefore), 365.0 * 24 * 60, 1.0);
 }
 
+// openssl checks the CRLs of our authority and honours them, and reads what each certificate
+// may do: the authority's keys (the roll-over too) are CAs that sign certificates and CRLs, the
+// roll-over valid no longer than the key that certifies it; a user's certificate signs, commits
+// and enciphers.
+TEST(OpenSslAuthority, ChecksAndHonoursOurCrlsAndReadsOurKeyUsages) {
+  OpenSsl ossl;
+  SKIP_WITHOUT_OPENSSL(ossl);
+  TempDir dir;
+  const std::string d = dir.path() + "/";
+  ASSERT_EQ(
+      RunAuthorityTool({"create-authority", "--dir", d + "ca", "--uid", "CA.1", "--days", "30"}),
+      0);
+  ASSERT_EQ(RunAuthorityTool({"rollover", "--authority", d + "ca", "--out", d + "ca-1"}), 0);
+  ASSERT_EQ(RunAuthorityTool({"keygen", "--dir", d + "keys", "--uid", "K.5"}), 0);
+  for (const auto& [name, key] : {std::pair{"a", "ca"}, {"b", "ca"}, {"c", "ca-1"}, {"e", "ca-1"}})
+    ASSERT_EQ(RunAuthorityTool({"issue", "--authority", d + key, "--request", d + "keys/5.pub",
+                                "--out", d + name + ".crt"}),
+              0);
+  ASSERT_EQ(RunAuthorityTool({"revoke", "--authority", d + "ca", "--cert", d + "a.crt"}), 0);
+  ASSERT_EQ(RunAuthorityTool({"revoke", "--authority", d + "ca-1", "--cert", d + "c.crt"}), 0);
+  ASSERT_EQ(RunAuthorityTool({"crl", "--authority", d + "ca"}), 0);
+  cc::PublicDocument a;
+  ASSERT_EQ(cc::ParsePublicDocument(ReadFile(d + "a.crt"), a), 0);
+
+  std::string out;
+  // Each key's CRL verifies with that key's certificate, v2 with its number and the key's id.
+  EXPECT_TRUE(ossl.Run("crl -noout -verify -in " + Quote(d + "ca/0.crl") + " -CAfile " +
+                           Quote(d + "ca/authority.aut"),
+                       out))
+      << out;
+  EXPECT_NE(out.find("verify OK"), std::string::npos) << out;
+  EXPECT_TRUE(ossl.Run("crl -noout -verify -in " + Quote(d + "ca-1/1.crl") + " -CAfile " +
+                           Quote(d + "ca-1/authority.aut"),
+                       out))
+      << out;
+  EXPECT_NE(out.find("verify OK"), std::string::npos) << out;
+  ASSERT_TRUE(ossl.Run("crl -noout -text -in " + Quote(d + "ca/0.crl"), out)) << out;
+  for (const std::string& part :
+       {std::string("Version 2 (0x1)"), std::string("Issuer: CN = CA.1, serialNumber = 0"),
+        std::string("X509v3 Authority Key Identifier"), std::string("X509v3 CRL Number: \n"),
+        std::string("Serial Number: ") + cc::HexEncode(a.serial), std::string("Next Update")})
+    EXPECT_NE(out.find(part), std::string::npos) << part << " in\n" << out;
+  EXPECT_NE(out.find("CRL Number: \n                2\n"), std::string::npos) << out;
+
+  // Revoked certificates fail a check with the CRLs, the others pass; key 1's through the
+  // roll-over, which links it to key 0.
+  const std::string key0 = " -crl_check -CAfile " + Quote(d + "ca/authority.aut") + " -CRLfile " +
+                           Quote(d + "ca/0.crl") + " ";
+  const std::string key1 = " -crl_check -CAfile " + Quote(d + "ca/authority.aut") + " -untrusted " +
+                           Quote(d + "ca-1/rollover.aut") + " -CRLfile " + Quote(d + "ca-1/1.crl") +
+                           " ";
+  EXPECT_FALSE(ossl.Run("verify" + key0 + Quote(d + "a.crt"), out)) << out;
+  EXPECT_NE(out.find("certificate revoked"), std::string::npos) << out;
+  EXPECT_TRUE(ossl.Run("verify" + key0 + Quote(d + "b.crt"), out)) << out;
+  EXPECT_FALSE(ossl.Run("verify" + key1 + Quote(d + "c.crt"), out)) << out;
+  EXPECT_NE(out.find("certificate revoked"), std::string::npos) << out;
+  EXPECT_TRUE(ossl.Run("verify" + key1 + Quote(d + "e.crt"), out)) << out;
+
+  // What each certificate may do.
+  ASSERT_TRUE(ossl.Run("x509 -noout -ext basicConstraints,keyUsage -in " + Quote(d + "b.crt"), out))
+      << out;
+  EXPECT_NE(out.find("CA:FALSE"), std::string::npos) << out;
+  EXPECT_NE(out.find("Digital Signature, Non Repudiation, Key Encipherment, Key Agreement"),
+            std::string::npos)
+      << out;
+  for (const char* authority : {"ca/authority.aut", "ca-1/authority.aut", "ca-1/rollover.aut"}) {
+    ASSERT_TRUE(
+        ossl.Run("x509 -noout -ext basicConstraints,keyUsage -in " + Quote(d + authority), out))
+        << out;
+    EXPECT_NE(out.find("CA:TRUE"), std::string::npos) << authority << ": " << out;
+    EXPECT_NE(out.find("Certificate Sign, CRL Sign"), std::string::npos)
+        << authority << ": " << out;
+  }
+  std::string end0, end1;
+  ASSERT_TRUE(ossl.Run("x509 -noout -enddate -in " + Quote(d + "ca/authority.aut"), end0)) << end0;
+  ASSERT_TRUE(ossl.Run("x509 -noout -enddate -in " + Quote(d + "ca-1/rollover.aut"), end1)) << end1;
+  EXPECT_EQ(end1, end0) << "the roll-over ends with the key that certifies it";
+}
+
 // Signatures over a Streebog digest cross both ways: ours verifies with the public key openssl
 // takes from the certificate, openssl's made with our secret-key file verifies in our cc.
 TEST(OpenSslAuthority, PublicKeyInTheCertificateIsTheKey) {
