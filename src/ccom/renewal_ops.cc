@@ -163,6 +163,19 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateStart(char* transfer, const st
 
 // ---- the finish step ----
 
+// With the validity check on, whether the vendor library finds the answer's certificate revoked
+// by its authority. Only that answer refuses the finish: a library that knows no revocation, or
+// a key set whose cache cannot be prepared now, leaves the finish as it was.
+bool TCcom22Engine::AnswerRevoked(const std::string& uid, const std::string& certificate) {
+  OperationSettings s;
+  if (ReadOperationSettings(s) != kOk || !s.checkValidity || PrepareKeyCacheFor(s, uid) != kOk)
+    return false;
+  TCComDLL::CertificateCheck check;
+  return binding_->CheckCertificateText(uid, s.secretPath, s.publicPath, certificate.c_str(),
+                                        check) == kOk &&
+         check.status == kVendorRevoked;
+}
+
 std::int32_t TCcom22Engine::InternalRemoteGenerateFinish(const char* transfer) {
   Timeouts timeouts;
   if (const std::int32_t r = ReadTimeouts(timeouts.keyRequest, timeouts.lastOperation); r != kOk)
@@ -225,6 +238,7 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateFinish(const char* transfer) {
       return kBadUid;
     if (binding_->GetCertificatePublicKey(stagedCertificate) != requestKey)
       return kNewSecretKeyNotFound;
+    if (AnswerRevoked(oldUid, block.data)) return kVendorRevoked;
 
     // The new secret key, a key of its number kept under a free ".old" name.
     const std::string target = secretPath + std::to_string(number) + ".sec";

@@ -72,6 +72,9 @@ enum ResultCode : std::int32_t {
   kVendorRead = -30,               // a key, certificate or authority file cannot be read
   kVendorDeleteFile = -32,
   kVendorCannotDecrypt = -35,  // the current user is not a recipient of a container
+  // a certificate its authority's CRL lists (a vendor library that knows no revocation never
+  // answers it; ours does when the certificate's authority keeps a CRL beside its certificate)
+  kVendorRevoked = -84,
 
   // ---- the base engine's routines (codes without a text of their own) ----
   kSaveSignedDataFailed = -102,
