@@ -102,7 +102,7 @@ std::string UtcTime(cc::Minutes t) {
          "00Z";
 }
 
-struct CrlSpec {
+struct CrlPlan {
   const cc::SecretKey* signer;
   Bytes issuerName;  // DER
   std::vector<Bytes> serials;
@@ -112,43 +112,43 @@ struct CrlSpec {
   bool pem = true;
 };
 
-// A v2 CRL as an authority's tool writes it, signed by the spec's key.
-std::string MakeCrl(const CrlSpec& spec) {
+// A v2 CRL as an authority's tool writes it, signed by the plan's key.
+std::string MakeCrl(const CrlPlan& plan) {
   cc::der::Node n("VORNAK2-PKI.CertificateList");
   const std::string t = "tbsCertList";
   EXPECT_TRUE(n.Text((t + ".version").c_str(), "1"));
   EXPECT_TRUE(n.Text((t + ".signature.algorithm").c_str(), "1.2.643.7.1.1.3.2"));
   EXPECT_TRUE(n.Omit((t + ".signature.parameters").c_str()));
-  EXPECT_TRUE(n.Value((t + ".issuer").c_str(), spec.issuerName));
+  EXPECT_TRUE(n.Value((t + ".issuer").c_str(), plan.issuerName));
   auto time = [&](const std::string& at, cc::Minutes m) {
     EXPECT_TRUE(n.Text(at.c_str(), "utcTime"));
     EXPECT_TRUE(n.Text((at + ".utcTime").c_str(), UtcTime(m).c_str()));
   };
-  time(t + ".thisUpdate", spec.thisUpdate);
-  if (spec.nextUpdate) {
-    time(t + ".nextUpdate", *spec.nextUpdate);
+  time(t + ".thisUpdate", plan.thisUpdate);
+  if (plan.nextUpdate) {
+    time(t + ".nextUpdate", *plan.nextUpdate);
   } else {
     EXPECT_TRUE(n.Omit((t + ".nextUpdate").c_str()));
   }
-  if (spec.serials.empty()) {
+  if (plan.serials.empty()) {
     EXPECT_TRUE(n.Omit((t + ".revokedCertificates").c_str()));
   }
-  for (const Bytes& serial : spec.serials) {
+  for (const Bytes& serial : plan.serials) {
     EXPECT_TRUE(n.Text((t + ".revokedCertificates").c_str(), "NEW"));
     const std::string e = t + ".revokedCertificates.?LAST";
     EXPECT_TRUE(n.Value((e + ".userCertificate").c_str(), serial));
-    time(e + ".revocationDate", spec.thisUpdate);
+    time(e + ".revocationDate", plan.thisUpdate);
     EXPECT_TRUE(n.Omit((e + ".crlEntryExtensions").c_str()));
   }
   const std::string x = t + ".crlExtensions";
   EXPECT_TRUE(n.Text(x.c_str(), "NEW"));
   EXPECT_TRUE(
-      n.Text((x + ".?LAST.extnID").c_str(), spec.deltaIndicator ? "2.5.29.27" : "2.5.29.20"));
-  EXPECT_TRUE(n.Text((x + ".?LAST.critical").c_str(), spec.deltaIndicator ? "TRUE" : "FALSE"));
+      n.Text((x + ".?LAST.extnID").c_str(), plan.deltaIndicator ? "2.5.29.27" : "2.5.29.20"));
+  EXPECT_TRUE(n.Text((x + ".?LAST.critical").c_str(), plan.deltaIndicator ? "TRUE" : "FALSE"));
   EXPECT_TRUE(n.Value((x + ".?LAST.extnValue").c_str(), Bytes{0x02, 0x01, 0x07}));
   const Bytes tbs = n.Encode(t.c_str());
   const auto digest = ccgost::HashOnce(ccgost::HashAlg::Streebog256, tbs);
-  const auto rs = ccgost::SignDigest(spec.signer->curve, spec.signer->privateKey.span(), digest);
+  const auto rs = ccgost::SignDigest(plan.signer->curve, plan.signer->privateKey.span(), digest);
   Bytes sr(rs.begin() + 32, rs.end());
   sr.insert(sr.end(), rs.begin(), rs.begin() + 32);
   cc::der::Node s("VORNAK2-PKI.Signed");
@@ -157,7 +157,7 @@ std::string MakeCrl(const CrlSpec& spec) {
   EXPECT_TRUE(s.Omit("signatureAlgorithm.parameters"));
   EXPECT_TRUE(s.Bits("signature", sr));
   const Bytes der = s.Encode();
-  return spec.pem ? cc::der::ToPem("X509 CRL", der) : std::string(der.begin(), der.end());
+  return plan.pem ? cc::der::ToPem("X509 CRL", der) : std::string(der.begin(), der.end());
 }
 
 // Authority certificates by name and number, for the lookups below.
@@ -199,9 +199,9 @@ TEST(CcTrust, RevocationListsBesideTheAuthority) {
   otherIssuer.subjectName.clear();
   otherIssuer.Encode();
 
-  const CrlSpec listing{&pki.authorityKey, pki.authorityCert.subjectName, {revokedCert.serial}};
+  const CrlPlan listing{&pki.authorityKey, pki.authorityCert.subjectName, {revokedCert.serial}};
   auto with = [&](auto change) {
-    CrlSpec s = listing;
+    CrlPlan s = listing;
     change(s);
     return MakeCrl(s);
   };
@@ -215,31 +215,31 @@ TEST(CcTrust, RevocationListsBesideTheAuthority) {
       {"no CRL", "", revoked.certText, 0, CC_REVOCATION_NONE},
       {"listed", MakeCrl(listing), revoked.certText, CC_E_REVOKED, CC_REVOCATION_CHECKED},
       {"not listed", MakeCrl(listing), good.certText, 0, CC_REVOCATION_CHECKED},
-      {"listed, DER", with([](CrlSpec& s) { s.pem = false; }), revoked.certText, CC_E_REVOKED,
+      {"listed, DER", with([](CrlPlan& s) { s.pem = false; }), revoked.certText, CC_E_REVOKED,
        CC_REVOCATION_CHECKED},
-      {"listed, past its next update", with([&](CrlSpec& s) {
+      {"listed, past its next update", with([&](CrlPlan& s) {
          s.thisUpdate = now - 10 * kDay;
          s.nextUpdate = now - kDay;
        }),
        revoked.certText, CC_E_REVOKED, CC_REVOCATION_CHECKED},
-      {"empty, no next update", with([](CrlSpec& s) {
+      {"empty, no next update", with([](CrlPlan& s) {
          s.serials.clear();
          s.nextUpdate.reset();
        }),
        revoked.certText, 0, CC_REVOCATION_CHECKED},
-      {"signed by a forger", with([&](CrlSpec& s) { s.signer = &pki.forgerKey; }), revoked.certText,
+      {"signed by a forger", with([&](CrlPlan& s) { s.signer = &pki.forgerKey; }), revoked.certText,
        0, CC_E_SIGNATURE},
       {"of another key of the authority",
-       with([&](CrlSpec& s) { s.issuerName = otherIssuer.subjectName; }), revoked.certText, 0,
+       with([&](CrlPlan& s) { s.issuerName = otherIssuer.subjectName; }), revoked.certText, 0,
        CC_E_AUTHORITY_NOT_FOUND},
-      {"a delta CRL", with([](CrlSpec& s) { s.deltaIndicator = true; }), revoked.certText, 0,
+      {"a delta CRL", with([](CrlPlan& s) { s.deltaIndicator = true; }), revoked.certText, 0,
        CC_E_UNKNOWN_CRITICAL},
       {"no CRL at all", "-----BEGIN X509 CRL-----\nMIIB\n-----END X509 CRL-----\n",
        revoked.certText, 0, CC_E_CERT_FORMAT},
       {"its authority may not sign CRLs", MakeCrl(listing), revoked.certText, 0,
        CC_E_AUTHORITY_NOT_PERMITTED, noCrlSign.Text()},
       {"an intermediate authority listed by its root",
-       with([&](CrlSpec& s) { s.serials = {imCert.serial}; }), imUser, CC_E_REVOKED,
+       with([&](CrlPlan& s) { s.serials = {imCert.serial}; }), imUser, CC_E_REVOKED,
        CC_REVOCATION_CHECKED},
   };
   TempDir dir;
