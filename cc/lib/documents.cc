@@ -907,8 +907,9 @@ int CertificateStatus(const PublicDocument& cert, CcAuthorityLookup lookup, Minu
   if (const int r = TrustChain(cert, lookup, now, links); r != CC_OK) return r;
   if (!VerifyDocument(cert, links.front().curve, links.front().publicKey))
     return CC_E_ISSUER_SIGNATURE;
-  // Revocation, once the chain is trusted: each authority's CRL on what it certified.
-  if (!secretDir.empty()) {
+  // Revocation, once the chain is trusted: each authority's CRL on what it certified (a
+  // self-signed authority certificate is a root of trust, which no CRL revokes).
+  if (!secretDir.empty() && !cert.SelfIssued()) {
     bool revoked = false;
     for (std::size_t i = 0; i < links.size() && !revoked; ++i) {
       std::int32_t crl = CC_REVOCATION_NONE;
