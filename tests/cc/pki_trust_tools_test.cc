@@ -89,7 +89,6 @@ struct Authority {
 class PkiTool {
  public:
   virtual ~PkiTool() = default;
-  virtual const char* Name() const = 0;
   // Why the tool cannot run here; empty when it can.
   virtual std::string Missing() = 0;
   // A new key and its authority certificate, self-signed or certified by `by`.
@@ -137,7 +136,6 @@ class OpenSslTool : public PkiTool {
           "[engine_section]\ngost = gost_section\n[gost_section]\nengine_id = gost\n"
           "default_algorithms = ALL\n");
   }
-  const char* Name() const override { return "openssl"; }
   std::string Missing() override {
     std::string out;
     if (!Run(Ossl("engine gost -t"), out) || out.find("available") == std::string::npos)
@@ -230,7 +228,6 @@ class OpenSslTool : public PkiTool {
 
 class CertTool : public PkiTool {
  public:
-  const char* Name() const override { return "certtool"; }
   std::string Missing() override {
     std::string out;
     if (!Run("certtool --version", out))

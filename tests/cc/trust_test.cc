@@ -1,6 +1,5 @@
-// What a certificate may be trusted for, through the entry points: its keyUsage and critical
-// extensions decide the uses of its key, and the CRLs beside its authorities' certificates
-// decide whether it stands at all.
+// Whether a certificate stands, through the entry points: the CRLs beside its authorities'
+// certificates. (Key usage and chains: pki_trust_tools_test.cc and records_test.cc.)
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -16,84 +15,6 @@ namespace {
 
 constexpr std::int64_t kDay = 24 * 60;
 using Bytes = std::vector<std::uint8_t>;
-
-// A certificate of the test authority for a fresh key, with the given keyUsage.
-std::string UserWithUsage(std::optional<std::uint16_t> usage, std::string* secret = nullptr) {
-  const Pki& pki = TestPki();
-  const cc::Minutes now = cc::NowMinutes();
-  const cc::NewKeys keys =
-      cc::GenerateKeys("KU.1", 0, ccgost::Curve::Tc26_256_A, now - 60, now + kDay);
-  cc::PublicDocument cert =
-      cc::IssueCertificate(keys.request, pki.authorityKey, pki.authorityCert, now - 60, now + kDay);
-  cert.keyUsage = usage;
-  cc::SignDocument(cert, pki.authorityKey);
-  if (secret != nullptr) {
-    cc::SecretText text;
-    keys.secret.ToText(text);
-    *secret = text.str();
-  }
-  return cert.Text();
-}
-
-// A signature verifies only from a certificate that allows digitalSignature or nonRepudiation,
-// a session key goes only to one that allows keyEncipherment or keyAgreement, and neither use
-// is open to a certificate with a critical extension the library does not process.
-TEST(CcTrust, KeyUsageDecidesWhatACertificateIsFor) {
-  using cc::kDigitalSignature, cc::kNonRepudiation, cc::kKeyEncipherment, cc::kKeyAgreement;
-  const std::string data = "what the key's usage allows";
-  const struct Case {
-    const char* name;
-    std::optional<std::uint16_t> usage;
-    std::int32_t verify, encrypt;
-  } cases[] = {
-      {"the profile's end entity", kDigitalSignature | kKeyEncipherment | kKeyAgreement, 0, 0},
-      {"keyAgreement only", kKeyAgreement, CC_E_KEY_USAGE, 0},
-      {"keyEncipherment only", kKeyEncipherment, CC_E_KEY_USAGE, 0},
-      {"digitalSignature only", kDigitalSignature, 0, CC_E_KEY_USAGE},
-      {"nonRepudiation only", kNonRepudiation, 0, CC_E_KEY_USAGE},
-      {"an authority's usage", kDigitalSignature | cc::kKeyCertSign | cc::kCrlSign, 0,
-       CC_E_KEY_USAGE},
-  };
-  for (const Case& c : cases) {
-    std::string secret;
-    const std::string cert = UserWithUsage(c.usage, &secret);
-    Ctx ctx = NewCtx();
-    const auto signature = SignChunked(
-        ctx.get(), secret, {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()});
-    EXPECT_EQ(VerifyChunked(ctx.get(), cert,
-                            {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()},
-                            signature.data()),
-              c.verify)
-        << c.name;
-    std::uint8_t *key = nullptr, *wrapped = nullptr;
-    std::int32_t keyLength = 0, wrappedLength = 0;
-    EXPECT_EQ(Cc()._SessionKeyEncrypt(ctx.get(), cert.c_str(), &key, &keyLength, &wrapped,
-                                      &wrappedLength),
-              c.encrypt)
-        << c.name;
-    const CleanBuffer keyGuard(key, CleanBufferDeleter{keyLength});
-    const Buffer wrappedGuard(wrapped);
-    EXPECT_EQ(key != nullptr, c.encrypt == 0) << c.name;
-  }
-  // keyUsage -> nameConstraints, still critical: unusable for both.
-  const std::string unknown = [] {
-    auto block = cc::der::FromPem(UserWithUsage({}));
-    const Bytes from{0x55, 0x1D, 0x0F}, to{0x55, 0x1D, 0x1E};
-    std::copy(to.begin(), to.end(),
-              std::search(block->der.begin(), block->der.end(), from.begin(), from.end()));
-    return cc::der::ToPem(block->label, block->der);
-  }();
-  Ctx ctx = NewCtx();
-  EXPECT_EQ(Cc()._BufferVerifyInit(ctx.get(), unknown.c_str()), CC_E_UNKNOWN_CRITICAL);
-  std::uint8_t *key = nullptr, *wrapped = nullptr;
-  std::int32_t keyLength = 0, wrappedLength = 0;
-  EXPECT_EQ(Cc()._SessionKeyEncrypt(ctx.get(), unknown.c_str(), &key, &keyLength, &wrapped,
-                                    &wrappedLength),
-            CC_E_UNKNOWN_CRITICAL);
-  EXPECT_EQ(key, nullptr);
-}
-
-// ---- CRLs ----
 
 // "YYMMDDHHMMSSZ"
 std::string UtcTime(cc::Minutes t) {
