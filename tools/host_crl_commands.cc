@@ -17,6 +17,7 @@
 
 #include "host_commands.h"
 #include "host_ops.h"
+#include "platform/diagnostics.h"
 #include "support/mimecode.h"
 
 namespace vornak2::host {
@@ -223,6 +224,15 @@ bool PlainNames(const std::string& uid, const std::string& number) {
   });
 }
 
+// A CRL file of at most kMaxCrl bytes; nullopt when it is missing, unreadable or larger.
+std::optional<Bytes> ReadCrlFile(const std::string& path) {
+  const platform::FileFacts facts = platform::ExamineFile(path);
+  if (facts.kind != platform::FileKind::kRegular || facts.size > kMaxCrl) return std::nullopt;
+  auto bytes = Bytes::ReadFile(path);
+  if (bytes && bytes->size() > kMaxCrl) return std::nullopt;
+  return bytes;
+}
+
 std::string SecretDir(const Session& session, const Invocation& call) {
   std::string dir = ExpandRoot(call.setup.root, session.engine().ParamValue(kParamSecretPath));
   if (!dir.empty() && dir.back() != kSep) dir.push_back(kSep);
@@ -239,10 +249,15 @@ void ShowRevocation(const Session& session, const Invocation& call, const std::s
   const std::string issuer = ReportField(report, "ICN"), number = ReportField(report, "IKN");
   if (!PlainNames(issuer, number)) return;
   const std::string file = SecretDir(session, call) + issuer + kSep + number + ".crl";
-  const auto bytes = Bytes::ReadFile(file);
-  if (!bytes) {
+  if (platform::ExamineFile(file).kind == platform::FileKind::kMissing) {
     std::printf("revocation: no CRL of %s key %s (%s)\n", issuer.c_str(), number.c_str(),
                 file.c_str());
+    return;
+  }
+  const auto bytes = ReadCrlFile(file);
+  if (!bytes) {
+    std::printf("revocation: %s is ignored: it cannot be read, or is larger than %zu bytes\n",
+                file.c_str(), kMaxCrl);
     return;
   }
   std::string why;
@@ -297,8 +312,8 @@ void ShowRevocation(const Session& session, const Invocation& call, const std::s
 int InstallCrlCommand(const Library& library, const Invocation& call) {
   return WithSession(library, call, [&](const Session& session) {
     const std::string& source = call.args[0];
-    const auto bytes = Bytes::ReadFile(source);
-    if (!bytes || bytes->size() > kMaxCrl) {
+    const auto bytes = ReadCrlFile(source);
+    if (!bytes) {
       std::fprintf(stderr, "vornak2-host: cannot read %s, or it is larger than %zu bytes\n",
                    source.c_str(), kMaxCrl);
       return kExitFailed;
@@ -322,7 +337,7 @@ int InstallCrlCommand(const Library& library, const Invocation& call) {
       return kExitFailed;
     }
     // A newer list already there stays: an older one would bring revoked certificates back.
-    if (const auto installed = Bytes::ReadFile(target)) {
+    if (const auto installed = ReadCrlFile(target)) {
       std::string ignored;
       const auto old =
           ReadCrl({reinterpret_cast<const char*>(installed->data()), installed->size()}, ignored);
