@@ -76,8 +76,9 @@
  *  <secret path>/<authority UID>/<key number>.crl, beside that authority's ".aut": issued under
  *  the authority's name and number and signed by its key (which allows cRLSign when its keyUsage
  *  is present). A certificate it lists, or a link it lists, gives -84 (after -78, before -77
- *  and -5); a self-signed authority certificate is a root of trust that no CRL revokes. A CRL past its nextUpdate is still honoured: what it lists stays revoked, what it
- *  does not list is taken as not revoked. A CRL that cannot be read, does not parse, is not that
+ *  and -5); a self-signed authority certificate is a root of trust that no CRL revokes. A CRL
+ *  past its nextUpdate is still honoured: what it lists stays revoked, what it does not list is
+ *  taken as not revoked. A CRL that cannot be read, does not parse, is not that
  *  authority's, does not verify, or carries a critical extension this library does not process
  *  is ignored; field `revocation` of the record says so (see CcCertInfo).
  * Key usage (whatever the validity check): _BufferVerifyInit refuses a certificate whose keyUsage
