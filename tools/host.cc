@@ -154,8 +154,8 @@ const std::vector<Command>& Commands() {
        .engine = false,
        .run = DemoCommand},
   };
-  static const std::vector<Command> all =
-      WithCommands(WithCommands(commands, StoreCommands()), RenewalCommands());
+  static const std::vector<Command> all = WithCommands(
+      WithCommands(WithCommands(commands, StoreCommands()), RenewalCommands()), CrlCommands());
   return all;
 }
 

@@ -123,6 +123,11 @@ std::vector<Command> StoreCommands();
 // The commands of renewal, reports, directory set-up and signed-data files
 // (host_renewal_commands.cc).
 std::vector<Command> RenewalCommands();
+// The commands of certificate revocation lists (host_crl_commands.cc), and what report adds on
+// the CRL of a stored certificate's issuer.
+std::vector<Command> CrlCommands();
+void PrintRevocation(const Session& session, const Invocation& call, const std::string& uid,
+                     const std::string& report);
 // A transfer text from a file or standard input ("-"); says why when it cannot be read.
 std::optional<std::string> ReadTransferInput(const std::string& path);
 

@@ -93,9 +93,16 @@ constexpr CodeHint kHints[] = {
      "one (what it lacks follows)."},
     {136, "The engine met an unexpected error; its reason is at the end of the message."},
     {-5, "The certificate has expired; the user needs a new one."},
+    {-34,
+     "The certificate, or one of its authorities', carries a critical extension the vendor "
+     "library does not know; such a certificate may not be used at all."},
     {-35,
      "The data was not encrypted for the current user, or it was damaged; decrypt as one of "
      "its recipients."},
+    {-46,
+     "The certificate's key usage does not allow this: a signature needs digitalSignature or "
+     "nonRepudiation, encryption keyEncipherment or keyAgreement; ask the authority for a "
+     "certificate issued for that use."},
     {-65,
      "The signature does not match the data: one of them was changed, or they do not belong "
      "together."},
@@ -105,6 +112,13 @@ constexpr CodeHint kHints[] = {
     {-67,
      "Parameter 6 (Cipher Algorithm) names an algorithm the vendor library does not offer; use "
      "28147 or 28147-ECB."},
+    {-83,
+     "An authority in the certificate's chain may not certify it: its key usage lacks "
+     "keyCertSign, its path length allows no further authority, or the chain passes 16 "
+     "authorities before a self-signed one."},
+    {-84,
+     "The certificate, or an authority above it, is revoked: its authority's CRL beside "
+     "AUTHORITY-UID/N.aut lists it (vornak2-host report UID shows which)."},
     {-73, "The secret key file is damaged; restore it from a backup or make a new key."},
     {-74, "A public key or request is damaged; obtain the file again."},
     {-77, "The certificate is not valid yet, or its validity is wrong; check the machine's clock."},

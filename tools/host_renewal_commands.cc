@@ -113,7 +113,10 @@ int StoredReportCommand(const Library& library, const Invocation& call, bool pro
     } else {
       code = StoredReport(engine, uid, report);
     }
-    return PrintReport(session, properties ? "GetPublicKeyProperties" : "GetReport", code, report);
+    const int exit =
+        PrintReport(session, properties ? "GetPublicKeyProperties" : "GetReport", code, report);
+    if (exit == kExitSuccess && !properties) PrintRevocation(session, call, uid, report);
+    return exit;
   });
 }
 

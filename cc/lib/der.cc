@@ -45,7 +45,11 @@ Node::Node(const char* type) {
 Node::~Node() { asn1_delete_structure2(&node_, ASN1_DELETE_FLAG_ZEROIZE); }
 
 bool Node::Decode(std::span<const std::uint8_t> der) {
-  if (der.empty() || der.size() > static_cast<std::size_t>(kMaxElement)) return false;
+  return Decode(der, static_cast<std::size_t>(kMaxElement));
+}
+
+bool Node::Decode(std::span<const std::uint8_t> der, std::size_t limit) {
+  if (der.empty() || der.size() > limit || der.size() > 0x7FFFFFFF) return false;
   int len = static_cast<int>(der.size());
   if (asn1_der_decoding2(&node_, der.data(), &len, ASN1_DECODE_FLAG_STRICT_DER, nullptr) !=
       ASN1_SUCCESS)

@@ -28,6 +28,9 @@ class Node {
 
   // Decodes exactly `der` (strict DER, no trailing bytes); false on any error.
   bool Decode(std::span<const std::uint8_t> der);
+  // The same for a larger structure (a CRL) of at most `limit` bytes; elements are still read
+  // up to the size of a document.
+  bool Decode(std::span<const std::uint8_t> der, std::size_t limit);
   // The whole structure, or one element of it, as DER; empty on failure.
   Bytes Encode(const char* name = "") const;
   // The bytes of an element inside `der` (the same bytes that were decoded).

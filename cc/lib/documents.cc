@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "crl.h"
 #include "der.h"
 
 namespace cc {
@@ -53,10 +54,11 @@ constexpr const char* kOidExtKeyUsage = "2.5.29.37";
 constexpr const char* kOidExtensionRequest = "1.2.840.113549.1.9.14";
 constexpr const char* kOidMessageDigest = "1.2.840.113549.1.9.4";
 
-// keyUsage of an end entity: digitalSignature, nonRepudiation, keyEncipherment, keyAgreement
-// (bits 0, 1, 2, 4); of an authority: digitalSignature, keyCertSign, cRLSign (bits 0, 5, 6).
-constexpr std::array<std::uint8_t, 1> kUsageEndEntity{0xE8};
-constexpr std::array<std::uint8_t, 1> kUsageAuthority{0x86};
+// keyUsage of an end entity: digitalSignature, nonRepudiation, keyEncipherment, keyAgreement;
+// of an authority: digitalSignature, keyCertSign, cRLSign.
+constexpr std::uint16_t kUsageEndEntity =
+    kDigitalSignature | kNonRepudiation | kKeyEncipherment | kKeyAgreement;
+constexpr std::uint16_t kUsageAuthority = kDigitalSignature | kKeyCertSign | kCrlSign;
 
 struct Failed : std::runtime_error {
   explicit Failed(unsigned line)
@@ -319,11 +321,46 @@ Bytes OctetString(std::span<const std::uint8_t> bytes) {
                            {reinterpret_cast<const char*>(bytes.data()), bytes.size()});
 }
 
-// Reads the extensions of a certificate: basicConstraints, the key identifiers. Any other
-// critical extension than those and the usage and name ones we may ignore makes it unreadable.
+// The value of a small non-negative INTEGER (pathLenConstraint), as libtasn1 reads it: its
+// two's-complement bytes.
+std::optional<std::int32_t> SmallInteger(std::span<const std::uint8_t> bytes) {
+  if (bytes.empty() || bytes.size() > 4 || (bytes[0] & 0x80) != 0) return std::nullopt;
+  std::int32_t value = 0;
+  for (const std::uint8_t b : bytes) value = value * 256 + b;
+  return value;
+}
+
+// The named bits of a keyUsage value (a DER BIT STRING, strictly decoded first): bit i of the
+// string is KeyUsage 1 << i; bits past decipherOnly are ignored. A keyUsage without any bit set
+// is malformed.
+std::optional<std::uint16_t> DecodeKeyUsage(std::span<const std::uint8_t> value) {
+  Node ku("VORNAK2-PKI.KeyUsage");
+  // The strict decoding leaves a short header: tag, length, the count of unused bits.
+  if (!ku.Decode(value) || value.size() < 3 || value[1] != value.size() - 2) return std::nullopt;
+  std::uint16_t bits = 0;
+  for (std::size_t i = 3; i < value.size() && i < 5; ++i)
+    for (int b = 0; b < 8; ++b)
+      if ((value[i] & (0x80 >> b)) != 0 && (i - 3) * 8 + b <= 8)
+        bits = static_cast<std::uint16_t>(bits | (1u << ((i - 3) * 8 + b)));
+  if (bits == 0) return std::nullopt;
+  return bits;
+}
+
+// The extensions whose criticality this library honours: those it reads, and those that
+// restrict nothing it does (extended key usage, alternative names, policies).
+bool Processed(std::string_view oid) {
+  return oid == kOidBasicConstraints || oid == kOidKeyUsage || oid == kOidSubjectKeyId ||
+         oid == kOidAuthorityKeyId || oid == kOidExtKeyUsage || oid == kOidSubjectAltName ||
+         oid == kOidCertificatePolicies;
+}
+
+// Reads the extensions of a certificate: basicConstraints (cA, path length), keyUsage, the key
+// identifiers. Any other critical extension makes the certificate unusable, not unreadable: it
+// keeps its fields (a report shows it) and its status says why it cannot be used.
 bool ReadExtensions(const Node& n, PublicDocument& doc) {
   const char* at = "tbsCertificate.extensions";
   const int count = n.Count(at);
+  bool haveConstraints = false;
   for (int i = 1; i <= count; ++i) {
     const std::string e = std::string(at) + ".?" + std::to_string(i);
     const auto oid = n.ReadText(Path(e, "extnID").c_str());
@@ -332,8 +369,17 @@ bool ReadExtensions(const Node& n, PublicDocument& doc) {
     if (!oid || !value) return false;
     if (*oid == kOidBasicConstraints) {
       Node bc("VORNAK2-PKI.BasicConstraints");
-      if (!bc.Decode(*value)) return false;
+      if (haveConstraints || !bc.Decode(*value)) return false;
+      haveConstraints = true;
       doc.authority = bc.ReadText("cA").value_or("FALSE") == "TRUE";
+      if (const auto length = bc.Read("pathLenConstraint")) {
+        doc.pathLength = SmallInteger(*length);
+        if (!doc.pathLength) return false;
+      }
+    } else if (*oid == kOidKeyUsage) {
+      if (doc.keyUsage) return false;
+      doc.keyUsage = DecodeKeyUsage(*value);
+      if (!doc.keyUsage) return false;
     } else if (*oid == kOidSubjectKeyId) {
       const auto id = der::DecodeOctetString(*value);
       if (!id) return false;
@@ -342,13 +388,25 @@ bool ReadExtensions(const Node& n, PublicDocument& doc) {
       Node aki("VORNAK2-PKI.AuthorityKeyIdentifier");
       if (!aki.Decode(*value)) return false;
       doc.authorityKeyId = aki.Read("keyIdentifier").value_or(Bytes{});
-    } else if (critical.value_or("FALSE") == "TRUE" && *oid != kOidKeyUsage &&
-               *oid != kOidExtKeyUsage && *oid != kOidSubjectAltName &&
-               *oid != kOidCertificatePolicies) {
-      return false;
+    } else if (critical.value_or("FALSE") == "TRUE" && !Processed(*oid)) {
+      doc.unknownCritical = true;
     }
   }
   return true;
+}
+
+// keyUsage as a named BIT STRING: the bits of `usage`, without trailing zero bits.
+Bytes EncodeKeyUsage(std::uint16_t usage) {
+  std::array<std::uint8_t, 2> bits{};
+  int count = 0;
+  for (int i = 0; i < 9; ++i)
+    if ((usage & (1u << i)) != 0) {
+      bits[static_cast<std::size_t>(i / 8)] |= static_cast<std::uint8_t>(0x80 >> (i % 8));
+      count = i + 1;
+    }
+  Node ku("VORNAK2-PKI.KeyUsage");
+  Must(count > 0 && ku.Bits("", std::span(bits.data(), count > 8 ? 2u : 1u), count));
+  return ku.Encode();
 }
 
 // ---- signed documents ----
@@ -377,12 +435,14 @@ Bytes EncodeCertificateTbs(PublicDocument& doc) {
   const std::string ext = Path(t, "extensions");
   Node bc("VORNAK2-PKI.BasicConstraints");
   Must(bc.Text("cA", doc.authority ? "TRUE" : "FALSE"));
-  Must(bc.Omit("pathLenConstraint"));
+  if (doc.pathLength)
+    Must(bc.Text("pathLenConstraint", std::to_string(*doc.pathLength).c_str()));
+  else
+    Must(bc.Omit("pathLenConstraint"));
   AddExtension(n, ext, kOidBasicConstraints, true, bc.Encode());
-  Node ku("VORNAK2-PKI.KeyUsage");
-  // Named bits are written without their trailing zero bits: 7 and 5 bits.
-  Must(ku.Bits("", doc.authority ? kUsageAuthority : kUsageEndEntity, doc.authority ? 7 : 5));
-  AddExtension(n, ext, kOidKeyUsage, true, ku.Encode());
+  AddExtension(
+      n, ext, kOidKeyUsage, true,
+      EncodeKeyUsage(doc.keyUsage.value_or(doc.authority ? kUsageAuthority : kUsageEndEntity)));
   if (doc.keyId.empty()) doc.keyId = KeyIdentifier(doc.publicKey);
   AddExtension(n, ext, kOidSubjectKeyId, false, OctetString(doc.keyId));
   if (!doc.authorityKeyId.empty()) {
@@ -766,56 +826,100 @@ bool VerifyDocument(const PublicDocument& doc, ccgost::Curve signerCurve,
   return true;
 }
 
+bool ReadSignedParts(const der::Node& n, std::span<const std::uint8_t> der, const char* tbsName,
+                     const char* innerAlgorithm, PublicDocument& doc) {
+  const auto tbs = n.RangeOf(der, tbsName);
+  if (!tbs || !ReadSignatureAlgorithm(n, innerAlgorithm) ||
+      !ReadSignatureAlgorithm(n, "signatureAlgorithm") ||
+      !ReadSignature(n, "signature", doc.signature))
+    return false;
+  doc.tbs.assign(tbs->begin(), tbs->end());
+  return true;
+}
+
+bool ReadNameOf(std::span<const std::uint8_t> name, std::string& uid, std::int32_t& keyNumber) {
+  return DecodeName(name, uid, keyNumber);
+}
+
+std::optional<Minutes> ReadTimeOf(const der::Node& n, const std::string& at) {
+  return ReadTime(n, at);
+}
+
 namespace {
 
-// How many roll-overs a chain of one authority's keys may hold before its self-signed key.
-constexpr int kMaxRollovers = 16;
+// How many authority certificates a chain may hold, the self-signed one included.
+constexpr int kMaxLinks = 16;
 
-// The authority key (name, number) that the lookup gives, if it is trusted: a self-signed
-// authority certificate, or a roll-over, the authority's key certified by another key of the same
-// authority that is trusted in turn, down to a self-signed one. Every link must be an authority
-// certificate inside its validity; another authority's key never certifies one of these keys,
-// so a correspondent cannot extend one authority's trust to a name of its choice.
-int TrustedAuthority(const std::string& name, std::int32_t number, CcAuthorityLookup lookup,
-                     Minutes now, ccgost::Curve& curve, PublicKey& key) {
-  PublicDocument certified;  // the link the current one must have signed
-  std::int32_t wanted = number;
-  for (int step = 0; step <= kMaxRollovers; ++step) {
-    const char* found = lookup(name.c_str(), wanted);
+// The authority certificates `cert` rests on, from its issuer up to a self-signed one, each
+// found through the lookup by the name and key number the one below names as its issuer. Every
+// link must be an authority certificate inside its validity that may certify (keyCertSign when
+// keyUsage is there; no more intermediate authorities below it than its path length allows, a
+// roll-over under the same name not counted) and must have signed the link below it; the last
+// one must be self-signed. The signature over `cert` itself is left to the caller.
+int TrustChain(const PublicDocument& cert, CcAuthorityLookup lookup, Minutes now,
+               std::vector<PublicDocument>& links) {
+  links.clear();
+  links.reserve(4);
+  int intermediates = 0;  // authorities under other names between the current link and `cert`
+  for (int step = 0; step < kMaxLinks; ++step) {
+    const PublicDocument& below = links.empty() ? cert : links.back();
+    const char* found = lookup(below.issuer.c_str(), below.issuerKeyNumber);
     if (found == nullptr) return CC_E_AUTHORITY_NOT_FOUND;
     const auto text = BoundedText(found, CC_MAX_TEXT);
     PublicDocument link;
     if (!text || ParsePublicDocument(*text, link) != CC_OK || link.kind != DocKind::Certificate ||
         !link.authority)
       return CC_E_AUTHORITY_FORMAT;
-    if (link.uid != name || link.keyNumber != wanted) return CC_E_AUTHORITY_NOT_FOUND;
+    if (link.uid != below.issuer || link.keyNumber != below.issuerKeyNumber)
+      return CC_E_AUTHORITY_NOT_FOUND;
+    if (link.unknownCritical) return CC_E_UNKNOWN_CRITICAL;
     if (now < link.notBefore || now > link.notAfter) return CC_E_AUTHORITY_EXPIRED;
-    if (step == 0) {
-      curve = link.curve;
-      key = link.publicKey;
-    } else if (!VerifyDocument(certified, link.curve, link.publicKey)) {
+    if (!link.Allows(kKeyCertSign) || (link.pathLength && intermediates > *link.pathLength))
+      return CC_E_AUTHORITY_NOT_PERMITTED;
+    if (!links.empty() && !VerifyDocument(below, link.curve, link.publicKey))
       return CC_E_AUTHORITY_DAMAGED;
+    if (link.SelfIssued()) {
+      if (!VerifyDocument(link, link.curve, link.publicKey)) return CC_E_AUTHORITY_DAMAGED;
+      links.push_back(std::move(link));
+      return CC_OK;
     }
-    if (link.SelfIssued())
-      return VerifyDocument(link, link.curve, link.publicKey) ? CC_OK : CC_E_AUTHORITY_DAMAGED;
-    if (link.issuer != link.uid) return CC_E_AUTHORITY_DAMAGED;
-    wanted = link.issuerKeyNumber;
-    certified = std::move(link);
+    if (link.issuer != link.uid) ++intermediates;
+    links.push_back(std::move(link));
   }
-  return CC_E_AUTHORITY_DAMAGED;
+  return CC_E_AUTHORITY_NOT_PERMITTED;
+}
+
+// Keeps the most telling note of the CRLs looked at: an ignored one over a used one over none.
+void Note(std::int32_t& revocation, std::int32_t note) {
+  if (revocation < 0) return;
+  if (note < 0 || note > revocation) revocation = note;
 }
 
 }  // namespace
 
-int CertificateStatus(const PublicDocument& cert, CcAuthorityLookup lookup, Minutes now) {
+int CertificateStatus(const PublicDocument& cert, CcAuthorityLookup lookup, Minutes now,
+                      std::string_view secretDir, std::int32_t* revocation) {
+  std::int32_t note = CC_REVOCATION_NONE;
+  if (revocation != nullptr) *revocation = note;
   if (cert.kind != DocKind::Certificate) return RequestStatus(cert);
+  if (cert.unknownCritical) return CC_E_UNKNOWN_CRITICAL;
   if (lookup == nullptr) return CC_E_AUTHORITY_NOT_FOUND;
-  ccgost::Curve curve{};
-  PublicKey key{};
-  if (const int r = TrustedAuthority(cert.issuer, cert.issuerKeyNumber, lookup, now, curve, key);
-      r != CC_OK)
-    return r;
-  if (!VerifyDocument(cert, curve, key)) return CC_E_ISSUER_SIGNATURE;
+  std::vector<PublicDocument> links;
+  if (const int r = TrustChain(cert, lookup, now, links); r != CC_OK) return r;
+  if (!VerifyDocument(cert, links.front().curve, links.front().publicKey))
+    return CC_E_ISSUER_SIGNATURE;
+  // Revocation, once the chain is trusted: each authority's CRL on what it certified (a
+  // self-signed authority certificate is a root of trust, which no CRL revokes).
+  if (!secretDir.empty() && !cert.SelfIssued()) {
+    bool revoked = false;
+    for (std::size_t i = 0; i < links.size() && !revoked; ++i) {
+      std::int32_t crl = CC_REVOCATION_NONE;
+      revoked = IsRevoked(secretDir, links[i], i == 0 ? cert.serial : links[i - 1].serial, crl);
+      Note(note, crl);
+    }
+    if (revocation != nullptr) *revocation = note;
+    if (revoked) return CC_E_REVOKED;
+  }
   if (now < cert.notBefore) return CC_E_NOT_YET_VALID;
   if (now > cert.notAfter) return CC_E_CERT_EXPIRED;
   return CC_OK;

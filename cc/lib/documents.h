@@ -13,7 +13,11 @@
 //    the public key is an OCTET STRING of X then Y, each little-endian; signatures
 //    id-tc26-signwithdigest-gost3410-12-256 over Streebog-256, the value s || r big-endian;
 //  - authority certificates carry basicConstraints cA=TRUE and keyUsage keyCertSign; a
-//    certificate's status needs an authority certificate that is one;
+//    certificate's status needs a chain of them up to a self-signed one (see CertificateStatus);
+//  - keyUsage is honoured as read (absent: any use); a critical extension other than
+//    basicConstraints, keyUsage, the key identifiers, extKeyUsage, subjectAltName and
+//    certificatePolicies makes a certificate unusable, though it still parses (see
+//    unknownCritical);
 //  - a request carries its requested validity as the privateKeyUsagePeriod extension in an
 //    extensionRequest attribute (optional: requests of other tools may have none);
 //  - a secret key carries as attributes the UID (commonName), the key number (serialNumber),
@@ -35,6 +39,10 @@
 
 namespace cc {
 
+namespace der {
+class Node;
+}
+
 using PublicKey = std::array<std::uint8_t, ccgost::kPublicKeySize>;
 using Signature = std::array<std::uint8_t, ccgost::kSignatureSize>;
 
@@ -43,6 +51,19 @@ std::optional<ccgost::Curve> CurveFromName(std::string_view name) noexcept;
 std::int32_t CurveCode(ccgost::Curve curve) noexcept;  // CC_CURVE_...
 
 enum class DocKind { Certificate, Request };
+
+// The named bits of keyUsage: bit i of RFC 5280's list is 1 << i.
+enum KeyUsage : std::uint16_t {
+  kDigitalSignature = 1 << 0,
+  kNonRepudiation = 1 << 1,
+  kKeyEncipherment = 1 << 2,
+  kDataEncipherment = 1 << 3,
+  kKeyAgreement = 1 << 4,
+  kKeyCertSign = 1 << 5,
+  kCrlSign = 1 << 6,
+  kEncipherOnly = 1 << 7,
+  kDecipherOnly = 1 << 8,
+};
 
 // A certificate or a request.
 struct PublicDocument {
@@ -55,6 +76,12 @@ struct PublicDocument {
   Minutes notAfter = 0;
   bool hasValidity = true;  // false for a request without a requested validity
   bool authority = false;   // certificates: basicConstraints cA=TRUE
+  // Certificates: keyUsage as read (written as given; absent: the profile's usage), the
+  // pathLenConstraint of basicConstraints, and whether a critical extension this library does not
+  // process makes the certificate unusable.
+  std::optional<std::uint16_t> keyUsage;
+  std::optional<std::int32_t> pathLength;
+  bool unknownCritical = false;
   ccgost::Curve curve = ccgost::Curve::Tc26_256_A;
   PublicKey publicKey{};
   Signature signature{};  // r || s, as the primitives take it
@@ -70,12 +97,14 @@ struct PublicDocument {
   bool SelfIssued() const {
     return kind == DocKind::Certificate && issuer == uid && issuerKeyNumber == keyNumber;
   }
+  // True when keyUsage is absent or allows one of the uses in `mask` (KeyUsage bits).
+  bool Allows(std::uint16_t mask) const { return !keyUsage || (*keyUsage & mask) != 0; }
 };
 
 // 0; CC_E_CERT_HEADER when the text is no certificate or request (no PEM block of those kinds,
 // also the library's former "VORNAK2-CC" texts); CC_E_CERT_FORMAT when the block is broken, the
 // DER malformed, or a field outside the profile (no commonName that is a UID, another algorithm,
-// an unknown critical extension).
+// a malformed or repeated basicConstraints or keyUsage).
 int ParsePublicDocument(std::string_view text, PublicDocument& out);
 
 struct SecretKey {
@@ -96,13 +125,28 @@ struct SecretKey {
 // keeps the descriptive fields that could be read.
 int ParseSecretKey(std::string_view text, SecretKey& out);
 
+// For other signed structures read with the same rules (CRLs): the signed part `tbsName` of
+// `der` as decoded in `n`, its signature algorithm (inside it at `innerAlgorithm`, and after it)
+// and the signature, into doc.tbs and doc.signature for VerifyDocument; false when any of them
+// is not ours.
+bool ReadSignedParts(const der::Node& n, std::span<const std::uint8_t> der, const char* tbsName,
+                     const char* innerAlgorithm, PublicDocument& doc);
+// The UID and key number a DER Name stands for, read as a certificate's are.
+bool ReadNameOf(std::span<const std::uint8_t> name, std::string& uid, std::int32_t& keyNumber);
+// A Time element (UTCTime or GeneralizedTime) of `n`.
+std::optional<Minutes> ReadTimeOf(const der::Node& n, const std::string& at);
+
 // Signs the document with the signer's key (the issuer's, or the owner's for a request).
 void SignDocument(PublicDocument& doc, const SecretKey& signer);
 bool VerifyDocument(const PublicDocument& doc, ccgost::Curve signerCurve,
                     const PublicKey& signerKey);
 
-// Status of a certificate (see cc_abi.h): the lookup gives the issuer's authority certificate.
-int CertificateStatus(const PublicDocument& cert, CcAuthorityLookup lookup, Minutes now);
+// Status of a certificate (see cc_abi.h): the lookup gives the issuer's authority certificate,
+// and that one's, up to a self-signed one. With a secret-key directory, the CRLs beside those
+// authority certificates are honoured; `revocation` (when given) says what became of them
+// (CcCertInfo.revocation).
+int CertificateStatus(const PublicDocument& cert, CcAuthorityLookup lookup, Minutes now,
+                      std::string_view secretDir = {}, std::int32_t* revocation = nullptr);
 // Status of a request: CC_E_UNCERTIFIED when its proof of possession verifies, else
 // CC_E_PUBLIC_INTEGRITY.
 int RequestStatus(const PublicDocument& request);

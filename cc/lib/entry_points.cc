@@ -81,6 +81,14 @@ std::int32_t ParseCertificateText(const char* text, cc::PublicDocument& doc) {
   return cc::ParsePublicDocument(*view, doc);
 }
 
+// Whether a certificate's key may be used for one of the uses in `usage` (keyUsage bits):
+// CC_E_UNKNOWN_CRITICAL for a certificate no use may rely on, CC_E_KEY_USAGE for one whose
+// keyUsage allows none of them.
+std::int32_t UsableFor(const cc::PublicDocument& doc, std::uint16_t usage) {
+  if (doc.unknownCritical) return CC_E_UNKNOWN_CRITICAL;
+  return doc.Allows(usage) ? CC_OK : CC_E_KEY_USAGE;
+}
+
 std::int32_t ParseSecretText(const char* text, cc::SecretKey& key) {
   const auto view = cc::BoundedText(text, CC_MAX_TEXT);
   if (!view) return CC_E_SECRET_FORMAT;
@@ -322,8 +330,9 @@ CC_ENTRY(int32_t, __CertInfo)(CcContext* ctx, const char* text, CcCertInfo** inf
   return Guard(CC_E_CERT_FORMAT, [&] {
     cc::PublicDocument doc;
     if (const std::int32_t rc = ParseCertificateText(text, doc); rc != CC_OK) return rc;
-    const std::int32_t status =
-        cc::CertificateStatus(doc, c->abi.authorityLookup, cc::NowMinutes());
+    std::int32_t revocation = CC_REVOCATION_NONE;
+    const std::int32_t status = cc::CertificateStatus(doc, c->abi.authorityLookup, cc::NowMinutes(),
+                                                      c->secretPath, &revocation);
     const std::string from = cc::FormatDate(doc.notBefore), to = cc::FormatDate(doc.notAfter);
     const std::string publicKey = cc::HexEncode(doc.publicKey);
     RecordBuilder b(sizeof(CcCertInfo), {doc.uid, doc.issuer, from, to, publicKey});
@@ -342,6 +351,7 @@ CC_ENTRY(int32_t, __CertInfo)(CcContext* ctx, const char* text, CcCertInfo** inf
 #else
     r->publicKey = b.Put(publicKey);
     r->curve = cc::CurveCode(doc.curve);
+    r->revocation = revocation;
 #endif
     r->status = status;
     *info = static_cast<CcCertInfo*>(b.release());
@@ -432,6 +442,9 @@ CC_ENTRY(int32_t, _BufferVerifyInit)(CcContext* ctx, const char* certificateText
   return Guard(CC_E_CERT_FORMAT, [&] {
     cc::PublicDocument doc;
     if (const std::int32_t rc = ParseCertificateText(certificateText, doc); rc != CC_OK) return rc;
+    if (const std::int32_t rc = UsableFor(doc, cc::kDigitalSignature | cc::kNonRepudiation);
+        rc != CC_OK)
+      return rc;
     c->hash = std::make_unique<ccgost::Hash>(c->hashAlg);
     c->verifyCurve = doc.curve;
     c->verifyKey = doc.publicKey;
@@ -534,6 +547,9 @@ CC_ENTRY(int32_t, _SessionKeyEncrypt)
     if (const std::int32_t rc = ParseCertificateText(certificateText, recipient); rc != CC_OK)
       return rc;
     if (recipient.kind != cc::DocKind::Certificate) return CC_E_CERT_FORMAT;
+    if (const std::int32_t rc = UsableFor(recipient, cc::kKeyEncipherment | cc::kKeyAgreement);
+        rc != CC_OK)
+      return rc;
     ccgost::SecureBytes key;
     cc::EncipheredKey blob{};
     cc::EncipherSessionKey(recipient, key, blob);
@@ -630,7 +646,7 @@ CC_ENTRY(int32_t, _CertIsAuthority)(CcContext* ctx, const char* text) {
     cc::PublicDocument doc;
     if (const std::int32_t rc = ParseCertificateText(text, doc); rc != CC_OK) return rc;
     if (doc.kind != cc::DocKind::Certificate) return CC_E_UNCERTIFIED;
-    return doc.authority ? CC_AUTHORITY_YES : CC_AUTHORITY_NO;
+    return doc.authority && doc.Allows(cc::kKeyCertSign) ? CC_AUTHORITY_YES : CC_AUTHORITY_NO;
   });
 }
 #endif

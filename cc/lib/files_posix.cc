@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -200,9 +201,14 @@ std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t li
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<unsigned long long>(st.st_size) > limit)
     return std::nullopt;
-  std::string out(limit + 1, '\0');
+  // Room for the size seen, grown while the file grows, up to one byte past the limit.
+  std::string out(static_cast<std::size_t>(st.st_size) + 1, '\0');
   std::size_t got = 0;
-  while (got < out.size()) {
+  for (;;) {
+    if (got == out.size()) {
+      if (out.size() > limit) break;
+      out.resize(std::min(limit + 1, out.size() * 2));
+    }
     const ssize_t n = ::read(fd.get(), out.data() + got, out.size() - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return std::nullopt;

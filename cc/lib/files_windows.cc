@@ -228,10 +228,15 @@ std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t li
   LARGE_INTEGER size;
   if (GetFileSizeEx(file, &size) && size.QuadPart >= 0 &&
       static_cast<unsigned long long>(size.QuadPart) <= limit) {
-    std::string out(limit + 1, '\0');
+    // Room for the size seen, grown while the file grows, up to one byte past the limit.
+    std::string out(static_cast<std::size_t>(size.QuadPart) + 1, '\0');
     std::size_t got = 0;
     bool ok = true;
-    while (got < out.size()) {
+    for (;;) {
+      if (got == out.size()) {
+        if (out.size() > limit) break;
+        out.resize(std::min(limit + 1, out.size() * 2));
+      }
       DWORD n = 0;
       if (!ReadFile(file, out.data() + got, static_cast<DWORD>(out.size() - got), &n, nullptr)) {
         ok = false;

@@ -44,4 +44,16 @@ std::string SecretKeyPath(std::string_view dir, std::int32_t keyNumber) {
   return AddPathSeparator(dir) + std::to_string(keyNumber) + ".sec";
 }
 
+std::string CrlPath(std::string_view dir, std::string_view uid, std::int32_t keyNumber) {
+  if (dir.empty() || uid.empty() || uid == "." || uid == "..") return {};
+  for (const char c : uid) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || c == '/' || c == '\\' || c == ':') return {};
+  }
+  std::string out = AddPathSeparator(dir);
+  out.append(uid).push_back(kPathSeparator);
+  out.append(std::to_string(keyNumber)).append(".crl");
+  return out;
+}
+
 }  // namespace cc

@@ -24,5 +24,10 @@ std::string AddPathSeparator(std::string_view dir);
 std::string CertPathByUid(std::string_view uid, std::string_view dir);
 // AddPathSeparator(dir) + key number in decimal + ".sec".
 std::string SecretKeyPath(std::string_view dir, std::int32_t keyNumber);
+// The CRL of an authority's key, beside its certificate: AddPathSeparator(dir) + uid + separator +
+// key number in decimal + ".crl". Empty when dir is empty or the UID would not stay one plain
+// name there (empty, "." or "..", a separator, ":" or a control character), as the adapter
+// rules for authority directories.
+std::string CrlPath(std::string_view dir, std::string_view uid, std::int32_t keyNumber);
 
 }  // namespace cc

@@ -193,6 +193,9 @@ class TCcom22Engine : public TCryptoEngine {
   // The finish step: the authority's transfer of the new certificate, the waiting secret key
   // decrypted into the secret-key directory, the certificate installed as the own one.
   std::int32_t InternalRemoteGenerateFinish(const char* transfer);
+  // With the validity check on: whether the answer's certificate (text) is revoked by its
+  // authority, as the vendor library finds it for the current user `uid`.
+  bool AnswerRevoked(const std::string& uid, const std::string& certificate);
 
   // ---- reports (report_ops.cc) ----
   std::int32_t GetMaxReportSize() override { return kMaxReportSize; }

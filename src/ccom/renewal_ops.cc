@@ -174,6 +174,19 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateStart(char* transfer, const st
 
 // ---- the finish step ----
 
+// With the validity check on, whether the vendor library finds the answer's certificate revoked
+// by its authority. Only that answer refuses the finish: a library that knows no revocation, or
+// a key set whose cache cannot be prepared now, leaves the finish as it was.
+bool TCcom22Engine::AnswerRevoked(const std::string& uid, const std::string& certificate) {
+  OperationSettings s;
+  if (ReadOperationSettings(s) != kOk || !s.checkValidity || PrepareKeyCacheFor(s, uid) != kOk)
+    return false;
+  TCComDLL::CertificateCheck check;
+  return binding_->CheckCertificateText(uid, s.secretPath, s.publicPath, certificate.c_str(),
+                                        check) == kOk &&
+         check.status == kVendorRevoked;
+}
+
 std::int32_t TCcom22Engine::InternalRemoteGenerateFinish(const char* transfer) {
   Timeouts timeouts;
   if (const std::int32_t r = ReadTimeouts(timeouts.keyRequest, timeouts.lastOperation); r != kOk)
@@ -259,6 +272,7 @@ std::int32_t TCcom22Engine::InternalRemoteGenerateFinish(const char* transfer) {
       if (binding_->KeyMatchesCertificate(probe, keyText.chars(), block.data.c_str()) != kOk)
         return kNewSecretKeyNotFound;
     }
+    if (AnswerRevoked(oldUid, block.data)) return kVendorRevoked;
     const std::string target = secretPath + std::to_string(number) + ".sec";
 
     // One change, recorded in the secret-key directory, where every later operation of this user

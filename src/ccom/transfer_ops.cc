@@ -31,10 +31,12 @@ bool EndsWith(std::string_view text, std::string_view tail) {
 }
 
 // Library codes that say why an authority key is not trusted, in words a user understands:
-// unreadable, expired, or not found among the trusted keys.
+// unreadable, expired, not found among the trusted keys, revoked, not allowed to certify, or with
+// a critical extension that is not understood.
 bool ExplainsDistrust(std::int32_t status) {
   return status == kVendorAuthorityFormat || status == kVendorAuthorityExpired ||
-         status == kVendorAuthorityNotFound;
+         status == kVendorAuthorityNotFound || status == kVendorRevoked ||
+         status == kVendorUnknownCriticalExtension || status == kVendorNotForThisUse;
 }
 
 // Whether `text` is an authority certificate a transfer may bring: certified by an authority key

@@ -73,6 +73,11 @@ enum ResultCode : std::int32_t {
   kVendorDeleteFile = -32,
   kVendorCannotDecrypt = -35,  // the current user is not a recipient of a container
   kKeyFilesBusy = -63,  // "process interrupted": another process held the key files' locks too long
+  // a certificate its authority's CRL lists (a vendor library that knows no revocation never
+  // answers it; ours does when the certificate's authority keeps a CRL beside its certificate)
+  kVendorRevoked = -84,
+  kVendorUnknownCriticalExtension = -34,  // a certificate with a critical extension not processed
+  kVendorNotForThisUse = -83,  // a chain link that may not certify, or no anchor within 16 links
 
   // ---- the base engine's routines (codes without a text of their own) ----
   kSaveSignedDataFailed = -102,

@@ -49,16 +49,42 @@
  * UTC time, minute by minute (a certificate is valid from its first minute through its last).
  *
  * Certificate status (field `status` of CcCertInfo, set by __CertInfo):
- *  - certificate: 0 when the issuer's certificate, obtained through the context's authority-key
- *    lookup (callback(issuer name, issuer key number) returns the ".aut" text), is a valid
- *    self-signed authority certificate of that name and number, its signature over the
- *    certificate verifies and now is inside the certificate's validity. Otherwise, checked in this
- *    order: -12 no lookup function, no such authority certificate or one of another name/number;
- *    -10 unreadable authority certificate; -86 authority self-signature wrong; -11 authority
- *    certificate outside its validity; -78 the issuer's signature over the certificate is wrong;
- *    -77 not valid yet; -5 expired.
+ *  - certificate: 0 when its chain of authority certificates (see Trust), obtained through the
+ *    context's authority-key lookup (callback(issuer name, issuer key number) returns the ".aut"
+ *    text), reaches a self-signed authority certificate, the issuer's signature over the
+ *    certificate verifies, no CRL lists it or a link (see Revocation) and now is inside the
+ *    certificate's validity. Otherwise, checked in this order: -34 the certificate has an
+ *    unprocessed critical extension; then link by link from the issuer up: -12 no lookup
+ *    function, no such authority certificate or one of another name/number; -10 unreadable
+ *    authority certificate, or one without cA; -34; -11 authority certificate outside its
+ *    validity; -83 it may not certify (keyUsage, path length); -86 its signature over the link
+ *    below, or its own self-signature, is wrong; -83 no self-signed link within 16; then -78 the
+ *    issuer's signature over the certificate is wrong; -84 revoked; -77 not valid yet; -5 expired.
  *  - request: a request is never a valid certificate. -82 when its proof-of-possession signature
  *    verifies (well-formed but not certified by an issuer), -74 when it does not.
+ *  Trust. The authority certificates a certificate rests on form a chain of at most 16 links up
+ *  to a self-signed one: the issuer's, found by its name and key number, then that one's issuer,
+ *  and so on (a roll-over, an authority's next key certified by its previous one, is a link as an
+ *  intermediate authority is). Every link is an authority certificate (basicConstraints cA) inside
+ *  its validity, allows keyCertSign when it carries keyUsage, and has no more intermediate
+ *  authorities below it than its pathLenConstraint allows (roll-overs, issued under the same
+ *  name, are not counted). A certificate or link with a critical extension this library does
+ *  not process is not used at all: -34. A link that may not certify, or no self-signed
+ *  authority within 16 links: -83.
+ *  Revocation. When the context has a secret path, the library reads the CRL of each link
+ *  (RFC 5280 v2, PEM or DER, at most CC_MAX_CRL bytes) from the file
+ *  <secret path>/<authority UID>/<key number>.crl, beside that authority's ".aut": issued under
+ *  the authority's name and number and signed by its key (which allows cRLSign when its keyUsage
+ *  is present). A certificate it lists, or a link it lists, gives -84 (after -78, before -77
+ *  and -5); a self-signed authority certificate is a root of trust that no CRL revokes. A CRL
+ *  past its nextUpdate is still honoured: what it lists stays revoked, what it does not list is
+ *  taken as not revoked. A CRL that cannot be read, does not parse, is not that
+ *  authority's, does not verify, or carries a critical extension this library does not process
+ *  is ignored; field `revocation` of the record says so (see CcCertInfo).
+ * Key usage (whatever the validity check): _BufferVerifyInit refuses a certificate whose keyUsage
+ * allows neither digitalSignature nor nonRepudiation, _SessionKeyEncrypt one whose keyUsage
+ * allows neither keyEncipherment nor keyAgreement: -46. Both refuse a certificate with an
+ * unprocessed critical extension: -34.
  * Secret-key status (field `status` of CcSecInfo, set by __SecInfo): 0 valid; -73 integrity check
  * failed (damaged file); -80 not valid yet; -17 expired.
  */
@@ -154,6 +180,13 @@ extern "C" {
 #define CC_E_UNCERTIFIED (-82)       /* a request: well-formed, but not a certificate */
 #define CC_E_CERT_HEADER (-85)       /* not a certificate or request at all */
 #define CC_E_AUTHORITY_DAMAGED (-86) /* authority certificate's self-signature wrong */
+/* The trust decisions of certificates and their authorities' CRLs (see the header comment). */
+#define CC_E_READ (-30)                    /* a CRL file there cannot be read, or is too long */
+#define CC_E_UNKNOWN_CRITICAL (-34)        /* a critical extension the library does not process */
+#define CC_E_KEY_USAGE (-46)               /* the certificate's keyUsage does not allow this use */
+#define CC_E_AUTHORITY_NOT_PERMITTED (-83) /* a link may not certify, or the chain is too long */
+#define CC_E_REVOKED (-84)                 /* listed in its authority's CRL */
+#define CC_MAX_CRL (1 << 20)               /* longest CRL file the library reads */
 
 /* ---- records ---- */
 
@@ -183,10 +216,18 @@ typedef struct CcCertInfo {
   const char* validTo;     /* 24 | 40  "dd.mm.yyyy hh:mm" */
   const char* publicKey;   /* 28 | 48  public key X || Y as upper-case hex */
   int32_t curve;           /* 32 | 56  CC_CURVE_... */
-  int32_t reserved1;       /* 36 | 60 */
+  int32_t revocation;      /* 36 | 60  CC_REVOCATION_... or why a CRL was ignored (see below) */
   int32_t reserved2;       /* 40 | 64 */
   int32_t status;          /* 44 | 68  0 valid, otherwise a result code (see above) */
 } CcCertInfo;
+
+/* CcCertInfo.revocation: CC_REVOCATION_NONE when no CRL of the chain's authorities was found (or
+ * the context has no secret path), CC_REVOCATION_CHECKED when every CRL found was used; else the
+ * code of the first CRL that was ignored: -30 unreadable or too long, -4 malformed, -12 not the
+ * authority's, -83 its authority does not allow cRLSign, -34 an unprocessed critical extension,
+ * -65 its signature does not verify. Callers need not read it: the status says what counts. */
+#define CC_REVOCATION_NONE 0
+#define CC_REVOCATION_CHECKED 1
 
 /* Secret-key-information record (__SecInfo). Offsets: 32-bit | 64-bit. */
 typedef struct CcSecInfo {

@@ -152,6 +152,10 @@ TEST(CcCertInfo, StatusRules) {
                  d.subjectName.clear();
                }),
        true, pki.autText, CC_E_PUBLIC_INTEGRITY},
+      // keyUsage -> nameConstraints, still critical: the certificate reads, but is unusable
+      {"unknown critical extension",
+       PatchDer(valid.certText, {0x55, 0x1D, 0x0F}, {0x55, 0x1D, 0x1E}), true, pki.autText,
+       CC_E_UNKNOWN_CRITICAL},
       {"CRLF line ends", crlf, true, pki.autText, 0},
       {"text before the PEM block", "Certificate:\n    Data: ...\n" + valid.certText, true,
        pki.autText, 0},
@@ -174,10 +178,12 @@ const char* ChainLookup(const char* name, std::int32_t number) {
   return it == ChainTexts().end() ? nullptr : it->second.c_str();
 }
 
-// An authority key is trusted when it is self-signed or certified by another trusted key of the
-// same authority (a roll-over); never through another authority's key, a loop of roll-overs, a
-// link without cA or one outside its validity.
-TEST(CcCertInfo, AuthorityRollOvers) {
+// An authority key is trusted through a chain of at most 16 authority certificates up to a
+// self-signed one: roll-overs (the same authority's next key) and intermediate authorities alike.
+// Never through a loop, a missing or forged link, a link without cA, outside its validity,
+// without keyCertSign, or with more intermediate authorities below it than its path length allows
+// (roll-overs not counted).
+TEST(CcCertInfo, AuthorityChains) {
   const cc::Minutes now = cc::NowMinutes();
   std::map<std::pair<std::string, std::int32_t>, cc::SecretKey> keys;
   auto key = [&](const std::string& uid, std::int32_t n, std::int64_t from = -60,
@@ -189,9 +195,11 @@ TEST(CcCertInfo, AuthorityRollOvers) {
   };
   // Key `n` of `uid` certified by key `by` of `issuer`.
   auto certify = [&](const std::string& uid, std::int32_t n, const std::string& issuer,
-                     std::int32_t by, bool authority = true) {
+                     std::int32_t by, bool authority = true,
+                     std::optional<std::uint16_t> keyUsage = {}) {
     cc::PublicDocument cert = cc::SelfSignedCertificate(key(uid, n));
     cert.authority = authority;
+    cert.keyUsage = keyUsage;
     cert.issuer = issuer;
     cert.issuerKeyNumber = by;
     cert.issuerName.clear();
@@ -199,18 +207,24 @@ TEST(CcCertInfo, AuthorityRollOvers) {
     cc::SignDocument(cert, key(issuer, by));
     return cert.Text();
   };
-  auto user = [&](std::int32_t by) {
+  auto root = [&](const std::string& uid, std::optional<std::int32_t> pathLength = {}) {
+    cc::PublicDocument cert = cc::SelfSignedCertificate(key(uid, 0));
+    cert.pathLength = pathLength;
+    cc::SignDocument(cert, key(uid, 0));
+    return cert.Text();
+  };
+  auto user = [&](const std::string& issuer, std::int32_t by) {
     const cc::NewKeys u =
         cc::GenerateKeys("H.5", 0, ccgost::Curve::Tc26_256_A, now - 60, now + kDay);
-    cc::PublicDocument issuer = cc::SelfSignedCertificate(key("CA.1", by));
-    return cc::IssueCertificate(u.request, key("CA.1", by), issuer, now - 60, now + kDay).Text();
+    cc::PublicDocument cert = cc::SelfSignedCertificate(key(issuer, by));
+    return cc::IssueCertificate(u.request, key(issuer, by), cert, now - 60, now + kDay).Text();
   };
   auto& texts = ChainTexts();
-  texts[{"CA.1", 0}] = cc::SelfSignedCertificate(key("CA.1", 0)).Text();
+  texts[{"CA.1", 0}] = root("CA.1");
   texts[{"CA.1", 1}] = certify("CA.1", 1, "CA.1", 0);
   texts[{"CA.1", 2}] = certify("CA.1", 2, "CA.1", 1);
-  texts[{"CA.9", 0}] = cc::SelfSignedCertificate(key("CA.9", 0)).Text();
-  texts[{"CA.1", 3}] = certify("CA.1", 3, "CA.9", 0);  // another authority's key vouches
+  texts[{"CA.9", 0}] = root("CA.9");
+  texts[{"CA.1", 3}] = certify("CA.1", 3, "CA.9", 0);  // another trusted authority vouches
   texts[{"CA.1", 5}] = certify("CA.1", 5, "CA.1", 6);  // 5 and 6 vouch for each other
   texts[{"CA.1", 6}] = certify("CA.1", 6, "CA.1", 5);
   texts[{"CA.1", 7}] = certify("CA.1", 7, "CA.1", 8);  // 8 is nowhere
@@ -223,26 +237,49 @@ TEST(CcCertInfo, AuthorityRollOvers) {
   texts[{"CA.1", 14}] = certify("CA.1", 14, "CA.1", 0);
   keys[{"CA.1", 14}] = key("CA.1", 15);
   texts[{"CA.1", 16}] = certify("CA.1", 16, "CA.1", 14);
+  // An authority whose keyUsage does not allow certificates.
+  texts[{"KU.1", 0}] = certify("KU.1", 0, "CA.1", 0, true, cc::kDigitalSignature | cc::kCrlSign);
+  // Path lengths: a root that allows no intermediate authority, and one that allows one (its
+  // roll-over beside it not counted).
+  texts[{"RT.0", 0}] = root("RT.0", 0);
+  texts[{"IN.0", 0}] = certify("IN.0", 0, "RT.0", 0);
+  texts[{"RT.1", 0}] = root("RT.1", 1);
+  texts[{"IN.1", 0}] = certify("IN.1", 0, "RT.1", 0);
+  texts[{"IN.1", 1}] = certify("IN.1", 1, "IN.1", 0);
+  texts[{"IN.2", 0}] = certify("IN.2", 0, "IN.1", 1);
+  // A chain of 17 authorities L.0 (self-signed) to L.16.
+  texts[{"L.0", 0}] = root("L.0");
+  for (int i = 1; i <= 16; ++i)
+    texts[{"L." + std::to_string(i), 0}] =
+        certify("L." + std::to_string(i), 0, "L." + std::to_string(i - 1), 0);
 
   const struct {
+    const char* issuer;
     std::int32_t by;
     std::int32_t status;
-  } cases[] = {{0, 0},
-               {1, 0},
-               {2, 0},
-               {3, CC_E_AUTHORITY_DAMAGED},
-               {5, CC_E_AUTHORITY_DAMAGED},
-               {7, CC_E_AUTHORITY_NOT_FOUND},
-               {11, CC_E_AUTHORITY_FORMAT},
-               {13, CC_E_AUTHORITY_EXPIRED},
-               {16, CC_E_AUTHORITY_DAMAGED}};
+  } cases[] = {{"CA.1", 0, 0},
+               {"CA.1", 1, 0},
+               {"CA.1", 2, 0},
+               {"CA.1", 3, 0},
+               {"CA.1", 5, CC_E_AUTHORITY_NOT_PERMITTED},
+               {"CA.1", 7, CC_E_AUTHORITY_NOT_FOUND},
+               {"CA.1", 11, CC_E_AUTHORITY_FORMAT},
+               {"CA.1", 13, CC_E_AUTHORITY_EXPIRED},
+               {"CA.1", 16, CC_E_AUTHORITY_DAMAGED},
+               {"KU.1", 0, CC_E_AUTHORITY_NOT_PERMITTED},
+               {"RT.0", 0, 0},
+               {"IN.0", 0, CC_E_AUTHORITY_NOT_PERMITTED},
+               {"IN.1", 1, 0},
+               {"IN.2", 0, CC_E_AUTHORITY_NOT_PERMITTED},
+               {"L.15", 0, 0},  // 16 links
+               {"L.16", 0, CC_E_AUTHORITY_NOT_PERMITTED}};
   for (const auto& c : cases) {
     Ctx ctx = NewCtx();
     ctx->authorityLookup = &ChainLookup;
     CcCertInfo* raw = nullptr;
-    ASSERT_EQ(Cc().__CertInfo(ctx.get(), user(c.by).c_str(), &raw), 0) << c.by;
+    ASSERT_EQ(Cc().__CertInfo(ctx.get(), user(c.issuer, c.by).c_str(), &raw), 0) << c.issuer;
     const CertInfo info(raw);
-    EXPECT_EQ(info->status, c.status) << "issued by key " << c.by;
+    EXPECT_EQ(info->status, c.status) << "issued by " << c.issuer << " key " << c.by;
   }
 }
 
@@ -270,9 +307,6 @@ TEST(CcCertInfo, UnparseableTextGivesNoRecord) {
       {"other curve",
        PatchDer(u.certText, {0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x01, 0x01, 0x01},
                 {0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x01, 0x01, 0x04}),
-       CC_E_CERT_FORMAT},
-      // keyUsage -> nameConstraints, still critical
-      {"unknown critical extension", PatchDer(u.certText, {0x55, 0x1D, 0x0F}, {0x55, 0x1D, 0x1E}),
        CC_E_CERT_FORMAT},
       {"common name that is no UID",
        Altered(u.certText,
