@@ -54,8 +54,14 @@ inline std::vector<std::uint8_t> Pattern(std::size_t n, std::uint32_t seed) {
 }
 
 // Readable names for tests parameterised by curve.
+inline std::string CurveText(Curve curve) {
+  static constexpr const char* kNames[] = {
+      "Tc26_256_A",  "CryptoPro_A",    "Tc26_256_B",     "Tc26_256_C", "Tc26_256_D", "CryptoPro_B",
+      "CryptoPro_C", "CryptoPro_XchA", "CryptoPro_XchB", "Tc26_512_A", "Tc26_512_B", "Tc26_512_C"};
+  return kNames[static_cast<std::size_t>(curve)];
+}
 inline std::string CurveName(const ::testing::TestParamInfo<Curve>& info) {
-  return info.param == Curve::Tc26_256_A ? "Tc26_256_A" : "CryptoPro_A";
+  return CurveText(info.param);
 }
 
 }  // namespace ccgost::test
