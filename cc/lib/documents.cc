@@ -752,10 +752,6 @@ int ParsePublicDocument(std::string_view text, PublicDocument& out) {
 }
 
 void SecretKey::ToText(SecretText& out) const {
-  SecretText canonical;
-  SecretKeyCanonical(*this, canonical);
-  const auto check = DigestOf(canonical.str());
-
   Node n("VORNAK2-PKI.PrivateKeyInfo");
   Must(n.Text("version", "0"));
   WriteAlgorithm(n, "privateKeyAlgorithm", curve);
@@ -766,11 +762,22 @@ void SecretKey::ToText(SecretText& out) const {
   inner[1] = static_cast<std::uint8_t>(privateKey.size());
   std::reverse_copy(privateKey.span().begin(), privateKey.span().end(), inner.begin() + 2);
   Must(n.Value("privateKey", inner));
-  AddAttribute(n, "attributes", kOidCommonName, der::EncodeString(der::kTagUtf8String, uid));
-  AddAttribute(n, "attributes", kOidSerialNumber,
-               der::EncodeString(der::kTagPrintableString, std::to_string(keyNumber)));
-  AddAttribute(n, "attributes", kOidPrivateKeyUsagePeriod, EncodeUsagePeriod(notBefore, notAfter));
-  AddAttribute(n, "attributes", kOidMessageDigest, OctetString(check));
+  // Our attributes, as far as the key has them: a key of another tool read without its
+  // certificate is written as it came, without a UID, a validity or the integrity check.
+  if (!uid.empty())
+    AddAttribute(n, "attributes", kOidCommonName, der::EncodeString(der::kTagUtf8String, uid));
+  if (!uid.empty() || keyNumber != 0)
+    AddAttribute(n, "attributes", kOidSerialNumber,
+                 der::EncodeString(der::kTagPrintableString, std::to_string(keyNumber)));
+  if (hasValidity)
+    AddAttribute(n, "attributes", kOidPrivateKeyUsagePeriod,
+                 EncodeUsagePeriod(notBefore, notAfter));
+  if (!uid.empty() && hasValidity) {
+    SecretText canonical;
+    SecretKeyCanonical(*this, canonical);
+    AddAttribute(n, "attributes", kOidMessageDigest, OctetString(DigestOf(canonical.str())));
+  }
+  if (uid.empty() && keyNumber == 0 && !hasValidity) Must(n.Omit("attributes"));
   Bytes encoded = n.Encode();
   WipeOnExit wipeEncoded{encoded};
   Must(!encoded.empty());

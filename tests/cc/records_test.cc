@@ -489,6 +489,20 @@ TEST(CcSecInfo, StandardKeyFormsOfOtherTools) {
     if (c.keyNumber == 8) {
       EXPECT_STREQ(info->validTo, ownerInfo->validTo);
     }
+    // Written again by us, the key reads the same (with the owner's fields it took, if any).
+    cc::PublicDocument ownerDoc;
+    if (c.owner != nullptr) {
+      ASSERT_EQ(cc::ParsePublicDocument(*c.owner, ownerDoc), 0);
+    }
+    cc::SecretKey parsed, again;
+    ASSERT_EQ(cc::ParseSecretKey(c.key, parsed, c.owner != nullptr ? &ownerDoc : nullptr), 0);
+    cc::SecretText written;
+    parsed.ToText(written);
+    ASSERT_EQ(cc::ParseSecretKey(written.str(), again), 0);
+    EXPECT_EQ(again.uid, parsed.uid);
+    EXPECT_EQ(again.keyNumber, parsed.keyNumber);
+    EXPECT_EQ(again.hasValidity, c.dates);
+    EXPECT_EQ(again.publicKey, parsed.publicKey);
     const std::string& verifier = c.owner != nullptr ? *c.owner : cert;
     EXPECT_EQ(
         VerifyChunked(ctx.get(), verifier, message, SignChunked(ctx.get(), c.key, message).data()),
