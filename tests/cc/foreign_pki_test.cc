@@ -312,16 +312,22 @@ void Install(const HostEngine& engine, const std::string& cert) {
   EXPECT_EQ(IncludePublicKey(engine.get(), copy.c_str()), 0) << cert;
 }
 
-// `from` encrypts for `to` (its UID); `to` decrypts.
-void EncryptsTo(const HostEngine& from, const HostEngine& to, const std::string& toUid) {
-  const std::string plain = "for " + toUid + " only";
-  std::vector<char> buffer(plain.size() +
-                           static_cast<std::size_t>(GetMaxEncodeAddition(from.get())));
-  std::copy(plain.begin(), plain.end(), buffer.begin());
-  std::int32_t size = static_cast<std::int32_t>(plain.size());
-  ASSERT_EQ(EncodeData(from.get(), buffer.data(), &size, toUid.c_str()), 0) << toUid;
-  ASSERT_EQ(DecodeData(to.get(), buffer.data(), &size, nullptr), 0) << toUid;
-  EXPECT_EQ(std::string(buffer.data(), static_cast<std::size_t>(size)), plain);
+// `from` encrypts for the recipients (UIDs separated by ";"); each of `readers` decrypts.
+void EncryptsTo(const HostEngine& from, const std::string& recipients,
+                std::initializer_list<const HostEngine*> readers) {
+  const std::string plain = "for " + recipients + " only";
+  std::vector<char> sealed(
+      plain.size() + static_cast<std::size_t>(GetMaxAdditionEx(from.get(), recipients.c_str())));
+  std::copy(plain.begin(), plain.end(), sealed.begin());
+  std::int32_t sealedSize = static_cast<std::int32_t>(plain.size());
+  ASSERT_EQ(EncodeData(from.get(), sealed.data(), &sealedSize, recipients.c_str()), 0)
+      << recipients;
+  for (const HostEngine* reader : readers) {
+    std::vector<char> buffer(sealed);
+    std::int32_t size = sealedSize;
+    ASSERT_EQ(DecodeData(reader->get(), buffer.data(), &size, nullptr), 0) << recipients;
+    EXPECT_EQ(std::string(buffer.data(), static_cast<std::size_t>(size)), plain);
+  }
 }
 
 // The tool's authority, user and operator, their files used by us through the key life.
@@ -358,9 +364,10 @@ TEST_P(ForeignPki, TheirKeysAndCertificatesRunTheKeyLife) {
   EXPECT_EQ(op->Verify(data, signature, &signer), 0);
   EXPECT_EQ(signer, userUid);
   EXPECT_NE(op->Verify(data + ".", signature), 0);
-  // Encryption both ways: each of their keys decrypts.
-  EncryptsTo(*op, *user, userUid);
-  EncryptsTo(*user, *op, opUid);
+  // Encryption both ways and for both at once: each of their keys decrypts.
+  EncryptsTo(*op, userUid, {user.get()});
+  EncryptsTo(*user, opUid, {op.get()});
+  EncryptsTo(*op, userUid + ";" + opUid, {user.get(), op.get()});
 
   // A renewal: the new key follows the user's parameter set, the tool certifies its request,
   // the operator answers with the certificate, and the new key signs.
@@ -387,7 +394,7 @@ TEST_P(ForeignPki, TheirKeysAndCertificatesRunTheKeyLife) {
   const auto renewedSignature = user->Sign(data);
   ASSERT_FALSE(renewedSignature.empty());
   EXPECT_EQ(op->Verify(data, renewedSignature, &signer), 0);
-  EncryptsTo(*op, *user, userUid);
+  EncryptsTo(*op, userUid, {user.get()});
 }
 
 // What our authority and library write with the set, read and verified by the tool.
