@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <optional>
@@ -149,18 +150,42 @@ std::int32_t CheckPksSettings(std::int32_t first, std::int32_t second) {
   return ChooseCurve(first, second, std::nullopt, unused);
 }
 
-// The parameter set of the user's current key: the context's own certificate, else the
-// certificate the store holds for the context's identifier.
+// The parameter set of the newest secret key in the context's secret-key directory: the file
+// "N.sec" of the highest N.
+std::optional<ccgost::Curve> NewestKeyCurve(const std::string& dir) {
+  if (dir.empty()) return std::nullopt;
+  std::error_code error;
+  std::optional<std::int32_t> newest;
+  for (std::filesystem::directory_iterator it(dir, error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() < 5 || name.compare(name.size() - 4, 4, ".sec") != 0) continue;
+    const auto number = cc::ParseKeyNumber(std::string_view(name).substr(0, name.size() - 4));
+    if (number && (!newest || *number > *newest)) newest = number;
+  }
+  if (!newest) return std::nullopt;
+  auto text = cc::ReadSmallFile(cc::SecretKeyPath(dir, *newest), CC_MAX_TEXT);
+  if (!text) return std::nullopt;
+  cc::SecretText secret;
+  secret.str() = std::move(*text);
+  cc::SecretKey key;
+  if (cc::ParseSecretKey(secret.str(), key) != CC_OK) return std::nullopt;
+  return key.curve;
+}
+
+// The parameter set of the user's current key: the context's own certificate; else the
+// certificate the store holds for the context's identifier; else the newest secret key.
 std::optional<ccgost::Curve> CurrentCurve(const ContextImpl& c) {
   if (c.ownCertificate) return c.ownCertificate->curve;
   const std::string path = cc::CertPathByUid(c.identifier, cc::AddPathSeparator(c.publicPath));
-  if (c.identifier.empty() || path.empty()) return std::nullopt;
-  const auto text = cc::ReadSmallFile(path, CC_MAX_TEXT);
   cc::PublicDocument doc;
-  if (!text || cc::ParsePublicDocument(*text, doc) != CC_OK ||
-      doc.kind != cc::DocKind::Certificate || doc.uid != c.identifier)
-    return std::nullopt;
-  return doc.curve;
+  if (!c.identifier.empty() && !path.empty()) {
+    const auto text = cc::ReadSmallFile(path, CC_MAX_TEXT);
+    if (text && cc::ParsePublicDocument(*text, doc) == CC_OK &&
+        doc.kind == cc::DocKind::Certificate && doc.uid == c.identifier)
+      return doc.curve;
+  }
+  return NewestKeyCurve(c.secretPath);
 }
 
 }  // namespace

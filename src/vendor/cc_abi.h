@@ -40,10 +40,11 @@
  *  - first  selects the parameter set of new keys by its code (CC_CURVE_..., 0 to 11). Values of
  *           256 and more are the "secret key length in bits" of older configurations (the
  *           adapter's default is 1024): new keys then follow the parameter set of the user's
- *           current key, the certificate of the context's identifier as __CertInfo last read it
- *           on the context, else as the certificate store holds it (_GetCertPath); a user without
- *           one gets id-tc26-gost-3410-2012-256-paramSetA. Any other value makes _NewKeys fail
- *           with -76.
+ *           current key: the certificate of the context's identifier as __CertInfo last read it
+ *           on the context, else as the certificate store holds it (_GetCertPath), else the
+ *           newest secret key in the secret-key directory (the highest N of "N.sec"); a user
+ *           without any gets id-tc26-gost-3410-2012-256-paramSetA. Any other value makes _NewKeys
+ *           fail with -76.
  *  - second is the public key length in bits: 0 or 256 leave the size to `first` (256 was the
  *           only size once), 512 asks for a 512-bit key: the set `first` names, else the current
  *           key's when it is a 512-bit one, else id-tc26-gost-3410-12-512-paramSetA. A 256-bit set

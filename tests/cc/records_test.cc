@@ -628,10 +628,10 @@ TEST(CcNewKeys, GeneratesAKeyPairThatSignsAndIsCertified) {
 }
 
 // The parameter set of new keys: the one named, else the one of the user's current key (its
-// certificate read on the context, or the one in the store), else tc26-256-A; 512 as the second
-// setting asks for a 512-bit key.
+// certificate read on the context, the one in the store, or the newest secret key), else
+// tc26-256-A; 512 as the second setting asks for a 512-bit key.
 TEST(CcNewKeys, HonoursPeriodAndKeySettings) {
-  enum class Current { None, Read, InStore };
+  enum class Current { None, Read, InStore, NewestKey };
   struct Case {
     std::int32_t first, second, period;
     Current how;
@@ -651,6 +651,7 @@ TEST(CcNewKeys, HonoursPeriodAndKeySettings) {
       {1024, 256, 30, Current::Read, CC_CURVE_CRYPTOPRO_XCHB, 0, CC_CURVE_CRYPTOPRO_XCHB, 30},
       {1024, 256, 30, Current::Read, CC_CURVE_TC26_512_B, 0, CC_CURVE_TC26_512_B, 30},
       {1024, 0, 30, Current::InStore, CC_CURVE_CRYPTOPRO_C, 0, CC_CURVE_CRYPTOPRO_C, 30},
+      {1024, 256, 30, Current::NewestKey, CC_CURVE_TC26_512_C, 0, CC_CURVE_TC26_512_C, 30},
       {1024, 512, 30, Current::Read, CC_CURVE_CRYPTOPRO_A, 0, CC_CURVE_TC26_512_A, 30},
       {1024, 512, 30, Current::Read, CC_CURVE_TC26_512_C, 0, CC_CURVE_TC26_512_C, 30},
       {4, 256, 30, Current::Read, CC_CURVE_TC26_512_B, 0, CC_CURVE_TC26_256_D, 30},
@@ -671,10 +672,15 @@ TEST(CcNewKeys, HonoursPeriodAndKeySettings) {
         CcCertInfo* cert = nullptr;
         ASSERT_EQ(Cc().__CertInfo(ctx.get(), current.certText.c_str(), &cert), 0);
         Cc()._FreeCertInfo(cert);
-      } else {
+      } else if (c.how == Current::InStore) {
         ASSERT_EQ(Cc()._SetPublicPath(ctx.get(), store.path().c_str()), 0);
         std::filesystem::create_directories(store.path() + "/P/@");
         std::ofstream(store.path() + "/P/@/1.crt") << current.certText;
+      } else {
+        // The secret keys 4 (of the current set) and 2 (of another): the newest counts.
+        ASSERT_EQ(Cc()._SetSecretPath(ctx.get(), store.path().c_str()), 0);
+        std::ofstream(store.path() + "/4.sec") << current.secretText;
+        std::ofstream(store.path() + "/2.sec") << TestPki().MakeUser("P.1", 2).secretText;
       }
     }
     EXPECT_EQ(Cc()._SetPKSParameters(ctx.get(), c.first, c.second), c.rc);
