@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -254,6 +255,11 @@ struct Row {
   const char* tool;  // "openssl" or "certtool"
   Set set;
 };
+
+// How a row shows in test names and messages.
+void PrintTo(const Row& row, std::ostream* os) {
+  *os << row.tool << " " << row.set.name;
+}
 
 std::vector<Row> Rows() {
   std::vector<Row> rows;

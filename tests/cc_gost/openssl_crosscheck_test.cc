@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <sstream>
 #include <string>
 
@@ -216,6 +217,10 @@ struct OpenSslCurve {
   Curve curve;
   const char* paramset;  // the engine's name for the same parameter set
 };
+
+void PrintTo(const OpenSslCurve& c, std::ostream* os) {
+  *os << test::CurveText(c.curve) << " (" << c.paramset << ")";
+}
 
 class OpenSslKeys : public ::testing::TestWithParam<OpenSslCurve> {};
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <span>
 #include <stdexcept>
@@ -65,3 +66,10 @@ inline std::string CurveName(const ::testing::TestParamInfo<Curve>& info) {
 }
 
 }  // namespace ccgost::test
+
+namespace ccgost {
+// How a parameter set shows in test names and messages.
+inline void PrintTo(Curve curve, std::ostream* os) {
+  *os << test::CurveText(curve);
+}
+}  // namespace ccgost
