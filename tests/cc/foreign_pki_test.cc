@@ -426,6 +426,25 @@ TEST_P(ForeignPki, TheyVerifyOurCertificatesRequestsKeysAndSignatures) {
   EXPECT_TRUE(t.VerifyRequest(d + "u/7.pub")) << t.log();
   EXPECT_TRUE(t.ReadKey(d + "u/4.sec")) << t.log();
   EXPECT_TRUE(t.ReadKey(d + "ca/authority.sec")) << t.log();
+  // A key of the other size under the same authority: its certificate is signed with the
+  // digest of the authority's key size; the tool and our status check both accept it.
+  ASSERT_EQ(RunAuthorityTool({"keygen", "--dir", d + "x", "--uid", "OX.8", "--key-number", "1",
+                              "--curve", Is512(s) ? "cryptopro-A" : "tc26-512-A"}),
+            0);
+  ASSERT_EQ(RunAuthorityTool({"issue", "--authority", d + "ca", "--request", d + "x/8.pub", "--out",
+                              d + "x.crt"}),
+            0);
+  EXPECT_TRUE(t.VerifyChain(d + "ca/authority.aut", d + "x.crt")) << t.log();
+  {
+    Ctx ctx = NewCtx();
+    ctx->authorityLookup = &AuthorityLookup;
+    SetAuthorityText(Slurp(d + "ca/authority.aut"));
+    CcCertInfo* raw = nullptr;
+    ASSERT_EQ(Cc().__CertInfo(ctx.get(), Slurp(d + "x.crt").c_str(), &raw), 0);
+    const CertInfo info(raw);
+    SetAuthorityText("");
+    EXPECT_EQ(info->status, 0);
+  }
 
   // Our key as the tool writes it again, without our attributes: they come from the certificate
   // read on the context, and the key signs as before.
