@@ -176,7 +176,7 @@ int main(int argc, char** argv) {
     const double signEngine = Measure([&] { return Timed(engineSign); });
 
     const std::array<std::uint8_t, 32> uidField{};
-    std::array<std::uint8_t, ccgost::kSignatureSize> rawSignature{};
+    std::vector<std::uint8_t> rawSignature;
     auto rawDigest = [&] {
       ccgost::Hash hash(ccgost::HashAlg::Streebog256);
       hash.Update(data);

@@ -54,10 +54,12 @@ Commands:
       digest of the certified public key, the holder (the sender of a renewal, "-" for the
       operator's own acts) and the issuing key's number. An index that is missing, empty, cut
       short or damaged stops every command that issues, revokes or lists until it is repaired.
-  bootstrap --authority DIR --root ROOT --uid UID [--key-number N] [--days N] [--force]
+  bootstrap --authority DIR --root ROOT --uid UID [--key-number N] [--days N] [--curve NAME]
+            [--force]
       Creates a user's key set in ROOT: ROOT/sec/N.sec, ROOT/self.crt, the authority certificate
       ROOT/sec/AUTHORITY-UID/AUTHORITY-KEY-NUMBER.aut, an empty store ROOT/crt/ and the
-      random-state file ROOT/@rand. Refuses to overwrite a secret key unless --force is given.
+      random-state file ROOT/@rand. The user's key has the authority's parameter set unless
+      --curve names another. Refuses to overwrite a secret key unless --force is given.
   rollover --authority DIR --out DIR [--key-number N] [--days N]
       Makes the authority's next key in the new directory: its secret key (authority.sec), its
       self-signed certificate (authority.aut), rollover.aut, the certificate of the next key
@@ -99,7 +101,10 @@ Commands:
       Shows the version.
 
 Options take their value as "--name value" or "--name=value".
-Defaults: --key-number 0, --days 365, --curve tc26-256-A (or cryptopro-A).
+Defaults: --key-number 0, --days 365, --curve tc26-256-A. The parameter sets of --curve:
+tc26-256-A, tc26-256-B, tc26-256-C, tc26-256-D, cryptopro-A, cryptopro-B, cryptopro-C,
+cryptopro-XchA, cryptopro-XchB (256-bit keys, Streebog-256 signatures) and tc26-512-A,
+tc26-512-B, tc26-512-C (512-bit keys, Streebog-512 signatures).
 Dates are "dd.mm.yyyy hh:mm" in UTC. Exit codes: 0 success, 1 failure or refusal, 2 bad command
 line. Every command writes its files as one change: a command that stops (a crash, a kill, a
 power cut) leaves either all of them or none, and the next command in the same directory (its
@@ -189,11 +194,11 @@ std::int64_t Days(const Options& o, std::int64_t fallback) {
   return *days;
 }
 
-ccgost::Curve CurveOption(const Options& o) {
+ccgost::Curve CurveOption(const Options& o, ccgost::Curve fallback = ccgost::Curve::Tc26_256_A) {
   const auto text = o.Optional("--curve");
-  if (!text) return ccgost::Curve::Tc26_256_A;
+  if (!text) return fallback;
   const auto curve = cc::CurveFromName(*text);
-  if (!curve) throw UsageError("unknown curve '" + *text + "': tc26-256-A or cryptopro-A");
+  if (!curve) throw UsageError("unknown curve '" + *text + "': one of " + cc::CurveNames());
   return *curve;
 }
 
@@ -419,7 +424,7 @@ int Bootstrap(const Options& o, const Invocation& inv) {
 
   const cc::Minutes now = cc::NowMinutes();
   const cc::NewKeys keys =
-      cc::GenerateKeys(uid, kn, a.cert.curve, now, now + days * cc::kMinutesPerDay);
+      cc::GenerateKeys(uid, kn, CurveOption(o, a.cert.curve), now, now + days * cc::kMinutesPerDay);
   const SecretKeyText secret(keys.secret);
   const cc::PublicDocument cert =
       Issue(a, keys.request, keys.secret.notBefore, keys.secret.notAfter);
@@ -795,7 +800,8 @@ int Run(std::span<const std::string_view> args, std::ostream& out, std::ostream&
           inv);
     if (command == "bootstrap")
       return Bootstrap(
-          Options(rest, {"--authority", "--root", "--uid", "--key-number", "--days"}, {"--force"}),
+          Options(rest, {"--authority", "--root", "--uid", "--key-number", "--days", "--curve"},
+                  {"--force"}),
           inv);
     if (command == "rollover")
       return Rollover(Options(rest, {"--authority", "--out", "--key-number", "--days"}, {}), inv);

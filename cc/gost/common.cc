@@ -20,7 +20,8 @@ namespace ccgost {
 
 namespace {
 
-// Oldest libgcrypt with the GOST 28147 key-meshing cipher and the tc26 curves we rely on.
+// Oldest libgcrypt with the GOST 28147 key-meshing cipher and every GOST R 34.10-2012 curve we
+// offer (the 256-bit and 512-bit tc26 ones and the CryptoPro ones).
 constexpr char kMinVersion[] = "1.10.0";
 
 void SetUpLibrary();
@@ -35,7 +36,7 @@ void InitOnce() {
   // libgcrypt fills some tables of its curve arithmetic on first use, without a lock: two threads
   // opening their first curve at once both fill them and one copy leaks. Opening each curve here,
   // once, builds those tables before any other thread can race for them.
-  for (Curve curve : {Curve::Tc26_256_A, Curve::CryptoPro_A}) {
+  for (Curve curve : kAllCurves) {
     gcry_ctx_t ctx = nullptr;
     if (gcry_mpi_ec_new(&ctx, nullptr, detail::CurveName(curve)) == 0) gcry_ctx_release(ctx);
   }

@@ -51,8 +51,9 @@ void RandomBytes(std::span<std::uint8_t> out);
 void AddSeed(std::span<const std::uint8_t> seed);
 
 // ---- hashing ----
-enum class HashAlg { Streebog256, Md5 };
+enum class HashAlg { Streebog256, Md5, Streebog512 };
 inline constexpr std::size_t kStreebog256Size = 32;
+inline constexpr std::size_t kStreebog512Size = 64;
 // Incremental hash; Update may be called any number of times (also with empty input).
 class Hash {
  public:
@@ -61,7 +62,8 @@ class Hash {
   Hash(const Hash&) = delete;
   Hash& operator=(const Hash&) = delete;
   void Update(std::span<const std::uint8_t> data);
-  // Returns the digest (32 bytes for Streebog256, 16 for MD5); the object may not be updated after.
+  // Returns the digest (32 bytes for Streebog256, 64 for Streebog512, 16 for MD5); the object may
+  // not be updated after.
   std::vector<std::uint8_t> Final();
   std::size_t DigestSize() const noexcept;
 
@@ -74,26 +76,72 @@ std::vector<std::uint8_t> HashOnce(HashAlg alg, std::span<const std::uint8_t> da
 // never part of any format.
 std::array<std::uint8_t, 32> Fingerprint(std::span<const std::uint8_t> data);
 
-// ---- GOST R 34.10-2012, 256-bit keys, curve id-tc26-gost-3410-2012-256-paramSetA by default ----
-enum class Curve { Tc26_256_A, CryptoPro_A };  // the two 256-bit curves we offer
+// ---- GOST R 34.10-2012 ----
+// The parameter sets of the public standards, 256-bit and 512-bit. Some name one curve under two
+// or three identifiers (tc26-256-B = CryptoPro-A = CryptoPro-XchA, tc26-256-C = CryptoPro-B,
+// tc26-256-D = CryptoPro-C = CryptoPro-XchB): a key keeps the set it was made with, the arithmetic
+// is its curve's. The first two keep the values they always had.
+enum class Curve {
+  Tc26_256_A,
+  CryptoPro_A,
+  Tc26_256_B,
+  Tc26_256_C,
+  Tc26_256_D,
+  CryptoPro_B,
+  CryptoPro_C,
+  CryptoPro_XchA,
+  CryptoPro_XchB,
+  Tc26_512_A,
+  Tc26_512_B,
+  Tc26_512_C,
+};
+inline constexpr std::array<Curve, 12> kAllCurves = {
+    Curve::Tc26_256_A,     Curve::CryptoPro_A, Curve::Tc26_256_B,  Curve::Tc26_256_C,
+    Curve::Tc26_256_D,     Curve::CryptoPro_B, Curve::CryptoPro_C, Curve::CryptoPro_XchA,
+    Curve::CryptoPro_XchB, Curve::Tc26_512_A,  Curve::Tc26_512_B,  Curve::Tc26_512_C};
+// The size of the private scalar, of each public coordinate and of each half of a signature:
+// 32 bytes for the 256-bit sets, 64 for the 512-bit ones. Throws std::invalid_argument for a
+// value outside the enumeration.
+std::size_t KeySize(Curve curve);
+inline std::size_t PublicKeySize(Curve curve) {
+  return 2 * KeySize(curve);
+}
+inline std::size_t SignatureSize(Curve curve) {
+  return 2 * KeySize(curve);
+}
+// The digest a signature with such a key takes: Streebog-256 or Streebog-512.
+inline HashAlg SignatureDigest(Curve curve) {
+  return KeySize(curve) == 32 ? HashAlg::Streebog256 : HashAlg::Streebog512;
+}
+// True when both sets name the same curve (their keys work with each other).
+bool SameCurve(Curve a, Curve b);
+
+// Sizes of the 256-bit keys, and the largest of any key.
 inline constexpr std::size_t kPrivateKeySize = 32;  // big-endian scalar d
 inline constexpr std::size_t kPublicKeySize = 64;   // big-endian X || Y
 inline constexpr std::size_t kSignatureSize = 64;   // big-endian r || s (32 bytes each)
+inline constexpr std::size_t kMaxPrivateKeySize = 64;
+inline constexpr std::size_t kMaxPublicKeySize = 128;
+inline constexpr std::size_t kMaxSignatureSize = 128;
+
 struct KeyPair {
   Curve curve = Curve::Tc26_256_A;
-  SecureBytes privateKey;                          // kPrivateKeySize bytes
-  std::array<std::uint8_t, kPublicKeySize> publicKey{};
+  SecureBytes privateKey;               // KeySize(curve) bytes
+  std::vector<std::uint8_t> publicKey;  // PublicKeySize(curve) bytes
 };
 KeyPair GenerateKeyPair(Curve curve);
-// Derives the public key of a private key; nullopt when the scalar is out of range.
-std::optional<std::array<std::uint8_t, kPublicKeySize>> PublicFromPrivate(
+// Derives the public key of a private key; nullopt when the scalar is out of range or not of the
+// curve's size.
+std::optional<std::vector<std::uint8_t>> PublicFromPrivate(
     Curve curve, std::span<const std::uint8_t> privateKey);
-// Signs a 32-byte Streebog-256 digest (read as a little-endian integer, as OpenSSL's GOST engine
-// does). Throws std::runtime_error on a libgcrypt failure, std::invalid_argument on wrong sizes
-// or a private key out of range.
-std::array<std::uint8_t, kSignatureSize> SignDigest(Curve curve, std::span<const std::uint8_t> privateKey,
-                                                    std::span<const std::uint8_t> digest);
-// True when the signature over the digest verifies with the public key. Malformed inputs give false.
+// Signs a digest of KeySize(curve) bytes (Streebog-256 for the 256-bit sets, Streebog-512 for the
+// 512-bit ones; read as a little-endian integer, as OpenSSL's GOST engine does). The result is
+// r || s, SignatureSize(curve) bytes. Throws std::runtime_error on a libgcrypt failure,
+// std::invalid_argument on wrong sizes or a private key out of range.
+std::vector<std::uint8_t> SignDigest(Curve curve, std::span<const std::uint8_t> privateKey,
+                                     std::span<const std::uint8_t> digest);
+// True when the signature over the digest verifies with the public key. Malformed inputs give
+// false.
 bool VerifyDigest(Curve curve, std::span<const std::uint8_t> publicKey,
                   std::span<const std::uint8_t> digest, std::span<const std::uint8_t> signature);
 
@@ -119,8 +167,10 @@ class CfbCipher {
 // ECB mode with padding: the plaintext gets 1..8 padding bytes (each equal to the pad count,
 // PKCS#7 style) so the output is a whole number of blocks. Decrypt returns nullopt on a length that
 // is not a positive multiple of 8 or on bad padding.
-std::vector<std::uint8_t> EcbEncrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> plain);
-std::optional<SecureBytes> EcbDecrypt(std::span<const std::uint8_t> key, std::span<const std::uint8_t> cipher);
+std::vector<std::uint8_t> EcbEncrypt(std::span<const std::uint8_t> key,
+                                     std::span<const std::uint8_t> plain);
+std::optional<SecureBytes> EcbDecrypt(std::span<const std::uint8_t> key,
+                                      std::span<const std::uint8_t> cipher);
 // GOST 28147-89 MAC (imitovstavka) with an optional 8-byte IV, 4-byte result.
 std::array<std::uint8_t, 4> Mac(std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv,
                                 std::span<const std::uint8_t> data);
@@ -129,15 +179,18 @@ std::array<std::uint8_t, 4> Mac(std::span<const std::uint8_t> key, std::span<con
 inline constexpr std::size_t kUkmSize = 8;
 // VKO GOST R 34.10-2012 (256-bit result): KEK = Streebog-256 of the shared point
 // (cofactor * UKM * d * Q, UKM read little-endian, 0 taken as 1), both coordinates little-endian
-// as in R 50.1.113-2016. Throws std::invalid_argument on an invalid point or wrong sizes.
+// as in R 50.1.113-2016, for keys of either size (the peer's key is of the same curve).
+// Throws std::invalid_argument on an invalid point or wrong sizes.
 SecureBytes Vko256(Curve curve, std::span<const std::uint8_t> privateKey,
                    std::span<const std::uint8_t> peerPublicKey, std::span<const std::uint8_t> ukm);
 // CryptoPro key wrap (RFC 4357 section 6.3): diversifies the KEK with the UKM, encrypts the
 // 32-byte CEK in ECB under parameter set Z and appends the 4-byte MAC. Result: 36 bytes.
-std::array<std::uint8_t, 36> WrapKey(std::span<const std::uint8_t> kek, std::span<const std::uint8_t> ukm,
+std::array<std::uint8_t, 36> WrapKey(std::span<const std::uint8_t> kek,
+                                     std::span<const std::uint8_t> ukm,
                                      std::span<const std::uint8_t> cek);
 // Inverse of WrapKey; nullopt when the MAC does not match.
-std::optional<SecureBytes> UnwrapKey(std::span<const std::uint8_t> kek, std::span<const std::uint8_t> ukm,
+std::optional<SecureBytes> UnwrapKey(std::span<const std::uint8_t> kek,
+                                     std::span<const std::uint8_t> ukm,
                                      std::span<const std::uint8_t> wrapped);
 
 }  // namespace ccgost

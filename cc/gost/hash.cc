@@ -1,4 +1,4 @@
-// GOST R 34.11-2012 (256-bit) and MD5 through libgcrypt.
+// GOST R 34.11-2012 (256-bit and 512-bit) and MD5 through libgcrypt.
 #include <gcrypt.h>
 
 #include <stdexcept>
@@ -16,6 +16,8 @@ int GcryAlgo(HashAlg alg) {
       return GCRY_MD_STRIBOG256;
     case HashAlg::Md5:
       return GCRY_MD_MD5;
+    case HashAlg::Streebog512:
+      return GCRY_MD_STRIBOG512;
   }
   throw std::invalid_argument("unknown hash algorithm");
 }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <type_traits>
+#include <vector>
 
 #include "gost.h"
 
@@ -65,9 +66,10 @@ void MpiToBe(gcry_mpi_t a, std::span<std::uint8_t> out);
 CipherHandle OpenGost28147(int algo, int mode, std::span<const std::uint8_t> key);
 
 // Curve access for the signature and agreement code. `name` is libgcrypt's curve name; the public
-// functions map Curve to it, tests use it to reach libgcrypt's test curve.
+// functions map Curve to it, tests use it to reach libgcrypt's test curves. The sizes of keys and
+// signatures on a named curve follow the size of its field.
 const char* CurveName(Curve curve);
-std::optional<std::array<std::uint8_t, kPublicKeySize>> PublicFromPrivateOnCurve(
+std::optional<std::vector<std::uint8_t>> PublicFromPrivateOnCurve(
     const char* name, std::span<const std::uint8_t> privateKey);
 bool VerifyDigestOnCurve(const char* name, std::span<const std::uint8_t> publicKey,
                          std::span<const std::uint8_t> digest,

@@ -55,12 +55,17 @@ struct ContextImpl {
   std::int32_t pksSecond = 0;
   std::int32_t periodDays = CC_DEFAULT_PERIOD_DAYS;
 
+  // The certificate of the context's identifier (the caller's own) as __CertInfo last read it on
+  // this context: a secret key of another tool takes its UID, key number and validity from it,
+  // and new keys follow its parameter set.
+  std::optional<PublicDocument> ownCertificate;
+
   // Buffer signing or verification in progress.
   enum class HashMode { None, Sign, Verify } hashMode = HashMode::None;
   std::unique_ptr<ccgost::Hash> hash;
   SecretKey signer;
   ccgost::Curve verifyCurve = ccgost::Curve::Tc26_256_A;
-  PublicKey verifyKey{};
+  PublicKey verifyKey;
 
   // Buffer ciphering in progress.
   std::unique_ptr<ccgost::CfbCipher> cfb;

@@ -35,12 +35,11 @@ constexpr std::string_view kSecretKeyLabel = "PRIVATE KEY";
 
 // Object identifiers.
 constexpr const char* kOidGost2012_256 = "1.2.643.7.1.1.1.1";      // id-tc26-gost3410-12-256
+constexpr const char* kOidGost2012_512 = "1.2.643.7.1.1.1.2";      // id-tc26-gost3410-12-512
 constexpr const char* kOidSignGost2012_256 = "1.2.643.7.1.1.3.2";  // ...-signwithdigest-...-256
+constexpr const char* kOidSignGost2012_512 = "1.2.643.7.1.1.3.3";  // ...-signwithdigest-...-512
 constexpr const char* kOidStreebog256 = "1.2.643.7.1.1.2.2";       // id-tc26-gost3411-12-256
-constexpr const char* kOidTc26ParamSetA = "1.2.643.7.1.2.1.1.1";   // tc26-gost-3410-12-256-A
-constexpr const char* kOidCryptoProA = "1.2.643.2.2.35.1";         // CryptoPro-A
-constexpr const char* kOidCryptoProXchA = "1.2.643.2.2.36.0";      // CryptoPro-XchA (same curve)
-constexpr const char* kOidTc26ParamSetB = "1.2.643.7.1.2.1.1.2";   // tc26-...-256-B (same curve)
+constexpr const char* kOidStreebog512 = "1.2.643.7.1.1.2.3";       // id-tc26-gost3411-12-512
 constexpr const char* kOidCommonName = "2.5.4.3";
 constexpr const char* kOidSerialNumber = "2.5.4.5";
 constexpr const char* kOidSubjectKeyId = "2.5.29.14";
@@ -80,9 +79,55 @@ std::string Path(std::string_view a, std::string_view b) {
   return s;
 }
 
+// ---- parameter sets ----
+
+// Every parameter set: our name for it, its code in the information records, its identifier,
+// and the digestParamSet written beside it. The CryptoPro sets always carry Streebog-256 there;
+// the tc26 sets none, except 512-bit A and B, for which OpenSSL's GOST engine and GnuTLS write
+// Streebog-512 (and older readers want it). Readers accept it absent or naming the digest of
+// the key's size.
+struct ParamSet {
+  ccgost::Curve curve;
+  const char* name;
+  std::int32_t code;
+  const char* oid;
+  const char* digestOid;  // null: none written
+};
+constexpr ParamSet kParamSets[] = {
+    {ccgost::Curve::Tc26_256_A, "tc26-256-A", CC_CURVE_TC26_256_A, "1.2.643.7.1.2.1.1.1", nullptr},
+    {ccgost::Curve::CryptoPro_A, "cryptopro-A", CC_CURVE_CRYPTOPRO_A, "1.2.643.2.2.35.1",
+     kOidStreebog256},
+    {ccgost::Curve::Tc26_256_B, "tc26-256-B", CC_CURVE_TC26_256_B, "1.2.643.7.1.2.1.1.2", nullptr},
+    {ccgost::Curve::Tc26_256_C, "tc26-256-C", CC_CURVE_TC26_256_C, "1.2.643.7.1.2.1.1.3", nullptr},
+    {ccgost::Curve::Tc26_256_D, "tc26-256-D", CC_CURVE_TC26_256_D, "1.2.643.7.1.2.1.1.4", nullptr},
+    {ccgost::Curve::CryptoPro_B, "cryptopro-B", CC_CURVE_CRYPTOPRO_B, "1.2.643.2.2.35.2",
+     kOidStreebog256},
+    {ccgost::Curve::CryptoPro_C, "cryptopro-C", CC_CURVE_CRYPTOPRO_C, "1.2.643.2.2.35.3",
+     kOidStreebog256},
+    {ccgost::Curve::CryptoPro_XchA, "cryptopro-XchA", CC_CURVE_CRYPTOPRO_XCHA, "1.2.643.2.2.36.0",
+     kOidStreebog256},
+    {ccgost::Curve::CryptoPro_XchB, "cryptopro-XchB", CC_CURVE_CRYPTOPRO_XCHB, "1.2.643.2.2.36.1",
+     kOidStreebog256},
+    {ccgost::Curve::Tc26_512_A, "tc26-512-A", CC_CURVE_TC26_512_A, "1.2.643.7.1.2.1.2.1",
+     kOidStreebog512},
+    {ccgost::Curve::Tc26_512_B, "tc26-512-B", CC_CURVE_TC26_512_B, "1.2.643.7.1.2.1.2.2",
+     kOidStreebog512},
+    {ccgost::Curve::Tc26_512_C, "tc26-512-C", CC_CURVE_TC26_512_C, "1.2.643.7.1.2.1.2.3", nullptr},
+};
+
+const ParamSet& SetOf(ccgost::Curve curve) {
+  for (const ParamSet& p : kParamSets)
+    if (p.curve == curve) return p;
+  throw std::invalid_argument("unknown parameter set");
+}
+
+bool Is512(ccgost::Curve curve) {
+  return ccgost::KeySize(curve) == 64;
+}
+
 // ---- keys and signatures: the primitives' big-endian forms and the standard encodings ----
 
-// X || Y big-endian <-> each coordinate little-endian (also a lone 32-byte scalar).
+// X || Y big-endian <-> each coordinate little-endian (also a lone scalar).
 template <typename Out>
 void ReverseHalves(std::span<const std::uint8_t> in, Out& out, std::size_t half) {
   for (std::size_t h = 0; h < in.size(); h += half)
@@ -93,30 +138,21 @@ void ReverseHalves(std::span<const std::uint8_t> in, Out& out, std::size_t half)
 
 // r || s <-> s || r
 Signature SwapHalves(std::span<const std::uint8_t> in) {
-  Signature out{};
-  std::copy(in.begin() + 32, in.begin() + 64, out.begin());
-  std::copy(in.begin(), in.begin() + 32, out.begin() + 32);
+  const std::size_t half = in.size() / 2;
+  Signature out(in.size());
+  std::copy(in.begin() + static_cast<std::ptrdiff_t>(half), in.end(), out.begin());
+  std::copy(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(half),
+            out.begin() + static_cast<std::ptrdiff_t>(half));
   return out;
 }
 
-const char* CurveOid(ccgost::Curve curve) {
-  return curve == ccgost::Curve::CryptoPro_A ? kOidCryptoProA : kOidTc26ParamSetA;
-}
-
-std::optional<ccgost::Curve> CurveOfOid(std::string_view oid) {
-  if (oid == kOidTc26ParamSetA) return ccgost::Curve::Tc26_256_A;
-  if (oid == kOidCryptoProA || oid == kOidCryptoProXchA || oid == kOidTc26ParamSetB)
-    return ccgost::Curve::CryptoPro_A;
-  return std::nullopt;
-}
-
-// The algorithm parameters of a key: the parameter set, and the digest where the parameter set
-// is one of the older ones that leave it open.
+// The algorithm parameters of a key: the parameter set, and the digest where the set has one.
 Bytes KeyParameters(ccgost::Curve curve) {
+  const ParamSet& set = SetOf(curve);
   Node p("VORNAK2-PKI.GostR3410-PublicKeyParameters");
-  Must(p.Text("publicKeyParamSet", CurveOid(curve)));
-  if (curve == ccgost::Curve::CryptoPro_A)
-    Must(p.Text("digestParamSet", kOidStreebog256));
+  Must(p.Text("publicKeyParamSet", set.oid));
+  if (set.digestOid != nullptr)
+    Must(p.Text("digestParamSet", set.digestOid));
   else
     Must(p.Omit("digestParamSet"));
   Must(p.Omit("encryptionParamSet"));
@@ -124,29 +160,41 @@ Bytes KeyParameters(ccgost::Curve curve) {
 }
 
 void WriteAlgorithm(Node& n, const std::string& at, ccgost::Curve curve) {
-  Must(n.Text(Path(at, "algorithm").c_str(), kOidGost2012_256));
+  Must(n.Text(Path(at, "algorithm").c_str(), Is512(curve) ? kOidGost2012_512 : kOidGost2012_256));
   const Bytes params = KeyParameters(curve);
   Must(!params.empty() && n.Value(Path(at, "parameters").c_str(), params));
 }
 
-// The curve of a GOST R 34.10-2012 256-bit key algorithm; nullopt for anything else.
+// Whether the element holds a GOST R 34.10-2012 key algorithm at all (of either size).
+bool IsGostAlgorithm(const Node& n, const std::string& at) {
+  const auto oid = n.ReadText(Path(at, "algorithm").c_str());
+  return oid && (*oid == kOidGost2012_256 || *oid == kOidGost2012_512);
+}
+
+// The parameter set of a GOST R 34.10-2012 key algorithm: a set of the algorithm's size, and a
+// digest, if named, of that size too; nullopt for anything else.
 std::optional<ccgost::Curve> ReadAlgorithm(const Node& n, const std::string& at) {
   const auto oid = n.ReadText(Path(at, "algorithm").c_str());
   const auto params = n.Read(Path(at, "parameters").c_str());
-  if (!oid || *oid != kOidGost2012_256 || !params) return std::nullopt;
+  if (!oid || (*oid != kOidGost2012_256 && *oid != kOidGost2012_512) || !params)
+    return std::nullopt;
+  const bool big = *oid == kOidGost2012_512;
   Node p("VORNAK2-PKI.GostR3410-PublicKeyParameters");
   if (!p.Decode(*params)) return std::nullopt;
   const auto set = p.ReadText("publicKeyParamSet");
   if (!set) return std::nullopt;
-  if (const auto digest = p.ReadText("digestParamSet"); digest && *digest != kOidStreebog256)
+  if (const auto digest = p.ReadText("digestParamSet");
+      digest && *digest != (big ? kOidStreebog512 : kOidStreebog256))
     return std::nullopt;
-  return CurveOfOid(*set);
+  for (const ParamSet& ps : kParamSets)
+    if (*set == ps.oid && Is512(ps.curve) == big) return ps.curve;
+  return std::nullopt;
 }
 
 void WritePublicKey(Node& n, const std::string& at, ccgost::Curve curve, const PublicKey& key) {
   WriteAlgorithm(n, Path(at, "algorithm"), curve);
-  PublicKey le{};
-  ReverseHalves(key, le, 32);
+  PublicKey le(key.size());
+  ReverseHalves(key, le, key.size() / 2);
   const Bytes value = der::EncodeString(der::kTagOctetString,
                                         {reinterpret_cast<const char*>(le.data()), le.size()});
   Must(n.Bits(Path(at, "subjectPublicKey").c_str(), value));
@@ -157,28 +205,32 @@ bool ReadPublicKey(const Node& n, const std::string& at, ccgost::Curve& curve, P
   const auto bits = n.ReadBits(Path(at, "subjectPublicKey").c_str());
   if (!c || !bits) return false;
   const auto value = der::DecodeOctetString(*bits);
-  if (!value || value->size() != key.size()) return false;
+  if (!value || value->size() != ccgost::PublicKeySize(*c)) return false;
   curve = *c;
-  ReverseHalves(*value, key, 32);
+  key.resize(value->size());
+  ReverseHalves(*value, key, key.size() / 2);
   return true;
 }
 
-void WriteSignatureAlgorithm(Node& n, const std::string& at) {
-  Must(n.Text(Path(at, "algorithm").c_str(), kOidSignGost2012_256));
+void WriteSignatureAlgorithm(Node& n, const std::string& at, std::size_t signerKeySize) {
+  Must(n.Text(Path(at, "algorithm").c_str(),
+              signerKeySize == 64 ? kOidSignGost2012_512 : kOidSignGost2012_256));
   Must(n.Omit(Path(at, "parameters").c_str()));
 }
 
-// The signature algorithm, without parameters (or, as some tools write it, with NULL).
-bool ReadSignatureAlgorithm(const Node& n, const std::string& at) {
+// The signature algorithm, without parameters (or, as some tools write it, with NULL): the size
+// of the signer's numbers it stands for (32 or 64), 0 for another algorithm.
+std::size_t ReadSignatureAlgorithm(const Node& n, const std::string& at) {
   const auto oid = n.ReadText(Path(at, "algorithm").c_str());
-  if (!oid || *oid != kOidSignGost2012_256) return false;
+  if (!oid || (*oid != kOidSignGost2012_256 && *oid != kOidSignGost2012_512)) return 0;
   const auto params = n.Read(Path(at, "parameters").c_str());
-  return !params || *params == Bytes{0x05, 0x00};
+  if (params && *params != Bytes{0x05, 0x00}) return 0;
+  return *oid == kOidSignGost2012_512 ? 64 : 32;
 }
 
-bool ReadSignature(const Node& n, const char* at, Signature& out) {
+bool ReadSignature(const Node& n, const char* at, std::size_t signerKeySize, Signature& out) {
   const auto bits = n.ReadBits(at);
-  if (!bits || bits->size() != out.size()) return false;
+  if (!bits || bits->size() != 2 * signerKeySize) return false;
   out = SwapHalves(*bits);
   return true;
 }
@@ -421,7 +473,7 @@ Bytes EncodeCertificateTbs(PublicDocument& doc) {
     doc.serial[0] = static_cast<std::uint8_t>((doc.serial[0] & 0x3F) | 0x40);  // positive, minimal
   }
   Must(n.Value(Path(t, "serialNumber").c_str(), doc.serial));
-  WriteSignatureAlgorithm(n, Path(t, "signature"));
+  WriteSignatureAlgorithm(n, Path(t, "signature"), doc.signerKeySize);
   if (doc.subjectName.empty()) doc.subjectName = EncodeName(doc.uid, doc.keyNumber);
   if (doc.issuerName.empty()) doc.issuerName = EncodeName(doc.issuer, doc.issuerKeyNumber);
   Must(n.Value(Path(t, "issuer").c_str(), doc.issuerName));
@@ -511,7 +563,7 @@ bool ReadRequestedValidity(const Node& n, PublicDocument& doc) {
 Bytes WrapSigned(const PublicDocument& doc) {
   Node n("VORNAK2-PKI.Signed");
   Must(n.Value("toBeSigned", doc.tbs));
-  WriteSignatureAlgorithm(n, "signatureAlgorithm");
+  WriteSignatureAlgorithm(n, "signatureAlgorithm", doc.signerKeySize);
   Must(n.Bits("signature", SwapHalves(doc.signature)));
   Bytes out = n.Encode();
   Must(!out.empty());
@@ -580,12 +632,16 @@ SuccessMemo<SignedInputs>& VerifiedSignatures() {
   static SuccessMemo<SignedInputs> memo;
   return memo;
 }
-// A secret-key text that passed its checks, known by its fingerprint, with the public key
-// derived from it (the file holds the private key only).
+// A secret-key text that passed its checks, known by its fingerprint and the form its private key
+// was read in (an index into PrivateKeyCandidates), with the public key derived from it (the file
+// holds the private key only).
 struct CheckedKey {
   Digest fingerprint{};
-  PublicKey publicKey{};
-  bool operator==(const CheckedKey& o) const { return fingerprint == o.fingerprint; }
+  std::size_t candidate = 0;
+  PublicKey publicKey;
+  bool operator==(const CheckedKey& o) const {
+    return fingerprint == o.fingerprint && candidate == o.candidate;
+  }
 };
 SuccessMemo<CheckedKey>& CheckedSecretKeys() {
   static SuccessMemo<CheckedKey> memo;
@@ -627,20 +683,69 @@ void AddAttribute(Node& n, const char* at, const char* oid, std::span<const std:
   Must(n.Value(Path(at, "?LAST.values.?LAST").c_str(), value));
 }
 
+// The private scalar (big-endian, `size` bytes) in each of the forms the GOST key formats give
+// the content of privateKey: the bare scalar little-endian (OpenSSL's GOST engine), an OCTET
+// STRING of it (GnuTLS and ours), a DER INTEGER (older engines). A bare scalar may happen to
+// read as an INTEGER too, so every form that fits is offered, in this order.
+std::vector<ccgost::SecureBytes> PrivateKeyCandidates(std::span<const std::uint8_t> content,
+                                                      std::size_t size) {
+  std::vector<ccgost::SecureBytes> out;
+  const auto littleEndian = [&](std::span<const std::uint8_t> le) {
+    ccgost::SecureBytes key(size);
+    std::reverse_copy(le.begin(), le.end(), key.data());
+    out.push_back(std::move(key));
+  };
+  if (content.size() == size) littleEndian(content);
+  if (content.size() == size + 2 && content[0] == der::kTagOctetString && content[1] == size)
+    littleEndian(content.subspan(2));
+  // INTEGER, short length form (at most size + 1 bytes of value): non-negative, at most `size`
+  // bytes once a leading zero byte is dropped.
+  if (content.size() >= 3 && content[0] == 0x02 && content[1] == content.size() - 2 &&
+      content[1] < 0x80 && (content[2] & 0x80) == 0) {
+    auto value = content.subspan(2);
+    if (value.size() == size + 1 && value[0] == 0) value = value.subspan(1);
+    if (value.size() <= size) {
+      ccgost::SecureBytes key(size);
+      std::copy(value.begin(), value.end(), key.data() + (size - value.size()));
+      out.push_back(std::move(key));
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string_view CurveName(ccgost::Curve curve) noexcept {
-  return curve == ccgost::Curve::CryptoPro_A ? "cryptopro-A" : "tc26-256-A";
+  for (const ParamSet& p : kParamSets)
+    if (p.curve == curve) return p.name;
+  return "";
 }
 
 std::optional<ccgost::Curve> CurveFromName(std::string_view name) noexcept {
-  if (name == "tc26-256-A") return ccgost::Curve::Tc26_256_A;
-  if (name == "cryptopro-A") return ccgost::Curve::CryptoPro_A;
+  for (const ParamSet& p : kParamSets)
+    if (name == p.name) return p.curve;
   return std::nullopt;
 }
 
 std::int32_t CurveCode(ccgost::Curve curve) noexcept {
-  return curve == ccgost::Curve::CryptoPro_A ? CC_CURVE_CRYPTOPRO_A : CC_CURVE_TC26_256_A;
+  for (const ParamSet& p : kParamSets)
+    if (p.curve == curve) return p.code;
+  return -1;
+}
+
+std::optional<ccgost::Curve> CurveOfCode(std::int32_t code) noexcept {
+  for (const ParamSet& p : kParamSets)
+    if (p.code == code) return p.curve;
+  return std::nullopt;
+}
+
+std::string CurveNames() {
+  std::string out;
+  for (const ParamSet& p : kParamSets) {
+    if (!out.empty()) out += ", ";
+    out += p.name;
+  }
+  return out;
 }
 
 void PublicDocument::Encode() {
@@ -671,11 +776,11 @@ int ParsePublicDocument(std::string_view text, PublicDocument& out) {
     const auto subject = n.Read("tbsCertificate.subject");
     const auto from = ReadTime(n, "tbsCertificate.validity.notBefore");
     const auto to = ReadTime(n, "tbsCertificate.validity.notAfter");
+    doc.signerKeySize = ReadSignatureAlgorithm(n, "signatureAlgorithm");
     if (!tbs || !serial || !issuer || !subject || !from || !to || *from > *to ||
-        (version && (version->size() != 1 || (*version)[0] > 2)) ||
-        !ReadSignatureAlgorithm(n, "tbsCertificate.signature") ||
-        !ReadSignatureAlgorithm(n, "signatureAlgorithm") ||
-        !ReadSignature(n, "signature", doc.signature) ||
+        (version && (version->size() != 1 || (*version)[0] > 2)) || doc.signerKeySize == 0 ||
+        ReadSignatureAlgorithm(n, "tbsCertificate.signature") != doc.signerKeySize ||
+        !ReadSignature(n, "signature", doc.signerKeySize, doc.signature) ||
         !ReadPublicKey(n, "tbsCertificate.subjectPublicKeyInfo", doc.curve, doc.publicKey) ||
         !DecodeName(*subject, doc.uid, doc.keyNumber) ||
         !DecodeName(*issuer, doc.issuer, doc.issuerKeyNumber) || !ReadExtensions(n, doc))
@@ -693,9 +798,9 @@ int ParsePublicDocument(std::string_view text, PublicDocument& out) {
     const auto tbs = n.RangeOf(doc.der, "certificationRequestInfo");
     const auto version = n.Read("certificationRequestInfo.version");
     const auto subject = n.Read("certificationRequestInfo.subject");
-    if (!tbs || !version || *version != Bytes{0} || !subject ||
-        !ReadSignatureAlgorithm(n, "signatureAlgorithm") ||
-        !ReadSignature(n, "signature", doc.signature) ||
+    doc.signerKeySize = ReadSignatureAlgorithm(n, "signatureAlgorithm");
+    if (!tbs || !version || *version != Bytes{0} || !subject || doc.signerKeySize == 0 ||
+        !ReadSignature(n, "signature", doc.signerKeySize, doc.signature) ||
         !ReadPublicKey(n, "certificationRequestInfo.subjectPKInfo", doc.curve, doc.publicKey) ||
         !DecodeName(*subject, doc.uid, doc.keyNumber) || !ReadRequestedValidity(n, doc))
       return CC_E_CERT_FORMAT;
@@ -707,10 +812,6 @@ int ParsePublicDocument(std::string_view text, PublicDocument& out) {
 }
 
 void SecretKey::ToText(SecretText& out) const {
-  SecretText canonical;
-  SecretKeyCanonical(*this, canonical);
-  const auto check = DigestOf(canonical.str());
-
   Node n("VORNAK2-PKI.PrivateKeyInfo");
   Must(n.Text("version", "0"));
   WriteAlgorithm(n, "privateKeyAlgorithm", curve);
@@ -721,39 +822,59 @@ void SecretKey::ToText(SecretText& out) const {
   inner[1] = static_cast<std::uint8_t>(privateKey.size());
   std::reverse_copy(privateKey.span().begin(), privateKey.span().end(), inner.begin() + 2);
   Must(n.Value("privateKey", inner));
-  AddAttribute(n, "attributes", kOidCommonName, der::EncodeString(der::kTagUtf8String, uid));
-  AddAttribute(n, "attributes", kOidSerialNumber,
-               der::EncodeString(der::kTagPrintableString, std::to_string(keyNumber)));
-  AddAttribute(n, "attributes", kOidPrivateKeyUsagePeriod, EncodeUsagePeriod(notBefore, notAfter));
-  AddAttribute(n, "attributes", kOidMessageDigest, OctetString(check));
+  // Our attributes, as far as the key has them: a key of another tool read without its
+  // certificate is written as it came, without a UID, a validity or the integrity check.
+  if (!uid.empty())
+    AddAttribute(n, "attributes", kOidCommonName, der::EncodeString(der::kTagUtf8String, uid));
+  if (!uid.empty() || keyNumber != 0)
+    AddAttribute(n, "attributes", kOidSerialNumber,
+                 der::EncodeString(der::kTagPrintableString, std::to_string(keyNumber)));
+  if (hasValidity)
+    AddAttribute(n, "attributes", kOidPrivateKeyUsagePeriod,
+                 EncodeUsagePeriod(notBefore, notAfter));
+  if (!uid.empty() && hasValidity) {
+    SecretText canonical;
+    SecretKeyCanonical(*this, canonical);
+    AddAttribute(n, "attributes", kOidMessageDigest, OctetString(DigestOf(canonical.str())));
+  }
+  if (uid.empty() && keyNumber == 0 && !hasValidity) Must(n.Omit("attributes"));
   Bytes encoded = n.Encode();
   WipeOnExit wipeEncoded{encoded};
   Must(!encoded.empty());
   out.str() = der::ToPem(kSecretKeyLabel, encoded);
 }
 
-int ParseSecretKey(std::string_view text, SecretKey& out) {
+int ParseSecretKey(std::string_view text, SecretKey& out, const PublicDocument* owner) {
   auto pem = der::FromPem(text);
   if (!pem || pem->label != kSecretKeyLabel) return CC_E_SECRET_FORMAT;
   WipeOnExit wipePem{pem->der};
-  if (!pem->ok) return CC_E_SECRET_INTEGRITY;
+  if (!pem->ok) return CC_E_SECRET_FORMAT;
   Node n("VORNAK2-PKI.PrivateKeyInfo");
-  if (!n.Decode(pem->der)) return CC_E_SECRET_INTEGRITY;
+  if (!n.Decode(pem->der)) return CC_E_SECRET_FORMAT;
   // A key of another algorithm is no key of ours at all.
-  const auto algorithm = n.ReadText("privateKeyAlgorithm.algorithm");
-  if (!algorithm || *algorithm != kOidGost2012_256) return CC_E_SECRET_FORMAT;
+  if (!IsGostAlgorithm(n, "privateKeyAlgorithm")) return CC_E_SECRET_FORMAT;
 
+  // Our attributes. Other tools' attributes are passed over.
   SecretKey key;
   std::optional<Bytes> check;
-  bool haveUid = false, haveNumber = false, haveValidity = false;
+  bool haveUid = false, haveNumber = false, haveValidity = false, malformed = false;
   const int count = n.Count("attributes");
   for (int i = 1; i <= count; ++i) {
     const std::string a = Nth("attributes.?", i);
     const auto type = n.ReadText(Path(a, "type").c_str());
-    if (!type || n.Count(Path(a, "values").c_str()) != 1) return CC_E_SECRET_INTEGRITY;
-    const auto value = n.Read(Path(a, "values.?1").c_str());
-    if (!value) return CC_E_SECRET_INTEGRITY;
-    if (*type == kOidCommonName) {
+    if (!type) {
+      malformed = true;
+      continue;
+    }
+    const bool known = *type == kOidCommonName || *type == kOidSerialNumber ||
+                       *type == kOidPrivateKeyUsagePeriod || *type == kOidMessageDigest;
+    if (!known) continue;
+    const auto value = n.Count(Path(a, "values").c_str()) == 1
+                           ? n.Read(Path(a, "values.?1").c_str())
+                           : std::nullopt;
+    if (!value) {
+      malformed = true;
+    } else if (*type == kOidCommonName) {
       const auto uid = der::DecodeDirectoryString(*value);
       haveUid = uid && IsValidUid(*uid);
       if (haveUid) out.uid = key.uid = *uid;
@@ -765,62 +886,104 @@ int ParseSecretKey(std::string_view text, SecretKey& out) {
     } else if (*type == kOidPrivateKeyUsagePeriod) {
       haveValidity = DecodeUsagePeriod(*value, key.notBefore, key.notAfter);
       if (haveValidity) out.notBefore = key.notBefore, out.notAfter = key.notAfter;
-    } else if (*type == kOidMessageDigest) {
+    } else {
       check = der::DecodeOctetString(*value);
+      malformed = malformed || !check;
+      if (!check) check = Bytes{};  // present, but unreadable: still a key of ours
     }
   }
-  const auto curve = ReadAlgorithm(n, "privateKeyAlgorithm");
-  if (curve) out.curve = *curve;
-  auto inner = n.Read("privateKey");
-  if (!inner) return CC_E_SECRET_INTEGRITY;
-  WipeOnExit wipeInner{*inner};
-  auto scalar = der::DecodeOctetString(*inner);
-  if (!scalar) return CC_E_SECRET_INTEGRITY;
-  WipeOnExit wipeScalar{*scalar};
-  if (!curve || !haveUid || !haveNumber || !haveValidity || !check ||
-      check->size() != ccgost::kStreebog256Size || scalar->size() != ccgost::kPrivateKeySize)
+  // A key that carries our integrity check is one of ours: whatever is wrong with it from here on
+  // is damage. Any other key we cannot read is of a format we do not know.
+  const bool ours = check.has_value();
+  const int failure = ours ? CC_E_SECRET_INTEGRITY : CC_E_SECRET_FORMAT;
+  if (ours && (malformed || !haveUid || !haveNumber || !haveValidity ||
+               check->size() != ccgost::kStreebog256Size))
     return CC_E_SECRET_INTEGRITY;
-  key.curve = *curve;
-  key.privateKey = ccgost::SecureBytes(ccgost::kPrivateKeySize);
-  std::reverse_copy(scalar->begin(), scalar->end(), key.privateKey.data());
-  // A key text that passed before is known by its fingerprint: the same bytes give the same
-  // answer, so neither its check digest nor its public key (an elliptic-curve multiplication)
-  // is computed again. The fingerprint reveals nothing of the key.
+
+  const auto curve = ReadAlgorithm(n, "privateKeyAlgorithm");
+  if (!curve) return failure;
+  out.curve = key.curve = *curve;
+  auto inner = n.Read("privateKey");
+  if (!inner) return failure;
+  WipeOnExit wipeInner{*inner};
+  std::vector<ccgost::SecureBytes> candidates =
+      PrivateKeyCandidates(*inner, ccgost::KeySize(*curve));
+  if (candidates.empty()) return failure;
+
+  // The owner's certificate counts only for a key of the same curve.
+  if (owner != nullptr &&
+      (owner->kind != DocKind::Certificate || !ccgost::SameCurve(owner->curve, *curve)))
+    owner = nullptr;
+  // The first form whose scalar is a key of the curve, or, with the owner's certificate at hand,
+  // the one whose public key the certificate holds. A key text that passed before is known by its
+  // fingerprint: the same bytes give the same answer, so neither its check digest nor its public
+  // key (an elliptic-curve multiplication) is computed again. The fingerprint reveals nothing of
+  // the key.
   const auto fingerprint = ccgost::Fingerprint(AsBytes(text));
-  if (const auto known = CheckedSecretKeys().Find(CheckedKey{fingerprint, {}})) {
-    key.publicKey = known->publicKey;
-  } else {
-    const auto derived = ccgost::PublicFromPrivate(key.curve, key.privateKey.span());
-    if (!derived) return CC_E_SECRET_INTEGRITY;
-    key.publicKey = *derived;
-    SecretText canonical;
-    SecretKeyCanonical(key, canonical);
-    const auto digest = DigestOf(canonical.str());
-    if (!std::equal(digest.begin(), digest.end(), check->begin())) return CC_E_SECRET_INTEGRITY;
-    CheckedSecretKeys().Add(CheckedKey{fingerprint, key.publicKey});
+  std::optional<std::size_t> chosen;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    PublicKey publicKey;
+    bool remembered = false;
+    if (const auto known = CheckedSecretKeys().Find(CheckedKey{fingerprint, i, {}})) {
+      publicKey = known->publicKey;
+      remembered = true;
+    } else if (auto derived = ccgost::PublicFromPrivate(*curve, candidates[i].span())) {
+      publicKey = std::move(*derived);
+    } else {
+      continue;  // out of the curve's range: not this form
+    }
+    const bool owned = owner != nullptr && owner->publicKey == publicKey;
+    if (!chosen || owned) {
+      chosen = i;
+      key.publicKey = std::move(publicKey);
+      if (ours && !remembered) {
+        key.privateKey = candidates[i];
+        SecretText canonical;
+        SecretKeyCanonical(key, canonical);
+        const auto digest = DigestOf(canonical.str());
+        if (!std::equal(digest.begin(), digest.end(), check->begin())) return CC_E_SECRET_INTEGRITY;
+      }
+      if (!remembered) CheckedSecretKeys().Add(CheckedKey{fingerprint, i, key.publicKey});
+    }
+    if (ours || owner == nullptr || owned) break;
   }
+  if (!chosen) return failure;
+  key.privateKey = std::move(candidates[*chosen]);
+
+  // What the key does not carry comes from its owner's certificate, when it is the key's.
+  const bool fromOwner = !ours && owner != nullptr && owner->publicKey == key.publicKey;
+  if (!haveUid && fromOwner) key.uid = owner->uid;
+  if (!haveNumber && fromOwner) key.keyNumber = owner->keyNumber;
+  if (!haveValidity && fromOwner) {
+    key.notBefore = owner->notBefore;
+    key.notAfter = owner->notAfter;
+  }
+  key.hasValidity = haveValidity || fromOwner;
   out = std::move(key);
   return CC_OK;
 }
 
 void SignDocument(PublicDocument& doc, const SecretKey& signer) {
+  doc.signerKeySize = ccgost::KeySize(signer.curve);
   doc.tbs = doc.kind == DocKind::Certificate ? EncodeCertificateTbs(doc) : EncodeRequestTbs(doc);
-  const auto digest = ccgost::HashOnce(ccgost::HashAlg::Streebog256, doc.tbs);
+  const auto digest = ccgost::HashOnce(ccgost::SignatureDigest(signer.curve), doc.tbs);
   doc.signature = ccgost::SignDigest(signer.curve, signer.privateKey.span(), digest);
   doc.der = WrapSigned(doc);
 }
 
 bool VerifyDocument(const PublicDocument& doc, ccgost::Curve signerCurve,
                     const PublicKey& signerKey) {
+  // The signature algorithm must be the one of the signer's key size.
+  if (doc.signerKeySize != ccgost::KeySize(signerCurve)) return false;
   SignedInputs inputs;
   inputs.bytes.reserve(doc.tbs.size() + doc.signature.size() + 1 + signerKey.size());
   inputs.bytes.append(doc.tbs.begin(), doc.tbs.end());
   inputs.bytes.append(doc.signature.begin(), doc.signature.end());
-  inputs.bytes.push_back(signerCurve == ccgost::Curve::Tc26_256_A ? '\0' : '\1');
+  inputs.bytes.push_back(static_cast<char>(CurveCode(signerCurve)));
   inputs.bytes.append(signerKey.begin(), signerKey.end());
   inputs.hash = std::hash<std::string_view>{}(inputs.bytes);
   if (VerifiedSignatures().Contains(inputs)) return true;
-  const auto digest = ccgost::HashOnce(ccgost::HashAlg::Streebog256, doc.tbs);
+  const auto digest = ccgost::HashOnce(ccgost::SignatureDigest(signerCurve), doc.tbs);
   if (!ccgost::VerifyDigest(signerCurve, signerKey, digest, doc.signature)) return false;
   VerifiedSignatures().Add(std::move(inputs));
   return true;
@@ -829,9 +992,10 @@ bool VerifyDocument(const PublicDocument& doc, ccgost::Curve signerCurve,
 bool ReadSignedParts(const der::Node& n, std::span<const std::uint8_t> der, const char* tbsName,
                      const char* innerAlgorithm, PublicDocument& doc) {
   const auto tbs = n.RangeOf(der, tbsName);
-  if (!tbs || !ReadSignatureAlgorithm(n, innerAlgorithm) ||
-      !ReadSignatureAlgorithm(n, "signatureAlgorithm") ||
-      !ReadSignature(n, "signature", doc.signature))
+  doc.signerKeySize = ReadSignatureAlgorithm(n, "signatureAlgorithm");
+  if (!tbs || doc.signerKeySize == 0 ||
+      ReadSignatureAlgorithm(n, innerAlgorithm) != doc.signerKeySize ||
+      !ReadSignature(n, "signature", doc.signerKeySize, doc.signature))
     return false;
   doc.tbs.assign(tbs->begin(), tbs->end());
   return true;
@@ -931,6 +1095,7 @@ int RequestStatus(const PublicDocument& request) {
 }
 
 int SecretKeyStatus(const SecretKey& key, Minutes now) noexcept {
+  if (!key.hasValidity) return CC_OK;
   if (now < key.notBefore) return CC_E_SECRET_NOT_YET_VALID;
   if (now > key.notAfter) return CC_E_SECRET_EXPIRED;
   return CC_OK;
@@ -998,9 +1163,9 @@ PublicDocument SelfSignedCertificate(const SecretKey& key) {
   return cert;
 }
 
-Bytes SignatureAlgorithmDer(const SecretKey&) {
+Bytes SignatureAlgorithmDer(const SecretKey& signer) {
   Node n("VORNAK2-PKI.AlgorithmIdentifier");
-  WriteSignatureAlgorithm(n, "");
+  WriteSignatureAlgorithm(n, "", ccgost::KeySize(signer.curve));
   Bytes out = n.Encode();
   Must(!out.empty());
   return out;
@@ -1009,8 +1174,8 @@ Bytes SignatureAlgorithmDer(const SecretKey&) {
 Bytes SignStructure(std::span<const std::uint8_t> tbs, const SecretKey& signer) {
   Node n("VORNAK2-PKI.Signed");
   Must(n.Value("toBeSigned", tbs));
-  WriteSignatureAlgorithm(n, "signatureAlgorithm");
-  const auto digest = ccgost::HashOnce(ccgost::HashAlg::Streebog256, tbs);
+  WriteSignatureAlgorithm(n, "signatureAlgorithm", ccgost::KeySize(signer.curve));
+  const auto digest = ccgost::HashOnce(ccgost::SignatureDigest(signer.curve), tbs);
   Must(n.Bits("signature",
               SwapHalves(ccgost::SignDigest(signer.curve, signer.privateKey.span(), digest))));
   Bytes out = n.Encode();

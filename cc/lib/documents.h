@@ -9,9 +9,11 @@
 //    decimal (0 when the name has none);
 //  - issuer name and issuer key number = the issuer's commonName and serialNumber;
 //  - validity = notBefore/notAfter, whole minutes (seconds are dropped), UTC;
-//  - keys: algorithm id-tc26-gost3410-12-256 with the parameter set tc26-256-A (or CryptoPro-A);
-//    the public key is an OCTET STRING of X then Y, each little-endian; signatures
-//    id-tc26-signwithdigest-gost3410-12-256 over Streebog-256, the value s || r big-endian;
+//  - keys: algorithm id-tc26-gost3410-12-256 with a 256-bit parameter set (tc26 A-D, CryptoPro
+//    A, B, C, XchA, XchB) or id-tc26-gost3410-12-512 with a 512-bit one (tc26 A-C); the public
+//    key is an OCTET STRING of X then Y, each little-endian; signatures
+//    id-tc26-signwithdigest-gost3410-12-256 over Streebog-256 by a 256-bit key, ...-512 over
+//    Streebog-512 by a 512-bit key, the value s || r big-endian;
 //  - authority certificates carry basicConstraints cA=TRUE and keyUsage keyCertSign; a
 //    certificate's status needs a chain of them up to a self-signed one (see CertificateStatus);
 //  - keyUsage is honoured as read (absent: any use); a critical extension other than
@@ -22,10 +24,14 @@
 //    extensionRequest attribute (optional: requests of other tools may have none);
 //  - a secret key carries as attributes the UID (commonName), the key number (serialNumber),
 //    the validity (privateKeyUsagePeriod) and an integrity check (messageDigest: Streebog-256 of
-//    all these values and the key), so that a damaged file is told from a good one.
+//    all these values and the key), so that a damaged file is told from a good one. Keys of other
+//    tools are read as well: the private key as the bare little-endian scalar, as an OCTET STRING
+//    of it, or as an INTEGER, with or without those attributes; what a key does not carry comes
+//    from its owner's certificate when the caller has it.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -43,12 +49,19 @@ namespace der {
 class Node;
 }
 
-using PublicKey = std::array<std::uint8_t, ccgost::kPublicKeySize>;
-using Signature = std::array<std::uint8_t, ccgost::kSignatureSize>;
+// X || Y and r || s, big-endian, ccgost::PublicKeySize(curve) and SignatureSize(curve) bytes.
+using PublicKey = std::vector<std::uint8_t>;
+using Signature = std::vector<std::uint8_t>;
 
+// The parameter sets by name ("tc26-256-A", "cryptopro-XchB", "tc26-512-C", ...; the names the
+// test authority takes and the integrity check of a secret key covers) and by their code in the
+// information records (CC_CURVE_...).
 std::string_view CurveName(ccgost::Curve curve) noexcept;
 std::optional<ccgost::Curve> CurveFromName(std::string_view name) noexcept;
-std::int32_t CurveCode(ccgost::Curve curve) noexcept;  // CC_CURVE_...
+std::int32_t CurveCode(ccgost::Curve curve) noexcept;
+std::optional<ccgost::Curve> CurveOfCode(std::int32_t code) noexcept;
+// Every name, separated by ", " (for help texts and messages).
+std::string CurveNames();
 
 enum class DocKind { Certificate, Request };
 
@@ -83,8 +96,11 @@ struct PublicDocument {
   std::optional<std::int32_t> pathLength;
   bool unknownCritical = false;
   ccgost::Curve curve = ccgost::Curve::Tc26_256_A;
-  PublicKey publicKey{};
-  Signature signature{};  // r || s, as the primitives take it
+  PublicKey publicKey;
+  Signature signature;  // r || s, as the primitives take it
+  // The size of the signer's numbers: 32 bytes (a 256-bit key, Streebog-256) or 64 (a 512-bit
+  // key, Streebog-512). It selects the signature algorithm written; SignDocument sets it.
+  std::size_t signerKeySize = 32;
   // As read from a file, or as built by Encode(): the subject and issuer names, the key
   // identifiers, the certificate's serial number, the signed part and the whole DER.
   std::vector<std::uint8_t> subjectName, issuerName, keyId, authorityKeyId, serial;
@@ -112,18 +128,25 @@ struct SecretKey {
   std::int32_t keyNumber = 0;
   Minutes notBefore = 0;
   Minutes notAfter = 0;
+  // False for a key of another tool that carries no validity and whose certificate was not at
+  // hand: its certificate's validity is the only one it has.
+  bool hasValidity = true;
   ccgost::Curve curve = ccgost::Curve::Tc26_256_A;
-  ccgost::SecureBytes privateKey;
-  PublicKey publicKey{};
+  ccgost::SecureBytes privateKey;  // big-endian, ccgost::KeySize(curve) bytes
+  PublicKey publicKey;
 
   void ToText(SecretText& out) const;
 };
 
-// 0; CC_E_SECRET_FORMAT when the text is no secret key at all (no "PRIVATE KEY" block, also the
-// library's former texts, or a key of another algorithm); CC_E_SECRET_INTEGRITY when it is one
-// but damaged (a field malformed, the check or the key pair wrong). After a damage `out`
-// keeps the descriptive fields that could be read.
-int ParseSecretKey(std::string_view text, SecretKey& out);
+// 0; CC_E_SECRET_FORMAT when the text is no secret key we can read (no "PRIVATE KEY" block, also
+// the library's former texts; a broken block or structure; a key of another algorithm or
+// parameter set; no private key of the curve in any of the standard forms);
+// CC_E_SECRET_INTEGRITY when it is a key in our own form (it carries our integrity check) that
+// is damaged: a field malformed, the check or the key pair wrong. After a damage `out` keeps the
+// descriptive fields that could be read.
+// `owner`, when given, is the certificate of the key's owner: a key without our attributes takes
+// the UID, key number and validity from it when it holds the key's public key.
+int ParseSecretKey(std::string_view text, SecretKey& out, const PublicDocument* owner = nullptr);
 
 // For other signed structures read with the same rules (CRLs): the signed part `tbsName` of
 // `der` as decoded in `n`, its signature algorithm (inside it at `innerAlgorithm`, and after it)
@@ -150,7 +173,8 @@ int CertificateStatus(const PublicDocument& cert, CcAuthorityLookup lookup, Minu
 // Status of a request: CC_E_UNCERTIFIED when its proof of possession verifies, else
 // CC_E_PUBLIC_INTEGRITY.
 int RequestStatus(const PublicDocument& request);
-// Status of a well-formed secret key: 0, CC_E_SECRET_NOT_YET_VALID or CC_E_SECRET_EXPIRED.
+// Status of a well-formed secret key: 0, CC_E_SECRET_NOT_YET_VALID or CC_E_SECRET_EXPIRED (0 for
+// a key without a validity of its own).
 int SecretKeyStatus(const SecretKey& key, Minutes now) noexcept;
 
 // A new key pair: the secret key and its signed request, both with the given validity.

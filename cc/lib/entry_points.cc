@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <optional>
@@ -63,13 +64,18 @@ std::int32_t StoreText(CcContext* ctx, const char* text, std::size_t limit,
   });
 }
 
-// The digest of the running hash as the 32 bytes a signature takes. A shorter digest (MD5) is
-// the same number: the bytes are read as a little-endian integer, so zeros go at the end.
-std::array<std::uint8_t, ccgost::kStreebog256Size> FinishDigest(ccgost::Hash& hash) {
-  const std::vector<std::uint8_t> d = hash.Final();
-  std::array<std::uint8_t, ccgost::kStreebog256Size> out{};
-  std::copy_n(d.begin(), std::min(d.size(), out.size()), out.begin());
-  return out;
+// The hash of a signature by a key of `curve`: "34.11" is GOST R 34.11-2012 of the key's size
+// (the 512-bit digest for a 512-bit key); MD5 stays MD5.
+ccgost::HashAlg HashFor(ccgost::HashAlg configured, ccgost::Curve curve) {
+  return configured == ccgost::HashAlg::Streebog256 ? ccgost::SignatureDigest(curve) : configured;
+}
+
+// The digest of the running hash as the KeySize(curve) bytes a signature takes. A shorter digest
+// (MD5) is the same number: the bytes are read as a little-endian integer, so zeros go at the end.
+std::vector<std::uint8_t> FinishDigest(ccgost::Hash& hash, ccgost::Curve curve) {
+  std::vector<std::uint8_t> d = hash.Final();
+  d.resize(ccgost::KeySize(curve), 0);
+  return d;
 }
 
 // Parses a certificate text given by pointer: CC_E_CERT_READ for none, CC_E_CERT_FORMAT for one
@@ -89,10 +95,12 @@ std::int32_t UsableFor(const cc::PublicDocument& doc, std::uint16_t usage) {
   return doc.Allows(usage) ? CC_OK : CC_E_KEY_USAGE;
 }
 
-std::int32_t ParseSecretText(const char* text, cc::SecretKey& key) {
+// Parses a secret-key text given by pointer; a key without the library's own attributes takes
+// them from the context's own certificate when that holds its public key.
+std::int32_t ParseSecretText(const ContextImpl& c, const char* text, cc::SecretKey& key) {
   const auto view = cc::BoundedText(text, CC_MAX_TEXT);
   if (!view) return CC_E_SECRET_FORMAT;
-  return cc::ParseSecretKey(*view, key);
+  return cc::ParseSecretKey(*view, key, c.ownCertificate ? &*c.ownCertificate : nullptr);
 }
 
 // Copies texts behind a record in one library block; `Put` hands out the copies.
@@ -122,16 +130,70 @@ class RecordBuilder {
   char* next_ = nullptr;
 };
 
-std::optional<ccgost::Curve> CurveOfSetting(std::int32_t first) {
-  if (first == CC_CURVE_CRYPTOPRO_A) return ccgost::Curve::CryptoPro_A;
-  if (first == CC_CURVE_TC26_256_A || first >= 256) return ccgost::Curve::Tc26_256_A;
-  return std::nullopt;
+// The parameter set of new keys from the two key-generation settings (see cc_abi.h) and the set
+// of the user's current key, when known: 0, CC_E_KEY_FORMAT or CC_E_UNKNOWN_PKS.
+std::int32_t ChooseCurve(std::int32_t first, std::int32_t second,
+                         std::optional<ccgost::Curve> current, ccgost::Curve& out) {
+  std::optional<ccgost::Curve> named;
+  if (first < 0) return CC_E_KEY_FORMAT;
+  if (first < 256) {
+    named = cc::CurveOfCode(first);
+    if (!named) return CC_E_KEY_FORMAT;
+  }
+  if (second != 0 && second != 256 && second != 512) return CC_E_UNKNOWN_PKS;
+  const auto is512 = [](ccgost::Curve c) { return ccgost::KeySize(c) == 64; };
+  if (named) {
+    if (second == 512 && !is512(*named)) return CC_E_UNKNOWN_PKS;
+    out = *named;
+  } else if (second == 512) {
+    out = current && is512(*current) ? *current : ccgost::Curve::Tc26_512_A;
+  } else {
+    out = current.value_or(ccgost::Curve::Tc26_256_A);
+  }
+  return CC_OK;
 }
 
 std::int32_t CheckPksSettings(std::int32_t first, std::int32_t second) {
-  if (!CurveOfSetting(first)) return CC_E_KEY_FORMAT;
-  if (second != 0 && second != 256) return CC_E_UNKNOWN_PKS;
-  return CC_OK;
+  ccgost::Curve unused{};
+  return ChooseCurve(first, second, std::nullopt, unused);
+}
+
+// The parameter set of the newest secret key in the context's secret-key directory: the file
+// "N.sec" of the highest N.
+std::optional<ccgost::Curve> NewestKeyCurve(const std::string& dir) {
+  if (dir.empty()) return std::nullopt;
+  std::error_code error;
+  std::optional<std::int32_t> newest;
+  for (std::filesystem::directory_iterator it(dir, error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() < 5 || name.compare(name.size() - 4, 4, ".sec") != 0) continue;
+    const auto number = cc::ParseKeyNumber(std::string_view(name).substr(0, name.size() - 4));
+    if (number && (!newest || *number > *newest)) newest = number;
+  }
+  if (!newest) return std::nullopt;
+  auto text = cc::ReadSmallFile(cc::SecretKeyPath(dir, *newest), CC_MAX_TEXT);
+  if (!text) return std::nullopt;
+  cc::SecretText secret;
+  secret.str() = std::move(*text);
+  cc::SecretKey key;
+  if (cc::ParseSecretKey(secret.str(), key) != CC_OK) return std::nullopt;
+  return key.curve;
+}
+
+// The parameter set of the user's current key: the context's own certificate; else the
+// certificate the store holds for the context's identifier; else the newest secret key.
+std::optional<ccgost::Curve> CurrentCurve(const ContextImpl& c) {
+  if (c.ownCertificate) return c.ownCertificate->curve;
+  const std::string path = cc::CertPathByUid(c.identifier, cc::AddPathSeparator(c.publicPath));
+  cc::PublicDocument doc;
+  if (!c.identifier.empty() && !path.empty()) {
+    const auto text = cc::ReadSmallFile(path, CC_MAX_TEXT);
+    if (text && cc::ParsePublicDocument(*text, doc) == CC_OK &&
+        doc.kind == cc::DocKind::Certificate && doc.uid == c.identifier)
+      return doc.curve;
+  }
+  return NewestKeyCurve(c.secretPath);
 }
 
 }  // namespace
@@ -355,6 +417,8 @@ CC_ENTRY(int32_t, __CertInfo)(CcContext* ctx, const char* text, CcCertInfo** inf
 #endif
     r->status = status;
     *info = static_cast<CcCertInfo*>(b.release());
+    if (doc.kind == cc::DocKind::Certificate && doc.uid == c->identifier)
+      c->ownCertificate = std::move(doc);
     return CC_OK;
   });
 }
@@ -362,14 +426,17 @@ CC_ENTRY(int32_t, __CertInfo)(CcContext* ctx, const char* text, CcCertInfo** inf
 CC_ENTRY(int32_t, __SecInfo)(CcContext* ctx, const char* text, CcSecInfo** info) {
   if (info == nullptr) return CC_E_BAD_ARGUMENT;
   *info = nullptr;
-  if (cc::ContextOf(ctx) == nullptr) return CC_E_CONTEXT;
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr) return CC_E_CONTEXT;
   return Guard(CC_E_SECRET_FORMAT, [&] {
     cc::SecretKey key;
-    const std::int32_t rc = ParseSecretText(text, key);
-    if (rc == CC_E_SECRET_FORMAT) return rc;  // no secret key at all: no record
-    const bool haveDates = rc == CC_OK || key.notBefore != 0 || key.notAfter != 0;
+    const std::int32_t rc = ParseSecretText(*c, text, key);
+    if (rc == CC_E_SECRET_FORMAT) return rc;  // no secret key we can read: no record
+    const bool haveDates = rc == CC_OK ? key.hasValidity : key.notBefore != 0 || key.notAfter != 0;
     const std::string from = haveDates ? cc::FormatDate(key.notBefore) : "";
     const std::string to = haveDates ? cc::FormatDate(key.notAfter) : "";
+    // A key that names no owner belongs to whoever the context is for.
+    if (rc == CC_OK && key.uid.empty()) key.uid = c->identifier;
     RecordBuilder b(sizeof(CcSecInfo), {key.uid, from, to});
     auto* r = b.record<CcSecInfo>();
     r->keyNumber = key.keyNumber;
@@ -399,8 +466,8 @@ CC_ENTRY(int32_t, _BufferSignInit)(CcContext* ctx, const char* secretKeyText) {
   c->EndHash();
   return Guard(CC_E_SECRET_FORMAT, [&] {
     cc::SecretKey key;
-    if (const std::int32_t rc = ParseSecretText(secretKeyText, key); rc != CC_OK) return rc;
-    c->hash = std::make_unique<ccgost::Hash>(c->hashAlg);
+    if (const std::int32_t rc = ParseSecretText(*c, secretKeyText, key); rc != CC_OK) return rc;
+    c->hash = std::make_unique<ccgost::Hash>(HashFor(c->hashAlg, key.curve));
     c->signer = std::move(key);
     c->hashMode = ContextImpl::HashMode::Sign;
     return CC_OK;
@@ -425,7 +492,7 @@ CC_ENTRY(int32_t, _BufferSignFinal)(CcContext* ctx, uint8_t** signature, int32_t
   ContextImpl* c = cc::ContextOf(ctx);
   if (c == nullptr || c->hashMode != ContextImpl::HashMode::Sign) return CC_E_CONTEXT;
   const std::int32_t rc = Guard(CC_E_KEY_FORMAT, [&] {
-    const auto digest = FinishDigest(*c->hash);
+    const auto digest = FinishDigest(*c->hash, c->signer.curve);
     const auto sig = ccgost::SignDigest(c->signer.curve, c->signer.privateKey.span(), digest);
     *signature = cc::CopyToBlock(sig);
     *length = static_cast<std::int32_t>(sig.size());
@@ -445,23 +512,24 @@ CC_ENTRY(int32_t, _BufferVerifyInit)(CcContext* ctx, const char* certificateText
     if (const std::int32_t rc = UsableFor(doc, cc::kDigitalSignature | cc::kNonRepudiation);
         rc != CC_OK)
       return rc;
-    c->hash = std::make_unique<ccgost::Hash>(c->hashAlg);
+    c->hash = std::make_unique<ccgost::Hash>(HashFor(c->hashAlg, doc.curve));
     c->verifyCurve = doc.curve;
-    c->verifyKey = doc.publicKey;
+    c->verifyKey = std::move(doc.publicKey);
     c->hashMode = ContextImpl::HashMode::Verify;
     return CC_OK;
   });
 }
 
-// The signature is always CC_SIGNATURE_SIZE bytes, so the pointer alone delimits it.
+// A signature has the size of the certificate's key (CC_SIGNATURE_SIZE or
+// CC_SIGNATURE_SIZE_512 bytes), so the pointer alone delimits it.
 CC_ENTRY(int32_t, _BufferVerifyFinal)(CcContext* ctx, const uint8_t* signature) {
   ContextImpl* c = cc::ContextOf(ctx);
   if (c == nullptr || c->hashMode != ContextImpl::HashMode::Verify) return CC_E_CONTEXT;
   if (signature == nullptr) return CC_E_BAD_ARGUMENT;
   const std::int32_t rc = Guard(CC_E_SIGNATURE, [&] {
-    const auto digest = FinishDigest(*c->hash);
+    const auto digest = FinishDigest(*c->hash, c->verifyCurve);
     return ccgost::VerifyDigest(c->verifyCurve, c->verifyKey, digest,
-                                {signature, CC_SIGNATURE_SIZE})
+                                {signature, ccgost::SignatureSize(c->verifyCurve)})
                ? CC_OK
                : CC_E_SIGNATURE;
   });
@@ -551,14 +619,14 @@ CC_ENTRY(int32_t, _SessionKeyEncrypt)
         rc != CC_OK)
       return rc;
     ccgost::SecureBytes key;
-    cc::EncipheredKey blob{};
+    cc::EncipheredKey blob;
     cc::EncipherSessionKey(recipient, key, blob);
     BlockPtr<std::uint8_t> keyBlock(cc::CopyToBlock(key.span()));
     BlockPtr<std::uint8_t> blobBlock(cc::CopyToBlock(blob));
     *sessionKey = keyBlock.release();
     *sessionKeyLength = CC_SESSION_KEY_SIZE;
     *encipheredKey = blobBlock.release();
-    *encipheredKeyLength = CC_ENCIPHERED_KEY_SIZE;
+    *encipheredKeyLength = static_cast<std::int32_t>(blob.size());
     return CC_OK;
   });
 }
@@ -569,10 +637,11 @@ CC_ENTRY(int32_t, _SessionKeyDecrypt)
   if (!sessionKey || !sessionKeyLength || !encipheredKey) return CC_E_BAD_ARGUMENT;
   *sessionKey = nullptr;
   *sessionKeyLength = 0;
-  if (cc::ContextOf(ctx) == nullptr) return CC_E_CONTEXT;
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr) return CC_E_CONTEXT;
   return Guard(CC_E_DECRYPT, [&] {
     cc::SecretKey key;
-    if (const std::int32_t rc = ParseSecretText(secretKeyText, key); rc != CC_OK) return rc;
+    if (const std::int32_t rc = ParseSecretText(*c, secretKeyText, key); rc != CC_OK) return rc;
     ccgost::SecureBytes session;
     if (const std::int32_t rc = cc::DecipherSessionKey(key, encipheredKey, session); rc != CC_OK)
       return rc;
@@ -610,10 +679,13 @@ CC_ENTRY(int32_t, _NewKeys)
   if (!name || !cc::IsValidUid(*name) || keyNumber < 0) return CC_E_BAD_ARGUMENT;
   if (const std::int32_t rc = CheckPksSettings(c->pksFirst, c->pksSecond); rc != CC_OK) return rc;
   return Guard(CC_E_RANDOM, [&] {
+    ccgost::Curve curve{};
+    if (const std::int32_t rc = ChooseCurve(c->pksFirst, c->pksSecond, CurrentCurve(*c), curve);
+        rc != CC_OK)
+      return rc;
     const cc::Minutes now = cc::NowMinutes();
     const cc::Minutes until = now + std::int64_t{c->periodDays} * cc::kMinutesPerDay;
-    const cc::NewKeys keys =
-        cc::GenerateKeys(*name, keyNumber, *CurveOfSetting(c->pksFirst), now, until);
+    const cc::NewKeys keys = cc::GenerateKeys(*name, keyNumber, curve, now, until);
     cc::SecretText secret;
     keys.secret.ToText(secret);
     BlockPtr<char> secretBlock(cc::TextToBlock(secret.str()));

@@ -1,11 +1,12 @@
 // Session-key transport: a random 32-byte session key is delivered to the owner of a certificate
 // by VKO GOST R 34.10-2012 (an ephemeral key pair and an 8-byte UKM against the recipient's public
-// key) and the CryptoPro key wrap with its MAC. The enciphered session key is the fixed
-// CC_ENCIPHERED_KEY_SIZE-byte layout documented in cc_abi.h.
+// key) and the CryptoPro key wrap with its MAC. The enciphered session key is the layout
+// documented in cc_abi.h: CC_ENCIPHERED_KEY_SIZE bytes for a 256-bit recipient key,
+// CC_ENCIPHERED_KEY_SIZE_512 for a 512-bit one.
 #pragma once
 
-#include <array>
 #include <cstdint>
+#include <vector>
 
 #include "cc_abi.h"
 #include "documents.h"
@@ -13,7 +14,7 @@
 
 namespace cc {
 
-using EncipheredKey = std::array<std::uint8_t, CC_ENCIPHERED_KEY_SIZE>;
+using EncipheredKey = std::vector<std::uint8_t>;
 
 // A new session key and its enciphered form for the recipient's certificate.
 void EncipherSessionKey(const PublicDocument& recipient, ccgost::SecureBytes& sessionKey,

@@ -29,17 +29,26 @@
  *  - cipher "28147" (GOST 28147-89, CFB, 8-byte IV, parameter set Z, CryptoPro key meshing,
  *    default) and "28147-ECB" (ECB with PKCS#7-style padding of 1..8 bytes); other names give
  *    CC_E_UNKNOWN_CIPHER (-67);
- *  - signatures GOST R 34.10-2012 with 256-bit keys: a fixed CC_SIGNATURE_SIZE bytes r || s;
+ *  - signatures GOST R 34.10-2012: r || s, CC_SIGNATURE_SIZE (64) bytes with a 256-bit key,
+ *    CC_SIGNATURE_SIZE_512 (128) bytes with a 512-bit key; the hash "34.11" is GOST R 34.11-2012
+ *    of the key's size (256-bit or 512-bit digest); _BufferVerifyFinal reads the size of the
+ *    certificate's key;
  *  - session keys: 32 random bytes, delivered to a recipient by VKO GOST R 34.10-2012 with an
  *    ephemeral key and an 8-byte UKM, then the CryptoPro key wrap (wrapped key + 4-byte MAC).
  *
  * Key generation settings (_SetPKSParameters(ctx, first, second) and _SetPeriod(ctx, days)):
- *  - first  selects the curve of new keys: 0 = id-tc26-gost-3410-2012-256-paramSetA (default),
- *           1 = id-GostR3410-2001-CryptoPro-A-ParamSet. Values of 256 and more are taken as the
- *           "secret key length in bits" of older configurations (the adapter's default is 1024)
- *           and select the default curve. Any other value makes _NewKeys fail with -76.
- *  - second is the public key length in bits: 0 or 256 (the only size offered). Any other value
- *           makes _NewKeys fail with -68.
+ *  - first  selects the parameter set of new keys by its code (CC_CURVE_..., 0 to 11). Values of
+ *           256 and more are the "secret key length in bits" of older configurations (the
+ *           adapter's default is 1024): new keys then follow the parameter set of the user's
+ *           current key: the certificate of the context's identifier as __CertInfo last read it
+ *           on the context, else as the certificate store holds it (_GetCertPath), else the
+ *           newest secret key in the secret-key directory (the highest N of "N.sec"); a user
+ *           without any gets id-tc26-gost-3410-2012-256-paramSetA. Any other value makes _NewKeys
+ *           fail with -76.
+ *  - second is the public key length in bits: 0 or 256 leave the size to `first` (256 was the
+ *           only size once), 512 asks for a 512-bit key: the set `first` names, else the current
+ *           key's when it is a 512-bit one, else id-tc26-gost-3410-12-512-paramSetA. A 256-bit set
+ *           named in `first` with 512, or any other value, makes _NewKeys fail with -68.
  *  - days   is the validity period of new keys in days, a 16-bit value: 1..65535; 0 selects the
  *           default of CC_DEFAULT_PERIOD_DAYS. A value passed as a signed 16-bit number
  *           (-32768..-1) is read as its unsigned 16-bit value. Values outside -32768..65535 are
@@ -87,6 +96,15 @@
  * unprocessed critical extension: -34.
  * Secret-key status (field `status` of CcSecInfo, set by __SecInfo): 0 valid; -73 integrity check
  * failed (damaged file); -80 not valid yet; -17 expired.
+ *
+ * Secret keys. Besides its own form, the library reads the unencrypted PKCS#8 keys of other GOST
+ * tools: the private key bare, as an OCTET STRING or as an INTEGER, with or without the library's
+ * attributes (UID, key number, validity, integrity check). A key without them takes the UID, key
+ * number and validity from the certificate of the same public key that __CertInfo last read on
+ * the context (the caller's own certificate, read before the key when it signs); without such a
+ * certificate, __SecInfo gives the context's identifier, key number 0, empty validity texts and
+ * status 0. A text that is no key the library can read answers -16; a key in the library's own
+ * form whose integrity check fails answers -73.
  */
 #ifndef VORNAK2_CC_ABI_H
 #define VORNAK2_CC_ABI_H
@@ -122,23 +140,40 @@ extern "C" {
 #define CC_ENTRY_COUNT 62
 #define CC_MAX_TEXT 2047           /* longest key, certificate, request or random-state text */
 #define CC_MAX_UID 31              /* longest UID */
-#define CC_SIGNATURE_SIZE 64       /* _BufferSignFinal output: r || s, big-endian */
+#define CC_SIGNATURE_SIZE 64       /* _BufferSignFinal output: r || s, big-endian (256-bit key) */
 #define CC_SESSION_KEY_SIZE 32     /* _SessionKeyEncrypt/_SessionKeyDecrypt session key */
 #define CC_IV_SIZE 8               /* _BufferCipherInit initialisation vector */
 #define CC_ENCIPHERED_KEY_SIZE 116 /* _SessionKeyEncrypt enciphered session key (see below) */
 #define CC_MAX_CHUNK 65535         /* longest length of one update call (16-bit) */
 #define CC_DEFAULT_PERIOD_DAYS 365
 
-/* Enciphered session key (self-delimiting; _SessionKeyDecrypt reads only the pointer):
- *   0  1  format tag CC_ENCIPHERED_KEY_TAG      1  1  curve (CC_CURVE_...)
- *   2  2  total size, little-endian (116)       4  4  recipient key number, little-endian
- *   8  64 ephemeral public key X || Y          72  8  UKM
- *  80  32 wrapped session key                 112  4  MAC of the key wrap */
+/* The same sizes with a 512-bit key: the longest signature and enciphered session key. */
+#define CC_SIGNATURE_SIZE_512 128
+#define CC_ENCIPHERED_KEY_SIZE_512 180
+
+/* Enciphered session key (self-delimiting; _SessionKeyDecrypt reads only the pointer), for a
+ * recipient key of n-byte numbers (n = 32 for a 256-bit key, 64 for a 512-bit one):
+ *   0     1   format tag CC_ENCIPHERED_KEY_TAG   1     1   curve (CC_CURVE_...)
+ *   2     2   total size, little-endian          4     4   recipient key number, little-endian
+ *   8     2n  ephemeral public key X || Y        8+2n  8   UKM
+ *  16+2n  32  wrapped session key               48+2n  4   MAC of the key wrap
+ * 116 bytes in all for n = 32, 180 for n = 64. */
 #define CC_ENCIPHERED_KEY_TAG 0xE1
 
-/* Curves (CcCertInfo.curve, CcSecInfo.curve). */
-#define CC_CURVE_TC26_256_A 0
-#define CC_CURVE_CRYPTOPRO_A 1
+/* Parameter sets of GOST R 34.10-2012 keys (CcCertInfo.curve, CcSecInfo.curve, the first
+ * key-generation setting). Sets with another name for the same curve keep their own code. */
+#define CC_CURVE_TC26_256_A 0     /* id-tc26-gost-3410-12-256-paramSetA */
+#define CC_CURVE_CRYPTOPRO_A 1    /* id-GostR3410-2001-CryptoPro-A-ParamSet */
+#define CC_CURVE_TC26_256_B 2     /* id-tc26-gost-3410-12-256-paramSetB (curve of CryptoPro-A) */
+#define CC_CURVE_TC26_256_C 3     /* id-tc26-gost-3410-12-256-paramSetC (curve of CryptoPro-B) */
+#define CC_CURVE_TC26_256_D 4     /* id-tc26-gost-3410-12-256-paramSetD (curve of CryptoPro-C) */
+#define CC_CURVE_CRYPTOPRO_B 5    /* id-GostR3410-2001-CryptoPro-B-ParamSet */
+#define CC_CURVE_CRYPTOPRO_C 6    /* id-GostR3410-2001-CryptoPro-C-ParamSet */
+#define CC_CURVE_CRYPTOPRO_XCHA 7 /* id-GostR3410-2001-CryptoPro-XchA-ParamSet (curve A) */
+#define CC_CURVE_CRYPTOPRO_XCHB 8 /* id-GostR3410-2001-CryptoPro-XchB-ParamSet (curve C) */
+#define CC_CURVE_TC26_512_A 9     /* id-tc26-gost-3410-12-512-paramSetA */
+#define CC_CURVE_TC26_512_B 10    /* id-tc26-gost-3410-12-512-paramSetB */
+#define CC_CURVE_TC26_512_C 11    /* id-tc26-gost-3410-2012-512-paramSetC */
 
 /* Kinds of text documents (CcCertInfo.kind). */
 #define CC_DOC_CERTIFICATE 1

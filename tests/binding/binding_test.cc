@@ -256,7 +256,7 @@ TEST_F(KeyGenerationTest, FailuresReportTheirCodes) {
       {"no certificate directory", [](KeyGenerationArgs& a) { a.certDir.clear(); }, 123},
       {"no current key", [](KeyGenerationArgs& a) { a.currentKeyPath.clear(); }, 124},
       {"no random file", [](KeyGenerationArgs& a) { a.randomFile.clear(); }, 122},
-      {"unknown curve setting", [](KeyGenerationArgs& a) { a.first = 5; }, -76},
+      {"unknown curve setting", [](KeyGenerationArgs& a) { a.first = 12; }, -76},
       {"output directory missing", [](KeyGenerationArgs& a) { a.outputDir += "missing/"; }, 117},
       {"hardware source missing", [](KeyGenerationArgs& a) { a.randomKind = 1; }, 7},
   };

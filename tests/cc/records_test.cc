@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "der.h"
@@ -303,10 +305,15 @@ TEST(CcCertInfo, UnparseableTextGivesNoRecord) {
        PatchDer(u.certText, {0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x03, 0x02},
                 {0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x03, 0x03}),
        CC_E_CERT_FORMAT},
-      // id-tc26-gost-3410-12-256-paramSetA -> paramSetD (not offered)
-      {"other curve",
+      // id-tc26-gost-3410-12-256-paramSetA -> an arc no parameter set has
+      {"unknown parameter set",
        PatchDer(u.certText, {0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x01, 0x01, 0x01},
-                {0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x01, 0x01, 0x04}),
+                {0x2A, 0x85, 0x03, 0x07, 0x01, 0x02, 0x01, 0x01, 0x09}),
+       CC_E_CERT_FORMAT},
+      // id-tc26-gost3410-12-256 -> ...-512: a 256-bit parameter set under the 512-bit algorithm
+      {"parameter set of the other size",
+       PatchDer(u.certText, {0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x01, 0x01},
+                {0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x01, 0x02}),
        CC_E_CERT_FORMAT},
       {"common name that is no UID",
        Altered(u.certText,
@@ -365,9 +372,6 @@ TEST(CcSecInfo, StatusOfSecretKeys) {
                 {0x55, 0x04, 0x05, 0x31, 0x03, 0x13, 0x01, '4'}),
        CC_E_SECRET_INTEGRITY, 4, "H.0"},
       {"changed check", changedCheck, CC_E_SECRET_INTEGRITY, 3, "H.0"},
-      {"truncated", ChangeDer(valid.secretText, [](Bytes& d) { d.resize(d.size() - 8); }),
-       CC_E_SECRET_INTEGRITY, 0, ""},
-      {"broken base64", Replace(valid.secretText, "\n", "\n*"), CC_E_SECRET_INTEGRITY, 0, ""},
   };
   for (const auto& c : cases) {
     Ctx ctx = NewCtx();
@@ -387,14 +391,221 @@ TEST(CcSecInfo, StatusOfSecretKeys) {
   const std::uint8_t blob[CC_ENCIPHERED_KEY_SIZE] = {};
   EXPECT_EQ(Cc()._SessionKeyDecrypt(ctx.get(), flippedKey.c_str(), &key, &len, blob),
             CC_E_SECRET_INTEGRITY);
-  // Not a secret key at all: no record.
+  // No secret key that can be read, not even one of ours cut short: its format, no record.
   CcSecInfo* raw = nullptr;
   for (const std::string& other :
-       {valid.certText, std::string("VORNAK2-CC SECRET KEY 1\nUID: H.0\nKey-Number: 3\n")}) {
+       {valid.certText, std::string("VORNAK2-CC SECRET KEY 1\nUID: H.0\nKey-Number: 3\n"),
+        ChangeDer(valid.secretText, [](Bytes& d) { d.resize(d.size() - 8); }),
+        Replace(valid.secretText, "\n", "\n*")}) {
     EXPECT_EQ(Cc().__SecInfo(ctx.get(), other.c_str(), &raw), CC_E_SECRET_FORMAT);
     EXPECT_EQ(raw, nullptr);
   }
   EXPECT_EQ(Cc().__SecInfo(ctx.get(), nullptr, &raw), CC_E_SECRET_FORMAT);
+}
+
+// The private key of one of our key texts in another of the standard forms inside privateKey,
+// with or without our attributes.
+enum class Form { Bare, OctetString, Integer };
+std::string Rewrapped(const std::string& pem, Form form, bool attributes) {
+  cc::SecretKey key;
+  EXPECT_EQ(cc::ParseSecretKey(pem, key), 0);
+  const auto be = key.privateKey.span();
+  Bytes content;
+  if (form == Form::Integer) {
+    const auto first = std::find_if(be.begin(), be.end(), [](std::uint8_t b) { return b != 0; });
+    Bytes value(first, be.end());
+    if (value.empty() || (value[0] & 0x80) != 0) value.insert(value.begin(), 0);
+    content = {0x02, static_cast<std::uint8_t>(value.size())};
+    content.insert(content.end(), value.begin(), value.end());
+  } else {
+    if (form == Form::OctetString)
+      content = {cc::der::kTagOctetString, static_cast<std::uint8_t>(be.size())};
+    content.insert(content.end(), be.rbegin(), be.rend());
+  }
+  return ChangeDer(pem, [&](Bytes& der) {
+    cc::der::Node n("VORNAK2-PKI.PrivateKeyInfo");
+    ASSERT_TRUE(n.Decode(der));
+    ASSERT_TRUE(n.Value("privateKey", content));
+    if (!attributes) {
+      ASSERT_TRUE(n.Omit("attributes"));
+    }
+    der = n.Encode();
+  });
+}
+
+// Keys as other tools write them: every form of the private key, with our attributes or without
+// them, when they come from the owner's certificate read on the context or, without one, are
+// the context's UID, key number 0 and no validity. Each key signs what its certificate verifies.
+TEST(CcSecInfo, StandardKeyFormsOfOtherTools) {
+  const Pki& pki = TestPki();
+  const cc::Minutes now = cc::NowMinutes();
+  const User u = pki.MakeUser("H.0", 3, -kDay, 10 * kDay, ccgost::Curve::CryptoPro_B);
+  // The owner's certificate names key number 8 and its own validity, so that its fields are
+  // told from the key's.
+  cc::PublicDocument request;
+  ASSERT_EQ(cc::ParsePublicDocument(u.requestText, request), 0);
+  request.keyNumber = 8;
+  request.subjectName.clear();
+  const std::string cert = cc::IssueCertificate(request, pki.authorityKey, pki.authorityCert,
+                                                now - 2 * kDay, now + 5 * kDay)
+                               .Text();
+  // A scalar of 30 significant bytes: its INTEGER form is exactly as long as a bare key, so only
+  // the certificate tells which of the two the tool meant.
+  cc::SecretKey shortKey;
+  shortKey.uid = "S.1";
+  shortKey.notBefore = now - kDay;
+  shortKey.notAfter = now + kDay;
+  shortKey.privateKey = ccgost::SecureBytes(32);
+  std::mt19937 rng(9);
+  for (std::size_t i = 3; i < 32; ++i)
+    shortKey.privateKey.data()[i] = static_cast<std::uint8_t>(rng());
+  shortKey.privateKey.data()[2] = 0x41;
+  shortKey.publicKey = *ccgost::PublicFromPrivate(shortKey.curve, shortKey.privateKey.span());
+  cc::PublicDocument shortRequest;
+  shortRequest.kind = cc::DocKind::Request;
+  shortRequest.uid = "S.1";
+  shortRequest.curve = shortKey.curve;
+  shortRequest.publicKey = shortKey.publicKey;
+  cc::SignDocument(shortRequest, shortKey);
+  const std::string shortCert = cc::IssueCertificate(shortRequest, pki.authorityKey,
+                                                     pki.authorityCert, now - kDay, now + kDay)
+                                    .Text();
+  cc::SecretText shortText;
+  shortKey.ToText(shortText);
+
+  struct Case {
+    const char* name;
+    std::string key;
+    const std::string* owner;  // the certificate read on the context first, if any
+    const char* uid;
+    std::int32_t keyNumber;
+    bool dates;  // from the key or the certificate
+    std::int32_t curve;
+  } const cases[] = {
+      {"ours", u.secretText, &cert, "H.0", 3, true, CC_CURVE_CRYPTOPRO_B},
+      {"bare, our attributes", Rewrapped(u.secretText, Form::Bare, true), nullptr, "H.0", 3, true,
+       CC_CURVE_CRYPTOPRO_B},
+      {"integer, our attributes", Rewrapped(u.secretText, Form::Integer, true), &cert, "H.0", 3,
+       true, CC_CURVE_CRYPTOPRO_B},
+      {"bare", Rewrapped(u.secretText, Form::Bare, false), &cert, "H.0", 8, true,
+       CC_CURVE_CRYPTOPRO_B},
+      {"octet string", Rewrapped(u.secretText, Form::OctetString, false), &cert, "H.0", 8, true,
+       CC_CURVE_CRYPTOPRO_B},
+      {"integer", Rewrapped(u.secretText, Form::Integer, false), &cert, "H.0", 8, true,
+       CC_CURVE_CRYPTOPRO_B},
+      {"bare, no certificate", Rewrapped(u.secretText, Form::Bare, false), nullptr, "ID.9", 0,
+       false, CC_CURVE_CRYPTOPRO_B},
+      {"integer as long as a bare key", Rewrapped(shortText.str(), Form::Integer, false),
+       &shortCert, "S.1", 0, true, CC_CURVE_TC26_256_A},
+  };
+  std::mt19937 data(1);
+  const auto message = RandomBytes(100, data);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Ctx ctx = NewCtx();
+    ASSERT_EQ(Cc()._SetIdentifier(ctx.get(),
+                                  c.owner != nullptr ? (c.owner == &cert ? "H.0" : "S.1") : "ID.9"),
+              0);
+    CertInfo ownerInfo;
+    if (c.owner != nullptr) {
+      CcCertInfo* raw = nullptr;
+      ASSERT_EQ(Cc().__CertInfo(ctx.get(), c.owner->c_str(), &raw), 0);
+      ownerInfo.reset(raw);
+    }
+    CcSecInfo* raw = nullptr;
+    ASSERT_EQ(Cc().__SecInfo(ctx.get(), c.key.c_str(), &raw), 0);
+    const SecInfo info(raw);
+    EXPECT_EQ(info->status, 0);
+    EXPECT_STREQ(info->uid, c.uid);
+    EXPECT_EQ(info->keyNumber, c.keyNumber);
+    EXPECT_EQ(info->curve, c.curve);
+    EXPECT_EQ(std::string(info->validTo).empty(), !c.dates);
+    if (c.keyNumber == 8) {
+      EXPECT_STREQ(info->validTo, ownerInfo->validTo);
+    }
+    // Written again by us, the key reads the same (with the owner's fields it took, if any).
+    cc::PublicDocument ownerDoc;
+    if (c.owner != nullptr) {
+      ASSERT_EQ(cc::ParsePublicDocument(*c.owner, ownerDoc), 0);
+    }
+    cc::SecretKey parsed, again;
+    ASSERT_EQ(cc::ParseSecretKey(c.key, parsed, c.owner != nullptr ? &ownerDoc : nullptr), 0);
+    cc::SecretText written;
+    parsed.ToText(written);
+    ASSERT_EQ(cc::ParseSecretKey(written.str(), again), 0);
+    EXPECT_EQ(again.uid, parsed.uid);
+    EXPECT_EQ(again.keyNumber, parsed.keyNumber);
+    EXPECT_EQ(again.hasValidity, c.dates);
+    EXPECT_EQ(again.publicKey, parsed.publicKey);
+    const std::string& verifier = c.owner != nullptr ? *c.owner : cert;
+    EXPECT_EQ(
+        VerifyChunked(ctx.get(), verifier, message, SignChunked(ctx.get(), c.key, message).data()),
+        0);
+  }
+
+  // What no standard form holds is the key's format; a key of ours whose check fails is damaged.
+  const auto withContent = [&](const Bytes& content) {
+    return ChangeDer(Rewrapped(u.secretText, Form::Bare, false), [&](Bytes& der) {
+      cc::der::Node n("VORNAK2-PKI.PrivateKeyInfo");
+      ASSERT_TRUE(n.Decode(der));
+      ASSERT_TRUE(n.Value("privateKey", content));
+      der = n.Encode();
+    });
+  };
+  const std::string other =
+      Rewrapped(pki.MakeUser("H.0", 3, -kDay, 10 * kDay, ccgost::Curve::CryptoPro_B).secretText,
+                Form::Bare, false);
+  const auto bareOf = [](const std::string& pem) {
+    cc::der::Node n("VORNAK2-PKI.PrivateKeyInfo");
+    EXPECT_TRUE(n.Decode(cc::der::FromPem(pem)->der));
+    return *n.Read("privateKey");
+  };
+  struct Refusal {
+    const char* name;
+    std::string key;
+    std::int32_t rc;
+  } const refusals[] = {
+      {"31 bytes", withContent(Bytes(31, 1)), CC_E_SECRET_FORMAT},
+      {"zero", withContent(Bytes(32, 0)), CC_E_SECRET_FORMAT},
+      {"beyond the order", withContent(Bytes(32, 0xFF)), CC_E_SECRET_FORMAT},
+      {"negative integer", withContent({0x02, 0x01, 0x80}), CC_E_SECRET_FORMAT},
+      // id-GostR3410-2001-CryptoPro-B-ParamSet -> an arc no parameter set has
+      {"unknown parameter set",
+       PatchDer(Rewrapped(u.secretText, Form::Bare, false),
+                {0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, 0x02},
+                {0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, 0x07}),
+       CC_E_SECRET_FORMAT},
+      {"unknown parameter set in a key of ours",
+       PatchDer(u.secretText, {0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, 0x02},
+                {0x2A, 0x85, 0x03, 0x02, 0x02, 0x23, 0x07}),
+       CC_E_SECRET_INTEGRITY},
+      // id-tc26-gost3410-12-256 -> id-GostR3410-2001, an algorithm we do not read
+      {"GOST R 34.10-2001 key",
+       PatchDer(Rewrapped(u.secretText, Form::Bare, false),
+                {0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x01, 0x01},
+                {0x06, 0x08, 0x2A, 0x85, 0x03, 0x07, 0x01, 0x01, 0x09, 0x01}),
+       CC_E_SECRET_FORMAT},
+      {"ours with another key",
+       ChangeDer(Rewrapped(u.secretText, Form::Bare, true),
+                 [&](Bytes& der) {
+                   cc::der::Node n("VORNAK2-PKI.PrivateKeyInfo");
+                   ASSERT_TRUE(n.Decode(der));
+                   ASSERT_TRUE(n.Value("privateKey", bareOf(other)));
+                   der = n.Encode();
+                 }),
+       CC_E_SECRET_INTEGRITY},
+  };
+  for (const auto& r : refusals) {
+    Ctx ctx = NewCtx();
+    CcSecInfo* raw = nullptr;
+    EXPECT_EQ(Cc().__SecInfo(ctx.get(), r.key.c_str(), &raw), r.rc == CC_E_SECRET_FORMAT ? r.rc : 0)
+        << r.name;
+    const SecInfo info(raw);
+    if (r.rc != CC_E_SECRET_FORMAT) {
+      EXPECT_EQ(info->status, r.rc) << r.name;
+    }
+    EXPECT_EQ(Cc()._BufferSignInit(ctx.get(), r.key.c_str()), r.rc) << r.name;
+  }
 }
 
 // Generates keys through the entry points; returns the secret-key and request texts.
@@ -450,26 +661,62 @@ TEST(CcNewKeys, GeneratesAKeyPairThatSignsAndIsCertified) {
   EXPECT_EQ(VerifyChunked(ctx.get(), cert, data, sig.data()), 0);
 }
 
+// The parameter set of new keys: the one named, else the one of the user's current key (its
+// certificate read on the context, the one in the store, or the newest secret key), else
+// tc26-256-A; 512 as the second setting asks for a 512-bit key.
 TEST(CcNewKeys, HonoursPeriodAndKeySettings) {
+  enum class Current { None, Read, InStore, NewestKey };
   struct Case {
     std::int32_t first, second, period;
+    Current how;
+    std::int32_t current;  // the current key's set
     std::int32_t rc;
     std::int32_t curve;
     std::int64_t days;
   } const cases[] = {
-      {0, 0, 0, 0, CC_CURVE_TC26_256_A, CC_DEFAULT_PERIOD_DAYS},
-      {1024, 256, 730, 0, CC_CURVE_TC26_256_A, 730},  // the adapter's defaults
-      {1, 256, 10, 0, CC_CURVE_CRYPTOPRO_A, 10},
-      {0, 256, 65535, 0, CC_CURVE_TC26_256_A, 65535},
-      {0, 256, -25536, 0, CC_CURVE_TC26_256_A, 40000},  // 40000 widened as a signed 16-bit value
-      {2, 256, 30, CC_E_KEY_FORMAT, 0, 0},
-      {-1, 256, 30, CC_E_KEY_FORMAT, 0, 0},
-      {0, 512, 30, CC_E_UNKNOWN_PKS, 0, 0},
+      {0, 0, 0, Current::None, 0, 0, CC_CURVE_TC26_256_A, CC_DEFAULT_PERIOD_DAYS},
+      {1024, 256, 730, Current::None, 0, 0, CC_CURVE_TC26_256_A, 730},  // the adapter's defaults
+      {1, 256, 10, Current::None, 0, 0, CC_CURVE_CRYPTOPRO_A, 10},
+      {0, 256, 65535, Current::None, 0, 0, CC_CURVE_TC26_256_A, 65535},
+      {0, 256, -25536, Current::None, 0, 0, CC_CURVE_TC26_256_A, 40000},  // signed 16-bit 40000
+      {2, 0, 30, Current::None, 0, 0, CC_CURVE_TC26_256_B, 30},
+      {11, 512, 30, Current::None, 0, 0, CC_CURVE_TC26_512_C, 30},
+      {1024, 512, 30, Current::None, 0, 0, CC_CURVE_TC26_512_A, 30},
+      {1024, 256, 30, Current::Read, CC_CURVE_CRYPTOPRO_XCHB, 0, CC_CURVE_CRYPTOPRO_XCHB, 30},
+      {1024, 256, 30, Current::Read, CC_CURVE_TC26_512_B, 0, CC_CURVE_TC26_512_B, 30},
+      {1024, 0, 30, Current::InStore, CC_CURVE_CRYPTOPRO_C, 0, CC_CURVE_CRYPTOPRO_C, 30},
+      {1024, 256, 30, Current::NewestKey, CC_CURVE_TC26_512_C, 0, CC_CURVE_TC26_512_C, 30},
+      {1024, 512, 30, Current::Read, CC_CURVE_CRYPTOPRO_A, 0, CC_CURVE_TC26_512_A, 30},
+      {1024, 512, 30, Current::Read, CC_CURVE_TC26_512_C, 0, CC_CURVE_TC26_512_C, 30},
+      {4, 256, 30, Current::Read, CC_CURVE_TC26_512_B, 0, CC_CURVE_TC26_256_D, 30},
+      {12, 256, 30, Current::None, 0, CC_E_KEY_FORMAT, 0, 0},
+      {-1, 256, 30, Current::None, 0, CC_E_KEY_FORMAT, 0, 0},
+      {0, 512, 30, Current::None, 0, CC_E_UNKNOWN_PKS, 0, 0},
+      {1024, 300, 30, Current::None, 0, CC_E_UNKNOWN_PKS, 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.first) + "/" + std::to_string(c.second) + "/" +
-                 std::to_string(c.period));
+                 std::to_string(c.period) + " current " + std::to_string(c.current));
     Ctx ctx = NewCtx();
+    TempDir store;
+    ASSERT_EQ(Cc()._SetIdentifier(ctx.get(), "P.1"), 0);
+    if (c.how != Current::None) {
+      const User current = TestPki().MakeUser("P.1", 4, -60, 60, *cc::CurveOfCode(c.current));
+      if (c.how == Current::Read) {
+        CcCertInfo* cert = nullptr;
+        ASSERT_EQ(Cc().__CertInfo(ctx.get(), current.certText.c_str(), &cert), 0);
+        Cc()._FreeCertInfo(cert);
+      } else if (c.how == Current::InStore) {
+        ASSERT_EQ(Cc()._SetPublicPath(ctx.get(), store.path().c_str()), 0);
+        std::filesystem::create_directories(store.path() + "/P/@");
+        std::ofstream(store.path() + "/P/@/1.crt") << current.certText;
+      } else {
+        // The secret keys 4 (of the current set) and 2 (of another): the newest counts.
+        ASSERT_EQ(Cc()._SetSecretPath(ctx.get(), store.path().c_str()), 0);
+        std::ofstream(store.path() + "/4.sec") << current.secretText;
+        std::ofstream(store.path() + "/2.sec") << TestPki().MakeUser("P.1", 2).secretText;
+      }
+    }
     EXPECT_EQ(Cc()._SetPKSParameters(ctx.get(), c.first, c.second), c.rc);
     EXPECT_EQ(Cc()._SetPeriod(ctx.get(), c.period), 0);
     std::string secret, request;
@@ -481,6 +728,10 @@ TEST(CcNewKeys, HonoursPeriodAndKeySettings) {
     EXPECT_EQ(sec->status, 0);
     EXPECT_EQ(sec->curve, c.curve);
     EXPECT_EQ(*cc::ParseDate(sec->validTo) - *cc::ParseDate(sec->validFrom), c.days * kDay);
+    auto [req, rc] = ParseCert(request);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(req->curve, c.curve);
+    EXPECT_EQ(req->status, CC_E_UNCERTIFIED) << "the request's signature verifies";
   }
   Ctx ctx = NewCtx();
   EXPECT_EQ(Cc()._SetPeriod(ctx.get(), -32769), CC_E_BAD_ARGUMENT);

@@ -83,10 +83,9 @@ const char* AuthorityLookup(const char* name, std::int32_t number) {
 }
 
 User Pki::MakeUser(const std::string& uid, std::int32_t kn, std::int64_t fromMin,
-                   std::int64_t toMin) const {
+                   std::int64_t toMin, ccgost::Curve curve) const {
   const cc::Minutes now = cc::NowMinutes();
-  cc::NewKeys keys =
-      cc::GenerateKeys(uid, kn, ccgost::Curve::Tc26_256_A, now + fromMin, now + toMin);
+  cc::NewKeys keys = cc::GenerateKeys(uid, kn, curve, now + fromMin, now + toMin);
   User u;
   cc::SecretText secret;
   keys.secret.ToText(secret);

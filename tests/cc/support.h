@@ -68,9 +68,10 @@ struct Pki {
   cc::SecretKey forgerKey;
   cc::PublicDocument forgerCert;
 
-  // A user whose certificate is valid from..to (minutes from now).
+  // A user whose certificate is valid from..to (minutes from now), with a key of `curve`.
   User MakeUser(const std::string& uid, std::int32_t kn, std::int64_t fromMin = -60,
-                std::int64_t toMin = 60 * 24 * 30) const;
+                std::int64_t toMin = 60 * 24 * 30,
+                ccgost::Curve curve = ccgost::Curve::Tc26_256_A) const;
 };
 // One PKI per process (key generation is the slow part).
 const Pki& TestPki();

@@ -19,7 +19,7 @@ struct HashVector {
 };
 
 // GOST R 34.11-2012 examples M1 and M2 (the standard prints numbers with the last byte first;
-// these are the byte strings), and RFC 1321 vectors for MD5.
+// these are the byte strings), M1 also with the 512-bit digest, and RFC 1321 vectors for MD5.
 TEST(Hash, KnownAnswers) {
   const std::vector<HashVector> vectors = {
       {HashAlg::Streebog256,
@@ -31,6 +31,12 @@ TEST(Hash, KnownAnswers) {
        FromHex("d1e520e2e5f2f0e82c20d1f2f0e8e1eee6e820e2edf3f6e82c20e2e5fef2fa20f120eceef0ff20f1f2"
                "f0e5ebe0ece820ede020f5f0e0e1f0fbff20efebfaeafb20c8e3eef0e5e2fb"),
        "9dd2fe4e90409e5da87f53976d7405b0c0cac628fc669a741d50063c557e8f50"},
+      {HashAlg::Streebog512,
+       std::vector<std::uint8_t>(
+           Bytes("012345678901234567890123456789012345678901234567890123456789012").begin(),
+           Bytes("012345678901234567890123456789012345678901234567890123456789012").end()),
+       "1b54d01a4af5b9d5cc3d86d68d285462b19abc2475222f35c085122be4ba1ffa"
+       "00ad30f8767b3a82384c6574f024c311e2a481332b08ef7f41797891c1646f48"},
       {HashAlg::Md5, {}, "d41d8cd98f00b204e9800998ecf8427e"},
       {HashAlg::Md5, {'a', 'b', 'c'}, "900150983cd24fb0d6963f7d28e17f72"},
   };
@@ -41,7 +47,7 @@ TEST(Hash, KnownAnswers) {
 
 TEST(Hash, SplitUpdatesMatchOneShot) {
   const auto data = test::Pattern(3000, 7);
-  for (HashAlg alg : {HashAlg::Streebog256, HashAlg::Md5}) {
+  for (HashAlg alg : {HashAlg::Streebog256, HashAlg::Streebog512, HashAlg::Md5}) {
     const auto whole = HashOnce(alg, data);
     for (std::size_t step : {1u, 13u, 63u, 64u, 65u, 1000u}) {
       Hash h(alg);
@@ -57,6 +63,7 @@ TEST(Hash, SplitUpdatesMatchOneShot) {
 TEST(Hash, SizesAndFinalState) {
   Hash s(HashAlg::Streebog256);
   Hash m(HashAlg::Md5);
+  EXPECT_EQ(Hash(HashAlg::Streebog512).DigestSize(), kStreebog512Size);
   EXPECT_EQ(s.DigestSize(), kStreebog256Size);
   EXPECT_EQ(m.DigestSize(), 16u);
   s.Update(Bytes("abc"));

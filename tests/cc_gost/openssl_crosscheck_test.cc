@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <sstream>
 #include <string>
 
@@ -53,16 +54,18 @@ class OpenSslGost {
   OpenSslGost(const OpenSslGost&) = delete;
   OpenSslGost& operator=(const OpenSslGost&) = delete;
 
-  // Streebog-256 of `data` as lower-case hex, or an error text starting with "error".
-  std::string Digest(std::span<const std::uint8_t> data) {
+  // Streebog-256 (or -512) of `data` as lower-case hex, or an error text starting with "error".
+  std::string Digest(std::span<const std::uint8_t> data, bool big = false) {
     Write("in", data);
     std::string err;
-    if (!Run("dgst -md_gost12_256 -r -out " + Quote(dir_ / "out") + " " + Quote(dir_ / "in"),
+    if (!Run(std::string("dgst ") + (big ? "-md_gost12_512" : "-md_gost12_256") + " -r -out " +
+                 Quote(dir_ / "out") + " " + Quote(dir_ / "in"),
              err)) {
       return "error: " + err;
     }
     const auto out = Read("out");
-    return std::string(out.begin(), out.begin() + std::min<std::size_t>(out.size(), 64));
+    return std::string(out.begin(),
+                       out.begin() + std::min<std::size_t>(out.size(), big ? 128 : 64));
   }
 
   // "gost89" encryption (CFB with key meshing) of `data`; false with `err` set on failure.
@@ -111,12 +114,14 @@ class OpenSslGost {
     return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
   }
 
-  // A GOST R 34.10-2012 256-bit key pair made by openssl in <name>.pem and <name>_pub.pem; the
-  // numbers are read back from its text form.
-  bool GenerateKey(const char* paramset, const std::string& name, std::vector<std::uint8_t>& priv,
+  // A GOST R 34.10-2012 key pair of `size`-byte numbers made by openssl (algorithm
+  // gost2012_256 or gost2012_512) in <name>.pem and <name>_pub.pem; the numbers are read back
+  // from its text form.
+  bool GenerateKey(const char* algorithm, const char* paramset, std::size_t size,
+                   const std::string& name, std::vector<std::uint8_t>& priv,
                    std::vector<std::uint8_t>& pub, std::string& err) {
     const std::string pem = name + ".pem", pubPem = name + "_pub.pem", text = name + ".txt";
-    if (!Run("genpkey -algorithm gost2012_256 -pkeyopt paramset:" + std::string(paramset) +
+    if (!Run(std::string("genpkey -algorithm ") + algorithm + " -pkeyopt paramset:" + paramset +
                  " -out " + Path(pem.c_str()),
              err) ||
         !Run("pkey -in " + Path(pem.c_str()) + " -pubout -out " + Path(pubPem.c_str()), err) ||
@@ -136,11 +141,13 @@ class OpenSslGost {
       if (label == "X") x = value;
       if (label == "Y") y = value;
     }
-    if (d.empty() || x.empty() || y.empty() || d.size() > 64 || x.size() > 64 || y.size() > 64) {
+    const std::size_t digits = 2 * size;
+    if (d.empty() || x.empty() || y.empty() || d.size() > digits || x.size() > digits ||
+        y.size() > digits) {
       err = "unexpected key text: " + std::string(raw.begin(), raw.end());
       return false;
     }
-    auto pad = [](const std::string& h) { return std::string(64 - h.size(), '0') + h; };
+    auto pad = [&](const std::string& h) { return std::string(digits - h.size(), '0') + h; };
     priv = test::FromHex(pad(d));
     pub = test::FromHex(pad(x) + pad(y));
     return true;
@@ -150,13 +157,16 @@ class OpenSslGost {
   fs::path dir_;
 };
 
-TEST(OpenSslCrossCheck, Streebog256) {
+TEST(OpenSslCrossCheck, Streebog) {
   OpenSslGost ossl;
-  for (std::size_t len : {0u, 1u, 63u, 64u, 65u, 1000u, 100003u}) {
-    const auto data = Pattern(len, static_cast<std::uint32_t>(len) + 1);
-    const std::string theirs = ossl.Digest(data);
-    ASSERT_EQ(theirs.rfind("error", 0), std::string::npos) << theirs;
-    EXPECT_EQ(ToHex(HashOnce(HashAlg::Streebog256, data)), theirs) << "length " << len;
+  for (const bool big : {false, true}) {
+    for (std::size_t len : {0u, 1u, 63u, 64u, 65u, 1000u, 100003u}) {
+      const auto data = Pattern(len, static_cast<std::uint32_t>(len) + 1);
+      const std::string theirs = ossl.Digest(data, big);
+      ASSERT_EQ(theirs.rfind("error", 0), std::string::npos) << theirs;
+      EXPECT_EQ(ToHex(HashOnce(big ? HashAlg::Streebog512 : HashAlg::Streebog256, data)), theirs)
+          << "length " << len << (big ? ", 512-bit" : "");
+    }
   }
 }
 
@@ -205,25 +215,32 @@ TEST(OpenSslCrossCheck, ParameterSetIsEffective) {
 
 struct OpenSslCurve {
   Curve curve;
-  const char* paramset;  // the engine's name for the same curve
+  const char* paramset;  // the engine's name for the same parameter set
 };
+
+void PrintTo(const OpenSslCurve& c, std::ostream* os) {
+  *os << test::CurveText(c.curve) << " (" << c.paramset << ")";
+}
 
 class OpenSslKeys : public ::testing::TestWithParam<OpenSslCurve> {};
 
 // Keys made by openssl: our public-key derivation, VKO and signatures agree with the engine's.
 TEST_P(OpenSslKeys, DerivationAgreementAndSignatures) {
   const auto [curve, paramset] = GetParam();
+  const std::size_t n = KeySize(curve);
+  const char* algorithm = n == 64 ? "gost2012_512" : "gost2012_256";
+  const std::string md = n == 64 ? "-md_gost12_512" : "-md_gost12_256";
   OpenSslGost ossl;
   std::vector<std::uint8_t> privA, pubA, privB, pubB;
   std::string err;
-  ASSERT_TRUE(ossl.GenerateKey(paramset, "a", privA, pubA, err)) << err;
-  ASSERT_TRUE(ossl.GenerateKey(paramset, "b", privB, pubB, err)) << err;
+  ASSERT_TRUE(ossl.GenerateKey(algorithm, paramset, n, "a", privA, pubA, err)) << err;
+  ASSERT_TRUE(ossl.GenerateKey(algorithm, paramset, n, "b", privB, pubB, err)) << err;
 
   const auto derived = PublicFromPrivate(curve, privA);
   ASSERT_TRUE(derived.has_value());
   EXPECT_EQ(ToHex(*derived), ToHex(pubA));
 
-  // VKO with an 8-byte UKM.
+  // VKO with an 8-byte UKM (a 256-bit result for keys of either size).
   const auto ukm = Pattern(kUkmSize, 77);
   ASSERT_TRUE(ossl.Run("pkeyutl -derive -inkey " + ossl.Path("a.pem") + " -peerkey " +
                            ossl.Path("b_pub.pem") + " -pkeyopt ukmhex:" + ToHex(ukm) + " -out " +
@@ -237,41 +254,45 @@ TEST_P(OpenSslKeys, DerivationAgreementAndSignatures) {
   // The engine writes a signature as s || r, big-endian; ours is r || s.
   const auto msg = Pattern(1500, 78);
   ossl.Write("msg", msg);
-  ASSERT_TRUE(ossl.Run("dgst -md_gost12_256 -sign " + ossl.Path("a.pem") + " -out " +
-                           ossl.Path("sig") + " " + ossl.Path("msg"),
+  ASSERT_TRUE(ossl.Run("dgst " + md + " -sign " + ossl.Path("a.pem") + " -out " + ossl.Path("sig") +
+                           " " + ossl.Path("msg"),
                        err))
       << err;
   const auto theirSig = ossl.Read("sig");
-  ASSERT_EQ(theirSig.size(), kSignatureSize);
-  std::vector<std::uint8_t> rs(theirSig.begin() + 32, theirSig.end());
-  rs.insert(rs.end(), theirSig.begin(), theirSig.begin() + 32);
-  const auto digest = HashOnce(HashAlg::Streebog256, msg);
+  ASSERT_EQ(theirSig.size(), SignatureSize(curve));
+  const auto half = static_cast<std::ptrdiff_t>(n);
+  std::vector<std::uint8_t> rs(theirSig.begin() + half, theirSig.end());
+  rs.insert(rs.end(), theirSig.begin(), theirSig.begin() + half);
+  const auto digest = HashOnce(SignatureDigest(curve), msg);
   EXPECT_TRUE(VerifyDigest(curve, pubA, digest, rs));
 
   const auto ours = SignDigest(curve, privA, digest);
-  std::vector<std::uint8_t> sr(ours.begin() + 32, ours.end());
-  sr.insert(sr.end(), ours.begin(), ours.begin() + 32);
+  std::vector<std::uint8_t> sr(ours.begin() + half, ours.end());
+  sr.insert(sr.end(), ours.begin(), ours.begin() + half);
   ossl.Write("oursig", sr);
-  EXPECT_TRUE(ossl.Run("dgst -md_gost12_256 -verify " + ossl.Path("a_pub.pem") + " -signature " +
+  EXPECT_TRUE(ossl.Run("dgst " + md + " -verify " + ossl.Path("a_pub.pem") + " -signature " +
                            ossl.Path("oursig") + " " + ossl.Path("msg"),
                        err))
       << err;
   auto bad = sr;
   bad[5] ^= 1;
   ossl.Write("oursig", bad);
-  EXPECT_FALSE(ossl.Run("dgst -md_gost12_256 -verify " + ossl.Path("a_pub.pem") + " -signature " +
+  EXPECT_FALSE(ossl.Run("dgst " + md + " -verify " + ossl.Path("a_pub.pem") + " -signature " +
                             ossl.Path("oursig") + " " + ossl.Path("msg"),
                         err));
 }
 
-INSTANTIATE_TEST_SUITE_P(Curves, OpenSslKeys,
-                         ::testing::Values(OpenSslCurve{Curve::Tc26_256_A, "TCA"},
-                                           OpenSslCurve{Curve::CryptoPro_A, "A"}),
-                         [](const auto& info) {
-                           return std::string(info.param.curve == Curve::Tc26_256_A
-                                                  ? "Tc26_256_A"
-                                                  : "CryptoPro_A");
-                         });
+// Every parameter set, by the engine's names for it.
+INSTANTIATE_TEST_SUITE_P(
+    Curves, OpenSslKeys,
+    ::testing::Values(
+        OpenSslCurve{Curve::Tc26_256_A, "TCA"}, OpenSslCurve{Curve::CryptoPro_A, "A"},
+        OpenSslCurve{Curve::Tc26_256_B, "TCB"}, OpenSslCurve{Curve::Tc26_256_C, "TCC"},
+        OpenSslCurve{Curve::Tc26_256_D, "TCD"}, OpenSslCurve{Curve::CryptoPro_B, "B"},
+        OpenSslCurve{Curve::CryptoPro_C, "C"}, OpenSslCurve{Curve::CryptoPro_XchA, "XA"},
+        OpenSslCurve{Curve::CryptoPro_XchB, "XB"}, OpenSslCurve{Curve::Tc26_512_A, "A"},
+        OpenSslCurve{Curve::Tc26_512_B, "B"}, OpenSslCurve{Curve::Tc26_512_C, "C"}),
+    [](const auto& info) { return test::CurveText(info.param.curve); });
 
 }  // namespace
 }  // namespace ccgost

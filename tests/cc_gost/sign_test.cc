@@ -45,68 +45,79 @@ class SignatureOnCurve : public ::testing::TestWithParam<Curve> {};
 
 TEST_P(SignatureOnCurve, RoundTripAndTampering) {
   const Curve curve = GetParam();
+  const std::size_t n = KeySize(curve);
   const KeyPair kp = GenerateKeyPair(curve);
-  ASSERT_EQ(kp.privateKey.size(), kPrivateKeySize);
-  const auto digest = HashOnce(HashAlg::Streebog256, test::Bytes("message to sign"));
+  ASSERT_EQ(kp.privateKey.size(), n);
+  ASSERT_EQ(kp.publicKey.size(), 2 * n);
+  const auto digest = HashOnce(SignatureDigest(curve), test::Bytes("message to sign"));
+  ASSERT_EQ(digest.size(), n);
   const auto sig = SignDigest(curve, kp.privateKey.span(), digest);
+  ASSERT_EQ(sig.size(), SignatureSize(curve));
   ASSERT_TRUE(VerifyDigest(curve, kp.publicKey, digest, sig));
   // Signing is randomised; both signatures verify.
   const auto sig2 = SignDigest(curve, kp.privateKey.span(), digest);
   EXPECT_NE(sig, sig2);
   EXPECT_TRUE(VerifyDigest(curve, kp.publicKey, digest, sig2));
 
-  for (std::size_t i : {0u, 15u, 31u}) {
+  for (std::size_t i : {std::size_t{0}, n / 2, n - 1}) {
     auto d = digest;
     d[i] ^= 0x01;
     EXPECT_FALSE(VerifyDigest(curve, kp.publicKey, d, sig)) << "digest byte " << i;
   }
-  for (std::size_t i : {0u, 31u, 32u, 63u}) {
+  for (std::size_t i : {std::size_t{0}, n - 1, n, 2 * n - 1}) {
     auto s = sig;
     s[i] ^= 0x80;
     EXPECT_FALSE(VerifyDigest(curve, kp.publicKey, digest, s)) << "signature byte " << i;
   }
   const KeyPair other = GenerateKeyPair(curve);
   EXPECT_FALSE(VerifyDigest(curve, other.publicKey, digest, sig));
-  const Curve otherCurve = curve == Curve::Tc26_256_A ? Curve::CryptoPro_A : Curve::Tc26_256_A;
-  EXPECT_FALSE(VerifyDigest(otherCurve, kp.publicKey, digest, sig));
+  // A set of another curve (of the same size) does not verify it; one of the same curve does.
+  for (Curve c : kAllCurves) {
+    if (KeySize(c) != n) continue;
+    EXPECT_EQ(VerifyDigest(c, kp.publicKey, digest, sig), SameCurve(c, curve))
+        << test::CurveText(c);
+  }
 }
 
 TEST_P(SignatureOnCurve, MalformedInputsDoNotVerify) {
   const Curve curve = GetParam();
+  const std::size_t n = KeySize(curve);
   const KeyPair kp = GenerateKeyPair(curve);
-  const auto digest = HashOnce(HashAlg::Streebog256, test::Bytes("abc"));
+  const auto digest = HashOnce(SignatureDigest(curve), test::Bytes("abc"));
   const auto sig = SignDigest(curve, kp.privateKey.span(), digest);
-  const std::vector<std::uint8_t> zeros(kSignatureSize, 0), ones(kSignatureSize, 0xff);
+  const std::vector<std::uint8_t> zeros(2 * n, 0), ones(2 * n, 0xff);
   auto offCurve = kp.publicKey;
-  offCurve[63] ^= 1;
-  EXPECT_FALSE(VerifyDigest(curve, kp.publicKey, digest, std::span(sig).first(63)));
-  EXPECT_FALSE(VerifyDigest(curve, kp.publicKey, std::span(digest).first(31), sig));
-  EXPECT_FALSE(VerifyDigest(curve, std::span(kp.publicKey).first(32), digest, sig));
+  offCurve[2 * n - 1] ^= 1;
+  EXPECT_FALSE(VerifyDigest(curve, kp.publicKey, digest, std::span(sig).first(2 * n - 1)));
+  EXPECT_FALSE(VerifyDigest(curve, kp.publicKey, std::span(digest).first(n - 1), sig));
+  EXPECT_FALSE(VerifyDigest(curve, std::span(kp.publicKey).first(n), digest, sig));
   EXPECT_FALSE(VerifyDigest(curve, kp.publicKey, digest, zeros));  // r = s = 0
   EXPECT_FALSE(VerifyDigest(curve, kp.publicKey, digest, ones));   // r, s >= n
   EXPECT_FALSE(VerifyDigest(curve, offCurve, digest, sig));
-  EXPECT_FALSE(VerifyDigest(curve, std::vector<std::uint8_t>(kPublicKeySize, 0), digest, sig));
+  EXPECT_FALSE(VerifyDigest(curve, std::vector<std::uint8_t>(2 * n, 0), digest, sig));
 }
 
 TEST_P(SignatureOnCurve, PublicKeyDerivation) {
   const Curve curve = GetParam();
+  const std::size_t n = KeySize(curve);
   const KeyPair kp = GenerateKeyPair(curve);
   const auto pub = PublicFromPrivate(curve, kp.privateKey.span());
   ASSERT_TRUE(pub.has_value());
   EXPECT_EQ(*pub, kp.publicKey);
-  EXPECT_FALSE(PublicFromPrivate(curve, std::vector<std::uint8_t>(kPrivateKeySize, 0)));
-  EXPECT_FALSE(PublicFromPrivate(curve, std::vector<std::uint8_t>(kPrivateKeySize, 0xff)));
-  EXPECT_FALSE(PublicFromPrivate(curve, std::vector<std::uint8_t>(31, 1)));
-  std::vector<std::uint8_t> one(kPrivateKeySize, 0);
+  EXPECT_FALSE(PublicFromPrivate(curve, std::vector<std::uint8_t>(n, 0)));
+  EXPECT_FALSE(PublicFromPrivate(curve, std::vector<std::uint8_t>(n, 0xff)));
+  EXPECT_FALSE(PublicFromPrivate(curve, std::vector<std::uint8_t>(n - 1, 1)));
+  std::vector<std::uint8_t> one(n, 0);
   one.back() = 1;
   EXPECT_TRUE(PublicFromPrivate(curve, one).has_value());
-  EXPECT_THROW(SignDigest(curve, std::vector<std::uint8_t>(kPrivateKeySize, 0),
-                          std::vector<std::uint8_t>(32, 1)),
+  EXPECT_THROW(SignDigest(curve, std::vector<std::uint8_t>(n, 0), std::vector<std::uint8_t>(n, 1)),
+               std::invalid_argument);
+  EXPECT_THROW(SignDigest(curve, kp.privateKey.span(), std::vector<std::uint8_t>(n + 1, 1)),
                std::invalid_argument);
 }
 
-INSTANTIATE_TEST_SUITE_P(Curves, SignatureOnCurve,
-                         ::testing::Values(Curve::Tc26_256_A, Curve::CryptoPro_A), test::CurveName);
+INSTANTIATE_TEST_SUITE_P(Curves, SignatureOnCurve, ::testing::ValuesIn(kAllCurves),
+                         test::CurveName);
 
 }  // namespace
 }  // namespace ccgost

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <span>
 #include <stdexcept>
@@ -54,8 +55,21 @@ inline std::vector<std::uint8_t> Pattern(std::size_t n, std::uint32_t seed) {
 }
 
 // Readable names for tests parameterised by curve.
+inline std::string CurveText(Curve curve) {
+  static constexpr const char* kNames[] = {
+      "Tc26_256_A",  "CryptoPro_A",    "Tc26_256_B",     "Tc26_256_C", "Tc26_256_D", "CryptoPro_B",
+      "CryptoPro_C", "CryptoPro_XchA", "CryptoPro_XchB", "Tc26_512_A", "Tc26_512_B", "Tc26_512_C"};
+  return kNames[static_cast<std::size_t>(curve)];
+}
 inline std::string CurveName(const ::testing::TestParamInfo<Curve>& info) {
-  return info.param == Curve::Tc26_256_A ? "Tc26_256_A" : "CryptoPro_A";
+  return CurveText(info.param);
 }
 
 }  // namespace ccgost::test
+
+namespace ccgost {
+// How a parameter set shows in test names and messages.
+inline void PrintTo(Curve curve, std::ostream* os) {
+  *os << test::CurveText(curve);
+}
+}  // namespace ccgost
