@@ -175,6 +175,36 @@ std::optional<SecureBytes> EcbDecrypt(std::span<const std::uint8_t> key,
 std::array<std::uint8_t, 4> Mac(std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv,
                                 std::span<const std::uint8_t> data);
 
+// ---- key derivation ----
+// KDF_TREE_GOSTR3411_2012_256 of R 50.1.113-2016 (RFC 7836, 4.5) with a one-byte counter: fills
+// `out` (a whole number of 32-byte blocks, at most 255 of them) with
+// HMAC-Streebog-256(key, i || label || 0x00 || seed || L), i = 1, 2, ..., L the output's length in
+// bits as two big-endian bytes.
+void KdfTree256(std::span<const std::uint8_t> key, std::span<const std::uint8_t> label,
+                std::span<const std::uint8_t> seed, std::span<std::uint8_t> out);
+
+// ---- one-time authenticator ----
+// Poly1305 (RFC 8439, 2.5): a 16-byte tag over any number of Update calls, under a 32-byte key
+// that must authenticate one message only. Its strength is that of the key's secrecy and
+// randomness, not of any cipher.
+class OneTimeMac {
+ public:
+  static constexpr std::size_t kKeySize = 32;
+  static constexpr std::size_t kTagSize = 16;
+  explicit OneTimeMac(std::span<const std::uint8_t> key);
+  ~OneTimeMac();
+  OneTimeMac(const OneTimeMac&) = delete;
+  OneTimeMac& operator=(const OneTimeMac&) = delete;
+  void Update(std::span<const std::uint8_t> data);
+  std::array<std::uint8_t, kTagSize> Tag();
+  // Whether `tag` is the tag of what was written, compared in constant time.
+  bool Verify(std::span<const std::uint8_t> tag);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
 // ---- key transport ----
 inline constexpr std::size_t kUkmSize = 8;
 // VKO GOST R 34.10-2012 (256-bit result): KEK = Streebog-256 of the shared point

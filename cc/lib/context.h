@@ -12,31 +12,11 @@
 #include <vector>
 
 #include "cc_abi.h"
+#include "data_cipher.h"
 #include "documents.h"
 #include "gost.h"
 
 namespace cc {
-
-enum class CipherKind { Cfb, Ecb };
-
-// GOST 28147-89 ECB with padding, fed in pieces. Enciphering emits every complete block at once
-// and pads the rest in Finish; deciphering keeps the last complete block back until Finish,
-// because only then is it known to carry the padding.
-class EcbStream {
- public:
-  EcbStream(bool encipher, std::span<const std::uint8_t> key);
-  // Writes at most pending + in.size() bytes to `out`; returns the count written.
-  std::size_t Update(std::span<const std::uint8_t> in, std::uint8_t* out);
-  // Writes at most 8 bytes; nullopt when deciphered data is no whole block count or the padding
-  // is wrong.
-  std::optional<std::size_t> Finish(std::uint8_t* out);
-
- private:
-  bool encipher_;
-  ccgost::SecureBytes key_;
-  ccgost::SecureBytes pending_;  // at most one block (plus one held-back block when deciphering)
-  std::vector<std::uint8_t> paddingBlock_;  // E(8 x 0x08): completes a block run for deciphering
-};
 
 inline constexpr std::uint32_t kContextMagic = 0x58544343;  // "CCTX"
 
@@ -68,8 +48,14 @@ struct ContextImpl {
   PublicKey verifyKey;
 
   // Buffer ciphering in progress.
-  std::unique_ptr<ccgost::CfbCipher> cfb;
-  std::unique_ptr<EcbStream> ecb;
+  std::unique_ptr<DataCipher> cipher;
+  // The session key this context last made or opened (_SessionKeyEncrypt, _SessionKeyDecrypt)
+  // and the enciphered key that carries it: data enciphered under that key is sealed together
+  // with its carrier, so that neither can be changed alone.
+  ccgost::SecureBytes carriedKey;
+  std::vector<std::uint8_t> carrier;
+  // The carrier of `key`, or nothing when this context did not make or open that key.
+  std::span<const std::uint8_t> CarrierOf(std::span<const std::uint8_t> key) const;
 
   void EndHash();    // forgets the running hash and the signing key
   void EndCipher();  // forgets the running cipher and its key

@@ -547,54 +547,44 @@ CC_ENTRY(int32_t, _BufferCipherInit)
   if (key == nullptr || iv == nullptr || (direction != CC_ENCIPHER && direction != CC_DECIPHER))
     return CC_E_BAD_ARGUMENT;
   return Guard(CC_E_BLOCK_FORMAT, [&] {
-    const bool encipher = direction == CC_ENCIPHER;
-    if (encipher) ccgost::RandomBytes({iv, CC_IV_SIZE});
     const std::span<const std::uint8_t> k(key, CC_SESSION_KEY_SIZE);
-    if (c->cipherKind == cc::CipherKind::Cfb) {
-      c->cfb = std::make_unique<ccgost::CfbCipher>(
-          encipher ? ccgost::CfbCipher::Direction::Encrypt : ccgost::CfbCipher::Direction::Decrypt,
-          k, std::span<const std::uint8_t>(iv, CC_IV_SIZE));
-    } else {
-      c->ecb = std::make_unique<cc::EcbStream>(encipher, k);
-    }
+    c->cipher = std::make_unique<cc::DataCipher>(c->cipherKind, direction == CC_ENCIPHER, k, iv,
+                                                 c->CarrierOf(k));
     return CC_OK;
   });
 }
 
+// A refusal ends the run: the calls that follow it find no cipher.
 CC_ENTRY(int32_t, _BufferCipherUpdate)
 (CcContext* ctx, const void* input, int32_t length, void* output, int32_t* produced) {
   if (produced == nullptr) return CC_E_BAD_ARGUMENT;
   *produced = 0;
   ContextImpl* c = cc::ContextOf(ctx);
-  if (c == nullptr || (!c->cfb && !c->ecb)) return CC_E_CONTEXT;
+  if (c == nullptr || !c->cipher) return CC_E_CONTEXT;
   if (!ValidLength(input, length) || output == nullptr) return CC_E_BAD_ARGUMENT;
-  return Guard(CC_E_BLOCK_FORMAT, [&] {
+  const std::int32_t rc = Guard(CC_E_BLOCK_FORMAT, [&] {
     const std::span<const std::uint8_t> in(static_cast<const std::uint8_t*>(input),
                                            static_cast<std::size_t>(length));
-    auto* out = static_cast<std::uint8_t*>(output);
-    if (c->cfb) {
-      c->cfb->Update(in, {out, in.size()});
-      *produced = length;
-    } else {
-      *produced = static_cast<std::int32_t>(c->ecb->Update(in, out));
-    }
-    return CC_OK;
+    std::size_t n = 0;
+    const std::int32_t result = c->cipher->Update(in, static_cast<std::uint8_t*>(output), n);
+    *produced = static_cast<std::int32_t>(n);
+    return result;
   });
+  if (rc != CC_OK) c->EndCipher();
+  return rc;
 }
 
 CC_ENTRY(int32_t, _BufferCipherFinal)(CcContext* ctx, void* output, int32_t* produced) {
   if (produced == nullptr) return CC_E_BAD_ARGUMENT;
   *produced = 0;
   ContextImpl* c = cc::ContextOf(ctx);
-  if (c == nullptr || (!c->cfb && !c->ecb)) return CC_E_CONTEXT;
-  if (c->ecb && output == nullptr) return CC_E_BAD_ARGUMENT;
+  if (c == nullptr || !c->cipher) return CC_E_CONTEXT;
+  if (output == nullptr) return CC_E_BAD_ARGUMENT;
   const std::int32_t rc = Guard(CC_E_BLOCK_FORMAT, [&] {
-    if (c->ecb) {
-      const auto n = c->ecb->Finish(static_cast<std::uint8_t*>(output));
-      if (!n) return CC_E_BLOCK_FORMAT;
-      *produced = static_cast<std::int32_t>(*n);
-    }
-    return CC_OK;
+    std::size_t n = 0;
+    const std::int32_t result = c->cipher->Final(static_cast<std::uint8_t*>(output), n);
+    *produced = static_cast<std::int32_t>(n);
+    return result;
   });
   c->EndCipher();
   return rc;
@@ -609,7 +599,8 @@ CC_ENTRY(int32_t, _SessionKeyEncrypt)
     return CC_E_BAD_ARGUMENT;
   *sessionKey = *encipheredKey = nullptr;
   *sessionKeyLength = *encipheredKeyLength = 0;
-  if (cc::ContextOf(ctx) == nullptr) return CC_E_CONTEXT;
+  ContextImpl* c = cc::ContextOf(ctx);
+  if (c == nullptr) return CC_E_CONTEXT;
   return Guard(CC_E_PUBLIC_INTEGRITY, [&] {
     cc::PublicDocument recipient;
     if (const std::int32_t rc = ParseCertificateText(certificateText, recipient); rc != CC_OK)
@@ -623,6 +614,9 @@ CC_ENTRY(int32_t, _SessionKeyEncrypt)
     cc::EncipherSessionKey(recipient, key, blob);
     BlockPtr<std::uint8_t> keyBlock(cc::CopyToBlock(key.span()));
     BlockPtr<std::uint8_t> blobBlock(cc::CopyToBlock(blob));
+    c->carriedKey = {};
+    c->carrier.assign(blob.begin(), blob.end());
+    c->carriedKey = std::move(key);
     *sessionKey = keyBlock.release();
     *sessionKeyLength = CC_SESSION_KEY_SIZE;
     *encipheredKey = blobBlock.release();
@@ -645,8 +639,14 @@ CC_ENTRY(int32_t, _SessionKeyDecrypt)
     ccgost::SecureBytes session;
     if (const std::int32_t rc = cc::DecipherSessionKey(key, encipheredKey, session); rc != CC_OK)
       return rc;
-    *sessionKey = cc::CopyToBlock(session.span());
-    *sessionKeyLength = static_cast<std::int32_t>(session.size());
+    // The block was read whole by DecipherSessionKey: its size is the fixed one.
+    c->carriedKey = {};
+    c->carrier.assign(encipheredKey, encipheredKey + CC_ENCIPHERED_KEY_SIZE);
+    BlockPtr<std::uint8_t> keyBlock(cc::CopyToBlock(session.span()));
+    const auto length = static_cast<std::int32_t>(session.size());
+    c->carriedKey = std::move(session);
+    *sessionKey = keyBlock.release();
+    *sessionKeyLength = length;
     return CC_OK;
   });
 }

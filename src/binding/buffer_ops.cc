@@ -1,13 +1,18 @@
 // The binding's buffer operations: signing and verifying memory, and enciphering it for a
-// certificate or under a random key. Each runs one random-generator bracket and one context, and
-// builds or reads the block layouts the engine hands to the host. Blocks that come back from the
-// host are checked against their given length before any part of them is used, and a failed
-// operation leaves the host's buffer as it was: every step that can fail (keys, session key, sizes)
-// comes before the host's data is touched; the stream cipher then works in place in the host's
-// buffer, undoing its pass should the library fail part-way, and other ciphers build their
-// output in a buffer of the binding's own, copied over the host's data only on success.
+// certificate or under a key the caller holds. Each runs one random-generator bracket and one
+// context, and builds or reads the block layouts the engine hands to the host. Blocks that come
+// back from the host are checked against their given length before any part of them is used.
+//
+// The cipher works in the host's buffer, whatever the library's cipher does to the data's length:
+// its output may grow (an authentication tag from the final step) and a decipher's final step may
+// refuse the data after the plaintext has been produced. Every step that can fail for another
+// reason (keys, session key, sizes, memory) comes before the host's data are touched. The library
+// never reads and writes the same memory in one call: each piece of input is copied to a buffer of
+// our own first, and no output may reach input that has not been read yet. A refused decryption
+// leaves no plaintext behind: the area it was written to is wiped.
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <span>
@@ -24,7 +29,6 @@ namespace {
 
 using layouts::kIvSize;
 using layouts::kUidFieldSize;
-constexpr std::int32_t kCipherSlack = 4096;  // the library's cipher may add up to this much
 // Room behind a copied enciphered session key: the library finds its end by itself.
 constexpr std::size_t kEncipheredKeyPadding = 512;
 
@@ -61,71 +65,82 @@ std::int32_t FeedChunks(Bytes first, Bytes second, std::vector<std::uint8_t>& sc
   return kOk;
 }
 
-// Runs the cipher over `input` into `out` (which has `capacity` bytes) in chunks, then its final
-// step; `produced` is the output length. An output count outside the room left is refused (4).
-std::int32_t RunCipher(const CcEntryTable& cc, CcContext* ctx, Bytes input, std::uint8_t* out,
-                       std::size_t capacity, std::size_t& produced) {
-  produced = 0;
-  auto take = [&](std::int32_t n) {
-    if (n < 0 || static_cast<std::size_t>(n) > capacity - produced) return false;
-    produced += static_cast<std::size_t>(n);
-    return true;
+// How far a cipher run went: the output bytes it counted, and whether the library was given any
+// of the input (from then on, the output area may hold output).
+struct CipherRun {
+  std::size_t produced = 0;
+  bool started = false;
+};
+
+// Runs the library's cipher, initialised already, over `length` bytes at `in` and writes its
+// output from `out` on, into an area of `capacity` bytes. The input may lie inside that area, ahead
+// of `out`: every piece is copied to `bounce` (kChunkSize bytes) before the library reads it, and
+// an output that would reach input not read yet, or pass the area's end, is refused (4).
+std::int32_t RunCipher(const CcEntryTable& cc, CcContext* ctx, const std::uint8_t* in,
+                       std::size_t length, std::uint8_t* out, std::size_t capacity,
+                       SecretBytes& bounce, CipherRun& run) {
+  const auto inAt = reinterpret_cast<std::uintptr_t>(in);
+  const auto outAt = reinterpret_cast<std::uintptr_t>(out);
+  const bool inputInArea = inAt >= outAt && inAt - outAt < capacity;
+  std::size_t consumed = 0;
+  auto take = [&](std::int32_t count) {
+    if (count < 0 || static_cast<std::size_t>(count) > capacity - run.produced) return false;
+    run.produced += static_cast<std::size_t>(count);
+    return !inputInArea || run.produced <= inAt - outAt + consumed;
   };
-  std::vector<std::uint8_t> unused;
-  std::int32_t r =
-      FeedChunks(input, {}, unused, [&](const std::uint8_t* piece, std::int32_t n) -> std::int32_t {
-        std::int32_t count = 0;
-        const std::int32_t result = cc._BufferCipherUpdate(ctx, piece, n, out + produced, &count);
-        if (result != 0) return result;
-        return take(count) ? kOk : kBadEncryptedData;
-      });
-  if (r != 0) return r;
+  do {
+    const std::size_t n = std::min<std::size_t>(kChunkSize, length - consumed);
+    if (n != 0) std::memcpy(bounce.data(), in + consumed, n);
+    consumed += n;
+    run.started = true;
+    std::int32_t count = 0;
+    if (const std::int32_t r = cc._BufferCipherUpdate(
+            ctx, bounce.data(), static_cast<std::int32_t>(n), out + run.produced, &count);
+        r != 0)
+      return r;
+    if (!take(count)) return kBadEncryptedData;
+  } while (consumed < length);
   std::int32_t count = 0;
-  r = cc._BufferCipherFinal(ctx, out + produced, &count);
-  if (r != 0) return r;
+  if (const std::int32_t r = cc._BufferCipherFinal(ctx, out + run.produced, &count); r != 0)
+    return r;
   return take(count) ? kOk : kBadEncryptedData;
 }
 
-// The stream cipher (the library's "28147", also its default): its output has exactly the input's
-// length and it ciphers in place, so data is ciphered where it lies in the host's buffer.
-bool StreamCipher(const std::string& name) {
-  return name.empty() || name == "28147";
+// Enciphers the `length` bytes at the start of `room` into the data area that starts at
+// `area` (inside `room`) and has `capacity` bytes: the plaintext is first moved to the area's end,
+// so that the enciphered data, written from the area's start, has all of the area's slack to grow
+// into before it meets plaintext not yet read. The cipher must be initialised. Should the run fail
+// before its output reached the moved plaintext, the plaintext is moved back.
+std::int32_t EncipherInRoom(const CcEntryTable& cc, CcContext* ctx, std::uint8_t* room,
+                            std::size_t length, std::uint8_t* area, std::size_t capacity,
+                            SecretBytes& bounce, std::size_t& produced) {
+  std::uint8_t* moved = area + (capacity - length);
+  std::memmove(moved, room, length);
+  CipherRun run;
+  const std::int32_t r = RunCipher(cc, ctx, moved, length, area, capacity, bounce, run);
+  if (r != 0) {
+    if (run.produced <= capacity - length) std::memmove(room, moved, length);
+    return r;
+  }
+  produced = run.produced;
+  return kOk;
 }
 
-// Runs the stream cipher, initialised in `direction` with `key` and `iv`, over `n` bytes at `data`
-// in place. When the library fails part-way (or answers another length than a stream cipher
-// gives), the bytes done so far are run back through the other direction from the same key and
-// vector, which gives them back as they were: a failure leaves the host's data unchanged.
-std::int32_t CipherInPlace(const CcEntryTable& cc, CcContext* ctx, std::int32_t direction,
-                           const std::uint8_t* key, std::uint8_t* iv, std::uint8_t* data,
-                           std::size_t n) {
-  auto pass = [&](std::int32_t dir, std::size_t length, std::size_t& done) -> std::int32_t {
-    done = 0;
-    if (const std::int32_t r = cc._BufferCipherInit(ctx, dir, key, iv); r != 0) return r;
-    std::vector<std::uint8_t> unused;
-    const std::int32_t fed =
-        FeedChunks(Bytes(data, length), {}, unused,
-                   [&](const std::uint8_t*, std::int32_t piece) -> std::int32_t {
-                     std::int32_t count = 0;
-                     const std::int32_t r =
-                         cc._BufferCipherUpdate(ctx, data + done, piece, data + done, &count);
-                     if (r != 0) return r;
-                     if (count != piece) return kBadEncryptedData;
-                     done += static_cast<std::size_t>(piece);
-                     return kOk;
-                   });
-    if (fed != 0) return fed;
-    std::int32_t count = 0;
-    if (const std::int32_t r = cc._BufferCipherFinal(ctx, data + done, &count); r != 0) return r;
-    return count == 0 ? kOk : kBadEncryptedData;
-  };
-  std::size_t done = 0;
-  const std::int32_t result = pass(direction, n, done);
-  if (result != 0 && done > 0) {
-    std::size_t undone = 0;
-    pass(direction == CC_ENCIPHER ? CC_DECIPHER : CC_ENCIPHER, done, undone);
+// Deciphers `input`, which lies in the host's block at `block` behind the block's header, into the
+// block's start; on success `length` becomes the plaintext's size. A failure once deciphering has
+// begun wipes everything from the block's start to the input's end, so that no plaintext (nor
+// a part of it that the library gave before its final step refused the data) stays behind.
+std::int32_t DecipherInBlock(const CcEntryTable& cc, CcContext* ctx, Bytes input,
+                             std::uint8_t* block, std::int32_t& length, SecretBytes& bounce) {
+  const std::size_t area = static_cast<std::size_t>(input.data() - block) + input.size();
+  CipherRun run;
+  const std::int32_t r = RunCipher(cc, ctx, input.data(), input.size(), block, area, bounce, run);
+  if (r != 0) {
+    if (run.started) SecureWipe(block, area);
+    return r;
   }
-  return result;
+  length = static_cast<std::int32_t>(run.produced);
+  return kOk;
 }
 
 bool ValidLength(const void* data, std::int32_t length) {
@@ -138,39 +153,6 @@ std::array<std::uint8_t, kIvSize> BlockIv(Bytes iv) {
   std::array<std::uint8_t, kIvSize> out{};
   std::memcpy(out.data(), iv.data(), std::min(iv.size(), kIvSize));
   return out;
-}
-
-// The host's buffer of `length` bytes of data with the room it reserves for their enciphered
-// form: nothing larger than the growth announced to the host is ever written into it.
-layouts::MutableBytes EncipherRoom(std::uint8_t* data, std::int32_t length) {
-  return {data, static_cast<std::size_t>(length) + layouts::kMaxEncodeAddition};
-}
-
-// Deciphers `input` (which lies inside the host's block of `length` bytes at `data`) with `key`
-// and `iv` and, on success only, puts the plaintext at the start of the block and sets `length`
-// to its size. The stream cipher deciphers in place; any other into a buffer of our own.
-std::int32_t DecipherOver(const CcEntryTable& cc, CcContext* ctx, const std::string& cipher,
-                          const std::uint8_t* key, std::uint8_t* iv, Bytes input,
-                          std::uint8_t* data, std::int32_t& length) {
-  if (StreamCipher(cipher)) {
-    auto* at = data + (input.data() - data);
-    if (const std::int32_t r = CipherInPlace(cc, ctx, CC_DECIPHER, key, iv, at, input.size());
-        r != 0)
-      return r;
-    std::memmove(data, at, input.size());
-    length = static_cast<std::int32_t>(input.size());
-    return kOk;
-  }
-  if (const std::int32_t r = cc._BufferCipherInit(ctx, CC_DECIPHER, key, iv); r != 0) return r;
-  const std::size_t room = input.size() + kCipherSlack;
-  SecretBytes plain = SecretBytes::ForOverwrite(room);
-  std::size_t produced = 0;
-  if (const std::int32_t r = RunCipher(cc, ctx, input, plain.data(), room, produced); r != 0)
-    return r;
-  if (produced > static_cast<std::size_t>(length)) return kBadEncryptedData;
-  std::memcpy(data, plain.data(), produced);
-  length = static_cast<std::int32_t>(produced);
-  return kOk;
 }
 
 // A context without identity for enciphering under a key the caller holds: the generator started
@@ -388,46 +370,29 @@ std::int32_t TCComDLL::EncryptBuffer(const BufferCallSettings& s, const std::str
       return kOutOfMemory;
     SeedRandom(s.randomKind);
 
-    std::uint8_t iv[kIvSize] = {};
+    // The block must fit the room the host reserved: its header, the key and the vector leave
+    // the enciphered data an area of `capacity` bytes, at least the plaintext's length.
     const Bytes wrappedKey(encipheredKey.get(), static_cast<std::size_t>(keyLength));
-    if (StreamCipher(s.cipher)) {
-      // Everything that can fail is done; the block must fit the room the host reserved. The
-      // data is enciphered where it lies, then moved behind the header it gets.
-      const layouts::MutableBytes room = EncipherRoom(data, length);
-      if (layouts::kCertBlockHeader + static_cast<std::uint64_t>(length) + wrappedKey.size() +
-              kIvSize >
-          room.size())
-        return kBadLength;
-      // The library draws the vector as the cipher starts (and an undo starts from it).
-      if (const std::int32_t r = CipherInPlace(cc_, ctx.get(), CC_ENCIPHER, sessionKey.get(), iv,
-                                               data, static_cast<std::size_t>(length));
-          r != 0)
-        return r;
-      std::memmove(data + layouts::kCertBlockHeader, data, static_cast<std::size_t>(length));
-      const auto written = layouts::FinishCertBlock(
-          room, keyNumber, static_cast<std::size_t>(length), wrappedKey, Bytes(iv));
-      if (!written) return kBadLength;  // cannot happen: the size was checked above
-      length = static_cast<std::int32_t>(*written);
-      return kOk;
-    }
+    const std::size_t plain = static_cast<std::size_t>(length);
+    const std::size_t room = plain + layouts::kMaxEncodeAddition;
+    const std::uint64_t frame =
+        std::uint64_t{layouts::kCertBlockHeader} + wrappedKey.size() + kIvSize;
+    if (frame + plain > room) return kBadLength;
+    const std::size_t capacity = room - static_cast<std::size_t>(frame);
+    SecretBytes bounce(kChunkSize);
+    std::uint8_t iv[kIvSize] = {};
     if (const std::int32_t r = cc_._BufferCipherInit(ctx.get(), CC_ENCIPHER, sessionKey.get(), iv);
         r != 0)
       return r;
-    // Any other cipher may change the data's length: it is enciphered into a buffer of our own,
-    // and the block goes over the host's data only when it is complete and fits the room the
-    // host reserved.
-    const std::size_t room = static_cast<std::size_t>(length) + kCipherSlack;
-    std::vector<std::uint8_t> enciphered(room);
     std::size_t produced = 0;
     if (const std::int32_t r =
-            RunCipher(cc_, ctx.get(), Bytes(data, static_cast<std::size_t>(length)),
-                      enciphered.data(), room, produced);
+            EncipherInRoom(cc_, ctx.get(), data, plain, data + layouts::kCertBlockHeader, capacity,
+                           bounce, produced);
         r != 0)
       return r;
     const auto written =
-        layouts::WriteCertBlock(EncipherRoom(data, length), keyNumber,
-                                Bytes(enciphered.data(), produced), wrappedKey, Bytes(iv));
-    if (!written) return kBadLength;
+        layouts::FinishCertBlock({data, room}, keyNumber, produced, wrappedKey, Bytes(iv));
+    if (!written) return kBadLength;  // cannot happen: the data stayed inside their area
     length = static_cast<std::int32_t>(*written);
     return kOk;
   });
@@ -471,48 +436,13 @@ std::int32_t TCComDLL::DecryptBuffer(const BufferCallSettings& s, std::uint8_t* 
         r != 0)
       return r;
     if (sessionKey.get() == nullptr) return kOutOfMemory;
-    return DecipherOver(cc_, ctx.get(), s.cipher, sessionKey.get(), iv.data(), block->data, data,
-                        length);
-  });
-}
-
-std::int32_t TCComDLL::EncryptWithRandomKey(const BufferCallSettings& s,
-                                            std::span<const std::uint8_t> input,
-                                            std::vector<std::uint8_t>& block, std::uint8_t* key) {
-  if (s.randomFile.empty()) return kNoRandomFile;
-  if (key == nullptr ||
-      input.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
-    return kNullPointer;
-  return Guarded([&]() -> std::int32_t {
-    RandomSession random(cc_);
-    Context ctx(*this);
-    if (const std::int32_t r = OpenKeyContext(*this, s, random, ctx); r != 0) return r;
-    SecretBytes fresh(kSessionKeySize);
-    if (const std::int32_t r = GetRandomBytes(s.randomKind, fresh.data(), kSessionKeySize); r != 0)
-      return r;
-
-    std::uint8_t iv[kIvSize] = {};
-    if (const std::int32_t r = cc_._BufferCipherInit(ctx.get(), CC_ENCIPHER, fresh.data(), iv);
+    SecretBytes bounce(kChunkSize);
+    if (const std::int32_t r =
+            cc_._BufferCipherInit(ctx.get(), CC_DECIPHER, sessionKey.get(), iv.data());
         r != 0)
       return r;
-    // The data is enciphered straight into the block's data area, then the block is completed.
-    const std::size_t room = input.size() + kCipherSlack;
-    block.resize(layouts::KeyBlockSize(room));
-    const layouts::MutableBytes area = layouts::KeyBlockDataArea(block);
-    std::size_t produced = 0;
-    if (const std::int32_t r = RunCipher(cc_, ctx.get(), input, area.data(), area.size(), produced);
-        r != 0)
-      return r;
-    const auto total = layouts::FinishKeyBlock(block, produced, Bytes(iv));
-    if (!total) return kOutOfMemory;
-    block.resize(*total);
-    std::memcpy(key, fresh.data(), kSessionKeySize);
-    return kOk;
+    return DecipherInBlock(cc_, ctx.get(), block->data, data, length, bounce);
   });
-}
-
-bool TCComDLL::CiphersInPlace(const BufferCallSettings& s) {
-  return StreamCipher(s.cipher);
 }
 
 std::int32_t TCComDLL::NewSessionKey(const BufferCallSettings& s, std::uint8_t* key) {
@@ -526,20 +456,35 @@ std::int32_t TCComDLL::NewSessionKey(const BufferCallSettings& s, std::uint8_t* 
   });
 }
 
-std::int32_t TCComDLL::EncryptInPlaceWithKey(const BufferCallSettings& s, std::uint8_t* data,
-                                             std::size_t length, const std::uint8_t* key,
-                                             std::uint8_t* iv) {
+std::int32_t TCComDLL::EncryptInPlaceWithKey(const BufferCallSettings& s,
+                                             std::span<std::uint8_t> room, std::size_t length,
+                                             std::size_t blockAt, const std::uint8_t* key,
+                                             std::size_t& blockLength) {
   if (s.randomFile.empty()) return kNoRandomFile;
-  if (!StreamCipher(s.cipher)) return kBadParameters;
-  if (key == nullptr || iv == nullptr || (data == nullptr && length > 0) ||
+  if (key == nullptr || (room.data() == nullptr && !room.empty()) ||
       length > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
     return kNullPointer;
+  if (blockAt > room.size() || layouts::KeyBlockSize(length) > room.size() - blockAt)
+    return kBadLength;
   return Guarded([&]() -> std::int32_t {
     RandomSession random(cc_);
     Context ctx(*this);
     if (const std::int32_t r = OpenKeyContext(*this, s, random, ctx); r != 0) return r;
-    std::memset(iv, 0, kIvSize);
-    return CipherInPlace(cc_, ctx.get(), CC_ENCIPHER, key, iv, data, length);
+    const layouts::MutableBytes block = room.subspan(blockAt);
+    const layouts::MutableBytes area = layouts::KeyBlockDataArea(block);
+    SecretBytes bounce(kChunkSize);
+    std::uint8_t iv[kIvSize] = {};
+    if (const std::int32_t r = cc_._BufferCipherInit(ctx.get(), CC_ENCIPHER, key, iv); r != 0)
+      return r;
+    std::size_t produced = 0;
+    if (const std::int32_t r = EncipherInRoom(cc_, ctx.get(), room.data(), length, area.data(),
+                                              area.size(), bounce, produced);
+        r != 0)
+      return r;
+    const auto written = layouts::FinishKeyBlock(block, produced, Bytes(iv));
+    if (!written) return kBadLength;  // cannot happen: the data stayed inside their area
+    blockLength = *written;
+    return kOk;
   });
 }
 
@@ -553,9 +498,12 @@ std::int32_t TCComDLL::DecryptWithKey(const BufferCallSettings& s, std::uint8_t*
     RandomSession random(cc_);
     Context ctx(*this);
     if (const std::int32_t r = OpenKeyContext(*this, s, random, ctx); r != 0) return r;
-
     auto iv = BlockIv(block->iv);
-    return DecipherOver(cc_, ctx.get(), s.cipher, key, iv.data(), block->data, data, length);
+    SecretBytes bounce(kChunkSize);
+    if (const std::int32_t r = cc_._BufferCipherInit(ctx.get(), CC_DECIPHER, key, iv.data());
+        r != 0)
+      return r;
+    return DecipherInBlock(cc_, ctx.get(), block->data, data, length, bounce);
   });
 }
 

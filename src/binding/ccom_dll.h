@@ -193,28 +193,28 @@ class TCComDLL : public TCrypto_DLL {
   std::int32_t VerifyBuffer(const BufferCallSettings& s, const void* data, std::int32_t length,
                             const std::uint8_t* block, std::int32_t blockLength, char* signerUid);
   // Encrypts `length` bytes of `data` for `recipientUid`'s certificate and writes the
-  // certificate-enciphered block over `data` (the host reserves length + 4104 bytes). On failure
-  // the buffer and the length are unchanged.
+  // certificate-enciphered block over `data` (the host reserves length + 4104 bytes). A failure
+  // before the cipher ran leaves the buffer and the length as they were.
   std::int32_t EncryptBuffer(const BufferCallSettings& s, const std::string& recipientUid,
                              std::uint8_t* data, std::int32_t& length);
   // Decrypts a certificate-enciphered block of `length` bytes with the user's secret key and writes
-  // the plaintext over its start. On failure the buffer and the length are unchanged.
+  // the plaintext over its start. On failure the length is unchanged, and so is the buffer unless
+  // the library refused the data while deciphering: then the block's header and enciphered data
+  // are wiped (the enciphered session key and the vector stay).
   std::int32_t DecryptBuffer(const BufferCallSettings& s, std::uint8_t* data, std::int32_t& length);
-  // Encrypts `input` under a fresh 32-byte key, returned in `key`; `block` receives the
-  // key-enciphered block (C + 20 bytes). The input stays as it is.
-  std::int32_t EncryptWithRandomKey(const BufferCallSettings& s,
-                                    std::span<const std::uint8_t> input,
-                                    std::vector<std::uint8_t>& block, std::uint8_t* key);
-  std::int32_t DecryptWithKey(const BufferCallSettings& s, std::uint8_t* data, std::int32_t& length,
-                              const std::uint8_t* key);
-  // Whether the settings' cipher is the library's stream cipher, which ciphers in place.
-  static bool CiphersInPlace(const BufferCallSettings& s);
   // A fresh 32-byte session key from the settings' random source.
   std::int32_t NewSessionKey(const BufferCallSettings& s, std::uint8_t* key);
-  // Enciphers `length` bytes at `data` where they lie with the stream cipher under `key`; the
-  // vector the library draws goes to `iv` (kIvSize bytes). On failure the bytes are as they were.
-  std::int32_t EncryptInPlaceWithKey(const BufferCallSettings& s, std::uint8_t* data,
-                                     std::size_t length, const std::uint8_t* key, std::uint8_t* iv);
+  // Enciphers the `length` bytes at the start of `room` under `key` into a key-enciphered block at
+  // offset `blockAt` of `room`, whose size is given in `blockLength`; the enciphered data may use
+  // all of the room behind the block's header and vector. A failure before the cipher ran leaves
+  // the room as it was.
+  std::int32_t EncryptInPlaceWithKey(const BufferCallSettings& s, std::span<std::uint8_t> room,
+                                     std::size_t length, std::size_t blockAt,
+                                     const std::uint8_t* key, std::size_t& blockLength);
+  // Decrypts a key-enciphered block of `length` bytes with `key` and writes the plaintext over its
+  // start; failures as for DecryptBuffer.
+  std::int32_t DecryptWithKey(const BufferCallSettings& s, std::uint8_t* data, std::int32_t& length,
+                              const std::uint8_t* key);
 
  private:
   void Load(const std::string& libraryName);

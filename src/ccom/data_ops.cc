@@ -1,8 +1,9 @@
 // The engine's data operations: detached and appended signatures, and encryption for one
 // recipient (the binding's certificate-enciphered block) or several (a container: the data under
 // a fresh session key, and that key enciphered with "28147-ECB" for every recipient). The layouts
-// themselves are in layouts/layouts.h. A failed operation leaves the host's buffer and length as
-// they were.
+// themselves are in layouts/layouts.h. A failed operation leaves the host's length as it was, and
+// its buffer too, except where the library refused data while deciphering them: the plaintext it
+// had given is wiped then.
 #include <array>
 #include <cstring>
 #include <limits>
@@ -190,21 +191,12 @@ std::int32_t TCcom22Engine::EncodeDataForUsers(void* data, std::int32_t* size,
 
     const std::int32_t length = *size;
     const BufferCallSettings call = CallSettings(s, uid);
-    // The library's stream cipher works where the data lie: the session key is drawn first and
-    // enciphered for every recipient (where nearly every failure happens), then the data are
-    // enciphered in place and moved behind the head, so that the container needs no memory
-    // beyond the host's buffer. Another cipher enciphers into a block of our own first.
-    const bool inPlace = TCComDLL::CiphersInPlace(call);
-    std::vector<std::uint8_t> payload;
+    // The session key is drawn first and enciphered for every recipient (where nearly every
+    // failure happens); then the data are enciphered in the host's buffer, behind the head's
+    // place, so that the container needs no memory beyond the host's buffer.
     SecretBytes sessionKey(kSessionKeySize);
     if (const std::int32_t r = WithPreparedLibrary(
-            s, uid,
-            [&](TCComDLL& dll) {
-              if (inPlace) return dll.NewSessionKey(call, sessionKey.data());
-              const std::span<const std::uint8_t> plain(static_cast<const std::uint8_t*>(data),
-                                                        static_cast<std::size_t>(length));
-              return dll.EncryptWithRandomKey(call, plain, payload, sessionKey.data());
-            });
+            s, uid, [&](TCComDLL& dll) { return dll.NewSessionKey(call, sessionKey.data()); });
         r != 0)
       return r;
 
@@ -228,41 +220,28 @@ std::int32_t TCcom22Engine::EncodeDataForUsers(void* data, std::int32_t* size,
       keys[i].assign(work.data(), work.data() + workLength);
     }
 
-    // The container goes over the host's data only once it is complete, and only within the room
-    // announced for this many recipients (GetMaxAdditionEx).
+    // The container stays within the room announced for this many recipients
+    // (GetMaxAdditionEx), and its head is written once the payload stands behind its place.
     const std::vector<Bytes> keyViews(keys.begin(), keys.end());
     const std::uint64_t room = std::min<std::uint64_t>(
         std::uint64_t{static_cast<std::uint32_t>(length)} + layouts::kMaxEncodeAddition +
             layouts::kPerRecipient * recipients.size(),
         std::numeric_limits<std::int32_t>::max());
     auto* bytes = static_cast<std::uint8_t*>(data);
-    const MutableBytes out(bytes, room);
-    if (!inPlace) {
-      const auto total = layouts::WriteContainer(out, recipients, keyViews, payload);
-      if (!total) return kBadLength;
-      *size = static_cast<std::int32_t>(*total);
-      return kOk;
-    }
-    const auto plainLength = static_cast<std::size_t>(length);
-    const std::uint64_t head = layouts::ContainerHeadSize(recipients.size());
-    const std::uint64_t blockSize = layouts::KeyBlockSize(plainLength);
-    if (head + blockSize > room) return kBadLength;
-    std::uint8_t iv[layouts::kIvSize] = {};
+    const MutableBytes out(bytes, static_cast<std::size_t>(room));
+    const auto head = static_cast<std::size_t>(layouts::ContainerHeadSize(recipients.size()));
+    std::size_t blockLength = 0;
     if (const std::int32_t r = WithPreparedLibrary(
             s, uid,
             [&](TCComDLL& dll) {
-              return dll.EncryptInPlaceWithKey(call, bytes, plainLength, sessionKey.data(), iv);
+              return dll.EncryptInPlaceWithKey(call, out, static_cast<std::size_t>(length), head,
+                                               sessionKey.data(), blockLength);
             });
         r != 0)
       return r;
-    // Nothing fails from here on: every size was checked above.
-    const std::size_t blockAt = static_cast<std::size_t>(head);
-    std::memmove(bytes + blockAt + layouts::kKeyBlockHeader, bytes, plainLength);
-    const auto block = layouts::FinishKeyBlock(
-        out.subspan(blockAt, static_cast<std::size_t>(blockSize)), plainLength, Bytes(iv));
-    const auto written = layouts::WriteContainerHead(out, recipients, keyViews, blockSize);
-    if (!block || !written) return kBadLength;
-    *size = static_cast<std::int32_t>(head + *block);
+    const auto written = layouts::WriteContainerHead(out, recipients, keyViews, blockLength);
+    if (!written) return kBadLength;  // cannot happen: every size was checked above
+    *size = static_cast<std::int32_t>(*written + blockLength);
     return kOk;
   });
 }
@@ -287,9 +266,11 @@ std::int32_t TCcom22Engine::DecodeData(void* data, std::int32_t* size, void*) {
       return result;
     }
 
-    // A container: its head must lie inside the given length before any part of it is used.
+    // A container: its head must lie inside the given length before any part of it is used, and
+    // be as it was written (the library's seal covers this reader's slot and the payload, not
+    // the bytes between them that carry no meaning).
     const auto container = layouts::ReadContainer(in);
-    if (!container) return kBadEncryptedData;
+    if (!container || !layouts::HeadIsCanonical(*container)) return kBadEncryptedData;
     const auto found = layouts::FindRecipient(*container, uid);
     if (!found) return kVendorCannotDecrypt;
     const auto slotKey = layouts::ReadKeySlot(*container, *found);
@@ -310,8 +291,8 @@ std::int32_t TCcom22Engine::DecodeData(void* data, std::int32_t* size, void*) {
       return r;
     if (plainKeyLength != kSessionKeySize) return kBadEncryptedData;
 
-    // The payload is deciphered where it lies in the host's buffer (the binding writes only on
-    // success), then moved to the start of the buffer.
+    // The payload is deciphered where it lies in the host's buffer, then moved to the start of the
+    // buffer. Should the library refuse it, the binding wipes what it deciphered; the head stays.
     std::int32_t payloadLength = static_cast<std::int32_t>(container->payload.size());
     auto* payload = const_cast<std::uint8_t*>(container->payload.data());
     if (const std::int32_t r = WithPreparedLibrary(

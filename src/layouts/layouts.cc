@@ -211,6 +211,31 @@ std::optional<Bytes> ReadKeySlot(const ContainerView& c, std::size_t index) {
   return key;
 }
 
+namespace {
+
+bool AllZero(Bytes bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
+}
+
+}  // namespace
+
+bool HeadIsCanonical(const ContainerView& c) {
+  ByteReader fields(c.fields);
+  for (std::size_t i = 0; i < c.recipients; ++i) {
+    std::span<const std::uint8_t> field;
+    std::string_view uid;
+    if (!fields.ReadBytes(kRecipientFieldSize, field)) return false;
+    ByteReader text(field);
+    if (!text.ReadTextField(kRecipientFieldSize, uid) || !AllZero(field.subspan(uid.size())))
+      return false;
+    const auto key = ReadKeySlot(c, i);
+    if (!key) return false;
+    const Bytes slot = c.slots.subspan(i * kKeySlotSize, kKeySlotSize);
+    if (!AllZero(slot.subspan(4 + key->size()))) return false;
+  }
+  return true;
+}
+
 std::optional<std::size_t> WriteContainerHead(MutableBytes out,
                                               const std::vector<std::string>& recipients,
                                               const std::vector<Bytes>& keys,

@@ -152,6 +152,10 @@ std::optional<std::size_t> FindRecipient(const ContainerView& c, std::string_vie
 // The enciphered key of slot `index`; nullopt when there is no such slot or its length is
 // negative or above 252.
 std::optional<Bytes> ReadKeySlot(const ContainerView& c, std::size_t index);
+// Whether the head is as the writers below leave it: every recipient field holds a zero and only
+// zeros behind it, every key slot a length of 0 to 252 and only zeros behind the key. A head that
+// differs was changed after it was written.
+bool HeadIsCanonical(const ContainerView& c);
 // Writes a container for `recipients` with their enciphered keys and the payload into `out`; its
 // length, or nullopt (nothing written) when the counts differ, a UID does not fit its field, a key
 // its slot, or the container `out`.

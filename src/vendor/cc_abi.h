@@ -28,7 +28,14 @@
  *    CC_E_UNKNOWN_HASH (-66);
  *  - cipher "28147" (GOST 28147-89, CFB, 8-byte IV, parameter set Z, CryptoPro key meshing,
  *    default) and "28147-ECB" (ECB with PKCS#7-style padding of 1..8 bytes); other names give
- *    CC_E_UNKNOWN_CIPHER (-67);
+ *    CC_E_UNKNOWN_CIPHER (-67). Enciphering seals the data: an 8-byte marker, the data under a
+ *    key derived from the session key and the IV (and from the enciphered session key that
+ *    delivered it, when the same context made or opened it), then a 16-byte Poly1305 tag, which
+ *    the final call writes. The deciphering final call checks the tag and answers CC_E_DECRYPT
+ *    when it fails (the plaintext given before is then not the data's); data enciphered before
+ *    sealing (no marker) deciphers as before. One update call writes at most its input's length
+ *    + 8 bytes, a final call at most 32; input and output may share memory only as the same
+ *    address;
  *  - signatures GOST R 34.10-2012: r || s, CC_SIGNATURE_SIZE (64) bytes with a 256-bit key,
  *    CC_SIGNATURE_SIZE_512 (128) bytes with a 512-bit key; the hash "34.11" is GOST R 34.11-2012
  *    of the key's size (256-bit or 512-bit digest); _BufferVerifyFinal reads the size of the
@@ -194,7 +201,7 @@ extern "C" {
 #define CC_E_SECRET_FORMAT (-16)       /* text is not a secret key */
 #define CC_E_SECRET_EXPIRED (-17)
 #define CC_E_CREATE_FILE (-27)  /* random-state file cannot be created */
-#define CC_E_DECRYPT (-35)      /* session key not for this secret key (MAC mismatch) */
+#define CC_E_DECRYPT (-35)      /* session key not for this secret key; data failing their seal */
 #define CC_E_BLOCK_FORMAT (-41) /* malformed enciphered key or ciphertext length/padding */
 #define CC_E_BAD_ARGUMENT (-45) /* null pointer, length out of range, bad UID */
 #define CC_E_RANDOM (-54)       /* the random generator failed */

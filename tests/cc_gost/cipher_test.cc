@@ -132,5 +132,36 @@ TEST(Mac, DependsOnKeyIvAndData) {
   EXPECT_THROW(Mac(kKey, std::span(kIv).first(4), data), std::invalid_argument);
 }
 
+// The published examples: KDF_TREE_GOSTR3411_2012_256 of RFC 7836 (R 50.1.113-2016) and the
+// Poly1305 tag of RFC 8439, 2.5.2; both split over calls where that applies.
+TEST(SealingPrimitives, KnownAnswers) {
+  std::vector<std::uint8_t> derived(64);
+  KdfTree256(FromHex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"),
+             FromHex("26bdb878"), FromHex("af21434145656378"), derived);
+  EXPECT_EQ(ToHex(derived),
+            "22b6837845c6bef65ea71672b265831086d3c76aebe6dae91cad51d83f79d16b"
+            "074c9330599d7f8d712fca54392f4ddde93751206b3584c8f43f9e6dc51531f9");
+  std::vector<std::uint8_t> odd(33);
+  EXPECT_THROW(KdfTree256(kKey, {}, {}, odd), std::invalid_argument);
+
+  const auto key = FromHex("85d6be7857556d337f4452fe42d506a80103808afb0db2fd4abff6af4149f51b");
+  const std::string text = "Cryptographic Forum Research Group";
+  const std::span<const std::uint8_t> message(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                              text.size());
+  const auto expected = FromHex("a8061dc1305136c6c22b8baf0c0127a9");
+  OneTimeMac mac(key);
+  mac.Update(message.first(5));
+  mac.Update(message.subspan(5));
+  EXPECT_EQ(ToHex(mac.Tag()), ToHex(expected));
+  OneTimeMac check(key);
+  check.Update(message);
+  auto wrong = expected;
+  wrong[15] ^= 1;
+  EXPECT_FALSE(check.Verify(wrong));
+  OneTimeMac again(key);
+  again.Update(message);
+  EXPECT_TRUE(again.Verify(expected));
+}
+
 }  // namespace
 }  // namespace ccgost
