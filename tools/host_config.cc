@@ -423,9 +423,13 @@ bool ConfigFile::Save(std::string& error) const {
   const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
   const fs::path path(path_);
   const std::string dir = path.parent_path().string();
-  const std::string temporary =
-      (path.parent_path() / ("." + path.filename().string() + kConfigTemporaryTag + RandomToken()))
-          .string();
+  // ".NAME.conf.tmp-TOKEN", appended piece by piece (GCC 12 warns wrongly of overlapping copies
+  // when "." + a string is built for mingw).
+  std::string name(1, '.');
+  name += path.filename().string();
+  name += kConfigTemporaryTag;
+  name += RandomToken();
+  const std::string temporary = (path.parent_path() / name).string();
   const RemoveOnInterrupt interrupt(temporary, RemoveOnInterrupt::Kind::kFile);
   if (platform::WriteNewFile(temporary, bytes) && platform::RenameFile(temporary, path_)) {
     platform::SyncDirectory(dir);

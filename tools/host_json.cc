@@ -6,7 +6,7 @@
 namespace vornak2::host {
 
 std::string JsonString(const std::string& text) {
-  std::string out = "\"";
+  std::string out(1, '"');
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
@@ -54,15 +54,23 @@ JsonObject& JsonObject::AddNumber(const char* key, const std::string& digits) {
 }
 
 JsonObject& JsonObject::AddList(const char* key, const std::vector<std::string>& values) {
-  std::string list = "[";
-  for (const std::string& value : values) list += (list.size() > 1 ? "," : "") + JsonString(value);
-  return Raw(key, list + "]");
+  std::string list(1, '[');
+  for (const std::string& value : values) {
+    if (list.size() > 1) list += ',';
+    list += JsonString(value);
+  }
+  list += ']';
+  return Raw(key, list);
 }
 
 JsonObject& JsonObject::AddObjects(const char* key, const std::vector<JsonObject>& objects) {
-  std::string list = "[";
-  for (const JsonObject& object : objects) list += (list.size() > 1 ? "," : "") + object.Text();
-  return Raw(key, list + "]");
+  std::string list(1, '[');
+  for (const JsonObject& object : objects) {
+    if (list.size() > 1) list += ',';
+    list += object.Text();
+  }
+  list += ']';
+  return Raw(key, list);
 }
 
 JsonObject& JsonObject::Merge(const JsonObject& other) {
@@ -76,7 +84,10 @@ bool JsonObject::Has(const char* key) const {
 }
 
 std::string JsonObject::Text() const {
-  return "{" + (fields_.empty() ? std::string() : fields_.substr(1)) + "}";
+  std::string text(1, '{');
+  if (!fields_.empty()) text.append(fields_, 1);
+  text += '}';
+  return text;
 }
 
 }  // namespace vornak2::host
