@@ -228,7 +228,9 @@ bool InstallCopy(Steps& steps, const std::string& root, const Party& to, const s
 // Writes a transfer text where the demo keeps what parties send each other.
 std::string Sent(const std::string& root, const std::string& name, const std::string& text) {
   const std::string path = Native(root + "transfers/" + name);
-  WriteTransferText(path, text);
+  std::string problem;
+  if (!WriteTransferText(path, text, problem))
+    std::fprintf(stderr, "vornak2-host: %s\n", problem.c_str());
   return path;
 }
 

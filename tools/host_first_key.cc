@@ -266,9 +266,10 @@ int FirstKeyCommand(const Library& library, const Invocation& call) {
       std::vector<std::uint8_t> seed(1024);
       std::random_device device;
       for (auto& byte : seed) byte = static_cast<std::uint8_t>(device());
-      const bool made = platform::WriteFileAtomic(randomFile, seed, true);
+      auto file = Output::Open(randomFile, true, problem);
+      const bool made = file && file->Commit(seed, problem);
       SecureWipe(seed.data(), seed.size());
-      if (!made) return FileFailure(OutputProblem(randomFile));
+      if (!made) return FileFailure(problem);
       std::printf("random-state file: %s\n", randomFile.c_str());
       Result().Add("random_file", randomFile);
     }

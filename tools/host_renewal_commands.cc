@@ -58,7 +58,8 @@ int RenewStartCommand(const Library& library, const Invocation& call) {
     PrintMode(mode, report);
     if (!ok) return kExitFailed;
     if (transfer.empty()) return kExitSuccess;  // mode 2: nothing was done
-    if (!WriteTransferText(out, transfer)) return FileFailure(OutputProblem(out));
+    std::string problem;
+    if (!WriteTransferText(out, transfer, problem)) return FileFailure(problem);
     Result().Add("out", out);
     std::fprintf(report, "the request's transfer goes to the authority: %s\n", out.c_str());
     return kExitSuccess;

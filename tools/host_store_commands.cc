@@ -26,7 +26,8 @@ std::FILE* ReportStream(const std::string&) {
 }
 
 int WriteTransferOutput(const std::string& path, const std::string& transfer) {
-  if (!WriteTransferText(path, transfer)) return FileFailure(OutputProblem(path));
+  std::string problem;
+  if (!WriteTransferText(path, transfer, problem)) return FileFailure(problem);
   Result().Add("out", path).Add("characters", static_cast<std::int64_t>(transfer.size()));
   if (path != "-")
     std::printf("transfer: %zu characters written to %s\n", transfer.size(), path.c_str());

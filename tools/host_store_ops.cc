@@ -181,13 +181,13 @@ std::optional<std::string> ReadTransferText(const std::string& path, std::size_t
   return text;
 }
 
-bool WriteTransferText(const std::string& path, const std::string& transfer) {
+bool WriteTransferText(const std::string& path, const std::string& transfer, std::string& problem) {
   const std::string line = transfer + "\n";
-  if (path == "-")
-    return std::fwrite(line.data(), 1, line.size(), DataOut()) == line.size() &&
-           std::fflush(DataOut()) == 0;
-  return WriteFile(path, std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()),
-                   false);
+  // Made beside its name and renamed over it, and removed when the command is interrupted.
+  auto out = Output::Open(path, false, problem);
+  return out &&
+         out->Commit(std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()),
+                     problem);
 }
 
 }  // namespace vornak2::host

@@ -62,7 +62,8 @@ std::string IsoDate(const std::string& reportDate);
 // once into one buffer); nullopt when it cannot be read or is longer.
 std::optional<std::string> ReadTransferText(const std::string& path,
                                             std::size_t limit = kMaxTransferText);
-// Writes a transfer text and a line feed to a file (replacing it), or to standard output for "-".
-bool WriteTransferText(const std::string& path, const std::string& transfer);
+// Writes a transfer text and a line feed to a file (replacing it), or to standard output for "-";
+// false with `problem` set.
+bool WriteTransferText(const std::string& path, const std::string& transfer, std::string& problem);
 
 }  // namespace vornak2::host
