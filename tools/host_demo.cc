@@ -229,7 +229,7 @@ bool InstallCopy(Steps& steps, const std::string& root, const Party& to, const s
 std::string Sent(const std::string& root, const std::string& name, const std::string& text) {
   const std::string path = Native(root + "transfers/" + name);
   std::string problem;
-  if (!WriteTransferText(path, text, problem))
+  if (!WriteTransferText(path, text, problem, false))
     std::fprintf(stderr, "vornak2-host: %s\n", problem.c_str());
   return path;
 }

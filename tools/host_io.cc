@@ -330,7 +330,11 @@ struct SlotGuard {
   ~SlotGuard() { LeaveCriticalSection(SlotLock()); }
 };
 
+// Set once the command's outcome is in place: the console events are then held (HoldInterruptions).
+volatile std::sig_atomic_t g_held = 0;
+
 BOOL WINAPI OnConsoleEvent(DWORD event) {
+  if (g_held != 0) return TRUE;
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
@@ -381,6 +385,17 @@ extern "C" void OnInterrupt(int sig) {
 #endif
 
 }  // namespace
+
+void HoldInterruptions() {
+#ifdef _WIN32
+  g_held = 1;
+#else
+  sigset_t handled;
+  sigemptyset(&handled);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&handled, sig);
+  pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+#endif
+}
 
 void InstallInterruptHandlers() {
 #ifdef _WIN32
@@ -795,8 +810,12 @@ std::string WriteProblem(const std::string& path, int error) {
   }
 }
 
-Output::Output(std::string path, std::string temporary, int fd, bool secret)
-    : path_(std::move(path)), temporary_(std::move(temporary)), fd_(fd), secret_(secret) {
+Output::Output(std::string path, std::string temporary, int fd, bool secret, bool outcome)
+    : path_(std::move(path)),
+      temporary_(std::move(temporary)),
+      fd_(fd),
+      secret_(secret),
+      outcome_(outcome) {
   if (!temporary_.empty())
     interrupt_ = RemoveOnInterrupt(temporary_, secret_ ? RemoveOnInterrupt::Kind::kSecretFile
                                                        : RemoveOnInterrupt::Kind::kFile);
@@ -807,6 +826,7 @@ Output::Output(Output&& other) noexcept
       temporary_(std::move(other.temporary_)),
       fd_(std::exchange(other.fd_, -1)),
       secret_(other.secret_),
+      outcome_(other.outcome_),
       interrupt_(std::move(other.interrupt_)) {
   other.temporary_.clear();
 }
@@ -816,8 +836,9 @@ Output::~Output() {
   if (!temporary_.empty()) platform::RemoveFile(temporary_);
 }
 
-std::optional<Output> Output::Open(const std::string& path, bool secret, std::string& problem) {
-  if (path == "-") return Output(path, std::string(), -1, secret);
+std::optional<Output> Output::Open(const std::string& path, bool secret, std::string& problem,
+                                   bool outcome) {
+  if (path == "-") return Output(path, std::string(), -1, secret, outcome);
   if (platform::IsDirectory(path)) {
     problem = "cannot write " + path + ": it is a directory";
     return std::nullopt;
@@ -833,12 +854,12 @@ std::optional<Output> Output::Open(const std::string& path, bool secret, std::st
       // Windows keeps the name only: the platform's writer makes the file at Commit, and a name
       // that no one holds open can be removed when the command is interrupted.
       _close(fd);
-      return Output(path, temporary, -1, secret);
+      return Output(path, temporary, -1, secret, outcome);
     }
 #else
     const int fd =
         ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) return Output(path, temporary, fd, secret);
+    if (fd >= 0) return Output(path, temporary, fd, secret, outcome);
 #endif
     if (errno != EEXIST) break;
   }
@@ -885,6 +906,7 @@ bool Output::Commit(std::span<const std::uint8_t> bytes, std::string& problem) {
     problem = code == 112 || code == 39 ? WriteProblem(path_, ENOSPC) : OutputProblem(path_);
     return false;
   }
+  if (outcome_) HoldInterruptions();
   return true;
 #else
   if (Reserve(bytes.size(), problem) < 0) return false;
@@ -931,12 +953,28 @@ bool Output::Place(std::string& problem) {
     ::fchmod(fd_, 0666 & ~mask);
   }
   const int fd = std::exchange(fd_, -1);
-  if (::close(fd) != 0 || !platform::RenameFile(temporary_, path_)) {
+  if (::close(fd) != 0) {
     problem = WriteProblem(path_, errno);
+    return false;
+  }
+  // An interruption comes before the rename (the handler removes the temporary file, the old
+  // output stays) or, for the command's outcome, is held from the rename on: the signals are
+  // blocked around it and stay blocked once the output is in place.
+  sigset_t handled, old;
+  sigemptyset(&handled);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&handled, sig);
+  pthread_sigmask(SIG_BLOCK, &handled, &old);
+  if (!platform::RenameFile(temporary_, path_)) {
+    problem = WriteProblem(path_, errno);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return false;
   }
   temporary_.clear();
   interrupt_.Forget();
+  if (outcome_)
+    HoldInterruptions();
+  else
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
   return true;
 #endif
 }

@@ -50,6 +50,9 @@ bool JsonResults();
 // progress line and ends the process by the same signal. Files only ever go under the
 // temporary names registered here; the final names are never touched.
 void InstallInterruptHandlers();
+// The command's outcome is in place: from now on SIGINT, SIGTERM and SIGHUP (the console events
+// on Windows) are held and end nothing, so that the exit status tells what was done.
+void HoldInterruptions();
 class RemoveOnInterrupt {
  public:
   enum class Kind { kFile, kSecretFile, kDirectory };
@@ -170,8 +173,12 @@ class Output {
   ~Output();
 
   // `secret`: the file is readable by its owner only, and it goes first when the command is
-  // interrupted. nullopt with `problem` set when the place cannot be written.
-  static std::optional<Output> Open(const std::string& path, bool secret, std::string& problem);
+  // interrupted. `outcome`: the file is what the command makes, so that once it is in place the
+  // command is done: an interruption that comes later is held (HoldInterruptions) instead of
+  // ending the process with a status that says the command did not finish. nullopt with
+  // `problem` set when the place cannot be written.
+  static std::optional<Output> Open(const std::string& path, bool secret, std::string& problem,
+                                    bool outcome = true);
   // Writes the bytes into the space reserved for them, then puts the file in place. A full disk
   // is "no space left on OUTPUT", with an existing file of that name kept.
   bool Commit(std::span<const std::uint8_t> bytes, std::string& problem);
@@ -182,7 +189,7 @@ class Output {
   bool toStdout() const { return path_ == "-"; }
 
  private:
-  Output(std::string path, std::string temporary, int fd, bool secret);
+  Output(std::string path, std::string temporary, int fd, bool secret, bool outcome);
   // Reserves `size` bytes of disk space for the file: 1 when reserved, 0 when the file system
   // cannot reserve (writes still report a full disk), -1 with `problem` set when it is full.
   int Reserve(std::uint64_t size, std::string& problem);
@@ -192,6 +199,7 @@ class Output {
   std::string temporary_;
   int fd_ = -1;
   bool secret_ = false;
+  bool outcome_ = true;
   RemoveOnInterrupt interrupt_;
 
   friend class Region;

@@ -181,10 +181,11 @@ std::optional<std::string> ReadTransferText(const std::string& path, std::size_t
   return text;
 }
 
-bool WriteTransferText(const std::string& path, const std::string& transfer, std::string& problem) {
+bool WriteTransferText(const std::string& path, const std::string& transfer, std::string& problem,
+                       bool outcome) {
   const std::string line = transfer + "\n";
   // Made beside its name and renamed over it, and removed when the command is interrupted.
-  auto out = Output::Open(path, false, problem);
+  auto out = Output::Open(path, false, problem, outcome);
   return out &&
          out->Commit(std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()),
                      problem);

@@ -63,7 +63,8 @@ std::string IsoDate(const std::string& reportDate);
 std::optional<std::string> ReadTransferText(const std::string& path,
                                             std::size_t limit = kMaxTransferText);
 // Writes a transfer text and a line feed to a file (replacing it), or to standard output for "-";
-// false with `problem` set.
-bool WriteTransferText(const std::string& path, const std::string& transfer, std::string& problem);
+// false with `problem` set. `outcome`: the transfer is what the command makes (Output::Open).
+bool WriteTransferText(const std::string& path, const std::string& transfer, std::string& problem,
+                       bool outcome = true);
 
 }  // namespace vornak2::host
