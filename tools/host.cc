@@ -61,7 +61,7 @@ const std::vector<Command>& Commands() {
        .run = AddSignCommand},
       {.name = "remove-sign",
        .synopsis = "--in FILE --out FILE",
-       .summary = "verify an appended signature, cut it off and print the signer",
+       .summary = "verify an appended signature, cut it off, print the signer",
        .help = "Verifies the signature appended to the data of --in, cuts it off (RemoveSign),\n"
                "writes the data to --out and prints the signer's UID (\"signer: UID\"; on\n"
                "standard error when the data goes to standard output).\n"
@@ -154,7 +154,7 @@ const std::vector<Command>& Commands() {
        .run = MessageCommand},
       {.name = "demo",
        .synopsis = "[--force|--keep-keys] [--lay-out-only] [ROOT]",
-       .summary = "run the whole life of a key between an operator and two users",
+       .summary = "the whole life of a key between an operator and two users",
        .help = "Lays out a deployment in ROOT (in a temporary directory, removed afterwards,\n"
                "when ROOT is not given): libcc.so in ROOT/EXE/, an authority CA.1 in ROOT/ca/\n"
                "(its next key in ROOT/ca-1/), and for its operator (OP.1), alice (H.1) and bob\n"
@@ -206,7 +206,7 @@ void Usage(std::FILE* out) {
                "       vornak2-host help --all        the help of every command\n"
                "       vornak2-host --version\n"
                "       vornak2-host completion bash   the bash completion script\n\ncommands:\n");
-  for (const Command& c : Commands()) std::fprintf(out, "  %-12s %s\n", c.name, c.summary);
+  for (const Command& c : Commands()) std::fprintf(out, "  %-17s %s\n", c.name, c.summary);
   std::fprintf(out,
                "\n%s\n"
                "The library is the file VORNAK2_LIBRARY names, else libvornak2.so beside the tool\n"

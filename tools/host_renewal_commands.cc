@@ -293,7 +293,7 @@ std::vector<Command> RenewalCommands() {
        .run = RenewFinishCommand},
       {.name = "report",
        .synopsis = "[UID] [--dir DIR]",
-       .summary = "print the report on a stored certificate or a pending request",
+       .summary = "print the report on a stored certificate or pending request",
        .help = "Prints the report on UID's certificate in the store (GetReport): UID, key\n"
                "number, issuer, validity and the certificate text. The engine writes the\n"
                "validity month first, MM-DD.YYYY hh:mm:ss (UTC). Without UID, the report on\n"
