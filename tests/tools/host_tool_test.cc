@@ -189,6 +189,14 @@ TEST(HostTool, CommandLine) {
        "usage: vornak2-host demo [--force|--keep-keys] [--lay-out-only] [ROOT]"},
       {{"help", "bogus"}, 2, "no command bogus"},
       {{"--version"}, 0, "vornak2-host " VORNAK2_VERSION "\nlibrary: "},
+      // A command on a key set without a root says what is missing, before the engine is asked.
+      {{"sign", "--in", "a", "--out", "b", "--user", "alice"},
+       2,
+       "this command works on a user's key set, and key sets lie in a root directory: give --root "
+       "ROOT (or set VORNAK2_ROOT)"},
+      {{"first-key", "--uid", "H.3", "--out", "r.pub"},
+       2,
+       "first-key makes the key set ROOT/NAME/"},
   };
   for (const Case& c : cases) {
     std::string shown;
@@ -319,6 +327,11 @@ TEST(HostTool, FilesBetweenTwoUsers) {
   // A signature that does not hold is the data's answer, not a failure of the tool: exit 3.
   run = as("bob", {"verify", "--in", path("altered.txt"), "--sig", path("m.sig"), "--no-validity"});
   EXPECT_EQ(run.exit, 3) << run.output;
+  // So is a signature that holds but was made by another signer than the one expected.
+  run = as("bob", {"verify", "--in", path("m.txt"), "--sig", path("m.sig"), "--signer", "H.2"});
+  EXPECT_EQ(run.exit, 3) << run.output;
+  EXPECT_NE(run.output.find("the signature holds, but H.10 signed it, not H.2"), std::string::npos)
+      << run.output;
 
   run = as("alice", {"add-sign", "--in", path("m.txt"), "--out", path("m.signed")});
   ASSERT_EQ(run.exit, 0) << run.output;
