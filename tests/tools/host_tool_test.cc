@@ -711,9 +711,9 @@ TEST(HostTool, ConfigurationWriteSurvivesAStop) {
       }
       fs::remove_all(root);
     }
-    // Making the directory and its flush, the file's creation, writing, flush, rename and the
-    // directory's flush.
-    EXPECT_GE(points, 5);
+    // At least the file's creation, writing, flush and rename (and, on POSIX systems, the
+    // directory's flush; for a new configuration, the directory made and flushed first).
+    EXPECT_GE(points, 4);
     std::printf("%s: %d write points, each stop left the old or the new configuration\n", c.name,
                 points);
   }
