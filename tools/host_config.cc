@@ -257,10 +257,17 @@ bool IsToolTemporary(const std::string& name, bool directory) {
     return false;
   const std::string_view rest = std::string_view(name).substr(tag + 5);
   if (rest.size() == 16 && IsLowerHex(rest)) return true;
-  const std::size_t dash = rest.find('-');
-  if (dash == std::string_view::npos || !IsDigits(rest.substr(0, dash))) return false;
-  const auto owner = platform::TemporaryFileOwner(name);
-  return owner && !platform::ProcessRunning(*owner);
+  // PID-COUNTER-TIME, the last two hexadecimal.
+  const std::size_t first = rest.find('-');
+  const std::size_t second = first == std::string_view::npos ? first : rest.find('-', first + 1);
+  if (second == std::string_view::npos || !IsDigits(rest.substr(0, first)) || first + 1 == second ||
+      !IsLowerHex(rest.substr(first + 1, second - first - 1)) || second + 1 == rest.size() ||
+      !IsLowerHex(rest.substr(second + 1)))
+    return false;
+  std::uint64_t owner = 0;
+  const auto digits = rest.substr(0, first);
+  const auto [end, parsed] = std::from_chars(digits.data(), digits.data() + digits.size(), owner);
+  return parsed == std::errc() && !platform::ProcessRunning(owner);
 }
 
 std::string NewIncomingDirName() {
