@@ -62,6 +62,8 @@ example host in C.]])
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME vornak2-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${same_runtime}")
+# The tool's completion (share/bash-completion/completions/vornak2-host) is loaded by it.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS bash-completion)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
     [[host tool and test certification authority for vornak2
 vornak2-host signs, verifies, encrypts and decrypts files through the

@@ -31,51 +31,63 @@ const std::vector<Command>& Commands() {
        .summary = "sign a file; the detached signature goes to SIGFILE",
        .help = "Signs FILE as the current user (SignData) and writes the detached signature to\n"
                "SIGFILE. --signer may name the current user's UID; this engine signs with the\n"
-               "current user's key only.\n",
+               "current user's key only.\n"
+               "--json fields: in, in_bytes, out, out_bytes.\n",
        .required = {"--in", "--out"},
        .optional = {"--signer"},
        .run = SignCommand},
       {.name = "verify",
-       .synopsis = "--in FILE --sig SIGFILE [--no-validity]",
+       .synopsis = "--in FILE --sig SIGFILE [--signer UID] [--no-validity]",
        .summary = "verify a detached signature and print the signer",
        .help = "Verifies the detached signature SIGFILE of FILE (VerifyData) and prints the\n"
-               "signer's UID. The signer's certificate must be in the certificate store; its\n"
-               "validity and its authority's signature are checked too, unless --no-validity\n"
-               "asks for the signature alone (VerifySignWOCheckValidity).\n",
+               "signer's UID (\"signer: UID\" on standard output). The signer's certificate\n"
+               "must be in the certificate store; its validity and its authority's signature\n"
+               "are checked too, unless --no-validity asks for the signature alone\n"
+               "(VerifySignWOCheckValidity). With --signer UID, a signature that holds but was\n"
+               "made by anyone else is the data's answer no: exit status 3.\n"
+               "--json fields: in, in_bytes, sig, signer, signer_expected.\n",
        .required = {"--in", "--sig"},
+       .optional = {"--signer"},
        .flags = {"--no-validity"},
        .run = VerifyCommand},
       {.name = "add-sign",
        .synopsis = "--in FILE --out FILE [--signer UID]",
        .summary = "append a signature to the data",
        .help = "Appends the current user's signature to the data of --in (AddSign) and writes\n"
-               "the signed data to --out.\n",
+               "the signed data to --out.\n"
+               "--json fields: in, in_bytes, out, out_bytes.\n",
        .required = {"--in", "--out"},
        .optional = {"--signer"},
        .run = AddSignCommand},
       {.name = "remove-sign",
        .synopsis = "--in FILE --out FILE",
-       .summary = "verify an appended signature, cut it off and print the signer",
+       .summary = "verify an appended signature, cut it off, print the signer",
        .help = "Verifies the signature appended to the data of --in, cuts it off (RemoveSign),\n"
-               "writes the data to --out and prints the signer's UID.\n",
+               "writes the data to --out and prints the signer's UID (\"signer: UID\"; on\n"
+               "standard error when the data goes to standard output).\n"
+               "--json fields: in, in_bytes, signer, out, out_bytes.\n",
        .required = {"--in", "--out"},
        .run = RemoveSignCommand},
       {.name = "encrypt",
-       .synopsis = "--in FILE --out FILE [--to UID[;UID...]]",
+       .synopsis = "--in FILE --out FILE [--to UID[;UID...]]...",
        .summary = "encrypt for one recipient or several",
-       .help = "Encrypts --in (EncodeData) for the recipients that --to names, UIDs separated\n"
-               "by \";\", or without --to for those of parameter 8 (Encrypt for UID): with\n"
-               "--user NAME, NAME's own UID. Each recipient's certificate must be in the\n"
-               "certificate store. One recipient gets one encrypted block; several get a\n"
-               "container that each of them can open.\n",
+       .help = "Encrypts --in (EncodeData) for the recipients that --to names (UIDs separated\n"
+               "by \";\", or --to given once for each), or without --to for those of parameter\n"
+               "8 (Encrypt for UID): with --user NAME, NAME's own UID. Each recipient's\n"
+               "certificate must be in the certificate store (list-certs shows them). One\n"
+               "recipient gets one encrypted block; several get a container that each of them\n"
+               "can open.\n"
+               "--json fields: to, in, in_bytes, out, out_bytes.\n",
        .required = {"--in", "--out"},
        .optional = {"--to"},
+       .repeatable = {"--to"},
        .run = EncryptCommand},
       {.name = "decrypt",
        .synopsis = "--in FILE --out FILE",
        .summary = "decrypt as the current user",
        .help = "Decrypts --in as the current user (DecodeData) and writes the plaintext to\n"
-               "--out, a file readable by its owner only.\n",
+               "--out, a file readable by its owner only.\n"
+               "--json fields: in, in_bytes, out, out_bytes.\n",
        .required = {"--in", "--out"},
        .run = DecryptCommand},
       {.name = "uid",
@@ -83,21 +95,26 @@ const std::vector<Command>& Commands() {
        .summary = "print the current user's UID and the user's files",
        .help = "Prints the current user's UID, read from the user's certificate\n"
                "(GetCurrentUserUID), and the certificate, secret-key directory, certificate\n"
-               "store and random-state file the engine uses, with %QVXRoot% expanded.\n",
+               "store and random-state file the engine uses, with %QVXRoot% expanded.\n"
+               "--json fields: uid, certificate, secret_keys, store, random_file.\n",
        .run = UidCommand},
       {.name = "params",
        .synopsis = "",
        .summary = "list the parameters and where each value comes from",
        .help = "Lists the engine's parameters: number, name, value, kind and hint, and where\n"
                "the value comes from: the engine's default, a configuration file and its line,\n"
-               "--user or --param.\n",
+               "--user or --param.\n"
+               "--json fields: parameters, a list of {number, name, value, kind, hint, origin}.\n",
+       .needsKeySet = false,
        .run = ParamsCommand},
       {.name = "get-param",
        .synopsis = "N",
        .summary = "print one parameter",
-       .help = "Prints parameter N (its number, or its name as params shows it) as params does.\n",
+       .help = "Prints parameter N (its number, or its name as params shows it) as params does.\n"
+               "--json fields: number, name, value, kind, hint, origin.\n",
        .minArgs = 1,
        .maxArgs = 1,
+       .needsKeySet = false,
        .run = GetParamCommand},
       {.name = "set-param",
        .synopsis = "N=VALUE",
@@ -107,31 +124,37 @@ const std::vector<Command>& Commands() {
                "otherwise into ROOT/.vornak2-host/root.conf, and every later command with that\n"
                "--root (and --user) reads it. The directory is the tool's own: a value that\n"
                "would let the engine write transfers there (parameters 2, 3 and 15) is refused.\n"
-               "For example, to encrypt for alice and bob by default:\n"
-               "  vornak2-host set-param --root ROOT --user alice '8=H.1;H.2'\n",
+               "The file is replaced whole, so that it holds the old lines or the new ones\n"
+               "whenever it is read. For example, to encrypt for alice and bob by default:\n"
+               "  vornak2-host set-param --root ROOT --user alice '8=H.1;H.2'\n"
+               "--json fields: number, name, value, file.\n",
        .minArgs = 1,
        .maxArgs = 1,
+       .needsKeySet = false,
        .run = SetParamCommand},
       {.name = "unset-param",
        .synopsis = "N",
        .summary = "forget a kept parameter value",
        .help = "Removes parameter N from the configuration file that set-param writes, so that\n"
-               "it comes from the root's file or the engine's default again.\n",
+               "it comes from the root's file or the engine's default again.\n"
+               "--json fields: number, name, file, removed (true or false).\n",
        .minArgs = 1,
        .maxArgs = 1,
+       .needsKeySet = false,
        .run = UnsetParamCommand},
       {.name = "message",
        .synopsis = "CODE",
        .summary = "print the message of a result code and what it means",
        .help = "Prints the engine's message for a result code (GetCryptoErrorString) in the\n"
-               "terminal's encoding, and a line on what the code means and what to try.\n",
+               "terminal's encoding, and a line on what the code means and what to try.\n"
+               "--json fields: result_code, message, hint.\n",
        .minArgs = 1,
        .maxArgs = 1,
        .engine = false,
        .run = MessageCommand},
       {.name = "demo",
        .synopsis = "[--force|--keep-keys] [--lay-out-only] [ROOT]",
-       .summary = "run the whole life of a key between an operator and two users",
+       .summary = "the whole life of a key between an operator and two users",
        .help = "Lays out a deployment in ROOT (in a temporary directory, removed afterwards,\n"
                "when ROOT is not given): libcc.so in ROOT/EXE/, an authority CA.1 in ROOT/ca/\n"
                "(its next key in ROOT/ca-1/), and for its operator (OP.1), alice (H.1) and bob\n"
@@ -148,14 +171,18 @@ const std::vector<Command>& Commands() {
                "what the authority already delivered in ROOT (a party's certificate in\n"
                "ROOT/delivery/ and its ROOT/NAME/@rand) is kept; only missing parties are made.\n"
                "A ROOT that is not empty is refused unless --keep-keys or --force (make every\n"
-               "party's keys anew) is given.\n",
+               "party's keys anew) is given. Its story goes to standard output.\n"
+               "--json fields: root (empty for a temporary one), steps, failed.\n",
        .flags = {"--keep-keys", "--lay-out-only", "--force"},
        .maxArgs = 1,
        .engine = false,
+       .narrates = true,
        .run = DemoCommand},
   };
   static const std::vector<Command> all = WithCommands(
-      WithCommands(WithCommands(commands, StoreCommands()), RenewalCommands()), CrlCommands());
+      WithCommands(WithCommands(WithCommands(commands, StoreCommands()), FirstKeyCommands()),
+                   RenewalCommands()),
+      CrlCommands());
   return all;
 }
 
@@ -181,20 +208,29 @@ void Usage(std::FILE* out) {
                "       vornak2-host help --all        the help of every command\n"
                "       vornak2-host --version\n"
                "       vornak2-host completion bash   the bash completion script\n\ncommands:\n");
-  for (const Command& c : Commands()) std::fprintf(out, "  %-12s %s\n", c.name, c.summary);
+  for (const Command& c : Commands()) std::fprintf(out, "  %-17s %s\n", c.name, c.summary);
   std::fprintf(out,
                "\n%s\n"
                "The library is the file VORNAK2_LIBRARY names, else libvornak2.so beside the tool\n"
                "(../lib/ in the build tree, the library directory of an installed tree), else\n"
                "libvornak2.so.0 through the loader's search. Failures print the result code, the\n"
                "engine's message and what to try.\n\n"
+               "output: a command's result (a signer, a report, a listing, the data) goes to\n"
+               "standard output, its status text (what it does, the library's result codes,\n"
+               "the files it wrote) to standard error.\n"
                "options of every command:\n"
-               "  -q, --quiet       no status text; failures are still explained on stderr\n"
-               "  --json            no status text; the file commands print one JSON line\n"
+               "  -q, --quiet       no status text; results and failures are still printed\n"
+               "  --json            the result as one JSON line instead, no status text: fields\n"
+               "                    command, exit, code (the library's result code of a failed\n"
+               "                    call), the command's own (its --help lists them), and\n"
+               "                    call, message or error when it failed\n"
                "  --opt=value is the same as --opt value; \"-\" as a file is standard input or\n"
-               "  output (the status text then goes to standard error)\n\n"
+               "  output\n"
+               "An interrupted command (Ctrl-C, SIGTERM, SIGHUP) removes its partial output; an\n"
+               "existing file of that name is kept.\n\n"
                "environment: VORNAK2_ROOT and VORNAK2_USER stand for --root and --user when\n"
-               "those are not given; VORNAK2_LIBRARY names the library to load.\n\n"
+               "those are not given (a command on a key set without either is refused);\n"
+               "VORNAK2_LIBRARY names the library to load.\n\n"
                "exit status: 0 success; 1 a failed operation, file or library; 2 a command-line\n"
                "error; 3 the data's answer is no: a signature that does not hold or whose\n"
                "signer's certificate is not valid, data not encrypted for the current user.\n",
@@ -209,10 +245,11 @@ void CommandHelp(std::FILE* out, const Command& c) {
            std::find(c.optional.begin(), c.optional.end(), option) != c.optional.end();
   };
   if (takes("--in") || takes("--out"))
-    std::fprintf(out,
-                 "A file given as - is standard input or output; the status text then goes to\n"
-                 "standard error.\n");
-  std::fprintf(out, "-q (--quiet): no status text; --json: no status text, a JSON result line.\n");
+    std::fprintf(out, "A file given as - is standard input or output.\n");
+  std::fprintf(out,
+               "The result goes to standard output, status text to standard error. -q (--quiet):\n"
+               "no status text; --json: the result as one JSON line (command, exit, code and\n"
+               "the fields above; call, message or error after a failure).\n");
   if (c.engine) std::fprintf(out, "\n%s", kEngineOptions);
 }
 
@@ -245,7 +282,9 @@ int Help(int argc, char** argv) {
 }
 
 // The bash completion of the tool, made from the command table so that the two never disagree:
-// command names, each command's options, files or directories where an option takes one.
+// command names, each command's options, files or directories where an option takes one, the
+// user names of the root (its directories with a self.crt) for --user, and the UIDs of the
+// user's certificate store (from list-certs) where a UID is asked for.
 int Completion(int argc, char** argv) {
   if (argc != 3 || std::strcmp(argv[2], "bash") != 0)
     return UsageError("usage: vornak2-host completion bash");
@@ -253,11 +292,14 @@ int Completion(int argc, char** argv) {
     if (option == "--root" || option == "--dir") return 'd';
     if (option == "--in" || option == "--out" || option == "--sig" || option == "--with")
       return 'f';
+    if (option == "--to" || option == "--signer" || option == "--uid" || option == "--subject")
+      return 'u';
     return 'n';
   };
   std::string names;
   std::string cases;
-  std::set<std::string> files, dirs, values;
+  std::string uidCommands;
+  std::set<std::string> files, dirs, uids, values;
   for (const Command& c : Commands()) {
     names += std::string(names.empty() ? "" : " ") + c.name;
     std::string options = "--help --quiet --json";
@@ -269,12 +311,16 @@ int Completion(int argc, char** argv) {
     for (const auto* list : {&c.required, &c.optional}) {
       for (const std::string& o : *list) {
         const char k = kind(o);
-        (k == 'f' ? files : k == 'd' ? dirs : values).insert(o);
+        (k == 'f' ? files : k == 'd' ? dirs : k == 'u' ? uids : values).insert(o);
       }
     }
+    // A command whose argument is a UID of the store.
+    const std::string_view synopsis = c.synopsis;
+    if (synopsis.starts_with("UID") || synopsis.starts_with("[UID"))
+      uidCommands += std::string(uidCommands.empty() ? "" : "|") + c.name;
   }
   dirs.insert("--root");
-  values.insert({"--user", "--param"});
+  values.insert("--param");
   const auto alternatives = [](const std::set<std::string>& set) {
     std::string out;
     for (const auto& o : set) out += (out.empty() ? "" : "|") + o;
@@ -282,15 +328,53 @@ int Completion(int argc, char** argv) {
   };
   std::printf(
       "# bash completion for vornak2-host; made by `vornak2-host completion bash`\n"
+      "# The value of option $1 on the command line so far (--opt value or --opt=value).\n"
+      "_vornak2_host_option() {\n"
+      "  local i\n"
+      "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
+      "    if [ \"${COMP_WORDS[i]}\" = \"$1\" ]; then\n"
+      "      [ \"${COMP_WORDS[i+1]}\" = = ] && i=$((i + 1))\n"
+      "      printf '%%s\\n' \"${COMP_WORDS[i+1]}\"\n"
+      "      return\n"
+      "    fi\n"
+      "  done\n"
+      "}\n"
+      "# The users of the root: its directories that hold a certificate.\n"
+      "_vornak2_host_users() {\n"
+      "  local root dir\n"
+      "  root=$(_vornak2_host_option --root)\n"
+      "  root=${root:-$VORNAK2_ROOT}\n"
+      "  [ -n \"$root\" ] || return\n"
+      "  for dir in \"$root\"/*/; do\n"
+      "    [ -f \"${dir}self.crt\" ] && basename \"$dir\"\n"
+      "  done\n"
+      "}\n"
+      "# The UIDs of the user's certificate store.\n"
+      "_vornak2_host_uids() {\n"
+      "  local root user\n"
+      "  root=$(_vornak2_host_option --root)\n"
+      "  user=$(_vornak2_host_option --user)\n"
+      "  \"${COMP_WORDS[0]}\" list-certs -q ${root:+--root \"$root\"} ${user:+--user \"$user\"} "
+      "\\\n"
+      "    2>/dev/null | cut -d ' ' -f 1\n"
+      "}\n"
       "_vornak2_host() {\n"
       "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} options\n"
       "  if [ \"$COMP_CWORD\" -eq 1 ]; then\n"
       "    COMPREPLY=($(compgen -W \"%s\" -- \"$cur\"))\n"
       "    return\n"
       "  fi\n"
+      "  # --opt=value: the word after \"=\" is the value of the option before it.\n"
+      "  if [ \"$prev\" = = ] && [ \"$COMP_CWORD\" -gt 2 ]; then\n"
+      "    prev=${COMP_WORDS[COMP_CWORD-2]}\n"
+      "  elif [ \"$cur\" = = ]; then\n"
+      "    cur=\n"
+      "  fi\n"
       "  case $prev in\n"
       "    %s) COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n"
       "    %s) COMPREPLY=($(compgen -d -- \"$cur\")); return ;;\n"
+      "    --user) COMPREPLY=($(compgen -W \"$(_vornak2_host_users)\" -- \"$cur\")); return ;;\n"
+      "    %s) COMPREPLY=($(compgen -W \"$(_vornak2_host_uids)\" -- \"$cur\")); return ;;\n"
       "    %s) return ;;\n"
       "  esac\n"
       "  case ${COMP_WORDS[1]} in\n"
@@ -301,12 +385,16 @@ int Completion(int argc, char** argv) {
       "  if [[ $cur == -* ]]; then\n"
       "    COMPREPLY=($(compgen -W \"$options\" -- \"$cur\"))\n"
       "  else\n"
-      "    COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+      "    case ${COMP_WORDS[1]} in\n"
+      "      %s) COMPREPLY=($(compgen -W \"$(_vornak2_host_uids)\" -- \"$cur\")) ;;\n"
+      "      *) COMPREPLY=($(compgen -f -- \"$cur\")) ;;\n"
+      "    esac\n"
       "  fi\n"
       "}\n"
       "complete -o filenames -F _vornak2_host vornak2-host\n",
       ("help completion --help --version " + names).c_str(), alternatives(files).c_str(),
-      alternatives(dirs).c_str(), alternatives(values).c_str(), cases.c_str(), names.c_str());
+      alternatives(dirs).c_str(), alternatives(uids).c_str(), alternatives(values).c_str(),
+      cases.c_str(), names.c_str(), uidCommands.c_str());
   return kExitSuccess;
 }
 
@@ -366,6 +454,7 @@ std::optional<Invocation> Parse(const Command& command, int argc, char** argv, i
   Invocation call;
   call.command = command.name;
   call.setup.certificateMayBeMissing = command.installsCertificate;
+  call.setup.needsKeySet = command.engine && command.needsKeySet;
   bool userGiven = false;
   opterr = 0;
   optind = 0;  // a fresh scan
@@ -432,9 +521,13 @@ std::optional<Invocation> Parse(const Command& command, int argc, char** argv, i
       }
       // Absolute, so that the paths the tool shows are whole.
       call.setup.root = std::filesystem::absolute(value).lexically_normal().string();
-    } else if (!call.options.emplace(name, value).second) {
-      error = name + " is given twice";
-      return std::nullopt;
+    } else if (const auto [at, added] = call.options.emplace(name, value); !added) {
+      if (std::find(command.repeatable.begin(), command.repeatable.end(), name) ==
+          command.repeatable.end()) {
+        error = name + " is given twice";
+        return std::nullopt;
+      }
+      at->second += ";" + value;
     }
   }
   if (command.engine) {
@@ -445,8 +538,8 @@ std::optional<Invocation> Parse(const Command& command, int argc, char** argv, i
     const auto user = vornak2::platform::GetEnv("VORNAK2_USER");
     if (!userGiven && user && !user->empty()) {
       if (!IsUserName(*user)) {
-        error = "VORNAK2_USER takes the name of a key set's directory in ROOT, not a path: " +
-                *user;
+        error =
+            "VORNAK2_USER takes the name of a key set's directory in ROOT, not a path: " + *user;
         return std::nullopt;
       }
       call.setup.steps.insert(call.setup.steps.begin(), EngineSetup::Step{*user, 0, {}});
@@ -493,23 +586,40 @@ int main(int argc, char** argv) {
   }
   std::string error;
   const auto call = Parse(*command, argc, argv, 2, error);
-  if (!call) return UsageError(error);
+  if (!call) {
+    const int exit = UsageError(error);
+    // A script that asked for the JSON line gets one, also for a command line it got wrong.
+    for (int i = 2; i < argc; ++i)
+      if (std::strcmp(argv[i], "--json") == 0) Result::Print(name, exit);
+    return exit;
+  }
   SetUpStreams({.quiet = call->Flag("--quiet"),
                 .json = call->Flag("--json"),
-                .dataOnStdout = DataOnStdout(*call)});
+                .dataOnStdout = DataOnStdout(*call),
+                .narrates = command->narrates});
+  InstallInterruptHandlers();
+#ifdef VORNAK2_FAULT_HOOKS
+  // Test builds: the tool's own writes counted, and the process stopped at the Nth, as a crash
+  // or a power cut would stop it (the stop walk of the configuration writes).
+  if (const auto stop = vornak2::platform::GetEnv("VORNAK2_HOST_STOP_AT")) {
+    std::int32_t nth = 0;
+    if (ParseInt32(*stop, nth) && nth > 0)
+      vornak2::platform::InjectFileFault(static_cast<std::uint64_t>(nth), 0);
+  }
+#endif
 
+  int exit = kExitFailed;
   const Library library(DefaultLibraryPath());
   if (!library.ok()) {
-    std::fprintf(stderr, "vornak2-host: %s\n", library.error().c_str());
-    return kExitFailed;
+    FileFailure(library.error());
+  } else {
+    try {
+      exit = command->run(library, *call);
+    } catch (const std::exception& e) {
+      exit = FileFailure(e.what());
+    }
   }
-  try {
-    const int exit = command->run(library, *call);
-    std::fflush(stdout);
-    return exit;
-  } catch (const std::exception& e) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "vornak2-host: %s\n", e.what());
-    return kExitFailed;
-  }
+  std::fflush(stdout);
+  if (JsonResults()) Result::Print(name, exit);
+  return exit;
 }

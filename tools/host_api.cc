@@ -86,9 +86,13 @@ Library::~Library() {
 }
 
 std::string Engine::Message(std::int32_t code) const {
+  return TerminalText(RawMessage(code));
+}
+
+std::string Engine::RawMessage(std::int32_t code) const {
   std::vector<char> buffer = TextBuffer(api_.GetMaxErrorStringLength(handle_));
   api_.GetCryptoErrorString(handle_, code, buffer.data());
-  return TerminalText(BufferText(buffer));
+  return BufferText(buffer);
 }
 
 std::string Engine::Describe(std::int32_t code) const {

@@ -76,11 +76,16 @@ namespace vornak2::host {
 inline constexpr std::int32_t kParamSecretPath = 2;
 inline constexpr std::int32_t kParamPublicPath = 3;
 inline constexpr std::int32_t kParamUserId = 4;
+inline constexpr std::int32_t kParamHash = 5;
+inline constexpr std::int32_t kParamCipher = 6;
 inline constexpr std::int32_t kParamRandomFile = 7;
 inline constexpr std::int32_t kParamEncryptFor = 8;
 inline constexpr std::int32_t kParamKeyGenSubject = 13;
 inline constexpr std::int32_t kParamKeyGenDir = 14;
 inline constexpr std::int32_t kParamTemplateDir = 15;
+inline constexpr std::int32_t kParamKeyGenSecretLength = 16;
+inline constexpr std::int32_t kParamKeyGenPublicLength = 17;
+inline constexpr std::int32_t kParamKeyGenPeriod = 18;
 inline constexpr std::int32_t kParamUserCertificate = 19;
 
 struct Api {
@@ -147,6 +152,8 @@ class Engine {
 
   // The message of a result code, in the terminal's encoding (empty for 0).
   std::string Message(std::int32_t code) const;
+  // The same as the library gives it (Windows-1251).
+  std::string RawMessage(std::int32_t code) const;
   // "CODE" for success, "CODE: message" otherwise.
   std::string Describe(std::int32_t code) const;
   // The name and the value of a parameter, as the engine stores them (8-bit texts).

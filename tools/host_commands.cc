@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdarg>
 #include <cstdio>
 #include <filesystem>
+#include <tuple>
 
 #include "host_explain.h"
 #include "host_io.h"
@@ -26,6 +28,13 @@ Session::Session(const Library& library, const Invocation& call)
 
 bool Session::Report(const char* call, std::int32_t code, std::FILE* out,
                      const DiskChanges* changes) const {
+  if (changes != nullptr) {
+    // What the call wrote and removed, for the --json line as well.
+    std::vector<std::string> written, removed;
+    for (const DiskChanges::Change& change : changes->Compare())
+      (change.removed ? removed : written).push_back(change.path);
+    Result().AddList("written", written).AddList("removed", removed);
+  }
   if (code == 0) {
     std::fprintf(out, "%s -> 0\n", call);
     if (changes != nullptr) changes->Print(out);
@@ -67,6 +76,8 @@ DiskChanges Session::WatchKeySet(std::vector<DiskChanges::Place> extra) const {
 }
 
 void Session::Explain(const char* call, std::int32_t code) const {
+  Result::Code(code);
+  Result().Add("call", call).Add("message", Cp1251ToUtf8(engine_.RawMessage(code)));
   ExplainFailure(library_, engine_, call_.setup.root, call, code);
   const std::string name = call;
   if (code == 112) {
@@ -151,7 +162,7 @@ void PrintParam(const Session& session, std::int32_t number) {
   const auto origin = session.origins().find(number);
   line +=
       "  (" + (origin == session.origins().end() ? std::string("default") : origin->second) + ")";
-  std::printf("%s\n", line.c_str());
+  ResultText("%s\n", line.c_str());
 }
 
 // A parameter named on the command line by number or name; 0, after saying why, when the engine
@@ -182,56 +193,104 @@ std::string Invocation::Option(const std::string& name) const {
   return it == options.end() ? std::string() : it->second;
 }
 
+namespace {
+
+// The result of the run.
+struct RunResult {
+  JsonObject fields;
+  std::int32_t code = 0;
+  std::string error;
+};
+RunResult& Run() {
+  static RunResult run;
+  return run;
+}
+
+}  // namespace
+
 Result& Result::Add(const char* key, const std::string& value) {
-  fields_ += ",\"";
-  fields_ += key;
-  fields_ += "\":\"";
-  for (const char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      fields_ += '\\';
-      fields_ += c;
-    } else if (byte < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      fields_ += escaped;
-    } else {
-      fields_ += c;
-    }
-  }
-  fields_ += '"';
+  Run().fields.Add(key, value);
   return *this;
 }
 
 Result& Result::Add(const char* key, std::int64_t value) {
-  fields_ += ",\"";
-  fields_ += key;
-  fields_ += "\":" + std::to_string(value);
+  Run().fields.Add(key, value);
+  return *this;
+}
+
+Result& Result::AddFlag(const char* key, bool value) {
+  Run().fields.AddFlag(key, value);
+  return *this;
+}
+
+Result& Result::AddNumber(const char* key, const std::string& digits) {
+  Run().fields.AddNumber(key, digits);
+  return *this;
+}
+
+Result& Result::AddList(const char* key, const std::vector<std::string>& values) {
+  Run().fields.AddList(key, values);
+  return *this;
+}
+
+Result& Result::AddObjects(const char* key, const std::vector<JsonObject>& objects) {
+  Run().fields.AddObjects(key, objects);
+  return *this;
+}
+
+Result& Result::Merge(const JsonObject& object) {
+  Run().fields.Merge(object);
   return *this;
 }
 
 int Result::Finish(int exit, std::int32_t code) {
-  if (JsonResults()) {
-    std::FILE* out = ResultOut();
-    std::fprintf(out, "{\"command\":\"%s\",\"exit\":%d,\"code\":%d%s}\n", command_, exit, code,
-                 fields_.c_str());
-    std::fflush(out);
-  }
+  Code(code);
   return exit;
 }
 
+void Result::Code(std::int32_t code) {
+  if (Run().code == 0) Run().code = code;
+}
+
+void Result::Error(const std::string& text) {
+  if (Run().error.empty()) Run().error = text;
+}
+
+void Result::Print(const std::string& command, int exit) {
+  const RunResult& run = Run();
+  std::FILE* out = ResultOut();
+  std::fprintf(out, "{\"command\":%s,\"exit\":%d,\"code\":%d%s%s}\n", JsonString(command).c_str(),
+               exit, run.code, run.fields.Fields().c_str(),
+               run.error.empty() ? "" : (",\"error\":" + JsonString(run.error)).c_str());
+  std::fflush(out);
+}
+
+void ResultText(const char* format, ...) {
+  if (JsonResults()) return;
+  std::fflush(stdout);  // status text printed before it comes first
+  std::FILE* out = ResultOut();
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(out, format, args);
+  va_end(args);
+  std::fflush(out);
+}
+
 int UsageError(const std::string& message) {
+  std::fflush(stdout);
   std::fprintf(stderr, "vornak2-host: %s (see vornak2-host --help)\n", message.c_str());
+  Result::Error(message);
   return kExitUsage;
 }
 
-namespace {
-
-// The input or output problem said on standard error; the exit code of a failed file.
 int FileFailure(const std::string& problem) {
+  std::fflush(stdout);
   std::fprintf(stderr, "vornak2-host: %s\n", problem.c_str());
+  Result::Error(problem);
   return kExitFailed;
 }
+
+namespace {
 
 // The exit code of a failed call: the data's own answer (a signature that does not hold, data
 // not encrypted for this user) or any other failure.
@@ -245,6 +304,10 @@ void Written(const char* what, const Output& out, std::size_t size, bool secret,
               out.toStdout() ? "standard output" : out.path().c_str(),
               secret && !out.toStdout() ? " (readable by its owner only)" : "");
   result.Add("out", out.path()).Add("out_bytes", static_cast<std::int64_t>(size));
+}
+
+std::string InputName(const std::string& path) {
+  return path == "-" ? std::string("standard input") : path;
 }
 
 // An in-place operation: the input read into a buffer with `room` bytes after it, the output's
@@ -261,12 +324,9 @@ int InPlaceCommand(const Invocation& call, Result& result, std::size_t room, boo
   if (!data) return result.Finish(FileFailure(problem));
   result.Add("in", in).Add("in_bytes", static_cast<std::int64_t>(data->size()));
   std::size_t size = data->size();
-  std::int32_t code = 0;
-  {
-    Progress progress(in, size);
-    progress.Step(doing);
-    code = body(std::span(data->data(), data->capacity()), size);
-  }
+  const std::int32_t code = Progress(InputName(in), size).During(doing, [&] {
+    return body(std::span(data->data(), data->capacity()), size);
+  });
   if (code != 0) return result.Finish(FailureExit(code), code);
   data->Resize(size);
   const bool written =
@@ -274,10 +334,6 @@ int InPlaceCommand(const Invocation& call, Result& result, std::size_t room, boo
   if (!written) return result.Finish(FileFailure(problem));
   Written(what, *out, size, secret, result);
   return result.Finish(kExitSuccess);
-}
-
-std::string InputName(const std::string& path) {
-  return path == "-" ? std::string("standard input") : path;
 }
 
 }  // namespace
@@ -303,70 +359,74 @@ bool Rejection(std::int32_t code) {
 }
 
 int SignCommand(const Library& library, const Invocation& call) {
-  Result result("sign");
+  Result result;
   const Session session(library, call);
-  if (!session) return result.Finish(session.exit());
+  if (!session) return session.exit();
   std::string problem;
   auto out = Output::Open(call.Option("--out"), false, problem);
-  if (!out) return result.Finish(FileFailure(problem));
+  if (!out) return FileFailure(problem);
   const std::string in = call.Option("--in");
   const auto data = Region::Map(in, kMaxCallLength, problem);
-  if (!data) return result.Finish(FileFailure(problem));
+  if (!data) return FileFailure(problem);
   const std::string signer = call.Option("--signer");
   std::printf("sign %s (%zu bytes) as %s\n", InputName(in).c_str(), data->size(),
               SignerText(signer).c_str());
   result.Add("in", in).Add("in_bytes", static_cast<std::int64_t>(data->size()));
   std::vector<std::uint8_t> signature;
-  std::int32_t code = 0;
-  {
-    Progress progress(in, data->size());
-    progress.Step("signing");
-    code = Sign(session.engine(), data->view(), signer, signature);
-  }
+  const std::int32_t code = Progress(InputName(in), data->size()).During("signing", [&] {
+    return Sign(session.engine(), data->view(), signer, signature);
+  });
   if (!session.Report("SignData", code)) return result.Finish(FailureExit(code), code);
-  if (!out->Commit(signature, problem)) return result.Finish(FileFailure(problem));
+  if (!out->Commit(signature, problem)) return FileFailure(problem);
   Written("signature", *out, signature.size(), false, result);
-  return result.Finish(kExitSuccess);
+  return kExitSuccess;
 }
 
 int VerifyCommand(const Library& library, const Invocation& call) {
-  Result result("verify");
+  Result result;
   const Session session(library, call);
-  if (!session) return result.Finish(session.exit());
+  if (!session) return session.exit();
   const std::string in = call.Option("--in");
   const std::string sig = call.Option("--sig");
-  if (in == "-" && sig == "-") return result.Finish(UsageError("--in and --sig cannot both be -"));
+  if (in == "-" && sig == "-") return UsageError("--in and --sig cannot both be -");
   std::string problem;
   const auto signature = Region::Read(sig, kMaxCallLength, 0, problem);
-  if (!signature) return result.Finish(FileFailure(problem));
+  if (!signature) return FileFailure(problem);
   const auto data = Region::Map(in, kMaxCallLength, problem);
-  if (!data) return result.Finish(FileFailure(problem));
+  if (!data) return FileFailure(problem);
   const bool validity = !call.Flag("--no-validity");
   std::printf("verify %s (%zu bytes) against %s (%zu bytes)%s\n", InputName(in).c_str(),
               data->size(), InputName(sig).c_str(), signature->size(),
               validity ? "" : ", without the validity check");
   result.Add("in", in).Add("in_bytes", static_cast<std::int64_t>(data->size())).Add("sig", sig);
   std::string signer;
-  std::int32_t code = 0;
-  {
-    Progress progress(in, data->size());
-    progress.Step("verifying");
-    code = Verify(session.engine(), data->view(), signature->view(), validity, signer);
-  }
+  const std::int32_t code = Progress(InputName(in), data->size()).During("verifying", [&] {
+    return Verify(session.engine(), data->view(), signature->view(), validity, signer);
+  });
   const char* name = validity ? "VerifyData" : "VerifySignWOCheckValidity";
   if (code != 0) {
     session.Explain(name, code);
-    return result.Finish(FailureExit(code), code);
+    return FailureExit(code);
   }
-  std::printf("%s -> 0\nsigner: %s\n", name, signer.c_str());
+  std::printf("%s -> 0\n", name);
+  ResultText("signer: %s\n", signer.c_str());
   result.Add("signer", signer);
-  return result.Finish(kExitSuccess);
+  // The signature holds; whether it is the signer the caller expects is the data's answer too.
+  const std::string expected = call.Option("--signer");
+  if (expected.empty()) return kExitSuccess;
+  result.Add("signer_expected", expected);
+  if (signer == expected) return kExitSuccess;
+  std::fflush(stdout);
+  std::fprintf(stderr, "vornak2-host: the signature holds, but %s signed it, not %s\n",
+               signer.c_str(), expected.c_str());
+  Result::Error("signed by " + signer + ", not by " + expected);
+  return kExitRejected;
 }
 
 int AddSignCommand(const Library& library, const Invocation& call) {
-  Result result("add-sign");
+  Result result;
   const Session session(library, call);
-  if (!session) return result.Finish(session.exit());
+  if (!session) return session.exit();
   const std::string signer = call.Option("--signer");
   std::printf("append a signature to %s as %s\n", InputName(call.Option("--in")).c_str(),
               SignerText(signer).c_str());
@@ -381,9 +441,9 @@ int AddSignCommand(const Library& library, const Invocation& call) {
 }
 
 int RemoveSignCommand(const Library& library, const Invocation& call) {
-  Result result("remove-sign");
+  Result result;
   const Session session(library, call);
-  if (!session) return result.Finish(session.exit());
+  if (!session) return session.exit();
   std::printf("verify and remove the appended signature of %s\n",
               InputName(call.Option("--in")).c_str());
   const Engine& engine = session.engine();
@@ -392,7 +452,7 @@ int RemoveSignCommand(const Library& library, const Invocation& call) {
                           std::string signer;
                           const std::int32_t code = RemoveSignIn(engine, buffer, size, signer);
                           if (session.Report("RemoveSign", code)) {
-                            std::printf("signer: %s\n", signer.c_str());
+                            ResultText("signer: %s\n", signer.c_str());
                             result.Add("signer", signer);
                           }
                           return code;
@@ -400,9 +460,9 @@ int RemoveSignCommand(const Library& library, const Invocation& call) {
 }
 
 int EncryptCommand(const Library& library, const Invocation& call) {
-  Result result("encrypt");
+  Result result;
   const Session session(library, call);
-  if (!session) return result.Finish(session.exit());
+  if (!session) return session.exit();
   const Engine& engine = session.engine();
   const std::string to = call.Option("--to");
   const std::string shown =
@@ -419,9 +479,9 @@ int EncryptCommand(const Library& library, const Invocation& call) {
 }
 
 int DecryptCommand(const Library& library, const Invocation& call) {
-  Result result("decrypt");
+  Result result;
   const Session session(library, call);
-  if (!session) return result.Finish(session.exit());
+  if (!session) return session.exit();
   std::printf("decrypt %s as the current user\n", InputName(call.Option("--in")).c_str());
   const Engine& engine = session.engine();
   return InPlaceCommand(call, result, 0, true, "decrypting", "plaintext",
@@ -436,33 +496,61 @@ int UidCommand(const Library& library, const Invocation& call) {
   const Session session(library, call);
   if (!session) return session.exit();
   const Engine& engine = session.engine();
-  Result result("uid");
+  Result result;
   std::string uid;
   const std::int32_t code = engine.CurrentUserUid(uid);
   if (code != 0) {
     session.Explain("GetCurrentUserUID", code);
-    return result.Finish(kExitFailed, code);
+    return kExitFailed;
   }
-  std::printf("current user: %s\n", uid.c_str());
+  ResultText("current user: %s\n", uid.c_str());
   result.Add("uid", uid);
   const auto& root = call.setup.root;
-  for (const auto& [number, what] :
-       {std::pair{kParamUserCertificate, "certificate"}, std::pair{kParamSecretPath, "secret keys"},
-        std::pair{kParamPublicPath, "certificate store"},
-        std::pair{kParamRandomFile, "random-state file"}}) {
-    std::printf("  %-18s %s\n", what, ExpandRoot(root, engine.ParamValue(number)).c_str());
+  for (const auto& [number, what, key] :
+       {std::tuple{kParamUserCertificate, "certificate", "certificate"},
+        std::tuple{kParamSecretPath, "secret keys", "secret_keys"},
+        std::tuple{kParamPublicPath, "certificate store", "store"},
+        std::tuple{kParamRandomFile, "random-state file", "random_file"}}) {
+    const std::string path = ExpandRoot(root, engine.ParamValue(number));
+    ResultText("  %-18s %s\n", what, path.c_str());
+    result.Add(key, path);
   }
-  result.Add("certificate", ExpandRoot(root, engine.ParamValue(kParamUserCertificate)));
-  return result.Finish(kExitSuccess);
+  return kExitSuccess;
 }
+
+namespace {
+
+// One parameter as its fields in the --json line.
+JsonObject ParamObject(const Session& session, std::int32_t number) {
+  const Engine& engine = session.engine();
+  JsonObject object;
+  object.Add("number", std::int64_t{number})
+      .Add("name", Cp1251ToUtf8(engine.ParamName(number)))
+      .Add("value", Cp1251ToUtf8(engine.ParamValue(number)));
+  if (const auto info = engine.ParamInfo(number)) {
+    std::string hint = Cp1251ToUtf8(info->second);
+    for (std::size_t at; (at = hint.find("\r\n")) != std::string::npos;) hint.replace(at, 2, ", ");
+    object.Add("kind", KindName(info->first)).Add("hint", hint);
+  }
+  const auto origin = session.origins().find(number);
+  object.Add("origin", origin == session.origins().end() ? std::string("default") : origin->second);
+  return object;
+}
+
+}  // namespace
 
 int ParamsCommand(const Library& library, const Invocation& call) {
   const Session session(library, call);
   if (!session) return session.exit();
   const Engine& engine = session.engine();
   const std::int32_t count = engine.api().GetCryptoParamNumber(engine.handle());
-  std::printf("parameters: %d\n", count);
-  for (std::int32_t i = 1; i <= count; ++i) PrintParam(session, i);
+  ResultText("parameters: %d\n", count);
+  std::vector<JsonObject> params;
+  for (std::int32_t i = 1; i <= count; ++i) {
+    PrintParam(session, i);
+    params.push_back(ParamObject(session, i));
+  }
+  Result().AddObjects("parameters", params);
   return kExitSuccess;
 }
 
@@ -472,6 +560,7 @@ int GetParamCommand(const Library& library, const Invocation& call) {
   const std::int32_t number = ParamNumber(session.engine(), call.args[0]);
   if (number == 0) return kExitUsage;
   PrintParam(session, number);
+  Result().Merge(ParamObject(session, number));
   return kExitSuccess;
 }
 
@@ -498,19 +587,19 @@ int SetParamCommand(const Library& library, const Invocation& call) {
     return kExitFailed;
   }
   // A value that lets transfers write into the configuration is not kept.
-  if (const std::string problem = ConfigPlaceProblem(engine, call.setup.root); !problem.empty()) {
-    std::fprintf(stderr, "vornak2-host: %s; %s is not kept\n", problem.c_str(),
-                 TerminalText(engine.ParamName(number)).c_str());
-    return kExitFailed;
-  }
+  if (const std::string problem = ConfigPlaceProblem(engine, call.setup.root); !problem.empty())
+    return FileFailure(problem + "; " + TerminalText(engine.ParamName(number)) + " is not kept");
+  Result()
+      .Add("number", std::int64_t{number})
+      .Add("name", Cp1251ToUtf8(engine.ParamName(number)))
+      .Add("value", Cp1251ToUtf8(engine.ParamValue(number)))
+      .Add("file", path);
   std::string error;
-  auto file = ConfigFile::Load(path, error);
-  if (file) file->Set(number, engine.ParamName(number), value);
-  if (!file || !MakeConfigDirs(*call.setup.root, call.setup.User(), error) ||
-      !file->Save(error)) {
-    std::fprintf(stderr, "vornak2-host: %s\n", error.c_str());
-    return kExitFailed;
-  }
+  if (!ChangeConfig(*call.setup.root, call.setup.User(), error, [&](ConfigFile& file) {
+        file.Set(number, engine.ParamName(number), value);
+        return true;
+      }))
+    return FileFailure(error);
   std::printf("%s = %s, kept in %s\n", TerminalText(engine.ParamName(number)).c_str(),
               TerminalText(engine.ParamValue(number)).c_str(), path.c_str());
   return kExitSuccess;
@@ -526,22 +615,20 @@ int UnsetParamCommand(const Library& library, const Invocation& call) {
   const Engine& engine = session.engine();
   const std::int32_t number = ParamNumber(engine, call.args[0]);
   if (number == 0) return kExitUsage;
-  std::string error;
-  auto file = ConfigFile::Load(path, error);
-  if (!file) {
-    std::fprintf(stderr, "vornak2-host: %s\n", error.c_str());
-    return kExitFailed;
-  }
   const std::string name = engine.ParamName(number);
-  if (!file->Remove(number, name)) {
+  Result().Add("number", std::int64_t{number}).Add("name", Cp1251ToUtf8(name)).Add("file", path);
+  std::string error;
+  bool removed = false;
+  // Nothing to remove: the file is left as it is (and not made).
+  if (platform::PathExists(path) &&
+      !ChangeConfig(*call.setup.root, call.setup.User(), error,
+                    [&](ConfigFile& file) { return removed = file.Remove(number, name); }))
+    return FileFailure(error);
+  Result().AddFlag("removed", removed);
+  if (!removed)
     std::printf("%s is not kept in %s\n", TerminalText(name).c_str(), path.c_str());
-    return kExitSuccess;
-  }
-  if (!file->Save(error)) {
-    std::fprintf(stderr, "vornak2-host: %s\n", error.c_str());
-    return kExitFailed;
-  }
-  std::printf("%s removed from %s\n", TerminalText(name).c_str(), path.c_str());
+  else
+    std::printf("%s removed from %s\n", TerminalText(name).c_str(), path.c_str());
   return kExitSuccess;
 }
 
@@ -549,13 +636,14 @@ int MessageCommand(const Library& library, const Invocation& call) {
   std::int32_t code = 0;
   if (!ParseInt32(call.args[0], code)) return UsageError("not a result code: " + call.args[0]);
   Engine engine(library.api());
-  if (!engine) {
-    std::fprintf(stderr, "vornak2-host: GetCryptObj returned no engine\n");
-    return kExitFailed;
-  }
+  if (!engine) return FileFailure("GetCryptObj returned no engine");
   const std::string message = engine.Message(code);
-  std::printf("%d: %s\n", code, message.empty() ? "(success, no message)" : message.c_str());
-  if (code != 0) std::printf("  %s\n", Hint(code).c_str());
+  ResultText("%d: %s\n", code, message.empty() ? "(success, no message)" : message.c_str());
+  if (code != 0) ResultText("  %s\n", Hint(code).c_str());
+  Result()
+      .Add("result_code", std::int64_t{code})
+      .Add("message", Cp1251ToUtf8(engine.RawMessage(code)))
+      .Add("hint", code != 0 ? Hint(code) : std::string());
   return kExitSuccess;
 }
 

@@ -13,6 +13,7 @@
 #include "host_api.h"
 #include "host_changes.h"
 #include "host_config.h"
+#include "host_json.h"
 
 namespace vornak2::host {
 
@@ -28,20 +29,41 @@ inline constexpr int kExitRejected = 3;
 // Whether a result code is such an answer (kExitRejected) rather than a failure.
 bool Rejection(std::int32_t code);
 
-// The one line of a data command's result with --json: {"command":...,"exit":N,"code":N,...}
-// with the fields added, in that order; keys and their meaning stay as they are.
+// The result of the command that runs, for its --json line: the fields the command adds, the
+// library's result code of the call that failed, the tool's own reason for a failure. The line
+// is {"command":NAME,"exit":N,"code":N,...} with the fields in the order added, printed once by
+// main when the command is done; keys and their meaning stay as they are. Every Result object
+// adds to the one result of the run.
 class Result {
  public:
-  explicit Result(const char* command) : command_(command) {}
+  Result() = default;
+  explicit Result(const char* /*command*/) {}
   Result& Add(const char* key, const std::string& value);
+  Result& Add(const char* key, const char* value) { return Add(key, std::string(value)); }
   Result& Add(const char* key, std::int64_t value);
-  // Prints the line (with --json) and returns `exit`; `code` is the library's result code.
+  Result& AddFlag(const char* key, bool value);
+  Result& AddNumber(const char* key, const std::string& digits);
+  Result& AddList(const char* key, const std::vector<std::string>& values);
+  Result& AddObjects(const char* key, const std::vector<JsonObject>& objects);
+  // Adds the fields of `object`.
+  Result& Merge(const JsonObject& object);
+  // Records `code` as the result code of a failed call (the first one counts) and returns `exit`.
   int Finish(int exit, std::int32_t code = 0);
-
- private:
-  const char* command_;
-  std::string fields_;
+  // The result code of a failed call, the first one counts.
+  static void Code(std::int32_t code);
+  // Why the tool itself refused or failed (a file, a command line), the first reason counts.
+  static void Error(const std::string& text);
+  // Prints the --json line of the run.
+  static void Print(const std::string& command, int exit);
 };
+
+// Prints a line of the command's result (printf-style) on standard output, or on standard error
+// when the data goes to standard output; nothing with --json, where the JSON line tells it.
+void ResultText(const char* format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
 
 // A parsed command line.
 struct Invocation {
@@ -110,6 +132,10 @@ struct Command {
   std::size_t maxArgs = 0;
   bool engine = true;                // takes --root, --user and --param
   bool installsCertificate = false;  // --user NAME need not have a certificate yet
+  bool needsKeySet = true;           // works on a user's key set, so a root must be given
+  bool narrates = false;             // its story is its result (the demo)
+  std::vector<std::string> repeatable =
+      {};  // options that may be given again: values joined by ";"
   int (*run)(const Library&, const Invocation&) = nullptr;
 };
 
@@ -128,11 +154,16 @@ std::vector<Command> RenewalCommands();
 std::vector<Command> CrlCommands();
 void PrintRevocation(const Session& session, const Invocation& call, const std::string& uid,
                      const std::string& report);
+// first-key, a new user's first key pair (host_first_key.cc).
+std::vector<Command> FirstKeyCommands();
 // A transfer text from a file or standard input ("-"); says why when it cannot be read.
 std::optional<std::string> ReadTransferInput(const std::string& path);
 
 // Prints a command-line error found while running a command and returns kExitUsage.
 int UsageError(const std::string& message);
+// Prints why the tool itself failed or refused (a file it cannot use, a refusal of its own) and
+// returns kExitFailed.
+int FileFailure(const std::string& problem);
 
 // Parses a decimal 32-bit integer that fills the whole text.
 bool ParseInt32(const std::string& text, std::int32_t& value);

@@ -1,6 +1,8 @@
 #include "host_config.h"
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <limits>
@@ -8,6 +10,7 @@
 
 #include "host_commands.h"
 #include "host_explain.h"
+#include "host_io.h"
 #include "platform/platform.h"
 #include "support/text.h"
 
@@ -89,8 +92,7 @@ bool ConfigPlaceSafe(const Engine& engine, const EngineSetup& setup) {
   if (setup.changesConfiguration) return true;
   const std::string problem = ConfigPlaceProblem(engine, setup.root);
   if (problem.empty()) return true;
-  std::fprintf(stderr, "vornak2-host: %s; the command is refused\n",
-               problem.c_str());
+  std::fprintf(stderr, "vornak2-host: %s; the command is refused\n", problem.c_str());
   return false;
 }
 
@@ -175,15 +177,128 @@ bool MakeConfigDirs(const std::string& root, const std::string& user, std::strin
     return false;
   }
   const std::string dir = ConfigDirOf(root);
+  std::string parent = root;
   for (const std::string& level :
        {dir, user.empty() ? std::string() : dir + kSep + kUserConfigDirName}) {
-    if (level.empty() || platform::IsDirectory(level)) continue;
-    if (!platform::MakeDirectory(level)) {
-      error = "cannot make the directory " + level;
-      return false;
+    if (level.empty()) continue;
+    if (!platform::IsDirectory(level)) {
+      if (!platform::MakeDirectory(level)) {
+        error = OutputProblem(level);
+        return false;
+      }
+      // The new directory's name is durable before anything in it counts on it.
+      platform::SyncDirectory(parent);
     }
+    parent = level;
   }
   return true;
+}
+
+namespace {
+
+bool IsLowerHex(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+bool IsDigits(std::string_view text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// How long a configuration change waits for another invocation's.
+constexpr std::chrono::milliseconds kConfigLockWait{10000};
+
+// The directories of a root's configuration where temporary files may lie.
+std::vector<std::string> ConfigLevels(const std::string& root) {
+  const std::string dir = ConfigDirOf(root);
+  return {dir, dir + kSep + kUserConfigDirName};
+}
+
+// Removes what IsToolTemporary recognises in the configuration directory; the caller holds the
+// lock. A private install-cert directory goes with what is in it (the copy, and nothing of anyone
+// else's: no one else knows its name).
+void RemoveToolTemporaries(const std::string& root) {
+  for (const std::string& dir : ConfigLevels(root)) {
+    const auto entries = platform::ListDirectory(dir);
+    if (!entries) continue;
+    bool removed = false;
+    for (const platform::DirEntry& entry : *entries) {
+      if (!IsToolTemporary(entry.name, entry.isDirectory)) continue;
+      const std::string path = dir + kSep + entry.name;
+      if (entry.isDirectory) {
+        if (const auto inside = platform::ListDirectory(path))
+          for (const platform::DirEntry& file : *inside)
+            if (!file.isDirectory) platform::RemoveFile(path + kSep + file.name);
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+      } else {
+        platform::RemoveFile(path);
+      }
+      removed = true;
+    }
+    if (removed) platform::SyncDirectory(dir);
+  }
+}
+
+}  // namespace
+
+bool IsToolTemporary(const std::string& name, bool directory) {
+  if (directory) {
+    const std::string_view prefix = kIncomingDirPrefix;
+    return name.size() == prefix.size() + 16 && name.starts_with(prefix) &&
+           IsLowerHex(std::string_view(name).substr(prefix.size()));
+  }
+  // ".NAME.conf.tmp-TOKEN", TOKEN 16 hexadecimal digits, written under the lock; or, from earlier
+  // versions, ".NAME.conf.tmp-PID-N-T" (the platform's temporary name), whose writer is gone.
+  const std::size_t tag = name.rfind(kConfigTemporaryTag);
+  if (name.size() < 2 || name[0] != '.' || tag == std::string::npos ||
+      !std::string_view(name).substr(0, tag).ends_with(".conf"))
+    return false;
+  const std::string_view rest = std::string_view(name).substr(tag + 5);
+  if (rest.size() == 16 && IsLowerHex(rest)) return true;
+  // PID-COUNTER-TIME, the last two hexadecimal.
+  const std::size_t first = rest.find('-');
+  const std::size_t second = first == std::string_view::npos ? first : rest.find('-', first + 1);
+  if (second == std::string_view::npos || !IsDigits(rest.substr(0, first)) || first + 1 == second ||
+      !IsLowerHex(rest.substr(first + 1, second - first - 1)) || second + 1 == rest.size() ||
+      !IsLowerHex(rest.substr(second + 1)))
+    return false;
+  std::uint64_t owner = 0;
+  const auto digits = rest.substr(0, first);
+  const auto [end, parsed] = std::from_chars(digits.data(), digits.data() + digits.size(), owner);
+  return parsed == std::errc() && !platform::ProcessRunning(owner);
+}
+
+std::string NewIncomingDirName() {
+  return kIncomingDirPrefix + RandomToken();
+}
+
+void SweepConfigDir(const std::string& root) {
+  bool found = false;
+  for (const std::string& dir : ConfigLevels(root)) {
+    const auto entries = platform::ListDirectory(dir);
+    if (!entries) continue;
+    for (const platform::DirEntry& entry : *entries)
+      found = found || IsToolTemporary(entry.name, entry.isDirectory);
+  }
+  if (!found) return;
+  // Only when no other invocation is changing the directory: its files are not stale.
+  ToolLock lock;
+  std::string problem;
+  if (lock.Lock(ConfigDirOf(root), std::chrono::milliseconds(0), problem))
+    RemoveToolTemporaries(root);
+}
+
+bool ChangeConfig(const std::string& root, const std::string& user, std::string& error,
+                  const std::function<bool(ConfigFile&)>& change) {
+  if (!MakeConfigDirs(root, user, error)) return false;
+  ToolLock lock;
+  if (!lock.Lock(ConfigDirOf(root), kConfigLockWait, error)) return false;
+  RemoveToolTemporaries(root);
+  auto file = ConfigFile::Load(ConfigFileOf(root, user), error);
+  if (!file) return false;
+  return !change(*file) || file->Save(error);
 }
 
 bool IsUserName(const std::string& name) {
@@ -214,14 +329,17 @@ std::string ConfigPlaceProblem(const Engine& engine, const std::optional<std::st
     const fs::path place = Resolved(dir);
     const char* what = nullptr;
     if (SamePlace(place, templateDir))
-      what = "is the engine's template directory (parameter 15), where transfers leave the files "
-             "they carry";
+      what =
+          "is the engine's template directory (parameter 15), where transfers leave the files "
+          "they carry";
     else if (Within(place, store))
-      what = "lies in the engine's certificate store (parameter 3), where transfers install "
-             "certificates";
+      what =
+          "lies in the engine's certificate store (parameter 3), where transfers install "
+          "certificates";
     else if (SamePlace(place, secret) || SamePlace(place.parent_path(), secret))
-      what = "is the engine's secret-key directory (parameter 2) or an authority directory in it, "
-             "where transfers install authority certificates";
+      what =
+          "is the engine's secret-key directory (parameter 2) or an authority directory in it, "
+          "where transfers install authority certificates";
     if (what != nullptr)
       return "the configuration directory " + dir + " " + what +
              ": point the parameter at another directory";
@@ -310,8 +428,22 @@ bool ConfigFile::Save(std::string& error) const {
     text += '\n';
   }
   const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-  if (platform::WriteFileAtomic(path_, bytes)) return true;
+  const fs::path path(path_);
+  const std::string dir = path.parent_path().string();
+  // ".NAME.conf.tmp-TOKEN", appended piece by piece (GCC 12 warns wrongly of overlapping copies
+  // when "." + a string is built for mingw).
+  std::string name(1, '.');
+  name += path.filename().string();
+  name += kConfigTemporaryTag;
+  name += RandomToken();
+  const std::string temporary = (path.parent_path() / name).string();
+  const RemoveOnInterrupt interrupt(temporary, RemoveOnInterrupt::Kind::kFile);
+  if (platform::WriteNewFile(temporary, bytes) && platform::RenameFile(temporary, path_)) {
+    platform::SyncDirectory(dir);
+    return true;
+  }
   error = OutputProblem(path_);
+  platform::RemoveFile(temporary);
   return false;
 }
 
@@ -343,14 +475,28 @@ std::int32_t ParamByKey(const Engine& engine, const std::string& key) {
 int Configure(const Library& library, const Engine& engine, const EngineSetup& setup,
               Origins* origins) {
   const Api& api = engine.api();
+  // Without a root, the key set's files would be looked for relative to nothing in particular,
+  // unless the command line names the certificate itself.
+  const bool namesCertificate =
+      std::any_of(setup.steps.begin(), setup.steps.end(), [](const EngineSetup::Step& step) {
+        return step.user.empty() && step.number == kParamUserCertificate;
+      });
+  if (setup.needsKeySet && !setup.root && !namesCertificate) {
+    std::fprintf(stderr,
+                 "vornak2-host: this command works on a user's key set, and key sets lie in a "
+                 "root directory: give --root ROOT (or set VORNAK2_ROOT) and --user NAME. "
+                 "`vornak2-host demo ROOT` lays out a root to try; README \"Your own key\" "
+                 "shows how to make your own.\n");
+    return kExitUsage;
+  }
+  if (setup.root) SweepConfigDir(*setup.root);
   // The root's configuration file (without a root there is none), then the command line.
   const auto configure = [&](const std::string& user) {
     if (!setup.root) return true;
     const std::string& root = *setup.root;
     PointOutOldFile(WithSeparator(root) + (user.empty() ? "" : user + kSep) + kOldConfigFileName,
                     ConfigFileOf(root, user));
-    return ConfigPlaceSafe(engine, setup) &&
-           ApplyFile(engine, ConfigFileOf(root, user), origins);
+    return ConfigPlaceSafe(engine, setup) && ApplyFile(engine, ConfigFileOf(root, user), origins);
   };
   if (setup.root) api.SetRootPath(engine.handle(), setup.root->c_str());
   if (!configure({})) return kExitFailed;
@@ -363,7 +509,8 @@ int Configure(const Library& library, const Engine& engine, const EngineSetup& s
       return kExitFailed;
   }
   // The command line may have moved a directory there as well.
-  return ConfigPlaceSafe(engine, setup) ? kExitSuccess : kExitFailed;
+  if (!ConfigPlaceSafe(engine, setup)) return kExitFailed;
+  return kExitSuccess;
 }
 
 }  // namespace vornak2::host

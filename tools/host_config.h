@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -23,6 +24,10 @@ namespace vornak2::host {
 inline constexpr const char* kConfigDirName = ".vornak2-host";
 inline constexpr const char* kRootConfigName = "root.conf";
 inline constexpr const char* kUserConfigDirName = "users";
+// The temporary files of a configuration write: ".NAME.conf.tmp-" and 16 hexadecimal digits.
+inline constexpr const char* kConfigTemporaryTag = ".tmp-";
+// The private directory of an install-cert copy: "incoming-" and 16 hexadecimal digits.
+inline constexpr const char* kIncomingDirPrefix = "incoming-";
 // Where earlier versions kept the values: ROOT/vornak2-host.conf and ROOT/NAME/vornak2-host.conf,
 // places a correspondent's transfer can write to. A file there is not read, only pointed out.
 inline constexpr const char* kOldConfigFileName = "vornak2-host.conf";
@@ -31,8 +36,27 @@ inline constexpr const char* kOldConfigFileName = "vornak2-host.conf";
 std::string ConfigDirOf(const std::string& root);
 std::string ConfigFileOf(const std::string& root, const std::string& user);
 // Makes the configuration directory of `root` (and its users' directory for a user) when
-// missing; false with the reason in `error`. The root itself must exist.
+// missing, each made durable in its parent; false with the reason in `error`. The root itself
+// must exist.
 bool MakeConfigDirs(const std::string& root, const std::string& user, std::string& error);
+class ConfigFile;
+// Changes the configuration file of `user` (the root's own when empty) under the tool's lock on
+// the configuration directory: the file is read, `change` applied, and, when it says so, the file
+// written whole to a new name and renamed over the old one, so that every reader, and the file
+// after a stop at any moment, has either the old lines or the new ones. Temporary files that a
+// stopped invocation left are removed first. False with the reason in `error`.
+bool ChangeConfig(const std::string& root, const std::string& user, std::string& error,
+                  const std::function<bool(ConfigFile&)>& change);
+// Removes what a stopped invocation left in the configuration directory of `root` (temporary
+// files of a configuration write, the private directory of an install-cert copy), when no other
+// invocation holds the directory's lock. Every command that reads the configuration calls it.
+void SweepConfigDir(const std::string& root);
+// Whether `name`, in the configuration directory or its users' directory, is a temporary file of
+// a configuration write (this version's, or an earlier version's without a lock), or, with
+// `directory`, the private directory of an install-cert copy.
+bool IsToolTemporary(const std::string& name, bool directory);
+// The name of a new private directory for an install-cert copy.
+std::string NewIncomingDirName();
 // Whether NAME can name a key set ROOT/NAME/ and its configuration file: a single directory name
 // (no separator or drive colon, no control character, not "." or "..").
 bool IsUserName(const std::string& name);
@@ -59,7 +83,9 @@ class ConfigFile {
   void Set(std::int32_t number, const std::string& name, const std::string& value);
   // Removes the lines that name the parameter; false when there were none.
   bool Remove(std::int32_t number, const std::string& name);
-  // Writes the file (beside it first, then renamed over it); false with the reason in `error`.
+  // Writes the file: whole, under a temporary name that carries a random token, flushed, renamed
+  // over the file and its directory flushed; false with the reason in `error` (the temporary file
+  // is removed). The caller holds the tool's lock on the configuration directory.
   bool Save(std::string& error) const;
 
   // Whether a key names parameter `number` called `name`.
@@ -91,6 +117,9 @@ struct EngineSetup {
   // configuration directory is not refused here, so that the value which puts it there can be
   // changed (set-param checks its own change before keeping it).
   bool changesConfiguration = false;
+  // The command works on a user's key set: without a root, and with the key set's files still
+  // where a root would hold them, it is refused in plain words before the engine is asked.
+  bool needsKeySet = false;
 
   void AddParam(std::int32_t number, std::string value) { steps.push_back({{}, number, value}); }
   void AddUser(std::string name) { steps.push_back({std::move(name), 0, {}}); }

@@ -228,7 +228,9 @@ bool InstallCopy(Steps& steps, const std::string& root, const Party& to, const s
 // Writes a transfer text where the demo keeps what parties send each other.
 std::string Sent(const std::string& root, const std::string& name, const std::string& text) {
   const std::string path = Native(root + "transfers/" + name);
-  WriteTransferText(path, text);
+  std::string problem;
+  if (!WriteTransferText(path, text, problem, false))
+    std::fprintf(stderr, "vornak2-host: %s\n", problem.c_str());
   return path;
 }
 
@@ -528,6 +530,7 @@ int RunDemo(const Library& library, std::string root, bool temporary, bool keepK
     std::printf("demo: all %d steps succeeded\n", steps.count());
   else
     std::printf("demo: %d of %d steps failed\n", steps.failed(), steps.count());
+  Result().Add("steps", std::int64_t{steps.count()}).Add("failed", std::int64_t{steps.failed()});
   return steps.failed() == 0 ? kExitSuccess : kExitFailed;
 }
 
@@ -541,13 +544,12 @@ int DemoCommand(const Library& library, const Invocation& call) {
   std::error_code error;
   if (!temporary && !call.Flag("--force") && !call.Flag("--keep-keys") && fs::exists(root, error) &&
       !fs::is_empty(root, error)) {
-    std::fprintf(stderr,
-                 "vornak2-host: %s is not empty: the demo would make new keys for every party "
-                 "there.\n  Give an empty or new directory, --keep-keys to keep the parties "
-                 "already made, or --force to make them anew.\n",
-                 root.c_str());
-    return kExitFailed;
+    return FileFailure(root +
+                       " is not empty: the demo would make new keys for every party there.\n"
+                       "  Give an empty or new directory, --keep-keys to keep the parties "
+                       "already made, or --force to make them anew.");
   }
+  Result().Add("root", temporary ? std::string() : root);
   const int exit =
       RunDemo(library, root, temporary, call.Flag("--keep-keys"), call.Flag("--lay-out-only"));
   if (temporary) {

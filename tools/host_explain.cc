@@ -54,8 +54,9 @@ constexpr CodeHint kHints[] = {
     {110, "An argument is missing or has an impossible length; the input may be empty."},
     {111, "Parameter 5 (Hash Algorithm) must be 34.11 or MD5."},
     {112,
-     "A certificate of that UID is not in the certificate store (parameter 3); install it with "
-     "vornak2-ca install-cert, or check the UID."},
+     "A certificate of that UID is not in the certificate store (parameter 3): install the "
+     "owner's certificate file with vornak2-host install-cert FILE, or a transfer of it with "
+     "include-transfer (list-certs shows the store), or check the UID."},
     {113, "The directory for remote key generation is wrong; check the path given for it."},
     {114, "Parameter 14 (Key gen - Dir) names no usable directory."},
     {115, "Parameters 9 and 10 (the time-outs) must be whole numbers, 0 or more."},
@@ -77,7 +78,7 @@ constexpr CodeHint kHints[] = {
     {125, "Parameter 2 (Secret Path) is empty; --user NAME sets it."},
     {126,
      "The random-state file (parameter 7) cannot be read or written; check the file and its "
-     "directory's permissions."},
+     "directory's permissions (first-key makes a missing one for a new key set)."},
     {127, "The certificate request could not be written; check the directory and its permissions."},
     {128, "Parameters 16 and 17 (the key lengths for key generation) are wrong."},
     {129, "The directory for remote key generation cannot be used; check it and its permissions."},
@@ -138,7 +139,8 @@ constexpr RangeHint kRangeHints[] = {
      "(parameter 3) and the user's certificate (parameter 19)."},
     {-12, -7,
      "The authority's certificate is missing, damaged or expired; it belongs in the "
-     "secret-key directory as AUTHORITY-UID/N.aut (vornak2-ca bootstrap places it)."},
+     "secret-key directory as AUTHORITY-UID/N.aut (vornak2-host create-dirs CERT AUTHORITY-CERT "
+     "places it)."},
     {-18, -13,
      "The secret key is missing, unreadable, malformed or expired; check parameter 2 "
      "(Secret Path) or --user."},
@@ -302,6 +304,27 @@ void ExplainFailure(const Library& library, const Engine& engine,
   std::fprintf(stderr, "vornak2-host: %s -> %s\n  %s\n", call, engine.Describe(code).c_str(),
                Hint(code).c_str());
   if (code == 134 || code == 135) ExplainLibrarySearch(library, root);
+}
+
+std::vector<std::string> VendorLibraryCandidates(const Library& library,
+                                                 const std::optional<std::string>& root) {
+  std::vector<std::string> files = {ToolDir() + kVendorLibrary};
+  if (root) {
+    const std::string dir = root->empty() || root->back() != kSep ? *root + kSep : *root;
+    for (const char* sub : {"EXE", "SYSTEM", "USER"})
+      files.push_back(dir + sub + kSep + kVendorLibrary);
+    files.push_back(dir + kVendorLibrary);
+  }
+  files.push_back(kVendorLibrary);
+  const std::string fallback = platform::LoadedModulePath(kFallbackModule);
+  if (const std::size_t slash = fallback.rfind(kSep); slash != std::string::npos)
+    files.push_back(fallback.substr(0, slash + 1) + kVendorLibrary);
+  const std::string engineDir = library.path().substr(0, library.path().rfind(kSep) + 1);
+  if (!engineDir.empty()) {
+    files.push_back(engineDir + kVendorLibrary);
+    files.push_back(engineDir + kPrivateLibrarySubdir + kSep + kVendorLibrary);
+  }
+  return files;
 }
 
 std::optional<std::string> InputProblem(const std::string& path, std::uint64_t limit) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host_api.h"
 
@@ -27,6 +28,13 @@ std::string Hint(std::int32_t code);
 // and what the loader said.
 void ExplainFailure(const Library& library, const Engine& engine,
                     const std::optional<std::string>& root, const char* call, std::int32_t code);
+
+// The vendor library files the engine tries for `root`, in its order: the program's directory,
+// the root's EXE/, SYSTEM/ and USER/ and the root itself, then the bare name through the
+// loader's own search (a name without a directory), the directory of the fallback module, and
+// last the engine library's own directory and its private subdirectory.
+std::vector<std::string> VendorLibraryCandidates(const Library& library,
+                                                 const std::optional<std::string>& root);
 
 // Why a file cannot be an operation's input: missing, not a regular file, unreadable, empty, or
 // larger than `limit` bytes (the most one call can take for that operation). nullopt when it can.

@@ -1,12 +1,19 @@
 #include "host_io.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <csignal>
 #include <cstring>
+#include <mutex>
+#include <random>
+#include <thread>
 #include <utility>
 
 #include "host_api.h"
 #include "host_explain.h"
+#include "platform/diagnostics.h"
 #include "platform/platform.h"
 #include "support/secure.h"
 
@@ -17,6 +24,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,7 +38,7 @@ Streams g_streams;
 std::FILE* g_data = nullptr;
 
 constexpr std::uint64_t kProgressFrom = 4u << 20;  // bytes; smaller inputs take no time to see
-constexpr std::size_t kChunk = 8u << 20;           // bytes read or touched between progress lines
+constexpr std::size_t kChunk = 8u << 20;           // bytes read or written between progress lines
 
 #ifdef _WIN32
 using Stat = struct _stat64;
@@ -58,6 +66,7 @@ void* AllocatePages(std::size_t size) {
 void FreePages(void* pages, std::size_t) {
   VirtualFree(pages, 0, MEM_RELEASE);
 }
+// Windows cannot move pages to a larger range: the data are copied, and the old pages wiped.
 void* GrowPages(void* pages, std::size_t size, std::size_t bigger) {
   void* moved = AllocatePages(bigger);
   if (moved == nullptr) return nullptr;
@@ -112,6 +121,8 @@ void* AllocatePages(std::size_t size) {
 void FreePages(void* pages, std::size_t size) {
   ::munmap(pages, size);
 }
+// The kernel moves the pages to the larger range: nothing is copied, and pages never written
+// stay unallocated.
 void* GrowPages(void* pages, std::size_t size, std::size_t bigger) {
   void* moved = ::mremap(pages, size, bigger, MREMAP_MAYMOVE);
   return moved == MAP_FAILED ? nullptr : moved;
@@ -274,7 +285,170 @@ class WideConsole {
 };
 #endif
 
+// ---- removal on interruption ----
+// The registered paths live in fixed slots that the signal handler reads without allocating;
+// the main thread changes a slot only with the signals blocked (POSIX) or under the slots' lock
+// that the console handler takes too (Windows).
+constexpr int kSlots = 8;
+constexpr std::size_t kSlotPath = 4096;
+struct Slot {
+  volatile std::sig_atomic_t used = 0;
+  RemoveOnInterrupt::Kind kind = RemoveOnInterrupt::Kind::kFile;
+  char path[kSlotPath] = {};
+};
+Slot g_slots[kSlots];
+// Set while a progress line is on the terminal: an interruption clears it.
+volatile std::sig_atomic_t g_lineShown = 0;
+// What clears the progress line: back to its start, blanks over it, back again.
+constexpr char kClearLine[] =
+    "\r                                                                               \r";
+
+void RemoveRegistered(bool (*removeFile)(const char*), bool (*removeDir)(const char*)) {
+  for (const auto kind : {RemoveOnInterrupt::Kind::kSecretFile, RemoveOnInterrupt::Kind::kFile,
+                          RemoveOnInterrupt::Kind::kDirectory}) {
+    for (Slot& slot : g_slots) {
+      if (slot.used == 0 || slot.kind != kind) continue;
+      if (kind == RemoveOnInterrupt::Kind::kDirectory)
+        removeDir(slot.path);
+      else
+        removeFile(slot.path);
+    }
+  }
+}
+
+#ifdef _WIN32
+CRITICAL_SECTION* SlotLock() {
+  static CRITICAL_SECTION* lock = [] {
+    static CRITICAL_SECTION section;
+    InitializeCriticalSection(&section);
+    return &section;
+  }();
+  return lock;
+}
+struct SlotGuard {
+  SlotGuard() { EnterCriticalSection(SlotLock()); }
+  ~SlotGuard() { LeaveCriticalSection(SlotLock()); }
+};
+
+// Set once the command's outcome is in place: the console events are then held (HoldInterruptions).
+volatile std::sig_atomic_t g_held = 0;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  if (g_held != 0) return TRUE;
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      break;
+    default:
+      return FALSE;
+  }
+  EnterCriticalSection(SlotLock());  // held until the process ends
+  RemoveRegistered([](const char* path) { return DeleteFileA(path) != 0; },
+                   [](const char* path) { return RemoveDirectoryA(path) != 0; });
+  if (g_lineShown != 0) std::fputs(kClearLine, stderr);
+  std::fflush(stderr);
+  ExitProcess(0xC000013A);  // STATUS_CONTROL_C_EXIT, what an interrupted console program ends with
+}
+#else
+// Blocks the handled signals for the life of the object.
+class SignalsBlocked {
+ public:
+  SignalsBlocked() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, sig);
+    pthread_sigmask(SIG_BLOCK, &set, &old_);
+  }
+  ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+ private:
+  sigset_t old_;
+};
+using SlotGuard = SignalsBlocked;
+
+extern "C" void OnInterrupt(int sig) {
+  const int saved = errno;
+  RemoveRegistered([](const char* path) { return ::unlink(path) == 0; },
+                   [](const char* path) { return ::rmdir(path) == 0; });
+  if (g_lineShown != 0) (void)!::write(2, kClearLine, sizeof kClearLine - 1);
+  // The process ends by the same signal, as the shell and the caller expect of an interruption:
+  // it is delivered again, with its default action, once this handler returns.
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+  errno = saved;
+}
+#endif
+
 }  // namespace
+
+void HoldInterruptions() {
+#ifdef _WIN32
+  g_held = 1;
+#else
+  sigset_t handled;
+  sigemptyset(&handled);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&handled, sig);
+  pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+#endif
+}
+
+void InstallInterruptHandlers() {
+#ifdef _WIN32
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+#else
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, sig);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old {};
+    // A signal the caller chose to ignore (nohup, a background job) stays ignored.
+    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    ::sigaction(sig, &action, nullptr);
+  }
+#endif
+}
+
+RemoveOnInterrupt::RemoveOnInterrupt(const std::string& path, Kind kind) {
+  if (path.empty() || path.size() >= kSlotPath) return;
+  const SlotGuard guard;
+  for (int i = 0; i < kSlots; ++i) {
+    Slot& slot = g_slots[i];
+    if (slot.used != 0) continue;
+    std::memcpy(slot.path, path.c_str(), path.size() + 1);
+    slot.kind = kind;
+    slot.used = 1;
+    slot_ = i;
+    return;
+  }
+}
+
+RemoveOnInterrupt::RemoveOnInterrupt(RemoveOnInterrupt&& other) noexcept
+    : slot_(std::exchange(other.slot_, -1)) {}
+
+RemoveOnInterrupt& RemoveOnInterrupt::operator=(RemoveOnInterrupt&& other) noexcept {
+  if (this != &other) {
+    Forget();
+    slot_ = std::exchange(other.slot_, -1);
+  }
+  return *this;
+}
+
+RemoveOnInterrupt::~RemoveOnInterrupt() {
+  Forget();
+}
+
+void RemoveOnInterrupt::Forget() noexcept {
+  if (slot_ < 0) return;
+  const SlotGuard guard;
+  g_slots[slot_].used = 0;
+  slot_ = -1;
+}
 
 void StartConsoleOutput() {
 #ifdef _WIN32
@@ -285,32 +459,37 @@ void StartConsoleOutput() {
 void SetUpStreams(const Streams& streams) {
   g_streams = streams;
   std::fflush(stdout);
+  // Status text: standard error, nothing with --quiet or --json; a narrating command keeps
+  // standard output for its story.
+  const bool silent = streams.quiet || streams.json;
 #ifdef _WIN32
   const int data = _dup(1);
   g_data = data >= 0 ? _fdopen(data, "wb") : nullptr;
   if (g_data != nullptr) _setmode(data, _O_BINARY);
-  if (streams.quiet || streams.json) {
+  if (silent) {
     const int null = _open("NUL", _O_WRONLY);
     if (null >= 0) {
       _dup2(null, 1);
       _close(null);
     }
-  } else if (streams.dataOnStdout) {
+  } else if (!streams.narrates || streams.dataOnStdout) {
     _dup2(2, 1);
   }
 #else
   const int data = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
   g_data = data >= 0 ? ::fdopen(data, "wb") : nullptr;
-  if (streams.quiet || streams.json) {
+  if (silent) {
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null >= 0) {
       ::dup2(null, 1);
       ::close(null);
     }
-  } else if (streams.dataOnStdout) {
+  } else if (!streams.narrates || streams.dataOnStdout) {
     ::dup2(2, 1);
   }
 #endif
+  // Status lines reach standard error in the order they are printed, among its other lines.
+  if (!streams.narrates) std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   if (g_data == nullptr) g_data = stdout;
 }
 
@@ -330,36 +509,102 @@ bool JsonResults() {
   return g_streams.json;
 }
 
+// ---- progress ----
+namespace {
+
+std::string Seconds(std::chrono::steady_clock::duration elapsed) {
+  const double s = std::chrono::duration<double>(elapsed).count();
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", s);
+  return text;
+}
+
+std::string Rate(std::uint64_t bytes, std::chrono::steady_clock::duration elapsed) {
+  const double s = std::chrono::duration<double>(elapsed).count();
+  if (s < 0.05) return {};
+  char text[32];
+  std::snprintf(text, sizeof text, ", %.0f MiB/s", static_cast<double>(bytes) / s / (1 << 20));
+  return text;
+}
+
+}  // namespace
+
+struct Progress::Ticker {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stop = false;
+  std::thread thread;
+};
+
 Progress::Progress(std::string what, std::uint64_t total)
     : what_(std::move(what)),
       total_(total),
-      shown_(!g_streams.quiet && total >= kProgressFrom && IsTerminal(2)) {}
+      terminal_(!Quiet() && IsTerminal(2)),
+      start_(std::chrono::steady_clock::now()) {}
 
 Progress::~Progress() {
-  if (shown_) std::fprintf(stderr, "\r%*s\r", 79, "");
+  StopTicker();
+  if (shown_) {
+    std::fputs(kClearLine, stderr);
+    std::fflush(stderr);
+    g_lineShown = 0;
+  }
+}
+
+void Progress::Show(const std::string& line) {
+  std::fprintf(stderr, "\r%-79.79s", ("vornak2-host: " + line).c_str());
+  std::fflush(stderr);
+  shown_ = true;
+  g_lineShown = 1;
 }
 
 void Progress::Advance(std::uint64_t done) {
-  if (!shown_ || total_ == 0) return;
+  if (!terminal_) return;
+  const auto now = std::chrono::steady_clock::now();
+  const auto elapsed = now - start_;
+  if (total_ == 0) {
+    // A pipe: the bytes so far, at most ten lines a second.
+    if (done < kProgressFrom || now - lastShown_ < std::chrono::milliseconds(100)) return;
+    lastShown_ = now;
+    Show(what_ + ": " + std::to_string(done >> 20) + " MiB, " + Seconds(elapsed) +
+         Rate(done, elapsed));
+    return;
+  }
+  if (total_ < kProgressFrom) return;
   const int percent = static_cast<int>(std::min<std::uint64_t>(done, total_) * 100 / total_);
   if (percent == last_) return;
   last_ = percent;
-  std::fprintf(stderr, "\r%-79.79s",
-               ("vornak2-host: " + what_ + " " + std::to_string(percent) + "% of " +
-                std::to_string(total_ >> 20) + " MiB")
-                   .c_str());
-  std::fflush(stderr);
+  Show(what_ + ": " + std::to_string(percent) + "% of " + std::to_string(total_ >> 20) + " MiB, " +
+       Seconds(elapsed) + Rate(done, elapsed));
 }
 
-void Progress::Step(const char* doing) {
-  if (!shown_) return;
-  std::fprintf(
-      stderr, "\r%-79.79s",
-      ("vornak2-host: " + std::string(doing) + " " + std::to_string(total_ >> 20) + " MiB ...")
-          .c_str());
-  std::fflush(stderr);
+void Progress::StartTicker(const char* doing) {
+  if (!terminal_ || total_ < kProgressFrom || ticker_ != nullptr) return;
+  ticker_ = std::make_unique<Ticker>();
+  const std::string line =
+      std::string(doing) + " " + what_ + " (" + std::to_string(total_ >> 20) + " MiB): ";
+  const auto began = std::chrono::steady_clock::now();
+  Show(line + "0.0 s");
+  ticker_->thread = std::thread([this, line, began] {
+    std::unique_lock lock(ticker_->mutex);
+    while (!ticker_->wake.wait_for(lock, std::chrono::milliseconds(250),
+                                   [this] { return ticker_->stop; }))
+      Show(line + Seconds(std::chrono::steady_clock::now() - began));
+  });
 }
 
+void Progress::StopTicker() {
+  if (ticker_ == nullptr) return;
+  {
+    const std::lock_guard lock(ticker_->mutex);
+    ticker_->stop = true;
+  }
+  ticker_->wake.notify_one();
+  ticker_->thread.join();
+  ticker_.reset();
+}
+
+// ---- regions ----
 Region::Region(Region&& other) noexcept {
   *this = std::move(other);
 }
@@ -370,6 +615,7 @@ Region& Region::operator=(Region&& other) noexcept {
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
+    used_ = std::exchange(other.used_, 0);
     mapped_ = std::exchange(other.mapped_, false);
     writable_ = std::exchange(other.writable_, false);
     inOutput_ = std::exchange(other.inOutput_, false);
@@ -386,11 +632,12 @@ void Region::Release() noexcept {
   if (mapped_) {
     Unmap(data_, capacity_);  // a view of a file: the file keeps the bytes, or is removed
   } else if (writable_) {
-    SecureWipe(data_, capacity_);
+    // Only what was written: wiping the rest would first make the kernel hand out its pages.
+    SecureWipe(data_, std::min(used_, capacity_));
     FreePages(data_, capacity_);
   }
   data_ = nullptr;
-  size_ = capacity_ = 0;
+  size_ = capacity_ = used_ = 0;
   mapped_ = writable_ = inOutput_ = false;
 }
 
@@ -408,6 +655,7 @@ void Region::Resize(std::size_t size) {
   if (!writable_ || size > capacity_) return;
   if (size < size_) SecureWipe(data_ + size, size_ - size);
   size_ = size;
+  used_ = std::max(used_, size);
 }
 
 std::optional<Region> Region::Map(const std::string& path, std::uint64_t limit,
@@ -443,7 +691,8 @@ std::optional<Region> Region::Read(const std::string& path, std::uint64_t limit,
   Region region;
   const auto size = RegularSize(fd);
   if (size && SizeProblem(path, *size, limit, problem)) return std::nullopt;
-  // A file is read into a buffer of its size and the room; a pipe into one that grows.
+  // A file is read into a buffer of its size and the room; a pipe into one that grows (its
+  // pages move to the larger range, they are not copied).
   std::size_t capacity = size ? static_cast<std::size_t>(*size) + room : (1u << 20) + room;
   if (!region.Grow(capacity)) {
     problem = "not enough memory for " + Shown(path);
@@ -468,9 +717,12 @@ std::optional<Region> Region::Read(const std::string& path, std::uint64_t limit,
     }
     if (got == 0) break;
     region.size_ += static_cast<std::size_t>(got);
+    region.used_ = region.size_;
     progress.Advance(region.size_);
   }
   if (SizeProblem(path, region.size_, limit, problem)) return std::nullopt;
+  // The room after the data is where the library may write.
+  region.used_ = std::min(region.capacity_, region.size_ + room);
   return region;
 }
 
@@ -489,10 +741,11 @@ std::optional<Region> Region::ReadIntoOutput(const std::string& path, Output& ou
   if (!size) return std::nullopt;  // a pipe: its size shows only by reading it
   if (SizeProblem(path, *size, limit, problem)) return std::nullopt;
   const std::size_t capacity = static_cast<std::size_t>(*size) + room;
-  if (::ftruncate(out.fd_, static_cast<off_t>(capacity)) != 0) {
-    problem = "cannot write " + out.path_ + ": " + std::strerror(errno);
-    return std::nullopt;
-  }
+  // The pages of a mapping are written without a system call that could report a full disk: a
+  // page the file system cannot store would end the process (SIGBUS). So the space is reserved
+  // first; where the file system cannot reserve, the data are made in memory and written.
+  const int reserved = out.Reserve(capacity, problem);
+  if (reserved <= 0) return std::nullopt;
   void* pages = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_SHARED, out.fd_, 0);
   if (pages == MAP_FAILED) {
     // The temporary output is dropped whole on this path; a failed cut only leaves it longer.
@@ -538,11 +791,43 @@ std::optional<Region> Region::ReadIntoOutput(const std::string& path, Output& ou
 #endif
 }
 
+// ---- outputs ----
+std::string WriteProblem(const std::string& path, int error) {
+  const std::string kept =
+      platform::PathExists(path) ? "; the existing " + path + " is kept" : std::string();
+  switch (error) {
+    case ENOSPC:
+      return "no space left on " + path + kept;
+#ifdef EDQUOT
+    case EDQUOT:
+      return "disk quota exceeded on " + path + kept;
+#endif
+    case EFBIG:
+      return "cannot write " + path + ": larger than this system lets a file be (" +
+             std::strerror(error) + ")" + kept;
+    default:
+      return "cannot write " + path + ": " + std::strerror(error) + kept;
+  }
+}
+
+Output::Output(std::string path, std::string temporary, int fd, bool secret, bool outcome)
+    : path_(std::move(path)),
+      temporary_(std::move(temporary)),
+      fd_(fd),
+      secret_(secret),
+      outcome_(outcome) {
+  if (!temporary_.empty())
+    interrupt_ = RemoveOnInterrupt(temporary_, secret_ ? RemoveOnInterrupt::Kind::kSecretFile
+                                                       : RemoveOnInterrupt::Kind::kFile);
+}
+
 Output::Output(Output&& other) noexcept
     : path_(std::move(other.path_)),
       temporary_(std::move(other.temporary_)),
       fd_(std::exchange(other.fd_, -1)),
-      secret_(other.secret_) {
+      secret_(other.secret_),
+      outcome_(other.outcome_),
+      interrupt_(std::move(other.interrupt_)) {
   other.temporary_.clear();
 }
 
@@ -551,8 +836,9 @@ Output::~Output() {
   if (!temporary_.empty()) platform::RemoveFile(temporary_);
 }
 
-std::optional<Output> Output::Open(const std::string& path, bool secret, std::string& problem) {
-  if (path == "-") return Output(path, std::string(), -1, secret);
+std::optional<Output> Output::Open(const std::string& path, bool secret, std::string& problem,
+                                   bool outcome) {
+  if (path == "-") return Output(path, std::string(), -1, secret, outcome);
   if (platform::IsDirectory(path)) {
     problem = "cannot write " + path + ": it is a directory";
     return std::nullopt;
@@ -564,15 +850,40 @@ std::optional<Output> Output::Open(const std::string& path, bool secret, std::st
 #ifdef _WIN32
     const int fd =
         _open(temporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd >= 0) {
+      // Windows keeps the name only: the platform's writer makes the file at Commit, and a name
+      // that no one holds open can be removed when the command is interrupted.
+      _close(fd);
+      return Output(path, temporary, -1, secret, outcome);
+    }
 #else
     const int fd =
         ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) return Output(path, temporary, fd, secret, outcome);
 #endif
-    if (fd >= 0) return Output(path, temporary, fd, secret);
     if (errno != EEXIST) break;
   }
   problem = OutputProblem(path);
   return std::nullopt;
+}
+
+int Output::Reserve(std::uint64_t size, std::string& problem) {
+#ifdef _WIN32
+  (void)size, (void)problem;
+  return 0;
+#else
+  if (fd_ < 0 || size == 0) return 0;
+  int error;
+  do {
+    error = ::posix_fallocate(fd_, 0, static_cast<off_t>(size));
+  } while (error == EINTR);
+  if (error == 0) return 1;
+  if (error == EOPNOTSUPP || error == EINVAL || error == ENODEV) return 0;
+  (void)!::ftruncate(fd_, 0);  // give back whatever part was reserved
+  problem = WriteProblem(path_, error);
+  if (error == ENOSPC) problem += " (" + std::to_string(size) + " bytes needed)";
+  return -1;
+#endif
 }
 
 bool Output::Commit(std::span<const std::uint8_t> bytes, std::string& problem) {
@@ -586,23 +897,26 @@ bool Output::Commit(std::span<const std::uint8_t> bytes, std::string& problem) {
   }
 #ifdef _WIN32
   // Windows keeps who may read a file in its access list: the platform's writer sets it.
-  CloseFd(fd_);
-  fd_ = -1;
   platform::RemoveFile(temporary_);
   temporary_.clear();
+  interrupt_.Forget();
   if (!platform::WriteFileAtomic(path_, bytes, secret_)) {
-    problem = OutputProblem(path_);
+    const int code = platform::LastErrorCode();
+    // ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL
+    problem = code == 112 || code == 39 ? WriteProblem(path_, ENOSPC) : OutputProblem(path_);
     return false;
   }
+  if (outcome_) HoldInterruptions();
   return true;
 #else
+  if (Reserve(bytes.size(), problem) < 0) return false;
   Progress progress("writing " + path_, bytes.size());
   for (std::size_t done = 0; done < bytes.size();) {
     const long long wrote =
         WriteSome(fd_, bytes.data() + done, std::min(kChunk, bytes.size() - done));
     if (wrote < 0 && errno == EINTR) continue;
     if (wrote <= 0) {
-      problem = "cannot write " + path_ + ": " + std::strerror(errno);
+      problem = WriteProblem(path_, wrote < 0 ? errno : ENOSPC);
       return false;
     }
     done += static_cast<std::size_t>(wrote);
@@ -619,7 +933,7 @@ bool Output::CommitInPlace(std::size_t size, std::string& problem) {
   return false;
 #else
   if (toStdout() || fd_ < 0 || ::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
-    problem = "cannot write " + path_ + ": " + std::strerror(errno);
+    problem = WriteProblem(path_, errno);
     return false;
   }
   return Place(problem);
@@ -639,13 +953,91 @@ bool Output::Place(std::string& problem) {
     ::fchmod(fd_, 0666 & ~mask);
   }
   const int fd = std::exchange(fd_, -1);
-  if (::close(fd) != 0 || !platform::RenameFile(temporary_, path_)) {
-    problem = "cannot write " + path_ + ": " + std::strerror(errno);
+  if (::close(fd) != 0) {
+    problem = WriteProblem(path_, errno);
+    return false;
+  }
+  // An interruption comes before the rename (the handler removes the temporary file, the old
+  // output stays) or, for the command's outcome, is held from the rename on: the signals are
+  // blocked around it and stay blocked once the output is in place.
+  sigset_t handled, old;
+  sigemptyset(&handled);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&handled, sig);
+  pthread_sigmask(SIG_BLOCK, &handled, &old);
+  if (!platform::RenameFile(temporary_, path_)) {
+    problem = WriteProblem(path_, errno);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return false;
   }
   temporary_.clear();
+  interrupt_.Forget();
+  if (outcome_)
+    HoldInterruptions();
+  else
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
   return true;
 #endif
+}
+
+// ---- the tool's lock ----
+ToolLock::~ToolLock() {
+  if (handle_ == -1) return;
+#ifdef _WIN32
+  CloseHandle(reinterpret_cast<HANDLE>(handle_));
+#else
+  ::close(static_cast<int>(handle_));
+#endif
+}
+
+bool ToolLock::Lock(const std::string& dir, std::chrono::milliseconds wait, std::string& problem) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+#ifdef _WIN32
+  const std::string file = dir + "\\.lock";
+  const HANDLE handle =
+      CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    problem = "cannot lock " + dir + ": " + platform::ErrorText(platform::LastErrorCode());
+    return false;
+  }
+  for (;;) {
+    OVERLAPPED at{};
+    if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+      handle_ = reinterpret_cast<std::intptr_t>(handle);
+      return true;
+    }
+    if (GetLastError() != ERROR_LOCK_VIOLATION || std::chrono::steady_clock::now() >= deadline)
+      break;
+    Sleep(10);
+  }
+  CloseHandle(handle);
+#else
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    problem = "cannot lock " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      handle_ = fd;
+      return true;
+    }
+    if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= deadline)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::close(fd);
+#endif
+  problem = "another vornak2-host is changing " + dir + ": try again when it is done";
+  return false;
+}
+
+std::string RandomToken() {
+  std::random_device device;
+  const std::uint64_t value = (static_cast<std::uint64_t>(device()) << 32) | device();
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+  return text;
 }
 
 }  // namespace vornak2::host

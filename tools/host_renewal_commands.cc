@@ -3,12 +3,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <system_error>
+#include <vector>
 
 #include "host_commands.h"
+#include "host_explain.h"
 #include "host_io.h"
 #include "host_ops.h"
 #include "host_store_ops.h"
 #include "platform/platform.h"
+#include "support/text.h"
 
 namespace vornak2::host {
 
@@ -25,6 +29,7 @@ bool ModeOption(const Invocation& call, std::optional<std::int32_t>& mode) {
 }
 
 void PrintMode(const std::optional<std::int32_t>& mode, std::FILE* out) {
+  if (mode) Result().Add("mode", std::int64_t{*mode});
   if (mode)
     std::fprintf(out, "mode: %d%s\n", *mode,
                  *mode == 1   ? " (done)"
@@ -53,10 +58,9 @@ int RenewStartCommand(const Library& library, const Invocation& call) {
     PrintMode(mode, report);
     if (!ok) return kExitFailed;
     if (transfer.empty()) return kExitSuccess;  // mode 2: nothing was done
-    if (!WriteTransferText(out, transfer)) {
-      std::fprintf(stderr, "vornak2-host: cannot write %s\n", out.c_str());
-      return kExitFailed;
-    }
+    std::string problem;
+    if (!WriteTransferText(out, transfer, problem)) return FileFailure(problem);
+    Result().Add("out", out);
     std::fprintf(report, "the request's transfer goes to the authority: %s\n", out.c_str());
     return kExitSuccess;
   });
@@ -79,18 +83,30 @@ int RenewFinishCommand(const Library& library, const Invocation& call) {
     PrintMode(mode, stdout);
     if (!ok) return kExitFailed;
     std::string uid;
-    if (engine.CurrentUserUid(uid) == 0) std::printf("current user: %s\n", uid.c_str());
+    if (engine.CurrentUserUid(uid) == 0) {
+      std::printf("current user: %s\n", uid.c_str());
+      Result().Add("uid", uid);
+    }
     return kExitSuccess;
   });
 }
 
-// Prints a report in the terminal's encoding.
+// Prints a report in the terminal's encoding; its fields go into the --json line.
 int PrintReport(const Session& session, const char* operation, std::int32_t code,
                 const std::string& report) {
   if (!session.Report(operation, code)) return kExitFailed;
   std::string text = TerminalText(report);
   for (std::size_t at; (at = text.find('\r')) != std::string::npos;) text.erase(at, 1);
-  std::printf("%s", text.c_str());
+  ResultText("%s", text.c_str());
+  const ReportFields fields = ParseReport(Cp1251ToUtf8(report));
+  Result()
+      .Add("uid", fields.uid)
+      .AddNumber("key_number", fields.keyNumber)
+      .Add("issuer", fields.issuer)
+      .AddNumber("issuer_key_number", fields.issuerKeyNumber)
+      .Add("not_before", IsoDate(fields.notBefore))
+      .Add("not_after", IsoDate(fields.notAfter))
+      .Add("certificate", fields.certificate);
   return kExitSuccess;
 }
 
@@ -158,8 +174,58 @@ int CreateDirsCommand(const Library& library, const Invocation& call) {
     const std::int32_t code =
         engine.api().CreateDirStructure(engine.handle(), call.args[0].c_str(), authorities.c_str());
     return session.Report("CreateDirStructure", code, stdout, &changes) ? kExitSuccess
-                                                                         : kExitFailed;
+                                                                        : kExitFailed;
   });
+}
+
+// A private directory for the file that SaveSignedDataToFile writes when the result goes to
+// standard output: new, in the system's temporary directory, the owner's alone, removed with
+// what is in it when the object goes and when the command is interrupted.
+class PrivateDir {
+ public:
+  PrivateDir() = default;
+  PrivateDir(const PrivateDir&) = delete;
+  PrivateDir& operator=(const PrivateDir&) = delete;
+  ~PrivateDir() {
+    if (dir_.empty()) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  bool Make(std::string& problem) {
+    std::error_code error;
+    const auto base = std::filesystem::temp_directory_path(error);
+    const std::string dir = (base / ("vornak2-host-" + RandomToken())).string();
+    guard_ = RemoveOnInterrupt(dir, RemoveOnInterrupt::Kind::kDirectory);
+    if (error || !std::filesystem::create_directory(dir, error) || error) {
+      problem = "cannot make a private temporary directory " + dir;
+      return false;
+    }
+    dir_ = dir;
+    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, error);
+    return true;
+  }
+  const std::string& path() const { return dir_; }
+
+ private:
+  std::string dir_;
+  RemoveOnInterrupt guard_;
+};
+
+// Copies a file to standard output in pieces, without holding it in memory.
+bool CopyToStandardOutput(const std::string& file, std::string& problem) {
+  std::FILE* in = std::fopen(file.c_str(), "rb");
+  if (in == nullptr) {
+    problem = "cannot read " + file;
+    return false;
+  }
+  std::vector<char> chunk(1u << 20);
+  bool ok = true;
+  for (std::size_t n; ok && (n = std::fread(chunk.data(), 1, chunk.size(), in)) > 0;)
+    ok = std::fwrite(chunk.data(), 1, n, DataOut()) == n;
+  ok = ok && !std::ferror(in) && std::fflush(DataOut()) == 0;
+  std::fclose(in);
+  if (!ok) problem = "cannot write standard output";
+  return ok;
 }
 
 int SaveSignedCommand(const Library& library, const Invocation& call) {
@@ -171,34 +237,28 @@ int SaveSignedCommand(const Library& library, const Invocation& call) {
     std::string problem;
     const auto signature = Region::Read(sig, kMaxCallLength, 0, problem);
     const auto data = signature ? Region::Map(in, kMaxCallLength, problem) : std::nullopt;
-    if (!data || !signature) {
-      std::fprintf(stderr, "vornak2-host: %s\n", problem.c_str());
-      return kExitFailed;
-    }
-    // The library writes the file itself; for standard output it writes a temporary file that
-    // is then copied there.
+    if (!data || !signature) return FileFailure(problem);
+    // The library writes the file itself; for standard output it writes one in a private
+    // directory that is then copied there.
     const std::string out = call.Option("--out");
     const bool toStdout = out == "-";
-    const std::string file =
-        toStdout ? (std::filesystem::temp_directory_path() /
-                    ("vornak2-host-" + std::to_string(platform::CurrentThreadId()) + ".signed"))
-                       .string()
-                 : out;
+    PrivateDir scratch;
+    if (toStdout && !scratch.Make(problem)) return FileFailure(problem);
+    const std::string file = toStdout ? scratch.path() + kSep + "signed" : out;
+    const RemoveOnInterrupt fileGuard(toStdout ? file : std::string(),
+                                      RemoveOnInterrupt::Kind::kFile);
     const std::int32_t code = engine.api().SaveSignedDataToFile(
         engine.handle(), data->data(), static_cast<std::int32_t>(data->size()), signature->data(),
         static_cast<std::int32_t>(signature->size()), file.c_str());
     if (!session.Report("SaveSignedDataToFile", code)) return kExitFailed;
-    if (toStdout) {
-      const auto written = Region::Read(file, UINT64_MAX, 0, problem);
-      platform::RemoveFile(file);
-      auto output = Output::Open(out, false, problem);
-      if (!written || !output || !output->Commit(written->view(), problem)) {
-        std::fprintf(stderr, "vornak2-host: %s\n", problem.c_str());
-        return kExitFailed;
-      }
-    }
+    if (toStdout && !CopyToStandardOutput(file, problem)) return FileFailure(problem);
     std::printf("%s: %zu bytes of data and %zu of signature\n",
                 toStdout ? "standard output" : out.c_str(), data->size(), signature->size());
+    Result()
+        .Add("in", in)
+        .Add("in_bytes", static_cast<std::int64_t>(data->size()))
+        .Add("sig", sig)
+        .Add("out", out);
     return kExitSuccess;
   });
 }
@@ -217,7 +277,8 @@ std::vector<Command> RenewalCommands() {
                "the new key is for that UID (an empty one means the own UID + \"0\"), with\n"
                "--mode N the Ex export runs (RemoteGenerateStartEx): mode 0 asks to learn\n"
                "through mode 2 that the local key set is not in place. The working key set\n"
-               "does not change before renew-finish.\n",
+               "does not change before renew-finish.\n"
+               "--json fields: mode, written, removed, out.\n",
        .required = {"--dir", "--out"},
        .optional = {"--uid", "--mode"},
        .run = RenewStartCommand},
@@ -228,23 +289,28 @@ std::vector<Command> RenewalCommands() {
                "certificate (RemoteGenerateFinish, RemoteGenerateFinishEx with --mode): the new\n"
                "secret key goes into the secret-key directory, the certificate becomes the own\n"
                "one (the previous kept as .old, or in the store under the previous UID), and\n"
-               "DIR/key.dat is deleted. A failed finish keeps key.dat for the next attempt.\n",
+               "DIR/key.dat is deleted. A failed finish keeps key.dat for the next attempt.\n"
+               "--json fields: written, removed, mode, uid.\n",
        .required = {"--dir", "--in"},
        .optional = {"--mode"},
        .run = RenewFinishCommand},
       {.name = "report",
        .synopsis = "[UID] [--dir DIR]",
-       .summary = "print the report on a stored certificate or a pending request",
+       .summary = "print the report on a stored certificate or pending request",
        .help = "Prints the report on UID's certificate in the store (GetReport): UID, key\n"
-               "number, issuer, validity and the certificate text. Without UID, the report on\n"
-               "the request of the renewal pending in DIR (its pub.pub).\n",
+               "number, issuer, validity and the certificate text. The engine writes the\n"
+               "validity month first, MM-DD.YYYY hh:mm:ss (UTC). Without UID, the report on\n"
+               "the request of the renewal pending in DIR (its pub.pub).\n"
+               "--json fields: uid, key_number, issuer, issuer_key_number, not_before and\n"
+               "not_after (YYYY-MM-DD hh:mm, UTC), certificate.\n",
        .optional = {"--dir"},
        .maxArgs = 1,
        .run = ReportCommand},
       {.name = "properties",
        .synopsis = "[UID] [--dir DIR]",
        .summary = "the same report through its other export",
-       .help = "As report, through the export GetPublicKeyProperties.\n",
+       .help = "As report, through the export GetPublicKeyProperties.\n"
+               "--json fields: as report.\n",
        .optional = {"--dir"},
        .maxArgs = 1,
        .run = PropertiesCommand},
@@ -252,7 +318,8 @@ std::vector<Command> RenewalCommands() {
        .synopsis = "FILE",
        .summary = "print the report on a certificate or request file",
        .help = "Prints the report on a certificate or request file of at most 2048 bytes\n"
-               "(GetPublicKeyPropertiesByFile).\n",
+               "(GetPublicKeyPropertiesByFile).\n"
+               "--json fields: as report.\n",
        .minArgs = 1,
        .maxArgs = 1,
        .run = ReportFileCommand},
@@ -260,7 +327,8 @@ std::vector<Command> RenewalCommands() {
        .synopsis = "--in FILE|-",
        .summary = "print the report on the certificate a transfer carries",
        .help = "Checks the transfer's signature and prints the report on the certificate it\n"
-               "carries (GetPublicKeyPropertiesByTransfer): what to read before trusting it.\n",
+               "carries (GetPublicKeyPropertiesByTransfer): what to read before trusting it.\n"
+               "--json fields: as report.\n",
        .required = {"--in"},
        .run = ReportTransferCommand},
       {.name = "create-dirs",
@@ -269,7 +337,8 @@ std::vector<Command> RenewalCommands() {
        .help = "Creates the secret-key directory and the certificate store where parameters 2\n"
                "and 3 point, copies CERT to the current certificate file (parameter 19) and\n"
                "each authority certificate to SECRET/UID/N.aut (CreateDirStructure). With\n"
-               "--user NAME the user need not have a certificate yet: CERT becomes it.\n",
+               "--user NAME the user need not have a certificate yet: CERT becomes it.\n"
+               "--json fields: written, removed.\n",
        .minArgs = 1,
        .maxArgs = 2,
        .installsCertificate = true,
@@ -278,7 +347,8 @@ std::vector<Command> RenewalCommands() {
        .synopsis = "--in FILE|- --sig SIGFILE|- --out FILE|-",
        .summary = "save data and its signature in one file",
        .help = "Writes the data of --in and the signature SIGFILE into one file\n"
-               "(SaveSignedDataToFile): the data's length in 4 bytes, the data, the signature.\n",
+               "(SaveSignedDataToFile): the data's length in 4 bytes, the data, the signature.\n"
+               "--json fields: in, in_bytes, sig, out.\n",
        .required = {"--in", "--sig", "--out"},
        .run = SaveSignedCommand},
   };

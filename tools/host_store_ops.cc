@@ -1,12 +1,16 @@
 #include "host_store_ops.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <span>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "host_io.h"
 #include "host_ops.h"
+#include "platform/platform.h"
 
 namespace vornak2::host {
 
@@ -113,26 +117,78 @@ std::int32_t TransferReport(const Engine& engine, const std::string& transfer,
   });
 }
 
-std::optional<std::string> ReadTransferText(const std::string& path) {
+ReportFields ParseReport(const std::string& report) {
+  ReportFields fields;
+  const std::pair<const char*, std::string*> keys[] = {{"UID=", &fields.uid},
+                                                       {"KN=", &fields.keyNumber},
+                                                       {"ICN=", &fields.issuer},
+                                                       {"IKN=", &fields.issuerKeyNumber},
+                                                       {"NotBefore=", &fields.notBefore},
+                                                       {"NotAfter=", &fields.notAfter}};
+  std::size_t start = 0;
+  while (start < report.size()) {
+    std::size_t end = report.find('\n', start);
+    if (end == std::string::npos) end = report.size();
+    std::string line = report.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line == "PKey=") {
+      // The certificate text follows to the end, then an empty line.
+      fields.certificate = report.substr(std::min(start, report.size()));
+      while (!fields.certificate.empty() &&
+             (fields.certificate.back() == '\n' || fields.certificate.back() == '\r'))
+        fields.certificate.pop_back();
+      break;
+    }
+    for (const auto& [key, value] : keys)
+      if (line.starts_with(key)) *value = line.substr(std::strlen(key));
+  }
+  return fields;
+}
+
+std::string IsoDate(const std::string& date) {
+  // MM-DD.YYYY hh:mm:ss
+  const auto digits = [&](std::size_t at, std::size_t count) {
+    for (std::size_t i = at; i < at + count; ++i)
+      if (i >= date.size() || date[i] < '0' || date[i] > '9') return false;
+    return true;
+  };
+  if (date.size() < 16 || !digits(0, 2) || date[2] != '-' || !digits(3, 2) || date[5] != '.' ||
+      !digits(6, 4) || date[10] != ' ')
+    return date;
+  // The report adds seconds that are always ":00": the validity is kept to the minute.
+  std::string time = date.substr(10);
+  if (time.size() == 9 && time.ends_with(":00")) time.resize(6);
+  return date.substr(6, 4) + "-" + date.substr(0, 2) + "-" + date.substr(3, 2) + time;
+}
+
+std::optional<std::string> ReadTransferText(const std::string& path, std::size_t limit) {
   if (path != "-") {
+    const auto size = platform::FileSize(path);
+    if (!size || *size > limit) return std::nullopt;
     const auto bytes = Bytes::ReadFile(path);
     if (!bytes) return std::nullopt;
     return std::string(bytes->view().begin(), bytes->view().end());
   }
-  std::string text;
-  char chunk[4096];
-  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, stdin)) > 0;) text.append(chunk, n);
-  if (std::ferror(stdin)) return std::nullopt;
+  // Standard input, once, into a buffer of the longest text and one byte more.
+  std::string text(limit + 1, '\0');
+  std::size_t size = 0;
+  for (std::size_t n; size < text.size() &&
+                      (n = std::fread(text.data() + size, 1, text.size() - size, stdin)) > 0;)
+    size += n;
+  if (std::ferror(stdin) || size > limit) return std::nullopt;
+  text.resize(size);
   return text;
 }
 
-bool WriteTransferText(const std::string& path, const std::string& transfer) {
+bool WriteTransferText(const std::string& path, const std::string& transfer, std::string& problem,
+                       bool outcome) {
   const std::string line = transfer + "\n";
-  if (path == "-")
-    return std::fwrite(line.data(), 1, line.size(), DataOut()) == line.size() &&
-           std::fflush(DataOut()) == 0;
-  return WriteFile(path, std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()),
-                   false);
+  // Made beside its name and renamed over it, and removed when the command is interrupted.
+  auto out = Output::Open(path, false, problem, outcome);
+  return out &&
+         out->Commit(std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()),
+                     problem);
 }
 
 }  // namespace vornak2::host

@@ -10,6 +10,9 @@
 
 namespace vornak2::host {
 
+// The longest transfer text the tool reads: far more than any transfer of a certificate.
+inline constexpr std::size_t kMaxTransferText = 1u << 20;
+
 // Each returns the library's result code; the output changes only on success.
 // ExcludeSelfPublicKeyTransfer: the transfer of the current user's own certificate.
 std::int32_t OwnTransfer(const Engine& engine, std::string& transfer);
@@ -39,9 +42,29 @@ std::int32_t StoredReport(const Engine& engine, const std::string& uid, std::str
 std::int32_t FileReport(const Engine& engine, const std::string& file, std::string& report);
 std::int32_t TransferReport(const Engine& engine, const std::string& transfer, std::string& report);
 
-// A transfer text from a file, or from standard input for "-"; nullopt when it cannot be read.
-std::optional<std::string> ReadTransferText(const std::string& path);
-// Writes a transfer text and a line feed to a file (replacing it), or to standard output for "-".
-bool WriteTransferText(const std::string& path, const std::string& transfer);
+// The fields of a report: UID, key number, issuer and its key number, validity (as the report
+// writes it, month first: "12-31.2003 23:59:00") and the certificate text.
+struct ReportFields {
+  std::string uid;
+  std::string keyNumber;
+  std::string issuer;
+  std::string issuerKeyNumber;
+  std::string notBefore;
+  std::string notAfter;
+  std::string certificate;
+};
+ReportFields ParseReport(const std::string& report);
+// A report's date "MM-DD.YYYY hh:mm:ss" as "YYYY-MM-DD hh:mm" (the seconds are always 0);
+// anything else as it is.
+std::string IsoDate(const std::string& reportDate);
+
+// A transfer text from a file, or from standard input for "-", of at most `limit` bytes (read
+// once into one buffer); nullopt when it cannot be read or is longer.
+std::optional<std::string> ReadTransferText(const std::string& path,
+                                            std::size_t limit = kMaxTransferText);
+// Writes a transfer text and a line feed to a file (replacing it), or to standard output for "-";
+// false with `problem` set. `outcome`: the transfer is what the command makes (Output::Open).
+bool WriteTransferText(const std::string& path, const std::string& transfer, std::string& problem,
+                       bool outcome = true);
 
 }  // namespace vornak2::host

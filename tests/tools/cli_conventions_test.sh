@@ -2,7 +2,8 @@
 # The host tool's command-line conventions, as a shell script uses them: "-" for standard input
 # and output (status text then on standard error), --opt=value, --quiet, the --json result line,
 # the exit codes (0, 1 failure, 2 usage, 3 the data's answer is no), VORNAK2_ROOT and
-# VORNAK2_USER as defaults, demo refusing a root in use, and the generated bash completion.
+# VORNAK2_USER as defaults, demo refusing a root in use, and the generated bash completion (the
+# commands, their options, the root's users and the store's UIDs).
 #   cli_conventions_test.sh HOST_TOOL
 set -uo pipefail
 umask 022
@@ -121,6 +122,22 @@ checks=$((checks + 1))
 bash -n out || fail "the completion script is not valid bash"
 contains out "encrypt) options=\"--help --quiet --json --in --out --to --root --user --param\"" \
   "encrypt's options are completed"
+# It completes the root's users and the store's UIDs: COMP_WORDS as bash fills them.
+cp out completion.bash
+complete_words() {  # complete_words WORD...: the completions of the last (empty) word
+  env -u VORNAK2_ROOT -u VORNAK2_USER bash -c 'source completion.bash; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _vornak2_host
+           printf "%s\n" "${COMPREPLY[@]}"' completion "$@" | sort | tr '\n' ' '
+}
+# bash splits --root=DIR into --root, = and DIR.
+for row in "uid --root $scratch/root --user|alice bob dave operator " \
+  "uid --root = $scratch/root --user|alice bob dave operator " \
+  "encrypt --root $scratch/root --user bob --to|H.1 H.10 OP.1 " \
+  "remove-cert --root $scratch/root --user bob|H.1 H.10 OP.1 "; do
+  checks=$((checks + 1))
+  # shellcheck disable=SC2086
+  got=$(complete_words "$host" ${row%%|*} "")
+  [ "$got" = "${row#*|}" ] || fail "completion of '${row%%|*}': '$got', not '${row#*|}'"
+done
 
 echo "cli conventions: $((checks - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]
