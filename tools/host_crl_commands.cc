@@ -250,46 +250,49 @@ void ShowRevocation(const Session& session, const Invocation& call, const std::s
   if (!PlainNames(issuer, number)) return;
   const std::string file = SecretDir(session, call) + issuer + kSep + number + ".crl";
   if (platform::ExamineFile(file).kind == platform::FileKind::kMissing) {
-    std::printf("revocation: no CRL of %s key %s (%s)\n", issuer.c_str(), number.c_str(),
-                file.c_str());
+    ResultText("revocation: no CRL of %s key %s (%s)\n", issuer.c_str(), number.c_str(),
+               file.c_str());
+    Result().Add("revocation", "no crl");
     return;
   }
   const auto bytes = ReadCrlFile(file);
   if (!bytes) {
-    std::printf("revocation: %s is ignored: it cannot be read, or is larger than %zu bytes\n",
-                file.c_str(), kMaxCrl);
+    ResultText("revocation: %s is ignored: it cannot be read, or is larger than %zu bytes\n",
+               file.c_str(), kMaxCrl);
+    Result().Add("revocation", "crl ignored");
     return;
   }
   std::string why;
   const auto crl = ReadCrl({reinterpret_cast<const char*>(bytes->data()), bytes->size()}, why);
   if (!crl) {
-    std::printf("revocation: %s is ignored: %s\n", file.c_str(), why.c_str());
+    ResultText("revocation: %s is ignored: %s\n", file.c_str(), why.c_str());
+    Result().Add("revocation", "crl ignored");
     return;
   }
-  std::printf("revocation: the CRL %s of %s key %s, issued %s, %s\n", file.c_str(),
-              crl->uid.c_str(), crl->number.c_str(), ShowTime(crl->thisUpdate).c_str(),
-              Listed(crl->revoked.size()).c_str());
+  ResultText("revocation: the CRL %s of %s key %s, issued %s, %s\n", file.c_str(), crl->uid.c_str(),
+             crl->number.c_str(), ShowTime(crl->thisUpdate).c_str(),
+             Listed(crl->revoked.size()).c_str());
   if (crl->uid != issuer || crl->number != number)
-    std::printf("  it is not the CRL of %s key %s: the engine ignores it\n", issuer.c_str(),
-                number.c_str());
+    ResultText("  it is not the CRL of %s key %s: the engine ignores it\n", issuer.c_str(),
+               number.c_str());
   if (crl->nextUpdate.empty())
-    std::printf("  it names no next update\n");
+    ResultText("  it names no next update\n");
   else if (crl->nextUpdate < NowTime())
-    std::printf(
+    ResultText(
         "  its next update was due %s: what it lists stays revoked; ask the authority "
         "for a new one\n",
         ShowTime(crl->nextUpdate).c_str());
   else
-    std::printf("  next update %s\n", ShowTime(crl->nextUpdate).c_str());
+    ResultText("  next update %s\n", ShowTime(crl->nextUpdate).c_str());
   const std::string serial = ReportedSerial(report);
   bool listed = false;
   for (const auto& [revoked, date] : crl->revoked)
     if (revoked == serial) {
       listed = true;
-      std::printf("  it lists this certificate (serial %s), revoked %s\n", serial.c_str(),
-                  ShowTime(date).c_str());
+      ResultText("  it lists this certificate (serial %s), revoked %s\n", serial.c_str(),
+                 ShowTime(date).c_str());
     }
-  if (!listed) std::printf("  it does not list this certificate (serial %s)\n", serial.c_str());
+  if (!listed) ResultText("  it does not list this certificate (serial %s)\n", serial.c_str());
 
   // The engine's own answer, with the validity check on.
   const Engine& engine = session.engine();
@@ -298,15 +301,18 @@ void ShowRevocation(const Session& session, const Invocation& call, const std::s
   Bytes probe(std::string_view("?"));
   const std::int32_t code = Encrypt(engine, probe, uid);
   engine.api().SetCryptoParamValue(engine.handle(), kParamVerifyValidity, validity.c_str());
+  Result().Add("revocation", code == kRevoked ? "revoked"
+                             : listed         ? "crl not honoured"
+                                              : "not revoked");
   if (code == kRevoked)
-    std::printf("  the engine refuses the certificate as revoked (%s)\n",
-                engine.Describe(code).c_str());
+    ResultText("  the engine refuses the certificate as revoked (%s)\n",
+               engine.Describe(code).c_str());
   else if (listed)
-    std::printf(
+    ResultText(
         "  the engine does not honour this CRL: its signature does not verify with the "
         "authority's certificate, or the vendor library reads no CRLs\n");
   else
-    std::printf("  the engine does not find it revoked\n");
+    ResultText("  the engine does not find it revoked\n");
 }
 
 int InstallCrlCommand(const Library& library, const Invocation& call) {

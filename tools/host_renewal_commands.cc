@@ -300,9 +300,11 @@ std::vector<Command> RenewalCommands() {
        .help = "Prints the report on UID's certificate in the store (GetReport): UID, key\n"
                "number, issuer, validity and the certificate text. The engine writes the\n"
                "validity month first, MM-DD.YYYY hh:mm:ss (UTC). Without UID, the report on\n"
-               "the request of the renewal pending in DIR (its pub.pub).\n"
+               "the request of the renewal pending in DIR (its pub.pub). For a stored\n"
+               "certificate, also what the CRL beside its issuer's certificate says of it.\n"
                "--json fields: uid, key_number, issuer, issuer_key_number, not_before and\n"
-               "not_after (YYYY-MM-DD hh:mm, UTC), certificate.\n",
+               "not_after (YYYY-MM-DD hh:mm, UTC), certificate; revocation (no crl, crl\n"
+               "ignored, not revoked, revoked, crl not honoured) for a stored certificate.\n",
        .optional = {"--dir"},
        .maxArgs = 1,
        .run = ReportCommand},
