@@ -20,7 +20,8 @@ struct Crl {
   std::int32_t issuerKeyNumber = 0;
   Minutes thisUpdate = 0;
   std::optional<Minutes> nextUpdate;
-  std::vector<std::vector<std::uint8_t>> revoked;  // serial numbers (INTEGER contents), sorted
+  std::vector<std::vector<std::uint8_t>> revoked;  // serial numbers (INTEGER contents), shortest
+                                                   // first, then in byte order
   PublicDocument signedPart;                       // tbs and signature only, for VerifyDocument
 };
 

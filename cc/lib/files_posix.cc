@@ -140,11 +140,49 @@ int WriteFileAtomically(const std::string& path, std::string_view data, FileMode
   return CC_OK;
 }
 
+namespace {
+
+// Creates `path` with `data` whole or not at all: the content goes into an unnamed file of the
+// directory (O_TMPFILE), which gets its name only once it is complete, so that a stop leaves no
+// file of part of it. CC_E_NOT_SUPPORTED where the file system has no unnamed files.
+int CreateWhole(const std::string& path, std::string_view data, FileMode mode) {
+#ifdef O_TMPFILE
+  const std::size_t slash = path.rfind('/');
+  const std::string directory =
+      slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+  const int raw = FaultHere() ? -1
+                              : ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
+                                       static_cast<mode_t>(mode));
+  if (raw < 0) {
+    return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL ? CC_E_NOT_SUPPORTED
+                                                                     : CC_E_CREATE_FILE;
+  }
+  Fd fd(raw);
+  const bool ownerOnly = (mode & 077) == 0;
+  const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+  if (!((!ownerOnly || (!FaultHere() && ::fchmod(fd.get(), static_cast<mode_t>(mode)) == 0)) &&
+        WriteAll(fd.get(), data) && !FaultHere() && ::fsync(fd.get()) == 0))
+    return CC_E_WRITE;
+  if (FaultHere() ||
+      ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0)
+    return errno == EEXIST ? CC_E_CREATE_FILE : CC_E_WRITE;
+  SyncDirectory(directory);
+  return CC_OK;
+#else
+  (void)path, (void)data, (void)mode;
+  return CC_E_NOT_SUPPORTED;
+#endif
+}
+
+}  // namespace
+
 int WriteFileInPlace(const std::string& path, std::string_view data, FileMode mode) {
   if (path.empty() || path.back() == '/') return CC_E_CREATE_FILE;
   bool created = false;
   int raw = FaultHere() ? -1 : ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
   if (raw < 0 && errno == ENOENT) {
+    // A new file is made whole where the file system allows, else where it lies.
+    if (const int r = CreateWhole(path, data, mode); r != CC_E_NOT_SUPPORTED) return r;
     raw = FaultHere() ? -1
                       : ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                                static_cast<mode_t>(mode));

@@ -12,6 +12,7 @@
 
 #include "binding/guards.h"
 #include "binding/key_cache.h"
+#include "platform/platform.h"
 #include "support/files.h"
 #include "support/secure.h"
 
@@ -58,9 +59,25 @@ std::int32_t TCComDLL::PrepareKeyCache(const std::string& uid, const std::string
     if (!cache.poolLoaded) {
       randomFile_ = randomFile;
       std::int32_t size = static_cast<std::int32_t>(kRandomPoolSize);
-      if (!ReadFileToBuffer(randomFile, cache.pool.data(), size)) return kRandomFileFailed;
-      cache.poolCount = size;
-      cache.poolLoaded = true;
+      if (!ReadFileToBuffer(randomFile, cache.pool.data(), size)) {
+        // A key set made by other tools may come without a random-state file: the pool is seeded
+        // from the system's random source instead, and the library writes the file below (only
+        // where nothing is in the way: a file that exists but cannot be read stays a failure).
+        constexpr std::size_t kNewState = 384;
+        if (FileExists(randomFile) || !platform::SystemRandom(cache.pool.data(), kNewState)) {
+          // A file the state could not be read from is not one to write the state into either.
+          randomFile_.clear();
+          return kRandomFileFailed;
+        }
+        cache.poolCount = static_cast<std::int32_t>(kNewState);
+        cache.poolLoaded = true;
+        if (const std::int32_t r = InitRandom(randomKind); r != 0) return r;
+        randomKind_ = randomKind;
+        random.Started();
+      } else {
+        cache.poolCount = size;
+        cache.poolLoaded = true;
+      }
     }
 
     if (random.IsStarted()) {

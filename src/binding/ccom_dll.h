@@ -136,10 +136,7 @@ class TCComDLL : public TCrypto_DLL {
   // The UID and key number of certificate text held in memory (as a file of those bytes would
   // give them); false when it has no record.
   bool ReadCertificateText(std::span<const std::uint8_t> text, std::string* uid,
-                           std::int32_t* keyNumber, std::string* publicKey = nullptr);
-  // The public key of a certificate or request file, as the library renders it; empty on any
-  // failure.
-  std::string GetCertificatePublicKey(const std::string& path);
+                           std::int32_t* keyNumber);
   // Whether the file holds a secret key the library can read.
   bool IsSecretKeyFile(const std::string& path);
   // Whether `certText` certifies the key of `secretText`: a short text signed with the secret key
@@ -225,10 +222,8 @@ class TCComDLL : public TCrypto_DLL {
   std::int32_t BuildReport(const std::string& ownUid, const std::string& secretDir,
                            const std::string& certDir, const std::string* reportedUid,
                            const char* certText, char* buffer, std::int32_t capacity);
-  // Parses a certificate or request file (no cache, no random generator): its UID, key number
-  // and public key.
-  bool ReadCertificateFile(const std::string& path, std::string* uid, std::int32_t* keyNumber,
-                           std::string* publicKey = nullptr);
+  // Parses a certificate or request file (no cache, no random generator): its UID and key number.
+  bool ReadCertificateFile(const std::string& path, std::string* uid, std::int32_t* keyNumber);
   // The binding's exception barrier: runs `op` and gives its result; an allocation failure gives
   // kOutOfMemory, any other exception kLibraryCallException with its class name and message in
   // LastCallError.

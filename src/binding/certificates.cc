@@ -43,27 +43,26 @@ namespace {
 
 // The fields of a certificate's record that a query asks for; false when the text has no record.
 bool ReadRecord(const CcEntryTable& cc, CcContext* ctx, const char* text, std::string* uid,
-                std::int32_t* keyNumber, std::string* publicKey) {
+                std::int32_t* keyNumber) {
   CertRecord record(cc);
   cc.__CertInfo(ctx, text, record.Out());
   if (record.get() == nullptr) return false;
   if (uid != nullptr) *uid = OrEmpty(record.get()->uid);
   if (keyNumber != nullptr) *keyNumber = record.get()->keyNumber;
-  if (publicKey != nullptr) *publicKey = OrEmpty(record.get()->publicKey);
   return true;
 }
 
 }  // namespace
 
 bool TCComDLL::ReadCertificateFile(const std::string& path, std::string* uid,
-                                   std::int32_t* keyNumber, std::string* publicKey) {
+                                   std::int32_t* keyNumber) {
   return OnFileText(cc_, path, [&](CcContext* ctx, const char* text) {
-    return ReadRecord(cc_, ctx, text, uid, keyNumber, publicKey);
+    return ReadRecord(cc_, ctx, text, uid, keyNumber);
   });
 }
 
 bool TCComDLL::ReadCertificateText(std::span<const std::uint8_t> bytes, std::string* uid,
-                                   std::int32_t* keyNumber, std::string* publicKey) {
+                                   std::int32_t* keyNumber) {
   // The text as a file of it would be read: up to its first zero byte, and no longer than a
   // cached file may be.
   if (bytes.size() > kCacheTextSize - 1) return false;
@@ -76,12 +75,7 @@ bool TCComDLL::ReadCertificateText(std::span<const std::uint8_t> bytes, std::str
     CcContext* ctx;
     ~Release() { cc._FreeCryptCtx(ctx); }
   } release{cc_, ctx};
-  return ReadRecord(cc_, ctx, text.chars(), uid, keyNumber, publicKey);
-}
-
-std::string TCComDLL::GetCertificatePublicKey(const std::string& path) {
-  std::string key;
-  return ReadCertificateFile(path, nullptr, nullptr, &key) ? key : std::string();
+  return ReadRecord(cc_, ctx, text.chars(), uid, keyNumber);
 }
 
 bool TCComDLL::IsSecretKeyFile(const std::string& path) {

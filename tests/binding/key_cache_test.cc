@@ -153,11 +153,35 @@ TEST_F(KeyCacheTest, RandomStateIsLoadedOnceAndWrittenBackByLaterPreparations) {
   EXPECT_NE(ReadText(u.randomFile), before);  // a new state (timestamps may not tell within a tick)
 }
 
-TEST_F(KeyCacheTest, MissingRandomStateFileGives126) {
+// A missing random-state file is made on first use (by the library, seeded from the system's
+// random source), owner-only; one that exists but cannot be
+// read into the pool (a directory, a file larger than the pool), or one that cannot be made (its
+// directory is missing), gives 126 and nothing is made.
+TEST_F(KeyCacheTest, MissingRandomStateFileIsMadeOthersGive126) {
   const UserKeys& u = root_->User("cache_j", "J.0");
-  UserKeys moved = u;
-  moved.randomFile = u.dir + "no-such-rand";
-  EXPECT_EQ(Prepare(moved), 126);
+  const std::string sep(1, platform::kPathSeparator);
+  fs::create_directories(u.dir + "a-directory");
+  WriteText(u.dir + "too-large", std::string(40000, 'r'));
+  const struct {
+    std::string file;
+    std::int32_t code;
+  } rows[] = {{u.dir + "no-such-rand", 0},
+              {u.dir + "a-directory", 126},
+              {u.dir + "too-large", 126},
+              {u.dir + "missing" + sep + "rand", 126}};
+  for (const auto& r : rows) {
+    dll_->ClearKeyCache();
+    UserKeys moved = u;
+    moved.randomFile = r.file;
+    EXPECT_EQ(Prepare(moved), r.code) << r.file;
+  }
+  EXPECT_EQ(ReadText(u.dir + "no-such-rand").rfind("VORNAK2-CC RANDOM STATE", 0), 0u);
+#ifndef _WIN32
+  EXPECT_EQ(fs::status(u.dir + "no-such-rand").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+#endif
+  EXPECT_FALSE(fs::exists(u.dir + "missing"));
+  EXPECT_EQ(fs::file_size(u.dir + "too-large"), 40000u);
 }
 
 TEST_F(KeyCacheTest, ClearBeforeAnyPreparationWritesNoRandomState) {

@@ -7,6 +7,7 @@
 #include "host_engine.h"
 #include "read_only_dir.h"
 #include "scratch_dir.h"
+#include "support/mimecode.h"
 
 namespace vornak2::testing {
 namespace {
@@ -227,21 +228,35 @@ TEST_F(RenewalTest, OnlyTheWaitingKeysCertificateFinishesARenewal) {
     const std::string& answer;
   } refused[] = {{"an answer to an earlier start", earlier},
                  {"a peer's copy of the current certificate", copied.text}};
-  for (const auto& r : refused) {
-    EXPECT_EQ(RemoteGenerateFinish(u_->get(), r.answer.c_str()), 109) << r.what;
-    EXPECT_EQ(TreeListing(user_->dir), before) << r.what;
-    EXPECT_EQ(ReadText(renewal_ + "key.dat"), keyFile) << r.what;
-    EXPECT_FALSE(u_->Sign("still signing").empty()) << r.what;
+  // The same with the request the start kept (pub.pub) and after the host removed it: the waiting
+  // key itself tells its certificate.
+  for (const bool requestKept : {true, false}) {
+    if (!requestKept) fs::remove(renewal_ + "pub.pub");
+    for (const auto& r : refused) {
+      EXPECT_EQ(RemoteGenerateFinish(u_->get(), r.answer.c_str()), 109) << r.what;
+      EXPECT_EQ(TreeListing(user_->dir), before) << r.what;
+      EXPECT_EQ(ReadText(renewal_ + "key.dat"), keyFile) << r.what;
+      EXPECT_FALSE(u_->Sign("still signing").empty()) << r.what;
+    }
   }
   ASSERT_EQ(RemoteGenerateFinish(u_->get(), current.c_str()), 0);
   EXPECT_EQ(u_->Verify("renewed", u_->Sign("renewed")), 0);
 
-  // Secret keys by their name, in any letter case, and by their content under another name.
+  // Secret keys by their content, whatever their name: PEM, and the DER inside it; a certificate
+  // named like a secret key travels.
   fs::copy_file(user_->secretDir + "0.sec", scratch / "key.txt");
   fs::copy_file(user_->secretDir + "0.sec", scratch / "upper.SEC");
+  const std::string pem = ReadText(user_->secretDir + "0.sec");
+  const std::size_t body = pem.find('\n') + 1;
+  const std::string base64 = pem.substr(body, pem.find("-----END") - body);
+  const auto der = DecodeBuffer(base64.data(), static_cast<std::int32_t>(base64.size()));
+  ASSERT_FALSE(der.empty());
+  WriteText(scratch / "key.der", std::string(der.begin(), der.end()));
   for (const std::string& file : {user_->secretDir + "0.sec", user_->secretDir + "1.sec",
-                                  scratch / "key.txt", scratch / "upper.SEC"})
+                                  scratch / "key.txt", scratch / "upper.SEC", scratch / "key.der"})
     EXPECT_EQ(u_->TransferOfFile(file).code, 118) << file;
+  fs::copy_file(user_->certFile, scratch / "c.SEC");
+  EXPECT_EQ(u_->TransferOfFile(scratch / "c.SEC").code, 0);
 }
 
 }  // namespace

@@ -231,10 +231,25 @@ TEST_F(StoreTest, HostileTransfersStayInTheirDirectories) {
       {"SH.8", "../../0.sec", junk, 119, 119, 130},  // a secret key is never written
       {"SH.8", "key.SEC", junk, 119, 119, 130},
       {"SH.8", "parsec", junk, 0, 116, 130},  // only the extension ".sec" marks a secret key
-      // Nor the lock and change-record files of a directory, in any letter case.
+      // Nor the names the library keeps for its changes, in any letter case, nor the host tool's
+      // configuration directory in the root.
       {"SH.8", ".vornak2.lock", junk, 119, 119, 130},
       {"SH.8", ".VORNAK2.Change", junk, 119, 119, 130},
+      {"SH.8", ".vornak2-host", junk, 119, 119, 130},
+      // The names parked secret keys keep, and a file that holds a secret key whatever its name
+      // (a DER key planted below in both directories).
+      {"SH.8", "1.old", junk, 119, 119, 130},
+      {"SH.8", "0.OLD.2", junk, 119, 119, 130},
+      {"SH.8", "key.der", junk, 119, 119, 130},
   };
+  {
+    const std::string pem = ReadText(A().secretDir + "0.sec");
+    const std::size_t body = pem.find('\n') + 1;
+    const std::string base64 = pem.substr(body, pem.find("-----END") - body);
+    const auto der = DecodeBuffer(base64.data(), static_cast<std::int32_t>(base64.size()));
+    for (const std::string& dir : {inbox, templateDir})
+      WriteText(dir + "key.der", std::string(der.begin(), der.end()));
+  }
   // Blocks that are no transfers however well signed: another length, a DataSize outside 0 to
   // 2047, a UID without its zero in its 256 bytes.
   const std::string malformed[] = {
@@ -273,8 +288,8 @@ TEST_F(StoreTest, HostileTransfersStayInTheirDirectories) {
   EXPECT_EQ(IncludePublicKeyTransfer(a.get(), own.c_str()), 119);
 
   for (const std::string& dir : {inbox, templateDir, A().dir}) {
-    EXPECT_TRUE(!fs::exists(dir + ".vornak2.lock") || fs::file_size(dir + ".vornak2.lock") == 0);
-    EXPECT_FALSE(fs::exists(dir + ".VORNAK2.Change"));
+    for (const char* name : {".vornak2.lock", ".VORNAK2.Change", ".vornak2-host", "1.old"})
+      EXPECT_FALSE(fs::exists(dir + name)) << dir << name;
   }
   const auto after = TreeListing(Root().dir());
   std::cout << "root before the hostile transfers:\n";
@@ -290,6 +305,87 @@ TEST_F(StoreTest, HostileTransfersStayInTheirDirectories) {
   }
   EXPECT_EQ(ReadText(inbox + "evil.aut"), junk);
   EXPECT_EQ(ReadText(templateDir + "1.crt"), dotted) << "an uninstallable file stays where it was";
+}
+
+// A correspondent's transfer cannot take the place of a certificate the user relies on: one of
+// the same UID issued by an authority the user does not trust, or a request of that UID, is
+// refused with nothing written into the store or the key set, and the impostor's signature does
+// not verify as that UID even with the validity check off. A genuine new certificate of the UID
+// replaces it. Authority certificates arrive without the key set being prepared: a random-state
+// file that is missing, or a large file in the store that is no certificate, are no reason to
+// refuse them.
+TEST_F(StoreTest, TransfersCannotReplaceWhatTheUserReliesOn) {
+  HostEngine a(Root(), A()), h(Root(), Hostile()), c(Root(), C());
+  ASSERT_EQ(Install(a, Hostile().certFile), 0);
+  ASSERT_EQ(Install(a, C().certFile), 0);
+  const std::string stored = A().certDir + "SC/@/3.crt";
+  const std::string genuine = ReadText(stored);
+  // The impostor: a key for SC.3 certified by an authority of the trusted name that nobody
+  // trusts, and the request of that key.
+  const std::string drop = Dir("st_impostor");
+  ASSERT_EQ(RunAuthorityTool({"create-authority", "--dir", drop + "rogue", "--uid", "CA.1",
+                              "--key-number", "7"}),
+            0);
+  ASSERT_EQ(RunAuthorityTool({"keygen", "--dir", drop, "--uid", "SC.3"}), 0);
+  ASSERT_EQ(RunAuthorityTool({"issue", "--authority", drop + "rogue", "--request", drop + "3.pub",
+                              "--out", drop + "3.crt"}),
+            0);
+  const std::string templateDir = Dir("st_impostor_template");
+  a.Set(15, templateDir);
+  const struct {
+    const char* what;
+    std::string file;
+    std::int32_t code;
+  } rows[] = {{"a certificate by an authority the user does not trust", drop + "3.crt", -12},
+              {"a request of the UID", drop + "3.pub", 116}};
+  for (const auto& r : rows) {
+    const HostEngine::Transfer t = h.TransferOfFile(r.file);
+    ASSERT_EQ(t.code, 0) << r.what;
+    const auto before = TreeListing(A().dir);
+    EXPECT_EQ(IncludePublicKeyTransfer(a.get(), t.text.c_str()), r.code) << r.what;
+    EXPECT_EQ(TreeListing(A().dir), before) << r.what;
+    EXPECT_EQ(ReadText(stored), genuine) << r.what;
+  }
+  a.Set(11, "No");
+  EXPECT_EQ(a.Verify("x", c.Sign("x")), 0);
+  // The impostor's key signs in a key set of its own; its signature is not SC.3's.
+  fs::create_directories(drop + "set/sec");
+  fs::create_directories(drop + "set/crt");
+  fs::copy_file(drop + "0.sec", drop + "set/sec/0.sec");
+  fs::copy_file(drop + "3.crt", drop + "set/self.crt");
+  UserKeys impostorKeys = C();
+  impostorKeys.name = "st_impostor/set";
+  HostEngine impostor(Root(), impostorKeys);
+  impostor.Set(11, "No");  // its own authority is not among its key set's
+  // (The process's key-file cache keeps one set of files a UID: the impostor's are read afresh.)
+  ClearCash(impostor.get());
+  const auto forged = impostor.Sign("x");
+  ClearCash(impostor.get());
+  ASSERT_FALSE(forged.empty());
+  EXPECT_EQ(a.Verify("x", forged), -65);
+
+  // A genuine new certificate of SC.3 replaces the one in the store.
+  const std::string renewed = IssueFor("SC.3", 30);
+  const HostEngine::Transfer t = h.TransferOfFile(renewed);
+  ASSERT_EQ(IncludePublicKeyTransfer(a.get(), t.text.c_str()), 0);
+  EXPECT_EQ(ReadText(stored), ReadText(renewed));
+
+  // The roll-over of the authority, with the cache warm (long time-outs), the random-state file
+  // gone and a large non-certificate in the store.
+  a.Set(9, "600");
+  a.Set(10, "600");
+  ASSERT_FALSE(a.Sign("warm").empty());
+  const std::string random = ReadText(A().randomFile);
+  fs::remove(A().randomFile);
+  WriteText(A().certDir + "big.crt", std::string(4000, 'b'));
+  const HostEngine::Transfer rollover = h.TransferOfFile(Root().RolloverFile());
+  EXPECT_EQ(IncludeCACertificateFromTransfer(a.get(), rollover.text.c_str()), 0);
+  EXPECT_TRUE(fs::exists(A().secretDir + "CA.1/1.aut"));
+  fs::remove(A().certDir + "big.crt");
+  fs::remove(A().secretDir + "CA.1/1.aut");
+  if (!fs::exists(A().randomFile)) WriteText(A().randomFile, random);
+  a.Set(9, "");
+  a.Set(10, "");
 }
 
 // Authority certificates by transfer: a correspondent can bring the next key of an authority the

@@ -24,6 +24,9 @@ namespace fs = std::filesystem;
 constexpr char kSep = platform::kPathSeparator;
 
 std::string CompleteLibraryFile() {
+  // A run may name another build of the vendor library to test against (the contract-only one).
+  if (const auto other = platform::GetEnv("VORNAK2_TEST_CC_LIBRARY"); other && !other->empty())
+    return *other;
   return VORNAK2_TEST_CC_LIBRARY;
 }
 std::string IncompleteLibraryFile() {
