@@ -405,6 +405,17 @@ class Scenario {
   }
   std::int32_t Encrypt(const std::string& uid) { return EncryptFor(*party_, uid); }
   const std::string& PartyDir() const { return partyDir_; }
+  // The signer `from` sends the authority certificate `file` under the name `name`; what the
+  // party's IncludeCACertificateFromTransfer answers.
+  std::int32_t ReceiveAuthority(const std::string& from, const std::string& file,
+                                const std::string& name) {
+    const std::string dir = TestRoot::Get().dir() + tag_ + "_send/";
+    fs::create_directories(dir);
+    fs::copy_file(file, dir + name, fs::copy_options::overwrite_existing);
+    const HostEngine::Transfer t = signers_.at(from)->TransferOfFile(dir + name);
+    EXPECT_EQ(t.code, 0) << name;
+    return IncludeCACertificateFromTransfer(party_->get(), t.text.c_str());
+  }
 
  private:
   PkiTool& tool_;
@@ -505,6 +516,23 @@ TEST_P(ToolTrust, IntermediateAuthorities) {
   }
   EXPECT_TRUE(tool.Accepts(root.cert, {middle.cert}, certs["CH.1"]));
   EXPECT_FALSE(tool.Accepts(strict.cert, {below.cert}, certs["CH.2"]));
+
+  // By transfer, to a party that trusts only the root: the intermediate the root certified is
+  // taken (then the signer it issued verifies), one below a root the party does not trust is not
+  // (-12), nor is a user's certificate the root issued, sent as an authority's (130).
+  {
+    Scenario t(tool, Tag("sent"));
+    t.Trust(root);
+    t.Signer(U("CT.1"), middle, user, {&middle});
+    EXPECT_EQ(t.Verify(U("CT.1")), -12);
+    // The sender: a user of the root, whose transfers the party can check.
+    const std::string impostor = t.Signer(U("IM.9"), root, user, {&root});
+    EXPECT_EQ(t.ReceiveAuthority(U("IM.9"), below.cert, "0.aut"), -12);
+    EXPECT_EQ(t.ReceiveAuthority(U("IM.9"), impostor, "0.aut"), 130);
+    EXPECT_EQ(t.ReceiveAuthority(U("IM.9"), middle.cert, "3.aut"), 0);
+    EXPECT_TRUE(fs::exists(t.PartyDir() + "sec/IM.1/3.aut"));
+    EXPECT_EQ(t.Verify(U("CT.1")), 0);
+  }
 
   // The other way: a user issued by the next key of an authority of ours, certified by its
   // current key (vornak2-ca rollover), holds for the tool under the current key.
