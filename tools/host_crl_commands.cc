@@ -80,7 +80,10 @@ bool ReadName(const Element& name, std::string& uid, std::string& number) {
   static constexpr std::uint8_t kSerialNumber[] = {0x55, 0x04, 0x05};
   const auto rdns = Inside(name);
   if (name.tag != kSequence || !rdns) return false;
-  number = "0";
+  // (Built by appending: GCC 12 for 32-bit Windows takes an assignment here for an overlapping
+  // copy.)
+  number.clear();
+  number.push_back('0');
   for (const Element& rdn : *rdns) {
     const auto atvs = Inside(rdn);
     if (rdn.tag != kSet || !atvs) return false;
@@ -257,8 +260,8 @@ void ShowRevocation(const Session& session, const Invocation& call, const std::s
   }
   const auto bytes = ReadCrlFile(file);
   if (!bytes) {
-    ResultText("revocation: %s is ignored: it cannot be read, or is larger than %zu bytes\n",
-               file.c_str(), kMaxCrl);
+    ResultText("revocation: %s is ignored: it cannot be read, or is larger than %s bytes\n",
+               file.c_str(), std::to_string(kMaxCrl).c_str());
     Result().Add("revocation", "crl ignored");
     return;
   }
