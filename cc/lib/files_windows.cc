@@ -89,6 +89,23 @@ bool IsDirectory(const std::string& path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// Writes all of `data` through `file`; false on the first failure. An injected fault stores half
+// of the bytes first, as a disk that fills up part-way does.
+bool WriteAllTo(HANDLE file, std::string_view data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    DWORD wrote = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1u << 30));
+    if (FaultHere()) {
+      if (want > 1) WriteFile(file, data.data() + done, want / 2, &wrote, nullptr);
+      return false;
+    }
+    if (WriteFile(file, data.data() + done, want, &wrote, nullptr) == 0 || wrote == 0) return false;
+    done += wrote;
+  }
+  return true;
+}
+
 }  // namespace
 
 #ifdef VORNAK2_FAULT_HOOKS
@@ -127,20 +144,7 @@ int WriteFileAtomically(const std::string& path, std::string_view data, FileMode
       return CC_E_CREATE_FILE;
   }
   if (file == INVALID_HANDLE_VALUE) return CC_E_CREATE_FILE;
-  bool ok = true;
-  std::size_t done = 0;
-  while (ok && done < data.size()) {
-    DWORD wrote = 0;
-    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1u << 30));
-    if (FaultHere()) {
-      // A disk that fills up part-way stores half of the bytes first.
-      if (want > 1) WriteFile(file, data.data() + done, want / 2, &wrote, nullptr);
-      ok = false;
-      break;
-    }
-    ok = WriteFile(file, data.data() + done, want, &wrote, nullptr) != 0 && wrote > 0;
-    done += wrote;
-  }
+  bool ok = WriteAllTo(file, data);
   ok = ok && !FaultHere() && FlushFileBuffers(file) != 0;
   ok = CloseHandle(file) != 0 && ok;
   ok = ok && !FaultHere() &&
@@ -166,19 +170,7 @@ int WriteFileInPlace(const std::string& path, std::string_view data, FileMode mo
                             : CreateFileA(path.c_str(), GENERIC_WRITE, 0, security, OPEN_ALWAYS,
                                           FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return CC_E_CREATE_FILE;
-  bool ok = true;
-  std::size_t done = 0;
-  while (ok && done < data.size()) {
-    DWORD wrote = 0;
-    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1u << 30));
-    if (FaultHere()) {
-      if (want > 1) WriteFile(file, data.data() + done, want / 2, &wrote, nullptr);
-      ok = false;
-      break;
-    }
-    ok = WriteFile(file, data.data() + done, want, &wrote, nullptr) != 0 && wrote > 0;
-    done += wrote;
-  }
+  bool ok = WriteAllTo(file, data);
   ok = ok && !FaultHere() && SetEndOfFile(file) != 0;
   ok = ok && !FaultHere() && FlushFileBuffers(file) != 0;
   ok = CloseHandle(file) != 0 && ok;
@@ -267,19 +259,7 @@ int WriteNewFile(const std::string& path, std::string_view data, FileMode mode) 
                             : CreateFileA(path.c_str(), GENERIC_WRITE, 0, security, CREATE_NEW,
                                           FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return CC_E_CREATE_FILE;
-  bool ok = true;
-  std::size_t done = 0;
-  while (ok && done < data.size()) {
-    DWORD wrote = 0;
-    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1u << 30));
-    if (FaultHere()) {
-      if (want > 1) WriteFile(file, data.data() + done, want / 2, &wrote, nullptr);
-      ok = false;
-      break;
-    }
-    ok = WriteFile(file, data.data() + done, want, &wrote, nullptr) != 0 && wrote > 0;
-    done += wrote;
-  }
+  bool ok = WriteAllTo(file, data);
   ok = ok && !FaultHere() && FlushFileBuffers(file) != 0;
   ok = CloseHandle(file) != 0 && ok;
   if (!ok) {

@@ -13,6 +13,31 @@
 #include "platform/platform.h"
 
 namespace vornak2::platform {
+namespace {
+
+enum class Flock { kLocked, kBusy, kFailed };
+
+// One attempt to lock the open descriptor `fd` exclusively; it is closed unless locked.
+Flock LockOrClose(int fd) noexcept {
+  if (fd < 0) return Flock::kFailed;
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc == 0) return Flock::kLocked;
+  const bool busy = errno == EWOULDBLOCK;
+  ::close(fd);
+  return busy ? Flock::kBusy : Flock::kFailed;
+}
+
+template <typename Attempt>
+Attempt AsAttempt(Flock result) noexcept {
+  return result == Flock::kLocked ? Attempt::kLocked
+         : result == Flock::kBusy ? Attempt::kBusy
+                                  : Attempt::kFailed;
+}
+
+}  // namespace
 
 DirectoryLock::Attempt DirectoryLock::TryLock(const std::string& directory) noexcept {
   Unlock();
@@ -21,18 +46,9 @@ DirectoryLock::Attempt DirectoryLock::TryLock(const std::string& directory) noex
   do {
     fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Attempt::kFailed;
-  int rc;
-  do {
-    rc = ::flock(fd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    const bool busy = errno == EWOULDBLOCK;
-    ::close(fd);
-    return busy ? Attempt::kBusy : Attempt::kFailed;
-  }
-  handle_ = fd;
-  return Attempt::kLocked;
+  const Flock result = LockOrClose(fd);
+  if (result == Flock::kLocked) handle_ = fd;
+  return AsAttempt<Attempt>(result);
 }
 
 void DirectoryLock::Unlock() noexcept {
@@ -85,18 +101,9 @@ FileLock::Attempt FileLock::TryLock(const std::string& path) noexcept {
   // A directory this user may only read: a lock file someone made can still be locked.
   if (fd < 0 && (errno == EACCES || errno == EROFS))
     fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return Attempt::kFailed;
-  int rc;
-  do {
-    rc = ::flock(fd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    const bool busy = errno == EWOULDBLOCK;
-    ::close(fd);
-    return busy ? Attempt::kBusy : Attempt::kFailed;
-  }
-  handle_ = fd;
-  return Attempt::kLocked;
+  const Flock result = LockOrClose(fd);
+  if (result == Flock::kLocked) handle_ = fd;
+  return AsAttempt<Attempt>(result);
 }
 
 void FileLock::Unlock() noexcept {

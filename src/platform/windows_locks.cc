@@ -73,6 +73,37 @@ std::string TokenSid(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
   return std::string(static_cast<const char*>(sid), GetLengthSid(sid));
 }
 
+enum class Locked { kYes, kBusy, kFailed };
+
+// Opens the lock file `path` (made when missing; only readable where another account made it)
+// and takes its lock in one attempt; the handle, or null with the reason in `state`.
+HANDLE LockFileAt(const std::string& path, DWORD attributes, Locked& state) {
+  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
+                            OPEN_ALWAYS, attributes, nullptr);
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+    file = CreateFileA(path.c_str(), GENERIC_READ, kShare, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  state = Locked::kFailed;
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  OVERLAPPED at{};
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    if (GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING)
+      state = Locked::kBusy;
+    CloseHandle(file);
+    return nullptr;
+  }
+  state = Locked::kYes;
+  return file;
+}
+
+template <typename Attempt>
+Attempt AsAttempt(Locked state) noexcept {
+  return state == Locked::kYes    ? Attempt::kLocked
+         : state == Locked::kBusy ? Attempt::kBusy
+                                  : Attempt::kFailed;
+}
+
 }  // namespace
 
 DirectoryLock::Attempt DirectoryLock::TryLock(const std::string& directory) noexcept {
@@ -81,24 +112,10 @@ DirectoryLock::Attempt DirectoryLock::TryLock(const std::string& directory) noex
     if (directory.empty() || !IsDirectory(directory)) return Attempt::kFailed;
     static const std::string lockDirectory = LockDirectory();
     if (lockDirectory.empty()) return Attempt::kFailed;
-    const std::string path = lockDirectory + LockName(directory);
-    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    // A lock file another account made may be only readable here; a read handle locks as well.
-    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
-      file = CreateFileA(path.c_str(), GENERIC_READ, kShare, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return Attempt::kFailed;
-    OVERLAPPED at{};
-    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-      const bool busy =
-          GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING;
-      CloseHandle(file);
-      return busy ? Attempt::kBusy : Attempt::kFailed;
-    }
-    handle_ = reinterpret_cast<std::intptr_t>(file);
-    return Attempt::kLocked;
+    Locked state;
+    HANDLE file = LockFileAt(lockDirectory + LockName(directory), FILE_ATTRIBUTE_NORMAL, state);
+    if (file != nullptr) handle_ = reinterpret_cast<std::intptr_t>(file);
+    return AsAttempt<Attempt>(state);
   } catch (...) {
     return Attempt::kFailed;
   }
@@ -145,21 +162,10 @@ bool SystemRandom(void* buffer, std::size_t count) noexcept {
 FileLock::Attempt FileLock::TryLock(const std::string& path) noexcept {
   Unlock();
   if (path.empty()) return Attempt::kFailed;
-  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShare, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
-  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
-    file = CreateFileA(path.c_str(), GENERIC_READ, kShare, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return Attempt::kFailed;
-  OVERLAPPED at{};
-  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-    const bool busy = GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING;
-    CloseHandle(file);
-    return busy ? Attempt::kBusy : Attempt::kFailed;
-  }
-  handle_ = reinterpret_cast<std::intptr_t>(file);
-  return Attempt::kLocked;
+  Locked state;
+  HANDLE file = LockFileAt(path, FILE_ATTRIBUTE_HIDDEN, state);
+  if (file != nullptr) handle_ = reinterpret_cast<std::intptr_t>(file);
+  return AsAttempt<Attempt>(state);
 }
 
 void FileLock::Unlock() noexcept {

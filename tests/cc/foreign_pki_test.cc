@@ -37,19 +37,6 @@ using vornak2::testing::RunAuthorityTool;
 using vornak2::testing::TestRoot;
 using vornak2::testing::UserKeys;
 
-std::string Quote(const std::string& s) {
-  return "'" + s + "'";
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-void Spill(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-}
-
 // One parameter set: our name, openssl's algorithm and paramset, GnuTLS's curve (none: GnuTLS
 // does not offer the set).
 struct Set {

@@ -31,17 +31,6 @@ using vornak2::testing::RunAuthorityTool;
 using vornak2::testing::TestRoot;
 using vornak2::testing::UserKeys;
 
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
-
-std::string Slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-void Spill(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-}
-
 // The openssl command with a configuration that loads the GOST engine, in a scratch directory.
 class OpenSsl {
  public:
@@ -56,15 +45,16 @@ class OpenSsl {
     std::string out;
     if (!Run("engine gost -t", out) || out.find("available") == std::string::npos)
       return "openssl with the GOST engine is not installed (Debian packages: openssl "
-             "libengine-gost-openssl): " + out;
+             "libengine-gost-openssl): " +
+             out;
     return "";
   }
   // Runs "openssl ARGS" in the scratch directory; its standard output and error in `out`.
   bool Run(const std::string& args, std::string& out) {
     const std::string log = dir_.path() + "/log";
-    const std::string cmd = "cd " + Quote(dir_.path()) + " && OPENSSL_CONF=" +
-                            Quote(dir_.path() + "/openssl.cnf") + " openssl " + args + " >" +
-                            Quote(log) + " 2>&1";
+    const std::string cmd = "cd " + Quote(dir_.path()) +
+                            " && OPENSSL_CONF=" + Quote(dir_.path() + "/openssl.cnf") +
+                            " openssl " + args + " >" + Quote(log) + " 2>&1";
     const int status = std::system(cmd.c_str());
     out = Slurp(log);
     if (status != 0) out = "'" + cmd + "' failed: " + out;
@@ -76,8 +66,8 @@ class OpenSsl {
   TempDir dir_;
 };
 
-#define SKIP_WITHOUT_OPENSSL(ossl)                        \
-  do {                                                    \
+#define SKIP_WITHOUT_OPENSSL(ossl)                                                   \
+  do {                                                                               \
     if (const std::string why = (ossl).Missing(); !why.empty()) GTEST_SKIP() << why; \
   } while (0)
 
@@ -93,12 +83,13 @@ TEST(OpenSslAuthority, CertifiesAKeyOfGenerateNewSSKThatThenSignsAndVerifies) {
   SKIP_WITHOUT_OPENSSL(ossl);
   std::string out;
   // The authority: a self-signed CA certificate whose name follows the profile.
-  ASSERT_TRUE(ossl.Run("req -x509 -newkey gost2012_256 -pkeyopt paramset:TCA -nodes -keyout "
-                       "ca.key -out ca.crt -days 30 -md_gost12_256 "
-                       "-subj /CN=OSSL.CA/serialNumber=3 "
-                       "-addext basicConstraints=critical,CA:TRUE "
-                       "-addext keyUsage=critical,keyCertSign,cRLSign",
-                       out))
+  ASSERT_TRUE(
+      ossl.Run("req -x509 -newkey gost2012_256 -pkeyopt paramset:TCA -nodes -keyout "
+               "ca.key -out ca.crt -days 30 -md_gost12_256 "
+               "-subj /CN=OSSL.CA/serialNumber=3 "
+               "-addext basicConstraints=critical,CA:TRUE "
+               "-addext keyUsage=critical,keyCertSign,cRLSign",
+               out))
       << out;
 
   // A key and its request for the new UID OS.5, made by the adapter (GenerateNewSSK runs for a
@@ -133,8 +124,7 @@ TEST(OpenSslAuthority, CertifiesAKeyOfGenerateNewSSKThatThenSignsAndVerifies) {
 
   // The user installs it with the authority's certificate, then signs; verified with the
   // validity check on.
-  ASSERT_EQ(CreateDirStructure(e.get(), ossl.Path("user.crt").c_str(),
-                               ossl.Path("ca.crt").c_str()),
+  ASSERT_EQ(CreateDirStructure(e.get(), ossl.Path("user.crt").c_str(), ossl.Path("ca.crt").c_str()),
             0);
   EXPECT_TRUE(fs::exists(u.dir + "sec/OSSL.CA/3.aut"));
   fs::copy_file(delivery + "0.sec", u.dir + "sec/0.sec");
@@ -157,22 +147,20 @@ TEST(OpenSslAuthority, AcceptsWhatOurAuthorityAndLibraryWrite) {
   SKIP_WITHOUT_OPENSSL(ossl);
   TempDir dir;
   const std::string d = dir.path() + "/";
-  ASSERT_EQ(RunAuthorityTool({"create-authority", "--dir", d + "ca", "--uid", "VCA.2",
-                              "--key-number", "4"}),
+  ASSERT_EQ(RunAuthorityTool(
+                {"create-authority", "--dir", d + "ca", "--uid", "VCA.2", "--key-number", "4"}),
             0);
   ASSERT_EQ(RunAuthorityTool({"keygen", "--dir", d + "u", "--uid", "VU.7", "--key-number", "12"}),
             0);
-  ASSERT_EQ(RunAuthorityTool({"issue", "--authority", d + "ca", "--request", d + "u/7.pub",
-                              "--out", d + "u.crt"}),
+  ASSERT_EQ(RunAuthorityTool({"issue", "--authority", d + "ca", "--request", d + "u/7.pub", "--out",
+                              d + "u.crt"}),
             0);
   std::string out;
-  EXPECT_TRUE(ossl.Run("verify -CAfile " + Quote(d + "ca/authority.aut") + " " +
-                           Quote(d + "u.crt"),
-                       out))
+  EXPECT_TRUE(
+      ossl.Run("verify -CAfile " + Quote(d + "ca/authority.aut") + " " + Quote(d + "u.crt"), out))
       << out;
-  EXPECT_TRUE(ossl.Run("verify -CAfile " + Quote(d + "ca/authority.aut") + " " +
-                           Quote(d + "ca/authority.aut"),
-                       out))
+  EXPECT_TRUE(ossl.Run(
+      "verify -CAfile " + Quote(d + "ca/authority.aut") + " " + Quote(d + "ca/authority.aut"), out))
       << out;
   ASSERT_TRUE(ossl.Run("x509 -noout -text -in " + Quote(d + "u.crt"), out)) << out;
   EXPECT_NE(out.find("Subject: CN = VU.7, serialNumber = 12"), std::string::npos) << out;
@@ -185,16 +173,16 @@ TEST(OpenSslAuthority, AcceptsWhatOurAuthorityAndLibraryWrite) {
 
   // A request openssl made (it asks for no validity: a year from now) is certified too, and
   // the certificate is read the way the profile says.
-  ASSERT_TRUE(ossl.Run("req -new -newkey gost2012_256 -pkeyopt paramset:A -nodes -keyout o.key "
-                       "-subj /O=Elsewhere/CN=OR.1/serialNumber=6 -out o.pub -md_gost12_256",
-                       out))
+  ASSERT_TRUE(
+      ossl.Run("req -new -newkey gost2012_256 -pkeyopt paramset:A -nodes -keyout o.key "
+               "-subj /O=Elsewhere/CN=OR.1/serialNumber=6 -out o.pub -md_gost12_256",
+               out))
       << out;
   ASSERT_EQ(RunAuthorityTool({"issue", "--authority", d + "ca", "--request", ossl.Path("o.pub"),
                               "--out", d + "o.crt"}),
             0);
-  EXPECT_TRUE(ossl.Run("verify -CAfile " + Quote(d + "ca/authority.aut") + " " +
-                           Quote(d + "o.crt"),
-                       out))
+  EXPECT_TRUE(
+      ossl.Run("verify -CAfile " + Quote(d + "ca/authority.aut") + " " + Quote(d + "o.crt"), out))
       << out;
   cc::PublicDocument cert;
   ASSERT_EQ(cc::ParsePublicDocument(ReadFile(d + "o.crt"), cert), 0);
@@ -297,10 +285,9 @@ TEST(OpenSslAuthority, PublicKeyInTheCertificateIsTheKey) {
     cc::NewKeys keys = cc::GenerateKeys("PK.1", 1, curve, now - 60, now + 24 * 60);
     cc::SecretText secret;
     keys.secret.ToText(secret);
-    const std::string cert =
-        cc::IssueCertificate(keys.request, pki.authorityKey, pki.authorityCert, now - 60,
-                             now + 24 * 60)
-            .Text();
+    const std::string cert = cc::IssueCertificate(keys.request, pki.authorityKey, pki.authorityCert,
+                                                  now - 60, now + 24 * 60)
+                                 .Text();
     Spill(ossl.Path("pk.crt"), cert);
     Spill(ossl.Path("pk.sec"), secret.str());
     std::string out;
@@ -313,12 +300,12 @@ TEST(OpenSslAuthority, PublicKeyInTheCertificateIsTheKey) {
     Spill(ossl.Path("digest"), std::string(digest.begin(), digest.end()));
 
     Ctx ctx = NewCtx();
-    const auto ours = SignChunked(ctx.get(), secret.str(),
-                                  std::vector<std::uint8_t>(data.begin(), data.end()));
+    const auto ours =
+        SignChunked(ctx.get(), secret.str(), std::vector<std::uint8_t>(data.begin(), data.end()));
     ASSERT_EQ(ours.size(), std::size_t{CC_SIGNATURE_SIZE});
     Spill(ossl.Path("ours.sig"), Swapped(ours));
-    EXPECT_TRUE(ossl.Run("pkeyutl -verify -pubin -inkey pk_pub.pem -in digest -sigfile ours.sig",
-                         out))
+    EXPECT_TRUE(
+        ossl.Run("pkeyutl -verify -pubin -inkey pk_pub.pem -in digest -sigfile ours.sig", out))
         << out;
 
     ASSERT_TRUE(ossl.Run("pkeyutl -sign -inkey pk.sec -in digest -out theirs.sig", out)) << out;

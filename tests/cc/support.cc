@@ -227,4 +227,17 @@ std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
+std::string Quote(const std::string& s) {
+  return "'" + s + "'";
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+void Spill(const std::string& path, const std::string& data) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+}
+
 }  // namespace cctest

@@ -15,6 +15,12 @@
 
 namespace cctest {
 
+// Small file and shell helpers of the tests that drive other tools: a text in single quotes for a
+// shell command, a whole file read, a file written anew.
+std::string Quote(const std::string& s);
+std::string Slurp(const std::string& path);
+void Spill(const std::string& path, const std::string& data);
+
 // The loaded library; every entry point resolved (the test aborts when one is missing).
 const CcEntryTable& Cc();
 // The dlopen handle of the loaded library.
