@@ -266,15 +266,32 @@ bool ParseRecord(std::string_view text, std::string_view nameToken, Record& reco
 // ---- the steps, each of which can be repeated after a stop ----
 
 // Removes a file of the change; tried twice. True when it is gone.
-bool RemoveOwn(const std::string& path) {
-  if (!FileExists(path)) return true;
-  return DeleteFile(path) || DeleteFile(path) || !FileExists(path);
+// Runs a step until it succeeds: twice, and on Windows, where a file another process has open
+// for a moment (a reader, a scanner) refuses a rename or removal for that moment, a few more
+// times with short pauses in between.
+template <typename Step>
+bool Persist(Step step) {
+  constexpr int kAttempts = platform::kCaseInsensitiveFileNames ? 8 : 2;
+  auto pause = std::chrono::milliseconds(1);
+  for (int attempt = 1;; ++attempt) {
+    if (step()) return true;
+    if (attempt == kAttempts) return false;
+    if (attempt >= 2) {
+      std::this_thread::sleep_for(pause);
+      pause *= 2;
+    }
+  }
 }
 
-// Renames `from` over `to`; tried twice. Two names of one file leave the source name only.
+bool RemoveOwn(const std::string& path) {
+  if (!FileExists(path)) return true;
+  return Persist([&] { return DeleteFile(path) || !FileExists(path); });
+}
+
+// Renames `from` over `to`. Two names of one file leave the source name only.
 bool RenameOver(const std::string& from, const std::string& to) {
   if (FileExists(to) && SameFile(from, to)) return RemoveOwn(from);
-  return platform::RenameFile(from, to) || platform::RenameFile(from, to);
+  return Persist([&] { return platform::RenameFile(from, to); });
 }
 
 // The paths of one step, resolved in the change's directories.

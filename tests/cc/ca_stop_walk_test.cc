@@ -36,6 +36,7 @@ std::string Folder(const std::string& name) {
 // A copy of the template tree (the vendor library linked where the system allows it: every
 // copy loads the same one).
 void CopyTree(const std::string& from, const std::string& to) {
+  fs::create_directories(to);  // a listing may name a file before any directory
   for (const auto& entry : fs::recursive_directory_iterator(from)) {
     const fs::path target = fs::path(to) / fs::relative(entry.path(), from);
     if (entry.is_directory()) {

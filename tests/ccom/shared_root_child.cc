@@ -39,7 +39,8 @@ int Worker(const std::string& root, const std::string& dir, double seconds, cons
   Engine e(root, dir);
   Tally tally;
   while (!fs::exists(root + "go")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const std::int32_t finish = RemoteGenerateFinish(e.get(), ReadWhole(dir + "t_answer.txt").c_str());
+  const std::int32_t finish =
+      RemoteGenerateFinish(e.get(), ReadWhole(dir + "t_answer.txt").c_str());
   std::printf("finish: %d\n", static_cast<int>(finish));
 
   const std::string renewal = dir + "renewal_" + id + vornak2::platform::kPathSeparator;
@@ -89,8 +90,8 @@ int Verifier(const std::string& root, const std::string& dir, double seconds) {
     unsigned char signature[1024];
     std::int32_t length = 0;
     char signer[256] = {};
-    if (const std::int32_t r = SignData(e.get(), text.data(), static_cast<std::int32_t>(text.size()),
-                                        signature, &length, "");
+    if (const std::int32_t r = SignData(
+            e.get(), text.data(), static_cast<std::int32_t>(text.size()), signature, &length, "");
         r != 0)
       tally.Failed("SignData", r);
     else if (const std::int32_t v =
@@ -100,9 +101,9 @@ int Verifier(const std::string& root, const std::string& dir, double seconds) {
       tally.Failed("VerifyData own", v);
     else
       ++tally.counts["own signatures verified"];
-    if (const std::int32_t v = VerifyData(e.get(), text.data(), static_cast<std::int32_t>(text.size()),
-                                          bobSigned.data(),
-                                          static_cast<std::int32_t>(bobSigned.size()), signer);
+    if (const std::int32_t v =
+            VerifyData(e.get(), text.data(), static_cast<std::int32_t>(text.size()),
+                       bobSigned.data(), static_cast<std::int32_t>(bobSigned.size()), signer);
         v != 0)
       tally.Failed("VerifyData bob", v);
     else
@@ -120,6 +121,7 @@ int main(int argc, char** argv) {
     return Worker(argv[2], argv[3], std::atof(argv[4]), argv[5]);
   if (argc == 5 && std::string(argv[1]) == "verifier")
     return Verifier(argv[2], argv[3], std::atof(argv[4]));
-  std::fprintf(stderr, "usage: ccom_share_child worker ROOT DIR SECONDS ID | verifier ROOT DIR SECONDS\n");
+  std::fprintf(stderr,
+               "usage: ccom_share_child worker ROOT DIR SECONDS ID | verifier ROOT DIR SECONDS\n");
   return 2;
 }
