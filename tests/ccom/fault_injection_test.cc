@@ -137,7 +137,9 @@ class FaultInjectionTest : public ::testing::Test {
   }
 
   static inline std::string root_, template_, publicTransfer_, authorityTransfer_, renewalAnswer_;
-  int runs_ = 0;
+  // One count for every test of the program (all of them share the root where one program runs
+  // them all).
+  static inline int runs_ = 0;
 };
 
 std::string FaultInjectionTest::FaultsLibraryFile() {
