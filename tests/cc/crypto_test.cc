@@ -203,45 +203,53 @@ TEST_F(CcCrypto, DataOfTheOlderFormStillDeciphers) {
 }
 
 // Data enciphered under a session key that a context made for a certificate is sealed together
-// with the enciphered key: deciphered in a context that opened that same enciphered key, it reads;
-// with the key alone, or after the enciphered key's unchecked header bytes were changed, it is
-// refused.
+// with the enciphered key (of the size of the recipient's key): deciphered in a context that
+// opened that same enciphered key, it reads; with the key alone, or after the enciphered key's
+// unchecked header bytes were changed, it is refused.
 TEST_F(CcCrypto, EncipheredSessionKeyIsSealedWithTheData) {
   const std::vector<std::uint8_t> plain = RandomBytes(100, rng);
-  Ctx sender = NewCtx();
-  std::uint8_t *key = nullptr, *blob = nullptr;
-  std::int32_t keyLen = 0, blobLen = 0;
-  ASSERT_EQ(
-      Cc()._SessionKeyEncrypt(sender.get(), alice.certText.c_str(), &key, &keyLen, &blob, &blobLen),
-      0);
-  CleanBuffer keyGuard(key, CleanBufferDeleter{keyLen});
-  Buffer blobGuard(blob);
-  std::uint8_t iv[CC_IV_SIZE] = {};
-  std::vector<std::uint8_t> sealed, back;
-  ASSERT_EQ(CipherChunked(sender.get(), CC_ENCIPHER, key, iv, plain, sealed), 0);
+  const std::pair<User, std::int32_t> recipients[] = {
+      {alice, CC_ENCIPHERED_KEY_SIZE},
+      {pki.MakeUser("H.9", 9, -60, 60 * 24, ccgost::Curve::Tc26_512_A),
+       CC_ENCIPHERED_KEY_SIZE_512}};
+  for (const auto& [recipient, carrierSize] : recipients) {
+    SCOPED_TRACE("enciphered key of " + std::to_string(carrierSize) + " bytes");
+    Ctx sender = NewCtx();
+    std::uint8_t *key = nullptr, *blob = nullptr;
+    std::int32_t keyLen = 0, blobLen = 0;
+    ASSERT_EQ(Cc()._SessionKeyEncrypt(sender.get(), recipient.certText.c_str(), &key, &keyLen,
+                                      &blob, &blobLen),
+              0);
+    CleanBuffer keyGuard(key, CleanBufferDeleter{keyLen});
+    Buffer blobGuard(blob);
+    ASSERT_EQ(blobLen, carrierSize);
+    std::uint8_t iv[CC_IV_SIZE] = {};
+    std::vector<std::uint8_t> sealed, back;
+    ASSERT_EQ(CipherChunked(sender.get(), CC_ENCIPHER, key, iv, plain, sealed), 0);
 
-  // Reading: the enciphered key is opened in the reader's context, then the data deciphered with
-  // the key it gives.
-  auto read = [&](const std::vector<std::uint8_t>& carrier, bool open) {
-    Ctx reader = NewCtx();
-    if (open) {
-      std::uint8_t* opened = nullptr;
-      std::int32_t openedLen = 0;
-      const std::int32_t rc = Cc()._SessionKeyDecrypt(reader.get(), alice.secretText.c_str(),
-                                                      &opened, &openedLen, carrier.data());
-      CleanBuffer guard(opened, CleanBufferDeleter{openedLen});
-      if (rc != 0) return rc;
+    // Reading: the enciphered key is opened in the reader's context, then the data deciphered
+    // with the key it gives.
+    auto read = [&](const std::vector<std::uint8_t>& carrier, bool open) {
+      Ctx reader = NewCtx();
+      if (open) {
+        std::uint8_t* opened = nullptr;
+        std::int32_t openedLen = 0;
+        const std::int32_t rc = Cc()._SessionKeyDecrypt(reader.get(), recipient.secretText.c_str(),
+                                                        &opened, &openedLen, carrier.data());
+        CleanBuffer guard(opened, CleanBufferDeleter{openedLen});
+        if (rc != 0) return rc;
+      }
+      return CipherChunked(reader.get(), CC_DECIPHER, key, iv, sealed, back);
+    };
+    const std::vector<std::uint8_t> carrier(blob, blob + blobLen);
+    EXPECT_EQ(read(carrier, true), 0);
+    EXPECT_EQ(back, plain);
+    EXPECT_EQ(read(carrier, false), CC_E_DECRYPT);
+    for (std::size_t at = 4; at < 8; ++at) {  // the recipient's key number
+      std::vector<std::uint8_t> changed = carrier;
+      changed[at] ^= 0x01;
+      EXPECT_EQ(read(changed, true), CC_E_DECRYPT) << "byte " << at;
     }
-    return CipherChunked(reader.get(), CC_DECIPHER, key, iv, sealed, back);
-  };
-  const std::vector<std::uint8_t> carrier(blob, blob + blobLen);
-  EXPECT_EQ(read(carrier, true), 0);
-  EXPECT_EQ(back, plain);
-  EXPECT_EQ(read(carrier, false), CC_E_DECRYPT);
-  for (std::size_t at = 4; at < 8; ++at) {  // the recipient's key number
-    std::vector<std::uint8_t> changed = carrier;
-    changed[at] ^= 0x01;
-    EXPECT_EQ(read(changed, true), CC_E_DECRYPT) << "byte " << at;
   }
 }
 
