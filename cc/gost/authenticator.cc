@@ -38,9 +38,17 @@ std::array<std::uint8_t, OneTimeMac::kTagSize> OneTimeMac::Tag() {
 }
 
 bool OneTimeMac::Verify(std::span<const std::uint8_t> tag) {
-  if (tag.size() != kTagSize) return false;
-  // libgcrypt compares the tags in constant time and answers GPG_ERR_CHECKSUM on a mismatch.
-  return gcry_mac_verify(impl_->h.get(), tag.data(), tag.size()) == 0;
+  if (tag.size() < kMinTagSize || tag.size() > kTagSize) return false;
+  if (tag.size() == kTagSize) {
+    // libgcrypt compares the tags in constant time and answers GPG_ERR_CHECKSUM on a mismatch.
+    return gcry_mac_verify(impl_->h.get(), tag.data(), tag.size()) == 0;
+  }
+  // A shortened tag: its bytes against the first bytes of the whole one, without an early exit.
+  std::array<std::uint8_t, kTagSize> full = Tag();
+  unsigned differ = 0;
+  for (std::size_t i = 0; i < tag.size(); ++i) differ |= static_cast<unsigned>(full[i] ^ tag[i]);
+  Wipe(full.data(), full.size());
+  return differ == 0;
 }
 
 }  // namespace ccgost

@@ -191,13 +191,15 @@ class OneTimeMac {
  public:
   static constexpr std::size_t kKeySize = 32;
   static constexpr std::size_t kTagSize = 16;
+  static constexpr std::size_t kMinTagSize = 12;  // the shortest first part Verify accepts
   explicit OneTimeMac(std::span<const std::uint8_t> key);
   ~OneTimeMac();
   OneTimeMac(const OneTimeMac&) = delete;
   OneTimeMac& operator=(const OneTimeMac&) = delete;
   void Update(std::span<const std::uint8_t> data);
   std::array<std::uint8_t, kTagSize> Tag();
-  // Whether `tag` is the tag of what was written, compared in constant time.
+  // Whether `tag` is the tag of what was written, or its first tag.size() bytes (at least
+  // kMinTagSize), compared in constant time.
   bool Verify(std::span<const std::uint8_t> tag);
 
  private:

@@ -18,6 +18,10 @@ constexpr std::array<std::uint8_t, kMarkerSize> kCfbMarker = {0x3A, 0x9D, 0x51, 
                                                               0x0E, 0xB7, 0x84, 0x2F};
 constexpr std::array<std::uint8_t, kMarkerSize> kEcbMarker = {0xD4, 0x62, 0x1B, 0xF8,
                                                               0x95, 0x2C, 0x7E, 0x43};
+// Counted first in the compact form's tag, never written: no full-form tag (which counts a
+// marker first) is ever a compact one's.
+constexpr std::array<std::uint8_t, kMarkerSize> kCompactDomain = {0x6B, 0x0F, 0xA8, 0x37,
+                                                                  0xC2, 0x59, 0xE4, 0x1D};
 constexpr std::string_view kCfbLabel = "cc 28147 sealed data";
 constexpr std::string_view kEcbLabel = "cc 28147-ECB sealed data";
 constexpr std::size_t kDerivedKeySize = 32;
@@ -80,7 +84,19 @@ std::size_t EcbStream::Update(std::span<const std::uint8_t> in, std::uint8_t* ou
   return run;
 }
 
-std::optional<std::size_t> EcbStream::Finish(std::uint8_t* out) {
+std::optional<std::size_t> EcbStream::Finish(std::uint8_t* out, Padding padding) {
+  if (padding == Padding::None) {
+    // Enciphering has written every whole block already; deciphering holds the last one back.
+    if (encipher_) return pending_.size() == 0 ? std::optional<std::size_t>(0) : std::nullopt;
+    if (pending_.size() != ccgost::kBlockSize) return std::nullopt;
+    ccgost::SecureBytes work(2 * ccgost::kBlockSize);
+    std::copy_n(pending_.data(), ccgost::kBlockSize, work.data());
+    std::copy(paddingBlock_.begin(), paddingBlock_.end(), work.data() + ccgost::kBlockSize);
+    const auto p = ccgost::EcbDecrypt(key_.span(), work.span());
+    if (!p || p->size() != ccgost::kBlockSize) return std::nullopt;
+    std::copy_n(p->data(), p->size(), out);
+    return p->size();
+  }
   if (encipher_) {
     const std::vector<std::uint8_t> c = ccgost::EcbEncrypt(key_.span(), pending_.span());
     std::copy(c.begin(), c.end(), out);
@@ -97,7 +113,10 @@ std::optional<std::size_t> EcbStream::Finish(std::uint8_t* out) {
 
 DataCipher::DataCipher(CipherKind kind, bool encipher, std::span<const std::uint8_t> key,
                        std::uint8_t* iv, std::span<const std::uint8_t> carrier)
-    : kind_(kind), encipher_(encipher), form_(encipher ? Form::Sealed : Form::Unknown) {
+    // Enciphering "28147" writes the full form from the start; ECB waits for the data's length.
+    : kind_(kind),
+      encipher_(encipher),
+      form_(encipher && kind == CipherKind::Cfb ? Form::Sealed : Form::Unknown) {
   if (key.size() != kDerivedKeySize) throw std::invalid_argument("the cipher key must be 32 bytes");
   const Bytes vector(iv, ccgost::kBlockSize);
   if (encipher) ccgost::RandomBytes({iv, ccgost::kBlockSize});
@@ -120,7 +139,21 @@ DataCipher::DataCipher(CipherKind kind, bool encipher, std::span<const std::uint
 }
 
 DataCipher::~DataCipher() {
+  ccgost::Wipe(head_.data(), head_.size());
   ccgost::Wipe(held_.data(), held_.size());
+}
+
+std::size_t DataCipher::DecisionPoint() const {
+  return kind_ == CipherKind::Cfb ? kMarkerSize : kCompactSize + 1;
+}
+
+std::size_t DataCipher::WriteMarker(std::uint8_t* out) {
+  if (markerWritten_) return 0;
+  const auto& marker = Marker(kind_);
+  std::copy(marker.begin(), marker.end(), out);
+  mac_->Update(marker);
+  markerWritten_ = true;
+  return kMarkerSize;
 }
 
 std::size_t DataCipher::Body(std::span<const std::uint8_t> in, std::uint8_t* out) {
@@ -162,33 +195,59 @@ std::int32_t DataCipher::Update(std::span<const std::uint8_t> in, std::uint8_t* 
     in = scratch_.span();
   }
   if (encipher_) {
-    if (!markerWritten_) {
-      const auto& marker = Marker(kind_);
-      std::copy(marker.begin(), marker.end(), out);
-      mac_->Update(marker);
-      markerWritten_ = true;
-      produced = kMarkerSize;
+    if (form_ == Form::Unknown) {
+      // ECB: the first 32 bytes wait; data that go beyond them take the full form.
+      const std::size_t take = std::min(kCompactDataSize - headCount_, in.size());
+      std::copy_n(in.begin(), take, head_.begin() + static_cast<std::ptrdiff_t>(headCount_));
+      headCount_ += take;
+      in = in.subspan(take);
+      if (in.empty()) return CC_OK;
+      form_ = Form::Sealed;
+      produced = WriteMarker(out);
+      const std::size_t n = Body({head_.data(), headCount_}, out + produced);
+      mac_->Update({out + produced, n});
+      produced += n;
+      ccgost::Wipe(head_.data(), headCount_);
+      headCount_ = 0;
     }
+    produced += WriteMarker(out + produced);
     const std::size_t n = Body(in, out + produced);
     mac_->Update({out + produced, n});
     produced += n;
     return CC_OK;
   }
   if (form_ == Form::Unknown) {
-    const std::size_t take = std::min(kMarkerSize - heldCount_, in.size());
-    std::copy_n(in.begin(), take, held_.begin() + static_cast<std::ptrdiff_t>(heldCount_));
-    heldCount_ += take;
+    const std::size_t take = std::min(DecisionPoint() - headCount_, in.size());
+    std::copy_n(in.begin(), take, head_.begin() + static_cast<std::ptrdiff_t>(headCount_));
+    headCount_ += take;
     in = in.subspan(take);
-    if (heldCount_ < kMarkerSize) return CC_OK;
-    heldCount_ = 0;
-    if (const std::int32_t rc = Decide({held_.data(), kMarkerSize}); rc != CC_OK) return rc;
-    if (form_ == Form::Older) produced = Body({held_.data(), kMarkerSize}, out);
+    if (headCount_ < DecisionPoint()) return CC_OK;
+    if (const std::int32_t rc = OpenHead(out, produced); rc != CC_OK) return rc;
   }
   if (form_ == Form::Older) {
     produced += Body(in, out + produced);
     return CC_OK;
   }
   return SealedUpdate(in, out + produced, produced);
+}
+
+std::int32_t DataCipher::OpenHead(std::uint8_t* out, std::size_t& produced) {
+  const Bytes head(head_.data(), headCount_);
+  headCount_ = 0;
+  if (head.size() < kMarkerSize) {
+    // Fewer than eight bytes: no sealed data is that short.
+    form_ = Form::Older;
+    cfb_ = std::move(olderCfb_);
+    ecb_ = std::move(olderEcb_);
+    mac_.reset();
+  } else if (const std::int32_t rc = Decide(head.first(kMarkerSize)); rc != CC_OK) {
+    return rc;
+  }
+  if (form_ == Form::Older) {
+    produced += Body(head, out);
+    return CC_OK;
+  }
+  return SealedUpdate(head.subspan(kMarkerSize), out, produced);
 }
 
 // The last kTagSize bytes seen may be the tag: they stay back until more data follow them.
@@ -218,16 +277,43 @@ std::int32_t DataCipher::SealedUpdate(std::span<const std::uint8_t> in, std::uin
   return CC_OK;
 }
 
+std::int32_t DataCipher::CompactFinal(std::uint8_t* out, std::size_t& produced) {
+  form_ = Form::Compact;
+  olderEcb_.reset();
+  mac_->Update(kCompactDomain);
+  if (encipher_) {
+    const std::size_t n = ecb_->Update({head_.data(), kCompactDataSize}, out);
+    if (n != kCompactDataSize || !ecb_->Finish(out + n, EcbStream::Padding::None))
+      return CC_E_BLOCK_FORMAT;
+    mac_->Update({out, kCompactDataSize});
+    const auto tag = mac_->Tag();
+    std::copy_n(tag.begin(), kCompactTagSize, out + kCompactDataSize);
+    produced = kCompactSize;
+    return CC_OK;
+  }
+  const Bytes data(head_.data(), kCompactDataSize);
+  mac_->Update(data);
+  if (!mac_->Verify({head_.data() + kCompactDataSize, kCompactTagSize})) return CC_E_DECRYPT;
+  const std::size_t n = ecb_->Update(data, out);
+  const auto last = ecb_->Finish(out + n, EcbStream::Padding::None);
+  if (!last) return CC_E_BLOCK_FORMAT;
+  produced = n + *last;
+  return CC_OK;
+}
+
 std::int32_t DataCipher::Final(std::uint8_t* out, std::size_t& produced) {
   produced = 0;
   if (encipher_) {
-    if (!markerWritten_) {
-      const auto& marker = Marker(kind_);
-      std::copy(marker.begin(), marker.end(), out);
-      mac_->Update(marker);
-      markerWritten_ = true;
-      produced = kMarkerSize;
+    if (form_ == Form::Unknown) {
+      if (headCount_ == kCompactDataSize) return CompactFinal(out, produced);
+      // Fewer than 32 bytes: the full form.
+      form_ = Form::Sealed;
+      produced = WriteMarker(out);
+      const std::size_t n = Body({head_.data(), headCount_}, out + produced);
+      mac_->Update({out + produced, n});
+      produced += n;
     }
+    produced += WriteMarker(out + produced);
     if (ecb_) {
       const auto n = ecb_->Finish(out + produced);
       if (!n) return CC_E_BLOCK_FORMAT;
@@ -240,12 +326,10 @@ std::int32_t DataCipher::Final(std::uint8_t* out, std::size_t& produced) {
     return CC_OK;
   }
   if (form_ == Form::Unknown) {
-    // Fewer than eight bytes: no sealed data is that short.
-    form_ = Form::Older;
-    cfb_ = std::move(olderCfb_);
-    ecb_ = std::move(olderEcb_);
-    produced = Body({held_.data(), heldCount_}, out);
-    heldCount_ = 0;
+    // The data end before the form was decided: 44 bytes of ECB data are the compact form,
+    // anything else is told by its first bytes.
+    if (kind_ == CipherKind::Ecb && headCount_ == kCompactSize) return CompactFinal(out, produced);
+    if (const std::int32_t rc = OpenHead(out, produced); rc != CC_OK) return rc;
   }
   if (form_ == Form::Sealed && (heldCount_ != kTagSize || !mac_->Verify(held_)))
     return CC_E_DECRYPT;

@@ -637,11 +637,14 @@ CC_ENTRY(int32_t, _SessionKeyDecrypt)
     cc::SecretKey key;
     if (const std::int32_t rc = ParseSecretText(*c, secretKeyText, key); rc != CC_OK) return rc;
     ccgost::SecureBytes session;
-    if (const std::int32_t rc = cc::DecipherSessionKey(key, encipheredKey, session); rc != CC_OK)
+    std::size_t blockSize = 0;
+    if (const std::int32_t rc = cc::DecipherSessionKey(key, encipheredKey, session, blockSize);
+        rc != CC_OK)
       return rc;
-    // The block was read whole by DecipherSessionKey: its size is the fixed one.
+    // The carrier is the whole block, as DecipherSessionKey read it: its size is that of the
+    // recipient's key (116 or 180 bytes), exactly what _SessionKeyEncrypt sealed the data with.
     c->carriedKey = {};
-    c->carrier.assign(encipheredKey, encipheredKey + CC_ENCIPHERED_KEY_SIZE);
+    c->carrier.assign(encipheredKey, encipheredKey + blockSize);
     BlockPtr<std::uint8_t> keyBlock(cc::CopyToBlock(session.span()));
     const auto length = static_cast<std::int32_t>(session.size());
     c->carriedKey = std::move(session);

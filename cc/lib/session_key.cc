@@ -55,7 +55,7 @@ void EncipherSessionKey(const PublicDocument& recipient, ccgost::SecureBytes& se
 }
 
 int DecipherSessionKey(const SecretKey& key, const std::uint8_t* enciphered,
-                       ccgost::SecureBytes& sessionKey) {
+                       ccgost::SecureBytes& sessionKey, std::size_t& blockSize) {
   // The header is read first; only a block that announces the size of its curve is read further.
   if (enciphered[kTagOffset] != CC_ENCIPHERED_KEY_TAG) return CC_E_BLOCK_FORMAT;
   const std::size_t size = enciphered[kSizeOffset] | enciphered[kSizeOffset + 1] << 8;
@@ -79,6 +79,7 @@ int DecipherSessionKey(const SecretKey& key, const std::uint8_t* enciphered,
       kek.span(), ukm, block.subspan(kEphemeralOffset + pub + ccgost::kUkmSize, kWrappedSize));
   if (!unwrapped) return CC_E_DECRYPT;
   sessionKey = std::move(*unwrapped);
+  blockSize = size;
   return CC_OK;
 }
 

@@ -5,6 +5,7 @@
 // CC_ENCIPHERED_KEY_SIZE_512 for a 512-bit one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -21,9 +22,10 @@ void EncipherSessionKey(const PublicDocument& recipient, ccgost::SecureBytes& se
                         EncipheredKey& enciphered);
 
 // The session key from an enciphered key (read through `enciphered`, which must point to at least
-// the size its header announces). 0, CC_E_BLOCK_FORMAT for a malformed block, CC_E_DECRYPT when
-// the key is not enciphered for this secret key.
+// the size its header announces) and that size, which depends on the recipient's key (the
+// carrier a context keeps is the whole block). 0, CC_E_BLOCK_FORMAT for a malformed block,
+// CC_E_DECRYPT when the key is not enciphered for this secret key.
 int DecipherSessionKey(const SecretKey& key, const std::uint8_t* enciphered,
-                       ccgost::SecureBytes& sessionKey);
+                       ccgost::SecureBytes& sessionKey, std::size_t& blockSize);
 
 }  // namespace cc

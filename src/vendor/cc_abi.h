@@ -31,11 +31,13 @@
  *    CC_E_UNKNOWN_CIPHER (-67). Enciphering seals the data: an 8-byte marker, the data under a
  *    key derived from the session key and the IV (and from the enciphered session key that
  *    delivered it, when the same context made or opened it), then a 16-byte Poly1305 tag, which
- *    the final call writes. The deciphering final call checks the tag and answers CC_E_DECRYPT
- *    when it fails (the plaintext given before is then not the data's); data enciphered before
- *    sealing (no marker) deciphers as before. One update call writes at most its input's length
- *    + 8 bytes, a final call at most 32; input and output may share memory only as the same
- *    address;
+ *    the final call writes. Exactly 32 bytes under "28147-ECB" (a session key in a key slot) take
+ *    a compact form of 44 bytes, told by that length: the 32 bytes under ECB without padding and
+ *    12 bytes of the tag, no marker. The deciphering final call checks the tag and answers
+ *    CC_E_DECRYPT when it fails (the plaintext given before is then not the data's); data
+ *    enciphered before sealing (no marker) deciphers as before. One update call writes at most
+ *    its input's length + 44 bytes, a final call at most 56; input and output may share memory
+ *    only as the same address;
  *  - signatures GOST R 34.10-2012: r || s, CC_SIGNATURE_SIZE (64) bytes with a 256-bit key,
  *    CC_SIGNATURE_SIZE_512 (128) bytes with a 512-bit key; the hash "34.11" is GOST R 34.11-2012
  *    of the key's size (256-bit or 512-bit digest); _BufferVerifyFinal reads the size of the

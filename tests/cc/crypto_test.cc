@@ -105,7 +105,8 @@ TEST_F(CcCrypto, UnknownAlgorithmNamesAreRefused) {
 }
 
 // Whatever the pieces, enciphered data deciphers to itself: the marker, the enciphered data
-// (padded for ECB) and the 16-byte tag.
+// (padded for ECB) and the 16-byte tag; 32 bytes under ECB without marker and padding, with a
+// 12-byte tag.
 TEST_F(CcCrypto, ChunkedCipheringRoundTrips) {
   const std::vector<std::uint8_t> key = RandomBytes(32, rng);
   for (const char* cipher : {"28147", "28147-ECB"}) {
@@ -121,7 +122,8 @@ TEST_F(CcCrypto, ChunkedCipheringRoundTrips) {
         ASSERT_EQ(CipherChunked(ctx.get(), CC_ENCIPHER, key.data(), iv, plain, sealed,
                                 round == 0 ? std::vector<std::size_t>{} : RandomSplit(size, rng)),
                   0);
-        EXPECT_EQ(sealed.size(), 8 + (ecb ? (size / 8 + 1) * 8 : size) + 16);
+        EXPECT_EQ(sealed.size(),
+                  ecb && size == 32 ? 44 : 8 + (ecb ? (size / 8 + 1) * 8 : size) + 16);
         ASSERT_EQ(CipherChunked(ctx.get(), CC_DECIPHER, key.data(), iv, sealed, back,
                                 RandomSplit(sealed.size(), rng)),
                   0);
@@ -132,11 +134,14 @@ TEST_F(CcCrypto, ChunkedCipheringRoundTrips) {
 }
 
 // Enciphered data with any bit changed, cut, lengthened, or deciphered with another vector or key
-// is refused by the final step (a changed marker at once).
+// is refused by the final step (a changed marker at once), in both forms: the compact one cut or
+// lengthened is no whole number of blocks.
 TEST_F(CcCrypto, SealedDataRefusesEveryChange) {
-  const std::vector<std::uint8_t> key = RandomBytes(32, rng), plain = RandomBytes(40, rng);
-  for (const char* cipher : {"28147", "28147-ECB"}) {
-    SCOPED_TRACE(cipher);
+  const std::vector<std::uint8_t> key = RandomBytes(32, rng);
+  for (const auto& [cipher, size] :
+       {std::pair{"28147", 40}, std::pair{"28147-ECB", 40}, std::pair{"28147-ECB", 32}}) {
+    SCOPED_TRACE(std::string(cipher) + " size " + std::to_string(size));
+    const std::vector<std::uint8_t> plain = RandomBytes(static_cast<std::size_t>(size), rng);
     Ctx ctx = NewCtx(cipher);
     std::uint8_t iv[CC_IV_SIZE] = {};
     std::vector<std::uint8_t> sealed, back;
@@ -145,7 +150,9 @@ TEST_F(CcCrypto, SealedDataRefusesEveryChange) {
       std::string what;
       std::vector<std::uint8_t> data;
       std::vector<std::uint8_t> iv, key;
+      std::int32_t expected = CC_E_DECRYPT;
     };
+    const std::int32_t lengthChanged = sealed.size() == 44 ? CC_E_BLOCK_FORMAT : CC_E_DECRYPT;
     const std::vector<std::uint8_t> ivBytes(iv, iv + CC_IV_SIZE);
     std::vector<Case> cases;
     for (std::size_t at = 0; at < sealed.size(); ++at) {
@@ -153,10 +160,11 @@ TEST_F(CcCrypto, SealedDataRefusesEveryChange) {
       changed[at] ^= static_cast<std::uint8_t>(1u << (at % 8));
       cases.push_back({"bit flipped at " + std::to_string(at), changed, ivBytes, key});
     }
-    cases.push_back({"last byte cut", {sealed.begin(), sealed.end() - 1}, ivBytes, key});
+    cases.push_back(
+        {"last byte cut", {sealed.begin(), sealed.end() - 1}, ivBytes, key, lengthChanged});
     std::vector<std::uint8_t> longer = sealed;
     longer.push_back(0);
-    cases.push_back({"a byte added", longer, ivBytes, key});
+    cases.push_back({"a byte added", longer, ivBytes, key, lengthChanged});
     std::vector<std::uint8_t> otherIv = ivBytes;
     otherIv[7] ^= 0x40;
     cases.push_back({"another vector", sealed, otherIv, key});
@@ -164,7 +172,7 @@ TEST_F(CcCrypto, SealedDataRefusesEveryChange) {
     for (Case& c : cases) {
       EXPECT_EQ(CipherChunked(ctx.get(), CC_DECIPHER, c.key.data(), c.iv.data(), c.data, back,
                               RandomSplit(c.data.size(), rng)),
-                CC_E_DECRYPT)
+                c.expected)
           << c.what;
     }
     ASSERT_EQ(CipherChunked(ctx.get(), CC_DECIPHER, key.data(), iv, sealed, back), 0);
@@ -178,8 +186,9 @@ TEST_F(CcCrypto, SealedDataRefusesEveryChange) {
 // always did, in any pieces.
 TEST_F(CcCrypto, DataOfTheOlderFormStillDeciphers) {
   const std::vector<std::uint8_t> key = RandomBytes(32, rng);
-  for (std::size_t size :
-       {std::size_t{0}, std::size_t{3}, std::size_t{8}, std::size_t{9}, std::size_t{70000}}) {
+  // 32 bytes: a key slot of the older form (40 bytes under ECB).
+  for (std::size_t size : {std::size_t{0}, std::size_t{3}, std::size_t{8}, std::size_t{9},
+                           std::size_t{32}, std::size_t{70000}}) {
     const std::vector<std::uint8_t> plain = RandomBytes(size, rng);
     std::uint8_t iv[CC_IV_SIZE] = {9, 8, 7, 6, 5, 4, 3, 2};
     std::vector<std::uint8_t> cfb(size);
@@ -203,45 +212,53 @@ TEST_F(CcCrypto, DataOfTheOlderFormStillDeciphers) {
 }
 
 // Data enciphered under a session key that a context made for a certificate is sealed together
-// with the enciphered key: deciphered in a context that opened that same enciphered key, it reads;
-// with the key alone, or after the enciphered key's unchecked header bytes were changed, it is
-// refused.
+// with the enciphered key (of the size of the recipient's key): deciphered in a context that
+// opened that same enciphered key, it reads; with the key alone, or after the enciphered key's
+// unchecked header bytes were changed, it is refused.
 TEST_F(CcCrypto, EncipheredSessionKeyIsSealedWithTheData) {
   const std::vector<std::uint8_t> plain = RandomBytes(100, rng);
-  Ctx sender = NewCtx();
-  std::uint8_t *key = nullptr, *blob = nullptr;
-  std::int32_t keyLen = 0, blobLen = 0;
-  ASSERT_EQ(
-      Cc()._SessionKeyEncrypt(sender.get(), alice.certText.c_str(), &key, &keyLen, &blob, &blobLen),
-      0);
-  CleanBuffer keyGuard(key, CleanBufferDeleter{keyLen});
-  Buffer blobGuard(blob);
-  std::uint8_t iv[CC_IV_SIZE] = {};
-  std::vector<std::uint8_t> sealed, back;
-  ASSERT_EQ(CipherChunked(sender.get(), CC_ENCIPHER, key, iv, plain, sealed), 0);
+  const std::pair<User, std::int32_t> recipients[] = {
+      {alice, CC_ENCIPHERED_KEY_SIZE},
+      {pki.MakeUser("H.9", 9, -60, 60 * 24, ccgost::Curve::Tc26_512_A),
+       CC_ENCIPHERED_KEY_SIZE_512}};
+  for (const auto& [recipient, carrierSize] : recipients) {
+    SCOPED_TRACE("enciphered key of " + std::to_string(carrierSize) + " bytes");
+    Ctx sender = NewCtx();
+    std::uint8_t *key = nullptr, *blob = nullptr;
+    std::int32_t keyLen = 0, blobLen = 0;
+    ASSERT_EQ(Cc()._SessionKeyEncrypt(sender.get(), recipient.certText.c_str(), &key, &keyLen,
+                                      &blob, &blobLen),
+              0);
+    CleanBuffer keyGuard(key, CleanBufferDeleter{keyLen});
+    Buffer blobGuard(blob);
+    ASSERT_EQ(blobLen, carrierSize);
+    std::uint8_t iv[CC_IV_SIZE] = {};
+    std::vector<std::uint8_t> sealed, back;
+    ASSERT_EQ(CipherChunked(sender.get(), CC_ENCIPHER, key, iv, plain, sealed), 0);
 
-  // Reading: the enciphered key is opened in the reader's context, then the data deciphered with
-  // the key it gives.
-  auto read = [&](const std::vector<std::uint8_t>& carrier, bool open) {
-    Ctx reader = NewCtx();
-    if (open) {
-      std::uint8_t* opened = nullptr;
-      std::int32_t openedLen = 0;
-      const std::int32_t rc = Cc()._SessionKeyDecrypt(reader.get(), alice.secretText.c_str(),
-                                                      &opened, &openedLen, carrier.data());
-      CleanBuffer guard(opened, CleanBufferDeleter{openedLen});
-      if (rc != 0) return rc;
+    // Reading: the enciphered key is opened in the reader's context, then the data deciphered
+    // with the key it gives.
+    auto read = [&](const std::vector<std::uint8_t>& carrier, bool open) {
+      Ctx reader = NewCtx();
+      if (open) {
+        std::uint8_t* opened = nullptr;
+        std::int32_t openedLen = 0;
+        const std::int32_t rc = Cc()._SessionKeyDecrypt(reader.get(), recipient.secretText.c_str(),
+                                                        &opened, &openedLen, carrier.data());
+        CleanBuffer guard(opened, CleanBufferDeleter{openedLen});
+        if (rc != 0) return rc;
+      }
+      return CipherChunked(reader.get(), CC_DECIPHER, key, iv, sealed, back);
+    };
+    const std::vector<std::uint8_t> carrier(blob, blob + blobLen);
+    EXPECT_EQ(read(carrier, true), 0);
+    EXPECT_EQ(back, plain);
+    EXPECT_EQ(read(carrier, false), CC_E_DECRYPT);
+    for (std::size_t at = 4; at < 8; ++at) {  // the recipient's key number
+      std::vector<std::uint8_t> changed = carrier;
+      changed[at] ^= 0x01;
+      EXPECT_EQ(read(changed, true), CC_E_DECRYPT) << "byte " << at;
     }
-    return CipherChunked(reader.get(), CC_DECIPHER, key, iv, sealed, back);
-  };
-  const std::vector<std::uint8_t> carrier(blob, blob + blobLen);
-  EXPECT_EQ(read(carrier, true), 0);
-  EXPECT_EQ(back, plain);
-  EXPECT_EQ(read(carrier, false), CC_E_DECRYPT);
-  for (std::size_t at = 4; at < 8; ++at) {  // the recipient's key number
-    std::vector<std::uint8_t> changed = carrier;
-    changed[at] ^= 0x01;
-    EXPECT_EQ(read(changed, true), CC_E_DECRYPT) << "byte " << at;
   }
 }
 
@@ -330,27 +347,31 @@ TEST_F(CcCrypto, SessionKeyRefusesBadCertificates) {
 }
 
 // The enciphered session key and a 32-byte input sealed under "28147-ECB" must fit the
-// multi-recipient key slot with its 24 bytes of framing.
+// multi-recipient key slot with its 24 bytes of framing, for a recipient key of either size.
 TEST_F(CcCrypto, MultiRecipientSlotBudget) {
-  Ctx ctx = NewCtx("28147-ECB");
-  std::uint8_t *key = nullptr, *blob = nullptr;
-  std::int32_t keyLen = 0, blobLen = 0;
-  ASSERT_EQ(
-      Cc()._SessionKeyEncrypt(ctx.get(), alice.certText.c_str(), &key, &keyLen, &blob, &blobLen),
-      0);
-  CleanBuffer keyGuard(key, CleanBufferDeleter{keyLen});
-  Buffer blobGuard(blob);
-  const std::vector<std::uint8_t> input = RandomBytes(32, rng);
-  std::uint8_t iv[CC_IV_SIZE] = {};
-  std::vector<std::uint8_t> out;
-  ASSERT_EQ(CipherChunked(ctx.get(), CC_ENCIPHER, key, iv, input, out), 0);
-  const std::size_t total = static_cast<std::size_t>(blobLen) + out.size() + 24;
-  std::printf(
-      "multi-recipient key slot: enciphered session key %d + ECB output %zu + framing 24 = %zu "
-      "(limit 252)\n",
-      blobLen, out.size(), total);
-  EXPECT_EQ(out.size(), 64u);  // marker, 40 bytes of padded key, tag
-  EXPECT_LE(total, 252u);
+  const User recipients[] = {alice,
+                             pki.MakeUser("H.9", 9, -60, 60 * 24, ccgost::Curve::Tc26_512_C)};
+  for (const User& recipient : recipients) {
+    Ctx ctx = NewCtx("28147-ECB");
+    std::uint8_t *key = nullptr, *blob = nullptr;
+    std::int32_t keyLen = 0, blobLen = 0;
+    ASSERT_EQ(Cc()._SessionKeyEncrypt(ctx.get(), recipient.certText.c_str(), &key, &keyLen, &blob,
+                                      &blobLen),
+              0);
+    CleanBuffer keyGuard(key, CleanBufferDeleter{keyLen});
+    Buffer blobGuard(blob);
+    const std::vector<std::uint8_t> input = RandomBytes(32, rng);
+    std::uint8_t iv[CC_IV_SIZE] = {};
+    std::vector<std::uint8_t> out;
+    ASSERT_EQ(CipherChunked(ctx.get(), CC_ENCIPHER, key, iv, input, out), 0);
+    const std::size_t total = static_cast<std::size_t>(blobLen) + out.size() + 24;
+    std::printf(
+        "multi-recipient key slot: enciphered session key %d + ECB output %zu + framing 24 = %zu "
+        "(limit 252)\n",
+        blobLen, out.size(), total);
+    EXPECT_EQ(out.size(), 44u);  // the compact form: 32 bytes of key, a 12-byte tag
+    EXPECT_LE(total, 252u);
+  }
 }
 
 }  // namespace

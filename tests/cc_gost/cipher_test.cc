@@ -153,14 +153,19 @@ TEST(SealingPrimitives, KnownAnswers) {
   mac.Update(message.first(5));
   mac.Update(message.subspan(5));
   EXPECT_EQ(ToHex(mac.Tag()), ToHex(expected));
-  OneTimeMac check(key);
-  check.Update(message);
-  auto wrong = expected;
-  wrong[15] ^= 1;
-  EXPECT_FALSE(check.Verify(wrong));
-  OneTimeMac again(key);
-  again.Update(message);
-  EXPECT_TRUE(again.Verify(expected));
+  // Verify takes the whole tag or its first 12 to 15 bytes, and no changed byte.
+  const struct {
+    std::size_t length;
+    int flipped;  // the byte changed, or -1
+    bool valid;
+  } tags[] = {{16, -1, true}, {16, 15, false}, {12, -1, true}, {12, 11, false}, {11, -1, false}};
+  for (const auto& t : tags) {
+    OneTimeMac check(key);
+    check.Update(message);
+    std::vector<std::uint8_t> tag(expected.begin(), expected.begin() + t.length);
+    if (t.flipped >= 0) tag[static_cast<std::size_t>(t.flipped)] ^= 1;
+    EXPECT_EQ(check.Verify(tag), t.valid) << t.length << " bytes, byte " << t.flipped << " changed";
+  }
 }
 
 }  // namespace

@@ -21,25 +21,29 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-const char* const kUsers[][2] = {{"data_a", "DA.1"}, {"data_b", "DB.2"}, {"data_c", "DC.3"}};
+// Name, UID and parameter set (empty: the default, a 256-bit key).
+const char* const kUsers[][3] = {{"data_a", "DA.1", ""},
+                                 {"data_b", "DB.2", ""},
+                                 {"data_c", "DC.3", ""},
+                                 {"data_d", "DD.4", "tc26-512-B"}};
 
 class DataOpsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     TestRoot& root = TestRoot::Get();
     SetGlobalRoot(root.dir());
-    for (const auto& [name, uid] : kUsers) root.User(name, uid);
+    for (const auto& [name, uid, curve] : kUsers) root.User(name, uid, "ca", curve);
     // Every user's store holds every certificate, its own included.
-    for (const auto& [holder, unused] : kUsers) {
-      for (const auto& [owner, uid] : kUsers) {
-        ASSERT_EQ(RunAuthorityTool({"install-cert", "--cert", root.dir() + owner + "/self.crt",
-                                    "--root", root.dir() + holder}),
+    for (const auto& holder : kUsers) {
+      for (const auto& owner : kUsers) {
+        ASSERT_EQ(RunAuthorityTool({"install-cert", "--cert", root.dir() + owner[0] + "/self.crt",
+                                    "--root", root.dir() + holder[0]}),
                   0);
       }
     }
   }
   void SetUp() override {
-    for (std::size_t i = 0; i < 3; ++i) {
+    for (std::size_t i = 0; i < std::size(engines_); ++i) {
       engines_[i] = std::make_unique<TCcom22Engine>();
       engines_[i]->SetEngineRoot(TestRoot::Get().dir());
       for (const auto& [number, value] : TestRoot::Get().User(kUsers[i][0], kUsers[i][1]).Params())
@@ -49,6 +53,7 @@ class DataOpsTest : public ::testing::Test {
   TCcom22Engine& A() { return *engines_[0]; }
   TCcom22Engine& B() { return *engines_[1]; }
   TCcom22Engine& C() { return *engines_[2]; }
+  TCcom22Engine& D() { return *engines_[3]; }  // a 512-bit key
 
   static Bytes Payload(std::size_t n, unsigned seed = 7) {
     Bytes data(n);
@@ -92,7 +97,7 @@ class DataOpsTest : public ::testing::Test {
     return signature;
   }
 
-  std::unique_ptr<TCcom22Engine> engines_[3];
+  std::unique_ptr<TCcom22Engine> engines_[4];
 };
 
 // Sizes around the chunk boundaries of signing (data + 32-byte UID field) and of enciphering.
@@ -115,6 +120,8 @@ TEST_F(DataOpsTest, EncryptedForEveryRecipientCountAndDecryptedByEach) {
       {"DB.2", {&B()}},
       {"DB.2;DC.3", {&B(), &C()}},
       {"DB.2;DC.3;DA.1", {&B(), &C(), &A()}},  // the sender as the third recipient
+      {"DD.4", {&D()}},                        // a 512-bit key: a 180-byte enciphered key
+      {"DD.4;DB.2", {&D(), &B()}},             // its key slot within 252 bytes
   };
   for (std::size_t n : kSizes) {
     const Bytes plain = Payload(n, static_cast<unsigned>(n));
@@ -156,7 +163,8 @@ TEST_F(DataOpsTest, EveryFlippedBitIsRefused) {
     std::vector<std::pair<TCcom22Engine*, std::string>> readers;  // in the recipients' order
   };
   const Sample samples[] = {{"DB.2", {{&B(), "DB.2"}}},
-                            {"DB.2;DC.3", {{&B(), "DB.2"}, {&C(), "DC.3"}}}};
+                            {"DB.2;DC.3", {{&B(), "DB.2"}, {&C(), "DC.3"}}},
+                            {"DD.4;DB.2", {{&D(), "DD.4"}, {&B(), "DB.2"}}}};
   for (const Sample& sample : samples) {
     const Bytes sealed = Encode(A(), plain, sample.recipients);
     // Which reader alone a byte of a container belongs to: its UID with the zero behind it, and

@@ -87,7 +87,7 @@ void TestRoot::InstallLibrary(const std::string& file) {
 }
 
 const UserKeys& TestRoot::User(const std::string& name, const std::string& uid,
-                               const std::string& authority) {
+                               const std::string& authority, const std::string& curve) {
   static std::mutex lock;
   std::lock_guard guard(lock);
   if (auto it = users_.find(name); it != users_.end()) return it->second;
@@ -99,8 +99,10 @@ const UserKeys& TestRoot::User(const std::string& name, const std::string& uid,
   u.certDir = u.dir + "crt" + kSep;
   u.certFile = u.dir + "self.crt";
   u.randomFile = u.dir + "@rand";
-  if (RunAuthorityTool(
-          {"bootstrap", "--authority", dir_ + authority, "--root", u.dir, "--uid", uid}) != 0)
+  std::vector<std::string> args = {
+      "bootstrap", "--authority", dir_ + authority, "--root", u.dir, "--uid", uid};
+  if (!curve.empty()) args.insert(args.end(), {"--curve", curve});
+  if (RunAuthorityTool(args) != 0)
     throw std::runtime_error("key set of " + uid + " could not be made");
   return users_.emplace(name, std::move(u)).first->second;
 }

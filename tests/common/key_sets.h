@@ -38,9 +38,10 @@ class TestRoot {
   // file is given).
   void InstallLibrary(const std::string& file = "");
   // A user's key set, made on first request by the test authority tool (key number 0), its
-  // certificate issued by the authority in root/`authority`.
+  // certificate issued by the authority in root/`authority`, its key of the parameter set
+  // `curve` (a name of the tool's --curve; empty: the tool's default).
   const UserKeys& User(const std::string& name, const std::string& uid,
-                       const std::string& authority = "ca");
+                       const std::string& authority = "ca", const std::string& curve = "");
   // The authority's next key, made on first request in root/ca-next/ (key number 1), and its
   // roll-over certificate (certified by key 0) copied to root/ca-next/1.aut, the name under
   // which a user's authority directory keeps it.
