@@ -202,7 +202,8 @@ void RollBack(const std::string& recordDir, const Change::Record& r) {
 // of a committed change), then the scratch files and the record go.
 void Finish(const std::string& recordDir, const Change::Record& r) {
   std::set<std::string> flush;
-  for (const auto& [target, mode] : r.files) {
+  for (const auto& file : r.files) {
+    const std::string& target = file.first;
     const std::string staged = Staged(target, r.token);
     if (!cc::PathExists(staged)) continue;
     if (!Tried([&] { return cc::RenameFile(staged, target); }))

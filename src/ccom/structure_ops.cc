@@ -102,7 +102,8 @@ std::int32_t TCcom22Engine::CreateDirStructure(const char* certificateFile,
   FileChange change(secretPath);
   const std::string certificateDir = DirectoryPart(current);
   for (std::size_t i = 0; i < copies.size(); ++i) {
-    const auto& [source, target] = copies[i];
+    const std::string& source = copies[i].first;
+    const std::string& target = copies[i].second;
     // An authority listed twice is copied once, from its last entry.
     if (std::any_of(copies.begin() + static_cast<std::ptrdiff_t>(i) + 1, copies.end(),
                     [&](const auto& later) { return later.second == target; }))

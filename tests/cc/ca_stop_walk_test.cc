@@ -160,8 +160,9 @@ TEST(CcAuthorityStopWalk, EveryStopIsFinishedOrUndoneAndTheRetrySucceeds) {
         EXPECT_TRUE(stopped.contains(file) && stopped.at(file) == content)
             << where << ": the secret key " << file << " is lost";
       }
-      for (const auto& [file, content] : stopped) {
-        if (!IsSecretKey(content)) continue;
+      for (const auto& entry : stopped) {
+        const std::string& file = entry.first;
+        if (!IsSecretKey(entry.second)) continue;
         EXPECT_TRUE(std::any_of(reference.begin(), reference.end(),
                                 [&](const auto& r) {
                                   return IsSecretKey(r.second) && Folder(r.first) == Folder(file);

@@ -221,7 +221,9 @@ TEST_F(CcCrypto, EncipheredSessionKeyIsSealedWithTheData) {
       {alice, CC_ENCIPHERED_KEY_SIZE},
       {pki.MakeUser("H.9", 9, -60, 60 * 24, ccgost::Curve::Tc26_512_A),
        CC_ENCIPHERED_KEY_SIZE_512}};
-  for (const auto& [recipient, carrierSize] : recipients) {
+  for (const auto& entry : recipients) {
+    const auto& recipient = entry.first;
+    const auto& carrierSize = entry.second;
     SCOPED_TRACE("enciphered key of " + std::to_string(carrierSize) + " bytes");
     Ctx sender = NewCtx();
     std::uint8_t *key = nullptr, *blob = nullptr;

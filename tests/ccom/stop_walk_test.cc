@@ -230,7 +230,9 @@ TEST_F(StopWalkTest, EveryStopLeavesTheOldOrTheNewFiles) {
             << where << ": neither the old nor the new files";
 
         // (c) Secret keys: none lost, none in clear outside the secret directories.
-        for (const auto& [file, content] : before) {
+        for (const auto& entry : before) {
+          const std::string& file = entry.first;
+          const std::string& content = entry.second;
           if (!IsSecretKey(content)) continue;
           const std::string folder = file.substr(0, file.rfind('/') + 1);
           EXPECT_TRUE(std::any_of(seen.begin(), seen.end(),
