@@ -332,6 +332,11 @@ TEST_F(StoreTest, TransfersCannotReplaceWhatTheUserReliesOn) {
             0);
   const std::string templateDir = Dir("st_impostor_template");
   a.Set(15, templateDir);
+  // The transfer is read before the time-outs: text that is no transfer answers 110 first.
+  a.Set(9, "abc");
+  EXPECT_EQ(IncludePublicKeyTransfer(a.get(), "no transfer!"), 110);
+  EXPECT_EQ(IncludePublicKeyTransfer(a.get(), h.TransferOfFile(C().certFile).text.c_str()), 115);
+  a.Set(9, "");
   const struct {
     const char* what;
     std::string file;
