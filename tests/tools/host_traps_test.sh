@@ -107,6 +107,14 @@ for op in encrypt decrypt sign; do
       done
       echo "  $op SIG$sig at $pct % (${delay} ms): exit $status, ended ${ended} ms after the signal"
       checks=$((checks + 1))
+      if [ "$status" -eq 0 ]; then
+        # Every try finished before the signal took effect (a loaded machine: the tool holds a
+        # signal once its output is in place). Then the output is the whole new one.
+        check "$op SIG$sig at $pct %: no partial file" test -z "$(leftovers)"
+        check "$op SIG$sig at $pct %: the finished output is in place" \
+          sh -c '! grep -qax old "$0"' "${output[$op]}"
+        continue
+      fi
       [ "$status" -eq $((128 + ${signal_number[$sig]})) ] ||
         fail "$op SIG$sig at $pct %: exit $status, not death by the signal"
       check "$op SIG$sig at $pct % (${delay} ms): no partial file" test -z "$(leftovers)"
