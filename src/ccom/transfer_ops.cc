@@ -265,13 +265,16 @@ std::int32_t TCcom22Engine::IncludePublicKeyTransfer(const char* transfer) {
     LibraryGuard lock(LibraryWork::Exclusive, *binding_);
     OperationSettings s;
     if (const std::int32_t r = ReadOperationSettings(s); r != kOk) return r;
-    // Only a certificate is installed: a document the library reads with an issuer. A request,
-    // or anything that is no certificate, stays in the template directory where it is written.
+    // Only a certificate is installed: a document the library reads with an issuer. A request (a
+    // document without one) is refused and written nowhere; a file that is no document at all
+    // stays in the template directory where it is written.
     TCComDLL::CertificateCheck cert;
     const std::string text(block.data.begin(), block.data.end());
-    const bool certificate = binding_->CheckCertificateText(uid, s.secretPath, s.publicPath,
-                                                            text.c_str(), cert) == kOk &&
-                             !cert.uid.empty() && !cert.issuer.empty();
+    const bool document = binding_->CheckCertificateText(uid, s.secretPath, s.publicPath,
+                                                         text.c_str(), cert) == kOk &&
+                          !cert.uid.empty();
+    const bool certificate = document && !cert.issuer.empty();
+    if (document && !certificate) return kNoUidInCertificate;
     if (!certificate || CertPathByUID(cert.uid, s.publicPath).empty()) {
       const DirectoryLocks templateLock({TemplateDir()}, LockWait());
       if (!templateLock.Held()) return kKeyFilesBusy;
