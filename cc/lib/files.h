@@ -14,13 +14,6 @@ namespace cc {
 // inherited access.
 using FileMode = unsigned;
 
-// Writes the file through a temporary file in the same directory (flushed), a rename over the
-// target and a flush of the directory, so that a failure or a crash leaves the old contents or
-// the new, never a torn file. The new file is created with `mode` and the umask applies
-// (0644 for public files), except that an owner-only mode (0600 for secrets) is set exactly.
-// Returns 0 or CC_E_CREATE_FILE / CC_E_WRITE.
-int WriteFileAtomically(const std::string& path, std::string_view data, FileMode mode);
-
 // Writes the file where it lies: created with `mode` when missing (an owner-only mode set
 // exactly), otherwise overwritten from its start and cut to the new length, then flushed. No
 // second file is made, so a stop leaves nothing beside it; a stop can leave the file with part of
@@ -64,7 +57,8 @@ void RandomStateText(SecretText& out);
 // place, so none of these replaces a file's content where it lies.
 
 // Creates `path`, which must not exist, with `data`, flushed to disk but not renamed anywhere.
-// Modes as for WriteFileAtomically. Returns 0; CC_E_CREATE_FILE when it exists or cannot be
+// It is created with `mode` and the umask applies (0644 for public files), except that an
+// owner-only mode (0600 for secrets) is set exactly. Returns 0; CC_E_CREATE_FILE when it exists or cannot be
 // created; CC_E_WRITE when writing fails (the file it created is removed again).
 int WriteNewFile(const std::string& path, std::string_view data, FileMode mode);
 // Renames `from` to `to`, replacing a file at `to` atomically.

@@ -102,44 +102,6 @@ unsigned long long FileWritePoints() noexcept {
 }
 #endif
 
-int WriteFileAtomically(const std::string& path, std::string_view data, FileMode mode) {
-  if (path.empty() || path.back() == '/') return CC_E_CREATE_FILE;
-  const std::size_t slash = path.rfind('/');
-  const std::string directory =
-      slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
-  // The temporary name starts with "." beside the target, so listings of key files pass over one
-  // that a crash left behind.
-  const std::string hidden = slash == std::string::npos
-                                 ? "." + path
-                                 : path.substr(0, slash + 1) + "." + path.substr(slash + 1);
-  // The temporary file is created with `mode`, so the umask applies as to any new file; a mode
-  // that gives nobody but the owner access (a secret) is then set exactly, whatever the umask.
-  static std::atomic<unsigned> counter{0};
-  std::string tmp;
-  int raw = -1;
-  for (int attempt = 0; attempt < 16 && raw < 0; ++attempt) {
-    tmp = hidden + ".tmp-" + std::to_string(::getpid()) + "-" +
-          std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
-    raw = FaultHere() ? -1
-                      : ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                               static_cast<mode_t>(mode));
-    if (raw < 0 && errno != EEXIST && errno != EINTR) return CC_E_CREATE_FILE;
-  }
-  if (raw < 0) return CC_E_CREATE_FILE;
-  Fd fd(raw);
-  const bool ownerOnly = (mode & 077) == 0;
-  const bool ok =
-      (!ownerOnly || (!FaultHere() && ::fchmod(fd.get(), static_cast<mode_t>(mode)) == 0)) &&
-      WriteAll(fd.get(), data) && !FaultHere() && ::fsync(fd.get()) == 0 &&
-      ::close(fd.release()) == 0 && !FaultHere() && ::rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    ::unlink(tmp.c_str());
-    return CC_E_WRITE;
-  }
-  SyncDirectory(directory);
-  return CC_OK;
-}
-
 namespace {
 
 // Creates `path` with `data` whole or not at all: the content goes into an unnamed file of the

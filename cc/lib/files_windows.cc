@@ -106,6 +106,21 @@ bool WriteAllTo(HANDLE file, std::string_view data) {
   return true;
 }
 
+// Opens `path` for writing with `disposition` (OPEN_ALWAYS, CREATE_NEW); a file made here gets
+// an owner-only access list when `mode` asks for one. INVALID_HANDLE_VALUE when it cannot, also
+// when that access list cannot be built: a secret is never made readable by others instead.
+HANDLE OpenForWriting(const std::string& path, DWORD disposition, FileMode mode) {
+  OwnerOnlyDescriptor descriptor;
+  SECURITY_ATTRIBUTES* security = nullptr;
+  if (OwnerOnly(mode)) {
+    security = descriptor.attributes();
+    if (security == nullptr) return INVALID_HANDLE_VALUE;
+  }
+  if (FaultHere()) return INVALID_HANDLE_VALUE;
+  return CreateFileA(path.c_str(), GENERIC_WRITE, 0, security, disposition, FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
+}
+
 }  // namespace
 
 #ifdef VORNAK2_FAULT_HOOKS
@@ -121,54 +136,10 @@ unsigned long long FileWritePoints() noexcept {
 }
 #endif
 
-int WriteFileAtomically(const std::string& path, std::string_view data, FileMode mode) {
-  if (path.empty()) return CC_E_CREATE_FILE;
-  static std::atomic<unsigned> counter{0};
-  OwnerOnlyDescriptor descriptor;
-  SECURITY_ATTRIBUTES* security = nullptr;
-  if (OwnerOnly(mode)) {
-    security = descriptor.attributes();
-    if (security == nullptr) return CC_E_CREATE_FILE;
-  }
-  std::string tmp;
-  HANDLE file = INVALID_HANDLE_VALUE;
-  for (int attempt = 0; attempt < 16 && file == INVALID_HANDLE_VALUE; ++attempt) {
-    char suffix[48];
-    std::snprintf(suffix, sizeof suffix, ".%lu-%u.tmp",
-                  static_cast<unsigned long>(GetCurrentProcessId()), counter.fetch_add(1));
-    tmp = path + suffix;
-    file = FaultHere() ? INVALID_HANDLE_VALUE
-                       : CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, security, CREATE_NEW,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
-      return CC_E_CREATE_FILE;
-  }
-  if (file == INVALID_HANDLE_VALUE) return CC_E_CREATE_FILE;
-  bool ok = WriteAllTo(file, data);
-  ok = ok && !FaultHere() && FlushFileBuffers(file) != 0;
-  ok = CloseHandle(file) != 0 && ok;
-  ok = ok && !FaultHere() &&
-       MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
-           0;
-  if (!ok) {
-    DeleteFileA(tmp.c_str());
-    return CC_E_WRITE;
-  }
-  return CC_OK;
-}
-
 int WriteFileInPlace(const std::string& path, std::string_view data, FileMode mode) {
   if (path.empty()) return CC_E_CREATE_FILE;
-  OwnerOnlyDescriptor descriptor;
-  SECURITY_ATTRIBUTES* security = nullptr;
-  if (OwnerOnly(mode)) {
-    security = descriptor.attributes();
-    if (security == nullptr) return CC_E_CREATE_FILE;
-  }
   // Opened where it lies; the access list applies only when the file is made here.
-  HANDLE file = FaultHere() ? INVALID_HANDLE_VALUE
-                            : CreateFileA(path.c_str(), GENERIC_WRITE, 0, security, OPEN_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = OpenForWriting(path, OPEN_ALWAYS, mode);
   if (file == INVALID_HANDLE_VALUE) return CC_E_CREATE_FILE;
   bool ok = WriteAllTo(file, data);
   ok = ok && !FaultHere() && SetEndOfFile(file) != 0;
@@ -188,9 +159,9 @@ bool MakeDirs(const std::string& path, FileMode mode) {
       !MakeDirs(path.substr(0, slash), mode))
     return false;
   OwnerOnlyDescriptor descriptor;
-  if (!FaultHere() &&
-      CreateDirectoryA(path.c_str(), OwnerOnly(mode) ? descriptor.attributes() : nullptr))
-    return true;
+  SECURITY_ATTRIBUTES* security = OwnerOnly(mode) ? descriptor.attributes() : nullptr;
+  if (OwnerOnly(mode) && security == nullptr) return false;
+  if (!FaultHere() && CreateDirectoryA(path.c_str(), security)) return true;
   return GetLastError() == ERROR_ALREADY_EXISTS && IsDirectory(path);
 }
 
@@ -249,15 +220,7 @@ std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t li
 // ---- single steps of a change in several files ----
 
 int WriteNewFile(const std::string& path, std::string_view data, FileMode mode) {
-  OwnerOnlyDescriptor descriptor;
-  SECURITY_ATTRIBUTES* security = nullptr;
-  if (OwnerOnly(mode)) {
-    security = descriptor.attributes();
-    if (security == nullptr) return CC_E_CREATE_FILE;
-  }
-  HANDLE file = FaultHere() ? INVALID_HANDLE_VALUE
-                            : CreateFileA(path.c_str(), GENERIC_WRITE, 0, security, CREATE_NEW,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = OpenForWriting(path, CREATE_NEW, mode);
   if (file == INVALID_HANDLE_VALUE) return CC_E_CREATE_FILE;
   bool ok = WriteAllTo(file, data);
   ok = ok && !FaultHere() && FlushFileBuffers(file) != 0;
