@@ -686,17 +686,20 @@ void AddAttribute(Node& n, const char* at, const char* oid, std::span<const std:
 // The private scalar (big-endian, `size` bytes) in each of the forms the GOST key formats give
 // the content of privateKey: the bare scalar little-endian (OpenSSL's GOST engine), an OCTET
 // STRING of it (GnuTLS and ours), a DER INTEGER (older engines). A bare scalar may happen to
-// read as an INTEGER too, so every form that fits is offered, in this order.
+// read as an INTEGER too, so every form that fits is offered, in this order. GnuTLS writes the
+// OCTET STRING without the scalar's high zero bytes (one key in 256 has 31 bytes), so a shorter
+// one is the scalar with those bytes dropped.
 std::vector<ccgost::SecureBytes> PrivateKeyCandidates(std::span<const std::uint8_t> content,
                                                       std::size_t size) {
   std::vector<ccgost::SecureBytes> out;
   const auto littleEndian = [&](std::span<const std::uint8_t> le) {
-    ccgost::SecureBytes key(size);
-    std::reverse_copy(le.begin(), le.end(), key.data());
+    ccgost::SecureBytes key(size);  // zero-filled: the dropped high bytes
+    std::reverse_copy(le.begin(), le.end(), key.data() + (size - le.size()));
     out.push_back(std::move(key));
   };
   if (content.size() == size) littleEndian(content);
-  if (content.size() == size + 2 && content[0] == der::kTagOctetString && content[1] == size)
+  if (content.size() >= 3 && content.size() <= size + 2 && content[0] == der::kTagOctetString &&
+      content[1] == content.size() - 2)
     littleEndian(content.subspan(2));
   // INTEGER, short length form (at most size + 1 bytes of value): non-negative, at most `size`
   // bytes once a leading zero byte is dropped.

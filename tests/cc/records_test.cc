@@ -404,8 +404,9 @@ TEST(CcSecInfo, StatusOfSecretKeys) {
 }
 
 // The private key of one of our key texts in another of the standard forms inside privateKey,
-// with or without our attributes.
-enum class Form { Bare, OctetString, Integer };
+// with or without our attributes. Minimal: an OCTET STRING without the scalar's high zero bytes,
+// as GnuTLS writes it.
+enum class Form { Bare, OctetString, Minimal, Integer };
 std::string Rewrapped(const std::string& pem, Form form, bool attributes) {
   cc::SecretKey key;
   EXPECT_EQ(cc::ParseSecretKey(pem, key), 0);
@@ -418,9 +419,12 @@ std::string Rewrapped(const std::string& pem, Form form, bool attributes) {
     content = {0x02, static_cast<std::uint8_t>(value.size())};
     content.insert(content.end(), value.begin(), value.end());
   } else {
-    if (form == Form::OctetString)
-      content = {cc::der::kTagOctetString, static_cast<std::uint8_t>(be.size())};
-    content.insert(content.end(), be.rbegin(), be.rend());
+    const auto first = form == Form::Minimal
+                           ? std::find_if(be.begin(), be.end(), [](std::uint8_t b) { return b != 0; })
+                           : be.begin();
+    if (form != Form::Bare)
+      content = {cc::der::kTagOctetString, static_cast<std::uint8_t>(be.end() - first)};
+    content.insert(content.end(), be.rbegin(), std::make_reverse_iterator(first));
   }
   return ChangeDer(pem, [&](Bytes& der) {
     cc::der::Node n("VORNAK2-PKI.PrivateKeyInfo");
@@ -496,6 +500,8 @@ TEST(CcSecInfo, StandardKeyFormsOfOtherTools) {
       {"bare, no certificate", Rewrapped(u.secretText, Form::Bare, false), nullptr, "ID.9", 0,
        false, CC_CURVE_CRYPTOPRO_B},
       {"integer as long as a bare key", Rewrapped(shortText.str(), Form::Integer, false),
+       &shortCert, "S.1", 0, true, CC_CURVE_TC26_256_A},
+      {"octet string without high zero bytes", Rewrapped(shortText.str(), Form::Minimal, false),
        &shortCert, "S.1", 0, true, CC_CURVE_TC26_256_A},
   };
   std::mt19937 data(1);
