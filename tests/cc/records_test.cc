@@ -411,17 +411,17 @@ std::string Rewrapped(const std::string& pem, Form form, bool attributes) {
   cc::SecretKey key;
   EXPECT_EQ(cc::ParseSecretKey(pem, key), 0);
   const auto be = key.privateKey.span();
+  // The scalar's first significant byte.
+  const auto significant =
+      std::find_if(be.begin(), be.end(), [](std::uint8_t b) { return b != 0; });
   Bytes content;
   if (form == Form::Integer) {
-    const auto first = std::find_if(be.begin(), be.end(), [](std::uint8_t b) { return b != 0; });
-    Bytes value(first, be.end());
+    Bytes value(significant, be.end());
     if (value.empty() || (value[0] & 0x80) != 0) value.insert(value.begin(), 0);
     content = {0x02, static_cast<std::uint8_t>(value.size())};
     content.insert(content.end(), value.begin(), value.end());
   } else {
-    const auto first = form == Form::Minimal
-                           ? std::find_if(be.begin(), be.end(), [](std::uint8_t b) { return b != 0; })
-                           : be.begin();
+    const auto first = form == Form::Minimal ? significant : be.begin();
     if (form != Form::Bare)
       content = {cc::der::kTagOctetString, static_cast<std::uint8_t>(be.end() - first)};
     content.insert(content.end(), be.rbegin(), std::make_reverse_iterator(first));
