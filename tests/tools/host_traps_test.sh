@@ -84,9 +84,9 @@ for op in encrypt decrypt sign; do
   echo "  $op: ${whole} ms uninterrupted"
   for sig in INT TERM; do
     for pct in 10 50 90; do
-      echo old >"${output[$op]}"
       delay=$((whole * pct / 100))
       for try in 1 2 3 4 5; do
+        echo old >"${output[$op]}"
         # shellcheck disable=SC2086
         "$host" ${command[$op]} --out "${output[$op]}" -q &
         pid=$!
@@ -102,7 +102,6 @@ for op in encrypt decrypt sign; do
         status=$?
         ended=$(($(now_ms) - signalled))
         [ "$status" -eq 0 ] || break
-        echo old >"${output[$op]}"
         delay=$(((signalled - start) * pct / 100))
       done
       echo "  $op SIG$sig at $pct % (${delay} ms): exit $status, ended ${ended} ms after the signal"
